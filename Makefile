@@ -1,0 +1,71 @@
+# Everything a newcomer needs: `make run` and `make test`. Both set up .venv on first use.
+SHELL := /bin/bash
+.DEFAULT_GOAL := help
+
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+NATIVE := build/native
+SOURCES := $(wildcard engine/* sources/* module/*) CMakeLists.txt pyproject.toml
+# cmake, ninja and the project's tools come from .venv.
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+
+.PHONY: help run test native-test pytest install gtest clean
+
+help:
+	@echo "make run    tokenize the bundled sample and print a summary"
+	@echo "make test   build everything, run the native tests and the Python tests"
+
+# python3.13 on PATH when it runs (a pyenv shim without a selected version refuses), else pyenv's newest 3.13.
+define find_python313
+for p in "$$(command -v python3.13)" $$(ls -d "$$(pyenv root 2>/dev/null || echo "$$HOME/.pyenv")"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r); do \
+  [ -n "$$p" ] && "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$p"; break; }; \
+done
+endef
+
+$(VENV)/.created:
+	@py="$$($(find_python313))"; \
+	if [ -z "$$py" ]; then \
+	  echo "make: no Python 3.13 interpreter found. Install one as python3.13 on PATH (Debian/Ubuntu: apt-get install python3.13 python3.13-venv) or with pyenv (pyenv install 3.13)." >&2; \
+	  exit 1; \
+	fi; \
+	echo "Creating $(VENV) with $$py"; \
+	rm -rf $(VENV) && "$$py" -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	@touch $@
+
+# Build and test dependencies, read from pyproject.toml so the ranges live in one place.
+$(VENV)/.deps: pyproject.toml $(VENV)/.created
+	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
+	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
+	  + p["project"]["optional-dependencies"]["test"]))' > $(VENV)/requirements-dev.txt
+	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja
+	@touch $@
+
+# No build isolation: the build folder and its tools stay the same, so a rebuild is incremental.
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	@touch $@
+
+install: $(VENV)/.installed
+
+gtest:
+	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \
+	  echo "Installing libgtest-dev"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libgtest-dev; }
+
+native-test: $(VENV)/.deps gtest
+	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
+	cmake --build $(NATIVE)
+	cd $(NATIVE) && ctest --output-on-failure --progress
+
+pytest: $(VENV)/.installed
+	$(VPY) -m pytest
+
+test: native-test pytest
+
+run: $(VENV)/.installed
+	@echo "make run will tokenize the bundled sample once the tokenizer classes exist."
+
+clean:
+	rm -rf build $(VENV)

@@ -10,7 +10,7 @@ SOURCES := $(wildcard engine/* sources/* module/*) CMakeLists.txt pyproject.toml
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: help run test native-test pytest install gtest clean
+.PHONY: help run test native-test pytest install gtest bench-engine clean
 
 help:
 	@echo "make run    tokenize the bundled sample and print a summary"
@@ -66,6 +66,13 @@ test: native-test pytest
 
 run: $(VENV)/.installed
 	@echo "make run will tokenize the bundled sample once the tokenizer classes exist."
+
+# Engine-only throughput on the corpora (a benchmark, run by hand).
+CORPUS := ../shared/corpus
+bench-engine: $(VENV)/.deps
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_BENCH=ON > /dev/null
+	cmake --build build/bench
+	build/bench/bench/engine_bench $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,74 @@
+// Token joiner: a word, a hyphen-minus, a word (and so on) leave as one token typed by its
+// first part. Every other token passes through one token later than it arrived.
+#pragma once
+
+#include "engine/assembler.hpp"
+
+namespace vorlenta {
+
+// Only U+002D joins; other dashes (U+2010..U+2015) never do.
+inline bool is_hyphen(const Token& t) {
+    return t.type == TokenType::PNCTTN && t.chars[0].bytes[0] == 0x2D;
+}
+
+inline uint32_t group_char_count(const TokenJoiner& j) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < j.group_size; ++i) n += j.group[i].char_count;
+    return n;
+}
+
+inline void append_to_group(TokenJoiner& j, const Token& t) {
+    copy_token(j.group[j.group_size++], t);
+}
+
+// The group's characters concatenated into `output`; then `incoming` starts the next group.
+inline void release_group(TokenJoiner& j, const Token& incoming) {
+    Token& out = j.output;
+    out.type = j.group_type;
+    out.char_count = 0;
+    for (uint32_t i = 0; i < j.group_size; ++i) {
+        const Token& part = j.group[i];
+        std::memcpy(out.chars + out.char_count, part.chars, part.char_count * sizeof(Utf8Char));
+        out.char_count += part.char_count;
+    }
+    copy_token(j.group[0], incoming);
+    j.group_size = 1;
+    j.group_type = incoming.type;
+}
+
+// Takes the assembler's `ready`. True when a token was released into the joiner's `output`.
+// A compound that would grow past MAX_GROUP_TOKENS parts or MAX_TOKEN_CHARS characters is
+// released as it stands, and the incoming token starts the next one.
+inline bool push_token(TokenEngine& e) {
+    TokenJoiner& j = e.joiner;
+    const Token& incoming = e.assembler.ready;
+    const TokenType q = j.group_type;
+    if (q == TokenType::NOTTKN) {
+        append_to_group(j, incoming);
+        j.group_type = incoming.type;
+        return false;
+    }
+    if (is_word_type(q)) {
+        const TokenType last = j.group[j.group_size - 1].type;
+        const bool extends = last == TokenType::PNCTTN ? is_word_type(incoming.type)
+                             : is_word_type(last)     ? is_hyphen(incoming)
+                                                      : false;
+        if (extends && j.group_size < MAX_GROUP_TOKENS &&
+            group_char_count(j) + incoming.char_count <= MAX_TOKEN_CHARS) {
+            append_to_group(j, incoming);
+            return false;
+        }
+    }
+    release_group(j, incoming);
+    return true;
+}
+
+// One step of the end-of-input drain; the drain is two of them. The first hands over the
+// token still being assembled; the second pushes the empty token, which extends nothing and
+// so releases the pending group. True when a token was released into `output`.
+inline bool drain_step(TokenEngine& e) {
+    flush(e.assembler);
+    return push_token(e);
+}
+
+}  // namespace vorlenta

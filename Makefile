@@ -65,7 +65,7 @@ pytest: $(VENV)/.installed
 test: native-test pytest
 
 run: $(VENV)/.installed
-	@echo "make run will tokenize the bundled sample once the tokenizer classes exist."
+	$(VPY) examples/summary.py examples/sample.txt
 
 # Engine-only throughput on the corpora (a benchmark, run by hand).
 CORPUS := ../shared/corpus

@@ -1,10 +1,14 @@
 // The Python module vorlentaCXX: registrations only; all tokenizing lives in engine/ and sources/.
 #include <pybind11/pybind11.h>
 
+#include <string_view>
+
 #include "engine/token_types.hpp"
+#include "module/batch_result.hpp"
+#include "module/streams.hpp"
 
 namespace py = pybind11;
-using vorlenta::TokenType;
+using namespace vorlenta;
 
 namespace {
 
@@ -23,8 +27,46 @@ void bind_token_type(py::module_& m) {
         .def("__or__", [](TokenType a, TokenType b) { return type_bits(a) | type_bits(b); });
 }
 
+template <class Stream>
+void bind_stream(py::module_& m, const char* name) {
+    py::class_<Stream>(m, name)
+        // The copy keeps the stream it came from, and so the tokenizer, alive.
+        .def("__iter__", [](const Stream& s) { return s; }, py::keep_alive<0, 1>())
+        .def("__next__", [](Stream& s) {
+            py::dict batch = next_batch(s.tokenizer);
+            if (batch.empty()) throw py::stop_iteration();
+            return batch;
+        });
+}
+
+// The members both tokenizer classes share, registered after the constructor (and is_fopen).
+template <class Tokenizer, class Stream>
+void bind_tokenizer_body(py::class_<Tokenizer>& c) {
+    c.def("set_batch_size", &Tokenizer::set_batch_size)
+        .def("set_filter", &Tokenizer::set_filter)
+        .def("set_token_min_len", &Tokenizer::set_token_min_len)
+        .def("set_token_max_len", &Tokenizer::set_token_max_len)
+        .def("get_batch", [](Tokenizer& t) { return next_batch(t); })
+        // A stream keeps its tokenizer alive, so `for b in FTTokenizer(text).stream:` runs to
+        // the end.
+        .def_property_readonly(
+            "stream",
+            py::cpp_function([](Tokenizer& t) { return Stream{t}; }, py::keep_alive<0, 1>()));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vorlentaCXX, m, py::multiple_interpreters::not_supported()) {
     bind_token_type(m);
+
+    bind_stream<FromTextStream>(m, "fts_stream");
+    py::class_<FromTextTokenizer> ft(m, "FTTokenizer");
+    ft.def(py::init<std::string_view>(), py::arg("text"));
+    bind_tokenizer_body<FromTextTokenizer, FromTextStream>(ft);
+
+    bind_stream<FromFileStream>(m, "ffs_stream");
+    py::class_<FromFileTokenizer> ff(m, "FFTokenizer");
+    ff.def(py::init<std::string_view>(), py::arg("fpath"))
+        .def("is_fopen", &FromFileTokenizer::is_fopen);
+    bind_tokenizer_body<FromFileTokenizer, FromFileStream>(ff);
 }

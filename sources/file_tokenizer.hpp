@@ -1,0 +1,38 @@
+// A tokenizer over a file, read byte by byte through the buffered stream: the file is never
+// held in memory whole.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "sources/batch.hpp"
+
+namespace vorlenta {
+
+struct FromFileTokenizer {
+    TokenEngine engine;
+    FILE* file;  // null when the path could not be opened
+    Batch batch;
+
+    // Opens the path (cut at a zero byte) for reading. A path that cannot be opened is no
+    // error: is_fopen() tells, and every batch is empty. Throws std::bad_alloc, leaking
+    // nothing, when the buffers cannot be had.
+    explicit FromFileTokenizer(std::string_view path);
+    ~FromFileTokenizer();
+    FromFileTokenizer(const FromFileTokenizer&) = delete;
+    FromFileTokenizer& operator=(const FromFileTokenizer&) = delete;
+
+    bool is_fopen() const { return file != nullptr; }
+
+    // Fills the batch buffers with the next batch. At the end of the file every call tries to
+    // read again, so a file that has grown goes on.
+    void get_batch();
+
+    void set_batch_size(uint32_t n) { vorlenta::set_batch_size(batch, n); }
+    void set_filter(uint64_t mask) { batch.filter = mask; }
+    void set_token_min_len(uint32_t n) { batch.token_min_len = n; }
+    void set_token_max_len(uint32_t n) { batch.token_max_len = n; }
+};
+
+}  // namespace vorlenta

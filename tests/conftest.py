@@ -1,0 +1,50 @@
+from pathlib import Path
+
+import pytest
+
+import vorlentaCXX as vx
+
+CORPUS_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+CORPORA = ["war_and_peace.ru.txt", "pride_and_prejudice.en.txt"]
+TYPE_NAMES = {int(m): name for name, m in vx.TokenType.__members__.items()}
+
+
+def corpus_path(name: str) -> Path:
+    path = CORPUS_DIR / name
+    if not path.is_file():
+        pytest.skip(f"corpus {path} is not available")
+    return path
+
+
+def pairs(batch: dict) -> list[tuple[str, str]]:
+    """A batch as (text, type name) pairs; tokens must hold no U+0000 of their own."""
+    texts = batch["text"].split("\0")
+    assert texts[-1] == ""
+    assert len(texts) - 1 == len(batch["types"])
+    return [(text, TYPE_NAMES[int(t)]) for text, t in zip(texts[:-1], batch["types"])]
+
+
+def drain(tokenizer, limit: int = 10_000_000) -> list[dict]:
+    """Every batch until the empty result, each with a private copy of its types."""
+    batches = []
+    while (batch := tokenizer.get_batch()) != {}:
+        batches.append({"text": batch["text"], "types": batch["types"].copy()})
+        assert len(batches) < limit
+    return batches
+
+
+def batch_pairs(tokenizer) -> list[list[tuple[str, str]]]:
+    return [pairs(b) for b in drain(tokenizer)]
+
+
+@pytest.fixture
+def make_file(tmp_path):
+    """Writes bytes to a new file and returns its path as a str."""
+    counter = iter(range(1_000_000))
+
+    def make(data: bytes, name: str | None = None) -> str:
+        path = tmp_path / (name or f"input{next(counter)}.txt")
+        path.write_bytes(data)
+        return str(path)
+
+    return make

@@ -10,7 +10,7 @@ SOURCES := $(wildcard engine/* sources/* module/*) CMakeLists.txt pyproject.toml
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: help run test native-test pytest install gtest bench-engine clean
+.PHONY: help run test native-test pytest install gtest bench-native clean
 
 help:
 	@echo "make run    tokenize the bundled sample and print a summary"
@@ -67,12 +67,12 @@ test: native-test pytest
 run: $(VENV)/.installed
 	$(VPY) examples/summary.py examples/sample.txt
 
-# Engine-only throughput on the corpora (a benchmark, run by hand).
+# Native throughput on the corpora, without Python (a benchmark, run by hand).
 CORPUS := ../shared/corpus
-bench-engine: $(VENV)/.deps
+bench-native: $(VENV)/.deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_BENCH=ON > /dev/null
 	cmake --build build/bench
-	build/bench/bench/engine_bench $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt
+	build/bench/bench/native_bench $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt
 
 clean:
 	rm -rf build $(VENV)

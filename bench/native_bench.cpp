@@ -1,0 +1,105 @@
+// Native throughput, without Python: run by hand (make bench-native), or under callgrind.
+//   native_bench [--mb N] [--reps N] FILE...
+// For each file, repeated to about N MB:
+//   classify   the ceiling: every byte read and every character classified, no tokens
+//   engine     reader, assembler and joiner; released tokens counted, not stored
+//   batches    FromTextTokenizer::get_batch with default settings: the whole native path
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/joiner.hpp"
+#include "sources/text_tokenizer.hpp"
+#include "sources/utf8_reader.hpp"
+
+using namespace vorlenta;
+
+namespace {
+
+// Work results are summed into this so that no pass is optimised away.
+volatile uint64_t sink;
+
+uint64_t classify_pass(const std::string& text) {
+    const CharClassTable& table = class_table();
+    Utf8Char c{};
+    uint64_t bits = 0;
+    for (unsigned char b : text)
+        if (read_byte(c, b)) bits += type_bits(classify_in(table, c.code_point));
+    return bits;
+}
+
+uint64_t engine_pass(const std::string& text) {
+    auto e = std::make_unique<TokenEngine>();
+    std::memset(e.get(), 0, sizeof(TokenEngine));
+    const CharClassTable& table = class_table();
+    uint64_t tokens = 0;
+    for (unsigned char b : text) {
+        if (read_byte(e->assembler.input, b) &&
+            push_char(e->assembler, classify_in(table, e->assembler.input.code_point)) &&
+            push_token(*e))
+            tokens += e->joiner.output.char_count;
+    }
+    for (int step = 0; step < 2; ++step)
+        if (drain_step(*e)) tokens += e->joiner.output.char_count;
+    return tokens;
+}
+
+uint64_t batch_pass(const std::string& text) {
+    auto t = std::make_unique<FromTextTokenizer>(text);
+    uint64_t tokens = 0;
+    do {
+        t->get_batch();
+        tokens += t->batch.token_count + t->batch.text_used;
+    } while (t->batch.token_count > 0);
+    return tokens;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double megabytes = 50;
+    int reps = 5;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--mb") && i + 1 < argc) megabytes = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--reps") && i + 1 < argc) reps = std::atoi(argv[++i]);
+        else files.push_back(argv[i]);
+    }
+    if (files.empty() || reps < 1) {
+        std::fprintf(stderr, "usage: %s [--mb N] [--reps N] FILE...\n", argv[0]);
+        return 2;
+    }
+    const std::pair<const char*, std::function<uint64_t(const std::string&)>> passes[] = {
+        {"classify", classify_pass}, {"engine", engine_pass}, {"batches", batch_pass}};
+    for (const std::string& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string one((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in || one.empty()) {
+            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            return 1;
+        }
+        std::string text;
+        while (text.size() < megabytes * 1e6) text += one;
+        for (const auto& [name, pass] : passes) {
+            std::vector<double> times;
+            for (int r = 0; r < reps; ++r) {
+                const auto start = std::chrono::steady_clock::now();
+                sink = sink + pass(text);
+                times.push_back(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+            std::sort(times.begin(), times.end());
+            std::printf("%-36s %-9s %8.1f MB/s\n", path.substr(path.rfind('/') + 1).c_str(), name,
+                        text.size() / times[times.size() / 2] / 1e6);
+        }
+    }
+    return 0;
+}

@@ -21,6 +21,13 @@ inline void append_to_group(TokenJoiner& j, const Token& t) {
     copy_token(j.group[j.group_size++], t);
 }
 
+// `incoming` starts the next group.
+inline void restart_group(TokenJoiner& j, const Token& incoming) {
+    copy_token(j.group[0], incoming);
+    j.group_size = 1;
+    j.group_type = incoming.type;
+}
+
 // The group's characters concatenated into `output`; then `incoming` starts the next group.
 inline void release_group(TokenJoiner& j, const Token& incoming) {
     Token& out = j.output;
@@ -31,35 +38,36 @@ inline void release_group(TokenJoiner& j, const Token& incoming) {
         std::memcpy(out.chars + out.char_count, part.chars, part.char_count * sizeof(Utf8Char));
         out.char_count += part.char_count;
     }
-    copy_token(j.group[0], incoming);
-    j.group_size = 1;
-    j.group_type = incoming.type;
+    restart_group(j, incoming);
 }
 
-// Takes the assembler's `ready`. True when a token was released into the joiner's `output`.
-// A compound that would grow past MAX_GROUP_TOKENS parts or MAX_TOKEN_CHARS characters is
-// released as it stands, and the incoming token starts the next one.
-inline bool push_token(TokenEngine& e) {
-    TokenJoiner& j = e.joiner;
-    const Token& incoming = e.assembler.ready;
+// Takes `incoming` into the pending group when it starts or extends it; false when it
+// breaks the group, which must then be released. A compound that would grow past
+// MAX_GROUP_TOKENS parts or MAX_TOKEN_CHARS characters is broken there.
+inline bool join_token(TokenJoiner& j, const Token& incoming) {
     const TokenType q = j.group_type;
     if (q == TokenType::NOTTKN) {
         append_to_group(j, incoming);
         j.group_type = incoming.type;
+        return true;
+    }
+    if (!is_word_type(q)) return false;
+    const TokenType last = j.group[j.group_size - 1].type;
+    const bool extends = last == TokenType::PNCTTN ? is_word_type(incoming.type)
+                         : is_word_type(last)     ? is_hyphen(incoming)
+                                                  : false;
+    if (!extends || j.group_size == MAX_GROUP_TOKENS ||
+        group_char_count(j) + incoming.char_count > MAX_TOKEN_CHARS)
         return false;
-    }
-    if (is_word_type(q)) {
-        const TokenType last = j.group[j.group_size - 1].type;
-        const bool extends = last == TokenType::PNCTTN ? is_word_type(incoming.type)
-                             : is_word_type(last)     ? is_hyphen(incoming)
-                                                      : false;
-        if (extends && j.group_size < MAX_GROUP_TOKENS &&
-            group_char_count(j) + incoming.char_count <= MAX_TOKEN_CHARS) {
-            append_to_group(j, incoming);
-            return false;
-        }
-    }
-    release_group(j, incoming);
+    append_to_group(j, incoming);
+    return true;
+}
+
+// Takes the assembler's `ready`. True when a token was released into the joiner's `output`.
+inline bool push_token(TokenEngine& e) {
+    const Token& incoming = e.assembler.ready;
+    if (join_token(e.joiner, incoming)) return false;
+    release_group(e.joiner, incoming);
     return true;
 }
 

@@ -1,5 +1,5 @@
-// A tokenizer over a file, read byte by byte through the buffered stream: the file is never
-// held in memory whole.
+// A tokenizer over a file, read through the buffered stream a chunk at a time: the file is
+// never held in memory whole.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,15 @@
 
 namespace vorlenta {
 
+inline constexpr uint32_t FILE_CHUNK_BYTES = 64 * 1024;
+
 struct FromFileTokenizer {
     TokenEngine engine;
     FILE* file;  // null when the path could not be opened
+    // Bytes read from the file and not yet tokenized: chunk[chunk_pos, chunk_len).
+    uint8_t* chunk;
+    uint32_t chunk_pos;
+    uint32_t chunk_len;
     Batch batch;
 
     // Opens the path (cut at a zero byte) for reading. A path that cannot be opened is no
@@ -25,8 +31,8 @@ struct FromFileTokenizer {
 
     bool is_fopen() const { return file != nullptr; }
 
-    // Fills the batch buffers with the next batch. At the end of the file every call tries to
-    // read again, so a file that has grown goes on.
+    // Fills the batch buffers with the next batch. At the end of the file every call reads
+    // again, under the stream's end-of-file rules.
     void get_batch();
 
     void set_batch_size(uint32_t n) { vorlenta::set_batch_size(batch, n); }

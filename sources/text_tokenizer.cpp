@@ -7,9 +7,16 @@ namespace vorlenta {
 
 namespace {
 
+// The whole rest of the text is one span.
 struct TextSource {
     FromTextTokenizer& t;
-    int next_byte() { return t.read_pos < t.source_size ? t.source_text[t.read_pos++] : -1; }
+    bool next_span(const uint8_t*& p, const uint8_t*& end) {
+        if (t.read_pos == t.source_size) return false;
+        p = t.source_text + t.read_pos;
+        end = t.source_text + t.source_size;
+        return true;
+    }
+    void consumed(const uint8_t* p) { t.read_pos = static_cast<uint64_t>(p - t.source_text); }
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Native throughput, without Python: run by hand (make bench-native), or under callgrind.
-//   native_bench [--mb N] [--reps N] FILE...
+//   native_bench [--mb N] [--reps N] [--pass NAME] FILE...
 // For each file, repeated to about N MB:
 //   classify   the ceiling: every byte read and every character classified, no tokens
 //   engine     reader, assembler and joiner; released tokens counted, not stored
@@ -67,14 +67,16 @@ uint64_t batch_pass(const std::string& text) {
 int main(int argc, char** argv) {
     double megabytes = 50;
     int reps = 5;
+    std::string only;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--mb") && i + 1 < argc) megabytes = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--reps") && i + 1 < argc) reps = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--pass") && i + 1 < argc) only = argv[++i];
         else files.push_back(argv[i]);
     }
     if (files.empty() || reps < 1) {
-        std::fprintf(stderr, "usage: %s [--mb N] [--reps N] FILE...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--mb N] [--reps N] [--pass NAME] FILE...\n", argv[0]);
         return 2;
     }
     const std::pair<const char*, std::function<uint64_t(const std::string&)>> passes[] = {
@@ -89,6 +91,7 @@ int main(int argc, char** argv) {
         std::string text;
         while (text.size() < megabytes * 1e6) text += one;
         for (const auto& [name, pass] : passes) {
+            if (!only.empty() && only != name) continue;
             std::vector<double> times;
             for (int r = 0; r < reps; ++r) {
                 const auto start = std::chrono::steady_clock::now();

@@ -46,29 +46,47 @@ void free_batch(Batch& b);
 // Throws std::bad_alloc and leaves `b` as it was when the buffers cannot be had.
 void set_batch_size(Batch& b, uint32_t n);
 
-// Appends a token to the batch, if it passes the length limits and the filter. The token is
-// given as its parts: one record, or a joiner's group whose parts are concatenated.
-inline void deliver_parts(Batch& b, TokenType type, const Token* parts, uint32_t part_count,
-                          uint32_t char_count) {
-    if (char_count < b.token_min_len || char_count > b.token_max_len ||
-        (type_bits(type) & b.filter) == 0)
-        return;
-    uint8_t* out = b.text_buffer + b.text_used;
-    // Four bytes per character are copied and the cursor moves by the true length: at most 3
-    // bytes past the token, still within its 513-byte budget, and overwritten next.
-    for (uint32_t p = 0; p < part_count; ++p) {
-        const Token& part = parts[p];
-        for (uint32_t i = 0; i < part.char_count; ++i) {
-            std::memcpy(out, part.chars[i].bytes, 4);
-            out += part.chars[i].length;
-        }
+// Whether a token of this length and type is kept.
+inline bool keeps(const Batch& b, uint32_t char_count, TokenType type) {
+    return char_count >= b.token_min_len && char_count <= b.token_max_len &&
+           (type_bits(type) & b.filter) != 0;
+}
+
+// Writes a token's characters as read, and returns the position after them. Four bytes per
+// character are copied and the cursor moves by the true length: at most 3 bytes past the
+// token, still within its 513-byte budget, and overwritten next.
+inline uint8_t* write_chars(uint8_t* __restrict out, const Token& t) {
+    const Utf8Char* __restrict c = t.chars;
+    for (const Utf8Char* last = c + t.char_count; c != last; ++c) {
+        std::memcpy(out, c->bytes, 4);
+        out += c->length;
     }
-    *out++ = 0;
-    b.text_used = static_cast<uint64_t>(out - b.text_buffer);
+    return out;
+}
+
+inline void append_kept(Batch& b, uint8_t* text_end, TokenType type) {
+    *text_end++ = 0;
+    b.text_used = static_cast<uint64_t>(text_end - b.text_buffer);
     b.types_buffer[b.token_count++] = type_bits(type);
 }
 
-inline void deliver(Batch& b, const Token& t) { deliver_parts(b, t.type, &t, 1, t.char_count); }
+// Appends a token to the batch, if it passes the length limits and the filter.
+inline void deliver(Batch& b, const Token& t) {
+    if (keeps(b, t.char_count, t.type)) append_kept(b, write_chars(b.text_buffer + b.text_used, t), t.type);
+}
+
+// The same for a group of tokens delivered as one: their characters concatenated.
+inline void deliver_group(Batch& b, const TokenJoiner& j) {
+    if (j.group_size == 1) {
+        if (keeps(b, j.group[0].char_count, j.group_type))
+            append_kept(b, write_chars(b.text_buffer + b.text_used, j.group[0]), j.group_type);
+        return;
+    }
+    if (!keeps(b, group_char_count(j), j.group_type)) return;
+    uint8_t* out = b.text_buffer + b.text_used;
+    for (uint32_t i = 0; i < j.group_size; ++i) out = write_chars(out, j.group[i]);
+    append_kept(b, out, j.group_type);
+}
 
 // Runs what is left of the drain while the batch has room.
 inline void finish_input(TokenEngine& e, Batch& b) {
@@ -107,6 +125,26 @@ namespace detail {
 // A byte that continues a sequence, as the reader sees it: anything but a start byte.
 inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80 || b >= 0xF8; }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "characters are built as two words");
+
+// A complete character record, as read_byte leaves it, held as its two 8-byte halves.
+struct CharWords {
+    uint64_t low;   // bytes, code_point
+    uint64_t high;  // received, length
+};
+
+inline CharWords char_words(uint32_t bytes, uint32_t code_point, uint32_t length) {
+    return {bytes | uint64_t{code_point} << 32, length * 0x100000001ull};
+}
+
+inline void store_char(Utf8Char& c, CharWords w) { std::memcpy(&c, &w, sizeof w); }
+
+inline CharWords load_char(const Utf8Char& c) {
+    CharWords w;
+    std::memcpy(&w, &c, sizeof w);
+    return w;
+}
+
 // The token in `current` closes: into the joiner's group, and out of it the group it breaks,
 // delivered straight from the group. The same as flush, push_token and deliver, without the
 // copies into `ready` and `output`, which nobody reads afterwards.
@@ -114,8 +152,7 @@ inline void close_current(TokenEngine& e, Batch& b) {
     TokenJoiner& j = e.joiner;
     const Token& closed = e.assembler.current;
     if (join_token(j, closed)) return;
-    deliver_parts(b, j.group_type, j.group, j.group_size,
-                  j.group_size == 1 ? j.group[0].char_count : group_char_count(j));
+    deliver_group(b, j);
     restart_group(j, closed);
 }
 
@@ -127,39 +164,62 @@ inline const uint8_t* scan(TokenEngine& e, Batch& b, const CharClassTable& table
                            const uint8_t* p, const uint8_t* const end) {
     TokenAssembler& a = e.assembler;
     Token& cur = a.current;
-    Utf8Char& in = a.input;
+    // The header of `current` lives in locals inside the loop, and goes back to the record
+    // before anything else reads it.
+    TokenType cur_type = cur.type;
+    uint32_t count = cur.char_count;
+    // The type a character needs to extend `current`: its own while it is a word with room;
+    // otherwise NOTTKN, which no character has.
+    auto extending_type = [](TokenType t, uint32_t n) {
+        return is_word_type(t) && n < MAX_TOKEN_CHARS ? t : TokenType::NOTTKN;
+    };
+    TokenType extends = extending_type(cur_type, count);
     while (p < end) {
         const uint8_t b0 = p[0];
+        CharWords c;
         TokenType t;
         if (b0 < 0x80) {
-            in = Utf8Char{{b0, 0, 0, 0}, b0, 1, 1};
+            c = char_words(b0, b0, 1);
+            t = classify_ascii(table, b0);
             p += 1;
         } else if ((b0 & 0xE0) == 0xC0 && end - p >= 2 && is_continuation(p[1])) {
-            in = Utf8Char{{b0, p[1], 0, 0},
-                          (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu), 2, 2};
+            const uint32_t cp = (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+            c = char_words(b0 | p[1] << 8, cp, 2);
+            t = classify_unicode(table, cp);
             p += 2;
         } else if ((b0 & 0xF0) == 0xE0 && end - p >= 3 && is_continuation(p[1]) &&
                    is_continuation(p[2])) {
-            in = Utf8Char{{b0, p[1], p[2], 0},
-                          (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu), 3, 3};
+            const uint32_t cp = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+            c = char_words(b0 | p[1] << 8 | p[2] << 16, cp, 3);
+            t = classify_unicode(table, cp);
             p += 3;
-        } else if (!read_byte(in, *p++)) {
-            continue;
+        } else {
+            if (!read_byte(a.input, *p++)) continue;
+            c = load_char(a.input);
+            t = classify_in(table, a.input.code_point);
         }
-        t = classify_in(table, in.code_point);
+        store_char(a.input, c);
 
         // Inside a word: the character joins the token being built.
-        if (t == cur.type && is_word_type(t) && cur.char_count < MAX_TOKEN_CHARS) {
-            cur.chars[cur.char_count++] = in;
+        if (t == extends) {
+            store_char(cur.chars[count++], c);
+            if (count == MAX_TOKEN_CHARS) extends = TokenType::NOTTKN;
             continue;
         }
-        const bool closes = cur.type != TokenType::NOTTKN;
-        if (closes) close_current(e, b);
-        cur.type = t;
-        cur.chars[0] = in;
-        cur.char_count = 1;
+        const bool closes = cur_type != TokenType::NOTTKN;
+        if (closes) {
+            cur.type = cur_type;
+            cur.char_count = count;
+            close_current(e, b);
+        }
+        cur_type = t;
+        count = 1;
+        extends = extending_type(t, 1);
+        store_char(cur.chars[0], c);
         if (closes && b.token_count == b.batch_size) break;
     }
+    cur.type = cur_type;
+    cur.char_count = count;
     return p;
 }
 

@@ -156,6 +156,46 @@ inline void close_current(TokenEngine& e, Batch& b) {
     restart_group(j, closed);
 }
 
+// Extends the word being built with the run of same-type ASCII characters at p, up to end or
+// to MAX_TOKEN_CHARS; `last` becomes the last character taken.
+inline const uint8_t* extend_ascii_run(const CharClassTable& table, TokenType type, Token& cur,
+                                       uint32_t& count, CharWords& last, const uint8_t* p,
+                                       const uint8_t* end) {
+    const size_t room = MAX_TOKEN_CHARS - count;
+    const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
+    const uint8_t* const start = p;
+    Utf8Char* out = cur.chars + count;
+    while (p < limit && *p < 0x80 && classify_ascii(table, *p) == type) {
+        store_char(*out++, char_words(*p, *p, 1));
+        ++p;
+    }
+    if (p != start) {
+        count += static_cast<uint32_t>(p - start);
+        last = char_words(p[-1], p[-1], 1);
+    }
+    return p;
+}
+
+// The same for a run of two-byte characters (Cyrillic letters).
+inline const uint8_t* extend_two_byte_run(const CharClassTable& table, TokenType type, Token& cur,
+                                          uint32_t& count, CharWords& last, const uint8_t* p,
+                                          const uint8_t* end) {
+    const size_t room = MAX_TOKEN_CHARS - count;
+    const size_t pairs = static_cast<size_t>(end - p) / 2;
+    const uint8_t* const limit = p + 2 * (pairs < room ? pairs : room);
+    const uint8_t* const start = p;
+    Utf8Char* out = cur.chars + count;
+    while (p < limit && (p[0] & 0xE0) == 0xC0 && is_continuation(p[1])) {
+        const uint32_t cp = (p[0] & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+        if (classify_unicode(table, cp) != type) break;
+        last = char_words(p[0] | p[1] << 8, cp, 2);
+        store_char(*out++, last);
+        p += 2;
+    }
+    count += static_cast<uint32_t>(p - start) / 2;
+    return p;
+}
+
 // Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
 // always just after a complete character or at `end`. Well-formed sequences whose bytes are
 // all in the span are decoded at once; anything else goes through read_byte, so the reader
@@ -174,9 +214,23 @@ inline const uint8_t* scan(TokenEngine& e, Batch& b, const CharClassTable& table
         return is_word_type(t) && n < MAX_TOKEN_CHARS ? t : TokenType::NOTTKN;
     };
     TokenType extends = extending_type(cur_type, count);
+    // The reader's record is written only when read_byte is about to use it and at the end:
+    // until then `c`, the last character, is what it would hold.
+    CharWords c = load_char(a.input);
+    bool input_behind = false;
     while (p < end) {
+        // Inside a word, whole runs of its characters at once. Whatever stops a run is taken
+        // one character at a time below, where it may still extend the word.
+        if (extends != TokenType::NOTTKN) {
+            const uint8_t* const run_start = p;
+            p = extends == TokenType::RUWORD
+                    ? extend_two_byte_run(table, extends, cur, count, c, p, end)
+                    : extend_ascii_run(table, extends, cur, count, c, p, end);
+            if (p != run_start) input_behind = true;
+            if (count == MAX_TOKEN_CHARS) extends = TokenType::NOTTKN;
+            if (p == end) break;
+        }
         const uint8_t b0 = p[0];
-        CharWords c;
         TokenType t;
         if (b0 < 0x80) {
             c = char_words(b0, b0, 1);
@@ -194,11 +248,13 @@ inline const uint8_t* scan(TokenEngine& e, Batch& b, const CharClassTable& table
             t = classify_unicode(table, cp);
             p += 3;
         } else {
+            if (input_behind) store_char(a.input, c);
+            input_behind = false;
             if (!read_byte(a.input, *p++)) continue;
             c = load_char(a.input);
             t = classify_in(table, a.input.code_point);
         }
-        store_char(a.input, c);
+        input_behind = true;
 
         // Inside a word: the character joins the token being built.
         if (t == extends) {
@@ -218,6 +274,7 @@ inline const uint8_t* scan(TokenEngine& e, Batch& b, const CharClassTable& table
         store_char(cur.chars[0], c);
         if (closes && b.token_count == b.batch_size) break;
     }
+    if (input_behind) store_char(a.input, c);
     cur.type = cur_type;
     cur.char_count = count;
     return p;

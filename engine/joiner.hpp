@@ -6,11 +6,6 @@
 
 namespace vorlenta {
 
-// Only U+002D joins; other dashes (U+2010..U+2015) never do.
-inline bool is_hyphen(const Token& t) {
-    return t.type == TokenType::PNCTTN && t.chars[0].bytes[0] == 0x2D;
-}
-
 inline uint32_t group_char_count(const TokenJoiner& j) {
     uint32_t n = 0;
     for (uint32_t i = 0; i < j.group_size; ++i) n += j.group[i].char_count;
@@ -41,24 +36,33 @@ inline void release_group(TokenJoiner& j, const Token& incoming) {
     restart_group(j, incoming);
 }
 
+// Whether an incoming token starts or extends the pending group, from the group's type, size,
+// last part and characters, and the incoming token's type, first byte and characters. Only
+// U+002D joins (a punctuation token is one character); other dashes (U+2010..U+2015) never do.
+// A compound that would grow past MAX_GROUP_TOKENS parts or MAX_TOKEN_CHARS characters is
+// broken there.
+inline bool joins_group(TokenType group_type, uint32_t group_size, TokenType last_type,
+                        uint32_t group_chars, TokenType type, uint8_t first_byte,
+                        uint32_t char_count) {
+    if (group_type == TokenType::NOTTKN) return true;
+    if (!is_word_type(group_type)) return false;
+    const bool extends = last_type == TokenType::PNCTTN ? is_word_type(type)
+                         : is_word_type(last_type)
+                             ? type == TokenType::PNCTTN && first_byte == 0x2D
+                             : false;
+    return extends && group_size < MAX_GROUP_TOKENS && group_chars + char_count <= MAX_TOKEN_CHARS;
+}
+
 // Takes `incoming` into the pending group when it starts or extends it; false when it
-// breaks the group, which must then be released. A compound that would grow past
-// MAX_GROUP_TOKENS parts or MAX_TOKEN_CHARS characters is broken there.
+// breaks the group, which must then be released.
 inline bool join_token(TokenJoiner& j, const Token& incoming) {
-    const TokenType q = j.group_type;
-    if (q == TokenType::NOTTKN) {
-        append_to_group(j, incoming);
-        j.group_type = incoming.type;
-        return true;
-    }
-    if (!is_word_type(q)) return false;
-    const TokenType last = j.group[j.group_size - 1].type;
-    const bool extends = last == TokenType::PNCTTN ? is_word_type(incoming.type)
-                         : is_word_type(last)     ? is_hyphen(incoming)
-                                                  : false;
-    if (!extends || j.group_size == MAX_GROUP_TOKENS ||
-        group_char_count(j) + incoming.char_count > MAX_TOKEN_CHARS)
+    const bool word_group = is_word_type(j.group_type);
+    if (!joins_group(j.group_type, j.group_size,
+                     word_group ? j.group[j.group_size - 1].type : TokenType::NOTTKN,
+                     word_group ? group_char_count(j) : 0, incoming.type,
+                     incoming.chars[0].bytes[0], incoming.char_count))
         return false;
+    if (j.group_type == TokenType::NOTTKN) j.group_type = incoming.type;
     append_to_group(j, incoming);
     return true;
 }

@@ -8,12 +8,16 @@ namespace vorlenta {
 
 namespace {
 
-// n * per_item bytes, or nullptr when that overflows or the heap refuses. Never 0 bytes, so
-// that a batch size of 0 still has real buffers.
-void* allocate(uint64_t n, uint64_t per_item) {
-    if (n > std::numeric_limits<size_t>::max() / per_item) return nullptr;
-    const size_t bytes = static_cast<size_t>(n * per_item);
+// n * per_item + extra bytes, or nullptr when that overflows or the heap refuses. Never 0
+// bytes, so that a batch size of 0 still has real buffers.
+void* allocate(uint64_t n, uint64_t per_item, uint64_t extra = 0) {
+    if (n > (std::numeric_limits<size_t>::max() - extra) / per_item) return nullptr;
+    const size_t bytes = static_cast<size_t>(n * per_item + extra);
     return std::malloc(bytes > 0 ? bytes : 1);
+}
+
+void* allocate_text(uint64_t batch_size) {
+    return allocate(batch_size, TEXT_BYTES_PER_TOKEN, TEXT_STAGING_BYTES);
 }
 
 }  // namespace
@@ -23,7 +27,7 @@ void init_batch(Batch& b) {
     b.batch_size = DEFAULT_BATCH_SIZE;
     b.token_max_len = DEFAULT_TOKEN_MAX_LEN;
     b.filter = ~uint64_t{0};
-    b.text_buffer = static_cast<uint8_t*>(allocate(DEFAULT_BATCH_SIZE, TEXT_BYTES_PER_TOKEN));
+    b.text_buffer = static_cast<uint8_t*>(allocate_text(DEFAULT_BATCH_SIZE));
     b.types_buffer = static_cast<uint64_t*>(allocate(DEFAULT_BATCH_SIZE, sizeof(uint64_t)));
     b.types_capacity = DEFAULT_BATCH_SIZE;
     if (b.text_buffer == nullptr || b.types_buffer == nullptr) {
@@ -42,7 +46,7 @@ void free_batch(Batch& b) {
 }
 
 void set_batch_size(Batch& b, uint32_t n) {
-    void* text = allocate(n, TEXT_BYTES_PER_TOKEN);
+    void* text = allocate_text(n);
     if (text == nullptr) throw std::bad_alloc();
     if (n > b.types_capacity) {
         // At least doubling bounds the retired buffers: their total stays below the live one,

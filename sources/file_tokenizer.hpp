@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "sources/batch.hpp"
+#include "sources/fast_batch.hpp"
 
 namespace vorlenta {
 

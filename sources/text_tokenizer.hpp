@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sources/batch.hpp"
+#include "sources/fast_batch.hpp"
 
 namespace vorlenta {
 

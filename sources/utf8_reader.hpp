@@ -17,6 +17,22 @@ inline uint32_t sequence_length(uint8_t b) {
     return 0;
 }
 
+// The code point of a complete sequence of 1 to 4 bytes, first byte first. Continuation
+// bytes give their low six bits, whatever their high bits.
+inline uint32_t decode_code_point(const uint8_t* bytes, uint32_t length) {
+    switch (length) {
+        case 1:
+            return bytes[0];
+        case 2:
+            return (bytes[0] & 0x1Fu) << 6 | (bytes[1] & 0x3Fu);
+        case 3:
+            return (bytes[0] & 0x0Fu) << 12 | (bytes[1] & 0x3Fu) << 6 | (bytes[2] & 0x3Fu);
+        default:
+            return (bytes[0] & 0x07u) << 18 | (bytes[1] & 0x3Fu) << 12 | (bytes[2] & 0x3Fu) << 6 |
+                   (bytes[3] & 0x3Fu);
+    }
+}
+
 // True when `b` completes a character in `c`. Every start byte clears the record and opens a
 // new sequence (a cut-short one is lost); a continuation byte is stored behind what is there,
 // so one arriving outside an open sequence leaves a record that cannot complete until the next
@@ -33,19 +49,7 @@ inline bool read_byte(Utf8Char& c, uint8_t b) {
     if (c.received >= 4) return false;
     c.bytes[c.received++] = b;
     if (c.received != c.length) return false;
-    const uint32_t b1 = c.bytes[1] & 0x3Fu;
-    switch (c.length) {
-        case 2:
-            c.code_point = (c.bytes[0] & 0x1Fu) << 6 | b1;
-            break;
-        case 3:
-            c.code_point = (c.bytes[0] & 0x0Fu) << 12 | b1 << 6 | (c.bytes[2] & 0x3Fu);
-            break;
-        default:
-            c.code_point = (c.bytes[0] & 0x07u) << 18 | b1 << 12 | (c.bytes[2] & 0x3Fu) << 6 |
-                           (c.bytes[3] & 0x3Fu);
-            break;
-    }
+    c.code_point = decode_code_point(c.bytes, c.length);
     return true;
 }
 

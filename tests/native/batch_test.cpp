@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sources/batch.hpp"
+#include "sources/fast_batch.hpp"
 
 using namespace vorlenta;
 

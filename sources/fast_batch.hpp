@@ -29,31 +29,36 @@ struct StagedEngine {
     uint32_t part_count;
     TokenType group_type;
     uint32_t group_chars;
-    uint8_t* group_end;   // the group's bytes start at text_buffer + text_used
-    TokenType cur_type;   // the token being built
+    uint8_t* group_end;         // the group's bytes start at text_buffer + text_used
+    TokenType cur_type;         // the token being built
     uint32_t cur_chars;
-    uint8_t* cur_start;   // group_end + 1
+    uint8_t* cur_start;         // group_end + 1
     uint8_t* cur_end;
-    // The reader's record is written only when read_byte is about to use it, and at the end;
-    // until then this last character is what it would hold.
-    Utf8Char last;
+    // The reader's record is written only when read_byte is about to use it, and at the end.
+    // Until then it is behind: the last character read is the last one of the token being
+    // built, staged at last_char.
+    const uint8_t* last_char;
     bool input_behind;
 };
 
 // A byte that continues a sequence, as the reader sees it: anything but a start byte.
 inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80 || b >= 0xF8; }
 
-// Rebuilds character records from staged bytes: each character starts with its start byte,
-// which tells its length; the code point follows from the bytes as the reader computes it.
+// The character record that read_byte leaves for the staged character at p: each character
+// starts with its start byte, which tells its length.
+inline Utf8Char staged_char(const uint8_t* p) {
+    Utf8Char c{};
+    const uint32_t length = sequence_length(*p);
+    std::memcpy(c.bytes, p, length);
+    c.code_point = decode_code_point(c.bytes, length);
+    c.received = c.length = length;
+    return c;
+}
+
 inline void read_chars(Token& t, const uint8_t* p, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
-        Utf8Char& c = t.chars[i];
-        const uint32_t length = sequence_length(*p);
-        c = Utf8Char{};
-        std::memcpy(c.bytes, p, length);
-        c.code_point = decode_code_point(c.bytes, length);
-        c.received = c.length = length;
-        p += length;
+        t.chars[i] = staged_char(p);
+        p += t.chars[i].length;
     }
     t.char_count = count;
 }
@@ -75,7 +80,7 @@ inline void stage(const TokenEngine& e, Batch& b, StagedEngine& s) {
     s.cur_end = write_chars(s.cur_start, e.assembler.current);
     s.cur_type = e.assembler.current.type;
     s.cur_chars = e.assembler.current.char_count;
-    s.last = e.assembler.input;
+    s.last_char = nullptr;
     s.input_behind = false;
 }
 
@@ -91,155 +96,194 @@ inline void unstage(const StagedEngine& s, TokenEngine& e, const Batch& b) {
     }
     read_chars(e.assembler.current, s.cur_start, s.cur_chars);
     e.assembler.current.type = s.cur_type;
-    if (s.input_behind) e.assembler.input = s.last;
+    if (s.input_behind) e.assembler.input = staged_char(s.last_char);
 }
 
-// The batch fields the loop uses, copied into locals for the length of a scan: stores of
-// token bytes could otherwise alias them and force reloads at every character.
-struct BatchView {
-    uint8_t* text_buffer;
-    uint64_t* types_buffer;
-    uint64_t text_used;
-    uint32_t token_count;
-    uint32_t batch_size;
-    uint32_t token_min_len;
-    uint32_t token_max_len;
-    uint64_t filter;
+// Classes of the code points below U+0800 (ASCII and every two-byte sequence), one load each.
+struct SmallClasses {
+    uint8_t of[0x800];
 };
 
-// The token being built closes: it joins the pending group, or the group is released (kept
-// or dropped) and the closed token starts the next one. As push_token and deliver would.
-inline void close_current(StagedEngine& s, BatchView& b) {
-    const uint32_t length = static_cast<uint32_t>(s.cur_end - s.cur_start);
-    const bool word_group = is_word_type(s.group_type);
-    if (joins_group(s.group_type, s.part_count,
-                    word_group ? s.parts[s.part_count - 1].type : TokenType::NOTTKN,
-                    s.group_chars, s.cur_type, *s.cur_start, s.cur_chars)) {
-        std::memmove(s.group_end, s.cur_start, length);
-        if (s.group_type == TokenType::NOTTKN) s.group_type = s.cur_type;
-        s.parts[s.part_count++] = {s.cur_type, s.cur_chars, length};
-        s.group_chars += s.cur_chars;
-        s.group_end += length;
-    } else {
-        if (keeps(b, s.group_chars, s.group_type)) {
-            *s.group_end = 0;
-            b.text_used = static_cast<uint64_t>(s.cur_start - b.text_buffer);
-            b.types_buffer[b.token_count++] = type_bits(s.group_type);
-        } else {
-            std::memmove(b.text_buffer + b.text_used, s.cur_start, length);
-        }
-        s.parts[0] = {s.cur_type, s.cur_chars, length};
-        s.part_count = 1;
-        s.group_type = s.cur_type;
-        s.group_chars = s.cur_chars;
-        s.group_end = b.text_buffer + b.text_used + length;
-    }
-    s.cur_start = s.group_end + 1;
+inline const SmallClasses& small_classes() {
+    static const SmallClasses classes = [] {
+        const CharClassTable& table = class_table();
+        SmallClasses c{};
+        for (uint32_t cp = 0; cp < 0x800; ++cp)
+            c.of[cp] = table.class_blocks[table.block_index[cp >> 6]][cp & 0x3F];
+        return c;
+    }();
+    return classes;
 }
 
-// The type a character needs to extend the token being built: its own while it is a word
-// with room; otherwise NOTTKN, which no character has.
-inline TokenType extending_type(const StagedEngine& s) {
-    return is_word_type(s.cur_type) && s.cur_chars < MAX_TOKEN_CHARS ? s.cur_type
-                                                                      : TokenType::NOTTKN;
-}
-
-// Extends the word being built with the run of its characters at p: ASCII letters or digits
-// for a Latin word or a number, two-byte letters for a Cyrillic word. Returns the run's end.
-inline const uint8_t* extend_run(StagedEngine& s, const CharClassTable& table, TokenType type,
-                                 const uint8_t* p, const uint8_t* end) {
-    const size_t room = MAX_TOKEN_CHARS - s.cur_chars;
-    uint8_t* out = s.cur_end;
-    const uint8_t* q = p;
-    if (type == TokenType::RUWORD) {
-        const size_t pairs = static_cast<size_t>(end - p) / 2;
-        const uint8_t* const limit = p + 2 * (pairs < room ? pairs : room);
-        while (q < limit && (q[0] & 0xE0) == 0xC0 && is_continuation(q[1]) &&
-               classify_unicode(table, (q[0] & 0x1Fu) << 6 | (q[1] & 0x3Fu)) == type) {
-            std::memcpy(out, q, 2);
-            out += 2;
-            q += 2;
-        }
-        if (q == p) return p;
-        s.cur_chars += static_cast<uint32_t>(q - p) / 2;
-        s.last = Utf8Char{{q[-2], q[-1], 0, 0}, (q[-2] & 0x1Fu) << 6 | (q[-1] & 0x3Fu), 2, 2};
-    } else {
-        const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
-        while (q < limit && *q < 0x80 && classify_ascii(table, *q) == type) *out++ = *q++;
-        if (q == p) return p;
-        s.cur_chars += static_cast<uint32_t>(q - p);
-        s.last = Utf8Char{{q[-1], 0, 0, 0}, q[-1], 1, 1};
-    }
-    s.cur_end = out;
-    s.input_behind = true;
-    return q;
+inline uint8_t class_of(TokenType t) {
+    uint8_t c = 0;
+    while (c < 8 && CLASS_TO_TYPE[c] != t) ++c;
+    return c;
 }
 
 // Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
 // always just after a complete character or at `end`. Well-formed sequences whose bytes are
 // all in the span are decoded at once; anything else goes through read_byte, so the reader's
 // record ends exactly as byte-by-byte reading leaves it.
-inline const uint8_t* scan(StagedEngine& staged, Batch& batch, const CharClassTable& table,
+//
+// The state lives in locals for the length of the scan: in memory, every byte stored into the
+// batch could alias it and force reloads at each character.
+inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& table,
                            Utf8Char& input, const uint8_t* p, const uint8_t* const end) {
-    StagedEngine s = staged;
-    BatchView b{batch.text_buffer, batch.types_buffer,  batch.text_used,     batch.token_count,
-                batch.batch_size,  batch.token_min_len, batch.token_max_len, batch.filter};
-    TokenType extends = extending_type(s);
+    const uint8_t* const small = small_classes().of;
+    uint8_t* const text = batch.text_buffer;
+    uint64_t* const types = batch.types_buffer;
+    uint8_t* kept_end = text + batch.text_used;  // where the group's bytes start
+    uint32_t token_count = batch.token_count;
+    const uint32_t batch_size = batch.batch_size;
+    const uint32_t min_len = batch.token_min_len, max_len = batch.token_max_len;
+    const uint64_t filter = batch.filter;
+
+    uint32_t part_count = s.part_count;
+    TokenType group_type = s.group_type;
+    uint32_t group_chars = s.group_chars;
+    uint8_t* group_end = s.group_end;
+    TokenType cur_type = s.cur_type;
+    uint32_t cur_chars = s.cur_chars;
+    uint8_t* cur_start = s.cur_start;
+    uint8_t* cur_end = s.cur_end;
+    const uint8_t* last_char = s.last_char;
+    bool input_behind = s.input_behind;
+
+    // The class a character needs to extend the token being built: its own while it is a word
+    // with room; otherwise 0, which no character has.
+    uint8_t extends = 0;
+    auto update_extends = [&] {
+        extends = is_word_type(cur_type) && cur_chars < MAX_TOKEN_CHARS ? class_of(cur_type) : 0;
+    };
+    update_extends();
+
+    // The token being built closes: it joins the pending group, or the group is released
+    // (kept or dropped) and the closed token starts the next one; as push_token and deliver.
+    auto close_current = [&] {
+        const uint32_t length = static_cast<uint32_t>(cur_end - cur_start);
+        const bool word_group = is_word_type(group_type);
+        if (joins_group(group_type, part_count,
+                        word_group ? s.parts[part_count - 1].type : TokenType::NOTTKN,
+                        group_chars, cur_type, *cur_start, cur_chars)) {
+            std::memmove(group_end, cur_start, length);
+            if (group_type == TokenType::NOTTKN) group_type = cur_type;
+            s.parts[part_count++] = {cur_type, cur_chars, length};
+            group_chars += cur_chars;
+            group_end += length;
+        } else {
+            if (group_chars >= min_len && group_chars <= max_len &&
+                (type_bits(group_type) & filter) != 0) {
+                *group_end = 0;
+                kept_end = cur_start;
+                types[token_count++] = type_bits(group_type);
+            } else {
+                std::memmove(kept_end, cur_start, length);
+            }
+            s.parts[0] = {cur_type, cur_chars, length};
+            part_count = 1;
+            group_type = cur_type;
+            group_chars = cur_chars;
+            group_end = kept_end + length;
+        }
+        cur_start = group_end + 1;
+    };
+
     while (p < end) {
-        // Inside a word, whole runs of its characters at once. Whatever stops a run is taken
-        // one character at a time below, where it may still extend the word.
-        if (extends != TokenType::NOTTKN) {
-            p = extend_run(s, table, extends, p, end);
-            if (s.cur_chars == MAX_TOKEN_CHARS) extends = TokenType::NOTTKN;
+        // Inside a word, whole runs of its characters at once: ASCII letters or digits, or
+        // two-byte letters (no class of U+0080..U+00FF is a Latin or digit class, so a byte
+        // from 80 on ends an ASCII run). Whatever stops a run is taken one character at a time
+        // below, where it may still extend the word.
+        if (extends != 0) {
+            const size_t room = MAX_TOKEN_CHARS - cur_chars;
+            const uint8_t* q = p;
+            if (cur_type == TokenType::RUWORD) {
+                const size_t pairs = static_cast<size_t>(end - p) / 2;
+                const uint8_t* const limit = p + 2 * (pairs < room ? pairs : room);
+                while (q < limit && (q[0] & 0xE0) == 0xC0 && is_continuation(q[1]) &&
+                       small[(q[0] & 0x1Fu) << 6 | (q[1] & 0x3Fu)] == extends) {
+                    std::memcpy(cur_end, q, 2);
+                    cur_end += 2;
+                    q += 2;
+                }
+                cur_chars += static_cast<uint32_t>(q - p) / 2;
+                if (q != p) last_char = cur_end - 2;
+            } else {
+                const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
+                while (q < limit && small[*q] == extends) *cur_end++ = *q++;
+                cur_chars += static_cast<uint32_t>(q - p);
+                if (q != p) last_char = cur_end - 1;
+            }
+            if (q != p) input_behind = true;
+            p = q;
+            if (cur_chars == MAX_TOKEN_CHARS) extends = 0;
             if (p == end) break;
         }
+
         const uint8_t b0 = p[0];
-        TokenType t;
+        uint32_t bytes, length;
+        uint8_t cls;
         if (b0 < 0x80) {
-            s.last = Utf8Char{{b0, 0, 0, 0}, b0, 1, 1};
-            t = classify_ascii(table, b0);
-            p += 1;
+            bytes = b0;
+            length = 1;
+            cls = small[b0];
         } else if ((b0 & 0xE0) == 0xC0 && end - p >= 2 && is_continuation(p[1])) {
-            const uint32_t cp = (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-            s.last = Utf8Char{{b0, p[1], 0, 0}, cp, 2, 2};
-            t = classify_unicode(table, cp);
-            p += 2;
+            bytes = b0 | p[1] << 8;
+            length = 2;
+            cls = small[(b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu)];
         } else if ((b0 & 0xF0) == 0xE0 && end - p >= 3 && is_continuation(p[1]) &&
                    is_continuation(p[2])) {
+            bytes = b0 | p[1] << 8 | p[2] << 16;
+            length = 3;
             const uint32_t cp = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-            s.last = Utf8Char{{b0, p[1], p[2], 0}, cp, 3, 3};
-            t = classify_unicode(table, cp);
-            p += 3;
+            cls = table.class_blocks[table.block_index[cp >> 6]][cp & 0x3F];
         } else {
-            if (s.input_behind) input = s.last;
-            s.input_behind = false;
-            if (!read_byte(input, *p++)) continue;
-            s.last = input;
-            t = classify_in(table, input.code_point);
+            // Anything else goes through the reader, whose record must be up to date first.
+            if (input_behind) input = staged_char(last_char);
+            input_behind = false;
+            const bool complete = read_byte(input, *p++);
+            if (!complete) continue;
+            std::memcpy(&bytes, input.bytes, 4);
+            length = 0;  // the byte is taken already
+            const TokenType t = classify_in(table, input.code_point);
+            cls = class_of(t);
         }
-        s.input_behind = true;
-        uint32_t bytes;
-        std::memcpy(&bytes, s.last.bytes, 4);
-        const uint32_t length = s.last.length;
+        p += length;
+        if (length == 0) length = input.length;
 
-        if (t == extends) {
-            std::memcpy(s.cur_end, &bytes, 4);  // bytes past the character land in staging room
-            s.cur_end += length;
-            if (++s.cur_chars == MAX_TOKEN_CHARS) extends = TokenType::NOTTKN;
-            continue;
+        uint8_t* at;
+        bool full = false;
+        if (cls == extends) {
+            at = cur_end;
+            if (++cur_chars == MAX_TOKEN_CHARS) extends = 0;
+        } else {
+            const bool closes = cur_type != TokenType::NOTTKN;
+            if (closes) close_current();
+            full = closes && token_count == batch_size;
+            cur_type = CLASS_TO_TYPE[cls];
+            cur_chars = 1;
+            at = cur_start;
+            update_extends();
         }
-        const bool closes = s.cur_type != TokenType::NOTTKN;
-        if (closes) close_current(s, b);
-        s.cur_type = t;
-        s.cur_chars = 1;
-        std::memcpy(s.cur_start, &bytes, 4);
-        s.cur_end = s.cur_start + length;
-        extends = extending_type(s);
-        if (closes && b.token_count == b.batch_size) break;
+        std::memcpy(at, &bytes, 4);  // bytes past the character land in staging room
+        cur_end = at + length;
+        last_char = at;
+        input_behind = true;
+        if (full) break;
     }
-    staged = s;
-    batch.text_used = b.text_used;
-    batch.token_count = b.token_count;
+
+    batch.text_used = static_cast<uint64_t>(kept_end - text);
+    batch.token_count = token_count;
+    s.part_count = part_count;
+    s.group_type = group_type;
+    s.group_chars = group_chars;
+    s.group_end = group_end;
+    s.cur_type = cur_type;
+    s.cur_chars = cur_chars;
+    s.cur_start = cur_start;
+    s.cur_end = cur_end;
+    s.last_char = last_char;
+    s.input_behind = input_behind;
     return p;
 }
 

@@ -5,18 +5,45 @@
 #include <pybind11/pybind11.h>
 
 #include "sources/batch.hpp"
+#include "sources/batch_text.hpp"
 
 namespace vorlenta {
 
 namespace py = pybind11;
+
+// The batch's text as a str, built in its final storage. Ill-formed bytes (which the reader
+// passes through from bytes input) go to the strict decoder, whose UnicodeDecodeError is the
+// batch's error.
+inline PyObject* batch_text(const uint8_t* bytes, uint64_t size) {
+    const TextShape shape = measure_text(bytes, size);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
+    if (text == nullptr) return nullptr;
+    bool done;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            done = shape.max_char == 0x7F
+                       ? (std::memcpy(PyUnicode_DATA(text), bytes, size), true)
+                       : decode_text(bytes, size, shape, PyUnicode_1BYTE_DATA(text));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            done = decode_text(bytes, size, shape, PyUnicode_2BYTE_DATA(text));
+            break;
+        default:
+            done = decode_text(bytes, size, shape, PyUnicode_4BYTE_DATA(text));
+            break;
+    }
+    if (done) return text;
+    Py_DECREF(text);
+    return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(bytes),
+                                       static_cast<Py_ssize_t>(size));
+}
 
 // `owner` is the tokenizer's Python object: the array views its memory, so it keeps the owner
 // alive. NumPy is imported here, by the first non-empty batch, never at module import.
 inline py::dict batch_result(const Batch& b, py::handle owner) {
     py::dict result;
     if (b.token_count == 0) return result;
-    PyObject* text = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(b.text_buffer),
-                                                 static_cast<Py_ssize_t>(b.text_used));
+    PyObject* text = batch_text(b.text_buffer, b.text_used);
     if (text == nullptr) throw py::error_already_set();
     result["text"] = py::reinterpret_steal<py::str>(text);
     result["types"] = py::array_t<uint64_t>({static_cast<py::ssize_t>(b.token_count)},

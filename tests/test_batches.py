@@ -142,3 +142,34 @@ def test_long_runs_are_cut_not_dropped():
     t = vx.FTTokenizer("z" * 300)
     assert [(len(text), kind) for text, kind in pairs(t.get_batch())] == [
         (128, W), (128, W), (44, W)]
+
+
+@pytest.mark.parametrize("text", [
+    "plain ascii only",
+    "café crème",                      # Latin-1 range
+    "Ёлка и ёжик",                     # two-byte Cyrillic
+    "— «кавычки» № 5 …",               # three-byte punctuation
+    "emoji 😀 and 𝄞 clef",             # four-byte
+    "\u0100 \u00ff \u07ff \u0800 \uffff \U00010000 \U0010ffff",
+])
+def test_text_is_exactly_the_decoded_string(text):
+    # Equality with an ordinary str also checks the string's internal width.
+    tokenizer = vx.FTTokenizer(text)
+    got = "".join(b["text"] for b in drain(tokenizer))
+    assert got.replace("\0", "") == text
+
+
+@pytest.mark.parametrize("data, text_bytes", [
+    (b"ab \xc0\x80", b"ab\0 \0\xc0\x80\0"),            # overlong U+0000
+    (b"\xed\xa0\x80!", b"\xed\xa0\x80\0!\0"),           # encoded surrogate
+    (b"x\xf4\x90\x80\x80", b"x\0\xf4\x90\x80\x80\0"),  # above U+10FFFF
+    (b"\xd0\xf8", b"\xd0\xf8\0"),                       # F8 taken as continuation
+    (b"\xd0\xb0\xe0\x90\xb0", b"\xd0\xb0\xe0\x90\xb0\0"),  # overlong Cyrillic joins the word
+    (b"1\xe0\x80\xb0", b"1\xe0\x80\xb0\0"),          # overlong digit joins the number
+])
+def test_ill_formed_text_raises_the_strict_decoders_error(data, text_bytes):
+    with pytest.raises(UnicodeDecodeError) as expected:
+        text_bytes.decode("utf-8")
+    with pytest.raises(UnicodeDecodeError) as got:
+        vx.FTTokenizer(data).get_batch()
+    assert str(got.value) == str(expected.value)

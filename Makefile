@@ -10,11 +10,12 @@ SOURCES := $(wildcard engine/* sources/* module/*) CMakeLists.txt pyproject.toml
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: help run test native-test pytest install gtest bench-native clean
+.PHONY: help run test native-test pytest install gtest bench bench-native native-bench-build clean
 
 help:
 	@echo "make run    tokenize the bundled sample and print a summary"
 	@echo "make test   build everything, run the native tests and the Python tests"
+	@echo "make bench  measure the speed against other tokenizers (writes bench/results/)"
 
 # python3.13 on PATH when it runs (a pyenv shim without a selected version refuses), else pyenv's newest 3.13.
 define find_python313
@@ -67,11 +68,21 @@ test: native-test pytest
 run: $(VENV)/.installed
 	$(VPY) examples/summary.py examples/sample.txt
 
-# Native throughput on the corpora, without Python (a benchmark, run by hand).
+# Benchmarks, run by hand. `make bench` measures the module against the tokenizers a user
+# would pick instead (installed into .venv here) and writes bench/results/.
+BENCH_PEERS := nltk razdel tokenizers spacy matplotlib
 CORPUS := ../shared/corpus
-bench-native: $(VENV)/.deps
+
+native-bench-build: $(VENV)/.deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_BENCH=ON > /dev/null
 	cmake --build build/bench
+
+bench: $(VENV)/.installed native-bench-build
+	$(VPY) -m pip install -q $(BENCH_PEERS)
+	$(VPY) bench/run_bench.py
+
+# Native throughput without Python: classification alone, the engine, the whole batch loop.
+bench-native: native-bench-build
 	build/bench/bench/native_bench $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt
 
 clean:

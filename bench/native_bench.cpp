@@ -1,5 +1,5 @@
 // Native throughput, without Python: run by hand (make bench-native), or under callgrind.
-//   native_bench [--mb N] [--reps N] [--pass NAME] FILE...
+//   native_bench [--mb N] [--reps N] [--pass NAME] FILE...   (--mb 0: each file once)
 // For each file, repeated to about N MB:
 //   classify   the ceiling: every byte read and every character classified, no tokens
 //   engine     reader, assembler and joiner; released tokens counted, not stored
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
             return 1;
         }
-        std::string text;
+        std::string text = one;
         while (text.size() < megabytes * 1e6) text += one;
         for (const auto& [name, pass] : passes) {
             if (!only.empty() && only != name) continue;

@@ -37,6 +37,20 @@ bool decode_text(const uint8_t* p, uint64_t n, TextShape shape, Unit* out) {
     const uint8_t* const end = p + n;
     Unit* const out_end = out + shape.chars;
     while (p < end) {
+        // One- and two-byte characters, the bulk of Russian and English text, first.
+        while (end - p >= 2) {
+            const uint8_t b0 = p[0];
+            if (b0 < 0x80) {
+                *out++ = b0;
+                p += 1;
+            } else if (b0 >= 0xC2 && b0 <= 0xDF && (p[1] & 0xC0) == 0x80) {
+                *out++ = static_cast<Unit>((b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu));
+                p += 2;
+            } else {
+                break;
+            }
+        }
+        if (p == end) break;
         if (out == out_end) return false;
         const uint8_t b0 = p[0];
         uint32_t cp;

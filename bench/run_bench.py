@@ -1,0 +1,293 @@
+"""Throughput of vorlentaCXX against the tokenizers a user would pick instead, and the ceilings.
+
+    make bench                      (installs the peers, then runs this)
+    .venv/bin/python bench/run_bench.py [--mb 50] [--reps 5] [--peer-reps 3] [--gib 1]
+
+Every contender starts from the same bytes (a corpus repeated to about --mb megabytes) and is
+timed to its complete token list; figures are MB/s of input and tokens/s, median of the runs.
+Writes bench/results/results.md and bench/results/throughput.png.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+import vorlentaCXX as vx
+
+ROOT = Path(__file__).resolve().parents[1]
+CORPUS_DIR = ROOT.parent / "shared" / "corpus"
+RESULTS = ROOT / "bench" / "results"
+NATIVE_BENCH = ROOT / "build" / "bench" / "bench" / "native_bench"
+CORPORA = {"Russian": "war_and_peace.ru.txt", "English": "pride_and_prejudice.en.txt"}
+WORDS = vx.ENWORD | vx.RUWORD
+
+# The closest regex to this tokenizer: words of each script, numbers, hyphenated compounds of
+# these (a trailing hyphen included), and every other character alone.
+PART = r"(?:[А-Яа-яЁё]+|[A-Za-z]+|[0-9]+)"
+TOKEN_RE = re.compile(rf"{PART}(?:-{PART})*-?|[\s\S]")
+
+
+def generated_corpus(language: str) -> bytes:
+    """Stand-in text when the shared corpora are absent: words of the language and the rest."""
+    import random
+
+    rng = random.Random(7)
+    if language == "Russian":
+        words = ["мир", "война", "князь", "сказал", "Наташа", "ещё", "из-за", "кто-то", "1812"]
+    else:
+        words = ["the", "well-known", "Elizabeth", "said", "house", "e-mail", "1813", "and"]
+    pieces = []
+    for i in range(200_000):
+        pieces.append(rng.choice(words))
+        pieces.append(rng.choice([" ", " ", " ", ", ", ". ", "\n", " — "]))
+    return "".join(pieces).encode()
+
+
+def load_input(language: str, megabytes: float) -> bytes:
+    path = CORPUS_DIR / CORPORA[language]
+    one = path.read_bytes() if path.is_file() else generated_corpus(language)
+    return one * max(1, round(megabytes * 1e6 / len(one)))
+
+
+# ---- contenders: each takes the input bytes (or a path to them) and returns a token count ----
+
+def batches(tokenizer, filter_mask=None) -> int:
+    if filter_mask is not None:
+        tokenizer.set_filter(filter_mask)
+    count = 0
+    while batch := tokenizer.get_batch():
+        count += len(batch["types"])
+    return count
+
+
+def stream(tokenizer) -> int:
+    return sum(len(batch["types"]) for batch in tokenizer.stream)
+
+
+def ours(data: bytes, path: str) -> dict:
+    text = data.decode()  # a caller who holds a str; its decoding is not timed
+    return {
+        "FTTokenizer get_batch": lambda: batches(vx.FTTokenizer(data)),
+        "FTTokenizer from str": lambda: batches(vx.FTTokenizer(text)),
+        "FFTokenizer get_batch": lambda: batches(vx.FFTokenizer(path)),
+        "FTTokenizer stream": lambda: stream(vx.FTTokenizer(data)),
+        "FTTokenizer words only": lambda: batches(vx.FTTokenizer(data), WORDS),
+        "FFTokenizer words only": lambda: batches(vx.FFTokenizer(path), WORDS),
+    }
+
+
+def peers(data: bytes) -> dict:
+    found = {"re.findall (closest regex)": lambda: len(TOKEN_RE.findall(data.decode()))}
+    try:
+        from nltk.tokenize import wordpunct_tokenize
+        found["NLTK wordpunct_tokenize"] = lambda: len(wordpunct_tokenize(data.decode()))
+    except ImportError:
+        pass
+    try:
+        import razdel
+        found["razdel tokenize"] = lambda: sum(1 for _ in razdel.tokenize(data.decode()))
+    except ImportError:
+        pass
+    try:
+        from tokenizers.pre_tokenizers import Whitespace
+        pre = Whitespace()
+        found["HF tokenizers Whitespace"] = lambda: len(pre.pre_tokenize_str(data.decode()))
+    except ImportError:
+        pass
+    try:
+        import spacy
+        nlp = spacy.blank("ru")
+        nlp.max_length = len(data) + 1
+        found["spaCy blank('ru')"] = lambda: len(nlp.make_doc(data.decode()))
+    except ImportError:
+        pass
+    return found
+
+
+def time_it(run, reps: int) -> tuple[float, int]:
+    times, tokens = [], 0
+    for _ in range(reps):
+        start = time.perf_counter()
+        tokens = run()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), tokens
+
+
+def native_classify(path: str) -> float | None:
+    """MB/s of the native pass that reads every byte and classifies every character."""
+    if not NATIVE_BENCH.exists():
+        return None
+    out = subprocess.run([str(NATIVE_BENCH), "--mb", "0", "--reps", "5", "--pass", "classify", path],
+                         capture_output=True, text=True, check=True).stdout
+    return float(out.split()[-2])
+
+
+# ---- memory over a large file ----
+
+# VmHWM, not ru_maxrss: the latter keeps the parent's peak across fork and exec.
+MEMORY_PROBE = """
+import sys, numpy
+import vorlentaCXX as vx
+def peak_mib():
+    status = open("/proc/self/status").read().split("VmHWM:")[1]
+    return int(status.split()[0]) / 1024
+if sys.argv[1] != "-":
+    t = vx.FFTokenizer(sys.argv[1])
+    tokens = 0
+    while batch := t.get_batch():
+        tokens += len(batch["types"])
+    assert tokens > 0
+print(peak_mib())
+"""
+
+
+def peak_memory(path: str) -> float:
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, path], capture_output=True,
+                         text=True, check=True).stdout
+    return float(out)
+
+
+def write_large_file(folder: Path, data: bytes, size: int) -> Path:
+    path = folder / f"large_{size >> 20}MiB.txt"
+    with path.open("wb") as f:
+        written = 0
+        while written < size:
+            chunk = data[: size - written]
+            f.write(chunk)
+            written += len(chunk)
+    return path
+
+
+# ---- report ----
+
+def machine() -> str:
+    model = "unknown CPU"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+        mem = next(l for l in Path("/proc/meminfo").read_text().splitlines() if l.startswith("MemTotal"))
+        mem_gib = int(mem.split()[1]) / 2**20
+    except (OSError, StopIteration):
+        mem_gib = float("nan")
+    return (f"{model}, {os.cpu_count()} cores, {mem_gib:.0f} GiB; {platform.system()} "
+            f"{platform.release()}; Python {platform.python_version()}, NumPy {np.__version__}")
+
+
+def plot(rows: list[dict], path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    languages = list(CORPORA)
+    fig, axes = plt.subplots(1, len(languages), figsize=(12, 5.5), sharey=True)
+    names = list(dict.fromkeys(r["name"] for r in rows))
+    for ax, language in zip(axes, languages):
+        speed = {r["name"]: r["mbps"] for r in rows if r["language"] == language}
+        values = [speed.get(n, 0) for n in names]
+        colors = ["#1f77b4" if n.startswith(("FT", "FF")) else "#999999" if "ceiling" in n
+                  else "#d62728" for n in names]
+        ax.barh(names, values, color=colors)
+        ax.set_xscale("log")
+        ax.set_title(f"{language} corpus")
+        ax.set_xlabel("MB/s of input (log scale)")
+        for y, v in enumerate(values):
+            if v:
+                ax.text(v, y, f" {v:,.1f}", va="center", fontsize=8)
+    axes[0].invert_yaxis()
+    fig.suptitle("vorlentaCXX (blue) against peers (red) and ceilings (grey)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--mb", type=float, default=50, help="input size per corpus")
+    parser.add_argument("--reps", type=int, default=5, help="runs of this module's contenders")
+    parser.add_argument("--peer-reps", type=int, default=3, help="runs of each peer")
+    parser.add_argument("--gib", type=float, default=1, help="size of the memory test file")
+    args = parser.parse_args()
+    RESULTS.mkdir(parents=True, exist_ok=True)
+
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for language in CORPORA:
+            data = load_input(language, args.mb)
+            path = Path(tmp) / f"{language}.txt"
+            path.write_bytes(data)
+            contenders = [(n, r, args.reps, "ours") for n, r in ours(data, str(path)).items()]
+            contenders += [(n, r, args.peer_reps, "peer") for n, r in peers(data).items()]
+            contenders.append(("CPython bytes.decode (ceiling)", lambda: len(data.decode()),
+                               args.reps, "ceiling"))
+            for name, run, reps, kind in contenders:
+                seconds, tokens = time_it(run, reps)
+                rows.append({"language": language, "name": name, "kind": kind,
+                             "mbps": len(data) / seconds / 1e6,
+                             "mtps": tokens / seconds / 1e6 if kind != "ceiling" else None})
+                print(f"{language:8} {name:34} {rows[-1]['mbps']:9.1f} MB/s", flush=True)
+            native = native_classify(str(path))
+            if native is not None:
+                rows.append({"language": language, "name": "native read+classify (ceiling)",
+                             "kind": "ceiling", "mbps": native, "mtps": None})
+                print(f"{language:8} {'native read+classify (ceiling)':34} {native:9.1f} MB/s")
+
+        data = load_input("Russian", 50)
+        sizes = [int(args.gib * 2**30) // 4, int(args.gib * 2**30)]
+        memory = {"numpy only": peak_memory("-")}
+        for size in sizes:
+            large = write_large_file(Path(tmp), data, size)
+            memory[f"FFTokenizer over {size / 2**20:,.0f} MiB"] = peak_memory(str(large))
+            large.unlink()
+        for name, mib in memory.items():
+            print(f"peak RSS {name:32} {mib:8.1f} MiB")
+
+    report(rows, memory, args)
+    plot(rows, RESULTS / "throughput.png")
+
+
+def report(rows: list[dict], memory: dict, args) -> None:
+    lines = [
+        "# Benchmark results",
+        "",
+        f"Measured {datetime.date.today()} on {machine()}.",
+        f"Input: each corpus repeated to about {args.mb:g} MB; every contender starts from the "
+        "same bytes and produces its full token list. Median of "
+        f"{args.reps} runs ({args.peer_reps} for peers). Command: `make bench`.",
+        "",
+    ]
+    for language in CORPORA:
+        these = [r for r in rows if r["language"] == language]
+        base = next(r["mbps"] for r in these if r["name"] == "FTTokenizer get_batch")
+        lines += [f"## {language} corpus", "",
+                  "| contender | MB/s | M tokens/s | FTTokenizer is × faster |",
+                  "|---|---:|---:|---:|"]
+        for r in these:
+            mtps = f"{r['mtps']:.2f}" if r["mtps"] is not None else ""
+            lines.append(f"| {r['name']} | {r['mbps']:,.1f} | {mtps} | {base / r['mbps']:.2f} |")
+        lines.append("")
+    baseline = memory["numpy only"]
+    lines += ["## Memory over a large file", "",
+              "Peak resident memory of a process that tokenizes the file with FFTokenizer "
+              "(default batch size), against one that only imports NumPy.", "",
+              "| process | peak RSS (MiB) | above NumPy alone (MiB) |", "|---|---:|---:|"]
+    for name, mib in memory.items():
+        lines.append(f"| {name} | {mib:.1f} | {mib - baseline:.1f} |")
+    lines += ["", "![throughput](throughput.png)", ""]
+    (RESULTS / "results.md").write_text("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()

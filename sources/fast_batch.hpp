@@ -115,11 +115,14 @@ inline const SmallClasses& small_classes() {
     return classes;
 }
 
+// The class of a type: type 2^(k-1) is class k; NOTTKN is class 0.
 inline uint8_t class_of(TokenType t) {
-    uint8_t c = 0;
-    while (c < 8 && CLASS_TO_TYPE[c] != t) ++c;
-    return c;
+    const uint64_t bits = type_bits(t);
+    return bits == 0 ? 0 : static_cast<uint8_t>(__builtin_ctzll(bits) + 1);
 }
+
+// Latin letters, digits and Cyrillic letters: the classes whose runs make one token.
+inline bool is_word_class(uint8_t c) { return c >= 3 && c <= 5; }
 
 // Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
 // always just after a complete character or at `end`. Well-formed sequences whose bytes are
@@ -152,11 +155,8 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
 
     // The class a character needs to extend the token being built: its own while it is a word
     // with room; otherwise 0, which no character has.
-    uint8_t extends = 0;
-    auto update_extends = [&] {
-        extends = is_word_type(cur_type) && cur_chars < MAX_TOKEN_CHARS ? class_of(cur_type) : 0;
-    };
-    update_extends();
+    uint8_t extends =
+        is_word_type(cur_type) && cur_chars < MAX_TOKEN_CHARS ? class_of(cur_type) : 0;
 
     // The token being built closes: it joins the pending group, or the group is released
     // (kept or dropped) and the closed token starts the next one; as push_token and deliver.
@@ -263,7 +263,7 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             cur_type = CLASS_TO_TYPE[cls];
             cur_chars = 1;
             at = cur_start;
-            update_extends();
+            extends = is_word_class(cls) ? cls : 0;
         }
         std::memcpy(at, &bytes, 4);  // bytes past the character land in staging room
         cur_end = at + length;

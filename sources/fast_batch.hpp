@@ -6,7 +6,7 @@
 // text_buffer right behind the kept tokens:
 //
 //   | kept tokens, each + 0 | group's parts | gap | current token |
-//   0                  text_used       group_end   cur_start       cur_end
+//   0                  text_used       group_end   group_end + 1   cur_end
 //
 // A character joins its token with one small store; a released group is kept by writing its
 // zero byte into the gap; a token that joins the group closes the gap. Nothing is copied twice.
@@ -30,14 +30,12 @@ struct StagedEngine {
     TokenType group_type;
     uint32_t group_chars;
     uint8_t* group_end;         // the group's bytes start at text_buffer + text_used
-    TokenType cur_type;         // the token being built
+    TokenType cur_type;         // the token being built, from group_end + 1
     uint32_t cur_chars;
-    uint8_t* cur_start;         // group_end + 1
     uint8_t* cur_end;
     // The reader's record is written only when read_byte is about to use it, and at the end.
     // Until then it is behind: the last character read is the last one of the token being
-    // built, staged at last_char.
-    const uint8_t* last_char;
+    // built.
     bool input_behind;
 };
 
@@ -53,6 +51,12 @@ inline Utf8Char staged_char(const uint8_t* p) {
     c.code_point = decode_code_point(c.bytes, length);
     c.received = c.length = length;
     return c;
+}
+
+// The last of `count` staged characters from p.
+inline Utf8Char last_staged_char(const uint8_t* p, uint32_t count) {
+    while (--count > 0) p += sequence_length(*p);
+    return staged_char(p);
 }
 
 inline void read_chars(Token& t, const uint8_t* p, uint32_t count) {
@@ -76,11 +80,9 @@ inline void stage(const TokenEngine& e, Batch& b, StagedEngine& s) {
         s.group_chars += j.group[i].char_count;
     }
     s.group_end = out;
-    s.cur_start = out + 1;
-    s.cur_end = write_chars(s.cur_start, e.assembler.current);
+    s.cur_end = write_chars(out + 1, e.assembler.current);
     s.cur_type = e.assembler.current.type;
     s.cur_chars = e.assembler.current.char_count;
-    s.last_char = nullptr;
     s.input_behind = false;
 }
 
@@ -94,9 +96,9 @@ inline void unstage(const StagedEngine& s, TokenEngine& e, const Batch& b) {
         j.group[i].type = s.parts[i].type;
         in += s.parts[i].bytes;
     }
-    read_chars(e.assembler.current, s.cur_start, s.cur_chars);
+    read_chars(e.assembler.current, s.group_end + 1, s.cur_chars);
     e.assembler.current.type = s.cur_type;
-    if (s.input_behind) e.assembler.input = staged_char(s.last_char);
+    if (s.input_behind) e.assembler.input = last_staged_char(s.group_end + 1, s.cur_chars);
 }
 
 // Classes of the code points below U+0800 (ASCII and every two-byte sequence), one load each.
@@ -137,10 +139,13 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
     uint8_t* const text = batch.text_buffer;
     uint64_t* const types = batch.types_buffer;
     uint8_t* kept_end = text + batch.text_used;  // where the group's bytes start
-    uint32_t token_count = batch.token_count;
-    const uint32_t batch_size = batch.batch_size;
-    const uint32_t min_len = batch.token_min_len, max_len = batch.token_max_len;
-    const uint64_t filter = batch.filter;
+    uint64_t* types_end = types + batch.token_count;
+    uint64_t* const types_full = types + batch.batch_size;
+    // Kept: length - min_len <= length_span (unsigned) and a type bit in the filter; with
+    // min_len above max_len nothing is.
+    const uint32_t min_len = batch.token_min_len;
+    const uint32_t length_span = batch.token_max_len - min_len;
+    const uint64_t filter = min_len <= batch.token_max_len ? batch.filter : 0;
 
     uint32_t part_count = s.part_count;
     TokenType group_type = s.group_type;
@@ -148,9 +153,7 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
     uint8_t* group_end = s.group_end;
     TokenType cur_type = s.cur_type;
     uint32_t cur_chars = s.cur_chars;
-    uint8_t* cur_start = s.cur_start;
     uint8_t* cur_end = s.cur_end;
-    const uint8_t* last_char = s.last_char;
     bool input_behind = s.input_behind;
 
     // The class a character needs to extend the token being built: its own while it is a word
@@ -161,6 +164,7 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
     // The token being built closes: it joins the pending group, or the group is released
     // (kept or dropped) and the closed token starts the next one; as push_token and deliver.
     auto close_current = [&] {
+        uint8_t* const cur_start = group_end + 1;
         const uint32_t length = static_cast<uint32_t>(cur_end - cur_start);
         const bool word_group = is_word_type(group_type);
         if (joins_group(group_type, part_count,
@@ -172,11 +176,10 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             group_chars += cur_chars;
             group_end += length;
         } else {
-            if (group_chars >= min_len && group_chars <= max_len &&
-                (type_bits(group_type) & filter) != 0) {
+            if (group_chars - min_len <= length_span && (type_bits(group_type) & filter) != 0) {
                 *group_end = 0;
                 kept_end = cur_start;
-                types[token_count++] = type_bits(group_type);
+                *types_end++ = type_bits(group_type);
             } else {
                 std::memmove(kept_end, cur_start, length);
             }
@@ -186,7 +189,6 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             group_chars = cur_chars;
             group_end = kept_end + length;
         }
-        cur_start = group_end + 1;
     };
 
     while (p < end) {
@@ -207,12 +209,10 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
                     q += 2;
                 }
                 cur_chars += static_cast<uint32_t>(q - p) / 2;
-                if (q != p) last_char = cur_end - 2;
             } else {
                 const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
                 while (q < limit && small[*q] == extends) *cur_end++ = *q++;
                 cur_chars += static_cast<uint32_t>(q - p);
-                if (q != p) last_char = cur_end - 1;
             }
             if (q != p) input_behind = true;
             p = q;
@@ -239,7 +239,7 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             cls = table.class_blocks[table.block_index[cp >> 6]][cp & 0x3F];
         } else {
             // Anything else goes through the reader, whose record must be up to date first.
-            if (input_behind) input = staged_char(last_char);
+            if (input_behind) input = last_staged_char(group_end + 1, cur_chars);
             input_behind = false;
             const bool complete = read_byte(input, *p++);
             if (!complete) continue;
@@ -259,30 +259,27 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
         } else {
             const bool closes = cur_type != TokenType::NOTTKN;
             if (closes) close_current();
-            full = closes && token_count == batch_size;
+            full = closes && types_end == types_full;
             cur_type = CLASS_TO_TYPE[cls];
             cur_chars = 1;
-            at = cur_start;
+            at = group_end + 1;
             extends = is_word_class(cls) ? cls : 0;
         }
         std::memcpy(at, &bytes, 4);  // bytes past the character land in staging room
         cur_end = at + length;
-        last_char = at;
         input_behind = true;
         if (full) break;
     }
 
     batch.text_used = static_cast<uint64_t>(kept_end - text);
-    batch.token_count = token_count;
+    batch.token_count = static_cast<uint32_t>(types_end - types);
     s.part_count = part_count;
     s.group_type = group_type;
     s.group_chars = group_chars;
     s.group_end = group_end;
     s.cur_type = cur_type;
     s.cur_chars = cur_chars;
-    s.cur_start = cur_start;
     s.cur_end = cur_end;
-    s.last_char = last_char;
     s.input_behind = input_behind;
     return p;
 }

@@ -50,13 +50,6 @@ void free_batch(Batch& b);
 // Throws std::bad_alloc and leaves `b` as it was when the buffers cannot be had.
 void set_batch_size(Batch& b, uint32_t n);
 
-// Whether a token of this length and type is kept, by a batch's settings (or a copy of them).
-template <class Settings>
-inline bool keeps(const Settings& b, uint32_t char_count, TokenType type) {
-    return char_count >= b.token_min_len && char_count <= b.token_max_len &&
-           (type_bits(type) & b.filter) != 0;
-}
-
 // Writes a token's characters as read, and returns the position after them. Four bytes per
 // character are copied and the cursor moves by the true length: at most 3 bytes past the
 // token, still within its 513-byte budget, and overwritten next.
@@ -69,15 +62,14 @@ inline uint8_t* write_chars(uint8_t* __restrict out, const Token& t) {
     return out;
 }
 
-inline void append_kept(Batch& b, uint8_t* text_end, TokenType type) {
-    *text_end++ = 0;
-    b.text_used = static_cast<uint64_t>(text_end - b.text_buffer);
-    b.types_buffer[b.token_count++] = type_bits(type);
-}
-
 // Appends a token to the batch, if it passes the length limits and the filter.
 inline void deliver(Batch& b, const Token& t) {
-    if (keeps(b, t.char_count, t.type)) append_kept(b, write_chars(b.text_buffer + b.text_used, t), t.type);
+    const uint32_t n = t.char_count;
+    if (n < b.token_min_len || n > b.token_max_len || (type_bits(t.type) & b.filter) == 0) return;
+    uint8_t* end = write_chars(b.text_buffer + b.text_used, t);
+    *end++ = 0;
+    b.text_used = static_cast<uint64_t>(end - b.text_buffer);
+    b.types_buffer[b.token_count++] = type_bits(t.type);
 }
 
 // Runs what is left of the drain while the batch has room.

@@ -31,6 +31,12 @@ def test_stubtest_passes(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_the_tool_and_the_examples_type_check_against_the_stubs(tmp_path):
+    done = run(["-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                str(ROOT / "python" / "vorlenta"), str(ROOT / "examples")], cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 # stubtest cannot read the signatures of the binding library's functions; their docstrings
 # hold them, one line per overload: name(self: T, arg0: A, /) -> R.
 

@@ -51,7 +51,7 @@ def api_tokens(data: bytes, mask: int = 2**64 - 1, min_len: int = 0,
 
 
 def tsv_tokens(stdout: bytes) -> list[tuple[str, str]]:
-    from vorlenta.cli import unescape_tsv
+    from vorlenta.formats import unescape_tsv
     lines = stdout.decode().split("\n")
     assert lines.pop() == ""
     return [(kind, unescape_tsv(text)) for kind, text in (line.split("\t") for line in lines)]
@@ -127,6 +127,10 @@ def test_standard_input(make_file):
         f.read(8)
         rest = vorlenta("tokenize", "-", stdin=f)
     assert rest.returncode == 0 and tsv_tokens(rest.stdout) == expected
+    # stats reads it too, and counts the bytes it took.
+    counted = vorlenta("stats", "--json", "-", input=data, stdin=None)
+    report = json.loads(counted.stdout)
+    assert report["bytes"] == len(data) and report["tokens"] == len(expected)
 
 
 def test_unreadable_inputs_are_named_and_the_run_goes_on(tmp_path):
@@ -179,7 +183,8 @@ def test_output_cut_short_by_the_reader(make_file):
                           "echo ${PIPESTATUS[0]} >&2",
                           shell=True, executable="/bin/bash", capture_output=True, timeout=60)
     assert done.stdout == "RUWORD\tслово\n".encode()
-    assert done.stderr.decode().strip() == "141"
+    # Stopped quietly, with the status of a program that SIGPIPE ended.
+    assert done.stderr.decode() == "141\n"
 
 
 # ---- stats ----

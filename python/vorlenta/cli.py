@@ -12,6 +12,7 @@ from collections.abc import Callable, Sequence
 from typing import TextIO
 
 from vorlenta import __version__
+from vorlenta.formats import jsonl_lines, tsv_lines
 from vorlenta.progress import Progress, wanted
 from vorlenta.sources import (
     ALL_TYPES,
@@ -24,7 +25,6 @@ from vorlenta.sources import (
     Settings,
     batches,
     open_source,
-    split_tokens,
     text_bytes,
 )
 from vorlenta.stats import FileResult, Stats, count_in_processes, count_path, input_paths
@@ -36,37 +36,6 @@ EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
 PROG = "vorlenta"
-
-# Backslash and every character that some reader takes for the end of a line are escaped, so
-# that each line of the output is exactly one token and the text can be restored.
-_NAMED_ESCAPES = {"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"}
-_LINE_BREAKS = "\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029"
-TSV_ESCAPES = str.maketrans(
-    {**_NAMED_ESCAPES, **{c: f"\\x{ord(c):02x}" if ord(c) < 0x100 else f"\\u{ord(c):04x}"
-                          for c in _LINE_BREAKS}})
-# JSON leaves these raw when it does not escape to ASCII.
-JSON_LINE_BREAKS = str.maketrans({c: f"\\u{ord(c):04x}" for c in "\x85\u2028\u2029"})
-
-
-def unescape_tsv(text: str) -> str:
-    """The token text of an escaped TSV field."""
-    out = []
-    i = 0
-    simple = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r", "0": "\0"}
-    while i < len(text):
-        c = text[i]
-        if c != "\\":
-            out.append(c)
-            i += 1
-        elif text[i + 1] in simple:
-            out.append(simple[text[i + 1]])
-            i += 2
-        else:
-            width = 2 if text[i + 1] == "x" else 4
-            out.append(chr(int(text[i + 2:i + 2 + width], 16)))
-            i += 2 + width
-    return "".join(out)
-
 
 # ---- arguments ----
 
@@ -148,13 +117,10 @@ def build_parser() -> argparse.ArgumentParser:
 # ---- tokenize ----
 
 def run_tokenize(args: argparse.Namespace, out: TextIO) -> int:
-    if args.min_len > args.max_len:
-        print(f"{PROG}: --min-len {args.min_len} is greater than --max-len {args.max_len}",
-              file=sys.stderr)
-        return EXIT_USAGE
     settings = Settings(batch_size=args.batch_size, types=args.types, min_len=args.min_len,
                         max_len=args.max_len)
     files = args.files or [STDIN]
+    lines = tsv_lines if args.format == "tsv" else jsonl_lines
     progress = Progress(*_progress_for(args, files, stdout_matters=True))
     failed = False
     try:
@@ -174,18 +140,10 @@ def run_tokenize(args: argparse.Namespace, out: TextIO) -> int:
 
             read = 0
             for text, types in batches(source, lost):
-                count = len(types)
-                tokens = split_tokens(text, count)
-                names = [TYPE_NAMES[t] for t in types.tolist()]
-                if args.format == "tsv":
-                    lines = [f"{n}\t{t.translate(TSV_ESCAPES)}\n" for n, t in zip(names, tokens)]
-                else:
-                    lines = [json.dumps({"type": n, "text": t}, ensure_ascii=False)
-                             .translate(JSON_LINE_BREAKS) + "\n" for n, t in zip(names, tokens)]
-                out.write("".join(lines))
+                out.write(lines(text, types))
                 if progress.bar is not None:
                     # Bytes of the tokens written: the input read so far, less dropped tokens.
-                    nbytes = text_bytes(text, count)
+                    nbytes = text_bytes(text, len(types))
                     read += nbytes
                     progress.advance(nbytes)
             if source.size is not None:
@@ -241,16 +199,21 @@ def run_stats(args: argparse.Namespace, out: TextIO) -> int:
         progress.close()
     seconds = time.perf_counter() - start
 
-    report = stats_report(total, args.top, seconds)
+    top = total.top(args.top)
     if args.json:
-        out.write(json.dumps(report, ensure_ascii=False, indent=2) + "\n")
+        out.write(json.dumps(stats_report(total, top, seconds), ensure_ascii=False, indent=2)
+                  + "\n")
     else:
-        out.write(format_report(report))
+        out.write(format_report(total, top, seconds))
     out.flush()
     return EXIT_INPUT if (walk_failed or total.failed or total.lost_batches) else EXIT_OK
 
 
-def stats_report(stats: Stats, top: int, seconds: float) -> dict[str, object]:
+def _per_second(amount: int, seconds: float) -> int:
+    return round(amount / seconds) if seconds > 0 else 0
+
+
+def stats_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> dict[str, object]:
     return {
         "files": stats.files,
         "failed_files": stats.failed,
@@ -258,35 +221,32 @@ def stats_report(stats: Stats, top: int, seconds: float) -> dict[str, object]:
         "bytes": stats.bytes,
         "tokens": stats.tokens,
         "types": {name: stats.types[name] for name in TYPE_NAMES.values()},
-        "words": sum(stats.words.values()),
+        "words": stats.words.total(),
         "distinct_words": len(stats.words),
-        "top": [[word, count] for word, count in stats.top(top)],
+        "top": [[word, count] for word, count in top],
         "seconds": round(seconds, 6),
-        "bytes_per_second": round(stats.bytes / seconds) if seconds > 0 else 0,
-        "tokens_per_second": round(stats.tokens / seconds) if seconds > 0 else 0,
+        "bytes_per_second": _per_second(stats.bytes, seconds),
+        "tokens_per_second": _per_second(stats.tokens, seconds),
     }
 
 
-def format_report(r: dict[str, object]) -> str:
-    types = r["types"]
-    top = r["top"]
-    assert isinstance(types, dict) and isinstance(top, list)
-    lines = [f"files           {r['files']:>12,}"]
-    if r["failed_files"]:
-        lines.append(f"  not read      {r['failed_files']:>12,}")
-    if r["lost_batches"]:
-        lines.append(f"  lost batches  {r['lost_batches']:>12,}")
-    lines.append(f"bytes           {r['bytes']:>12,}")
-    lines.append(f"tokens          {r['tokens']:>12,}")
-    lines += [f"  {name}        {count:>12,}" for name, count in types.items()]
-    lines.append(f"words           {r['words']:>12,}")
-    lines.append(f"  distinct      {r['distinct_words']:>12,}")
-    seconds = r["seconds"]
-    bps = r["bytes_per_second"]
-    tps = r["tokens_per_second"]
-    assert isinstance(seconds, float) and isinstance(bps, int) and isinstance(tps, int)
-    lines.append(f"time            {seconds:>12.3f} s")
-    lines.append(f"speed           {bps / 1e6:>12.2f} MB/s  {tps / 1e6:.2f} M tokens/s")
+def format_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> str:
+    def row(label: str, value: int) -> str:
+        return f"{label:<16}{value:>12,}"
+
+    lines = [row("files", stats.files)]
+    if stats.failed:
+        lines.append(row("  not read", stats.failed))
+    if stats.lost_batches:
+        lines.append(row("  lost batches", stats.lost_batches))
+    lines.append(row("bytes", stats.bytes))
+    lines.append(row("tokens", stats.tokens))
+    lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]
+    lines.append(row("words", stats.words.total()))
+    lines.append(row("  distinct", len(stats.words)))
+    lines.append(f"{'time':<16}{seconds:>12.3f} s")
+    lines.append(f"{'speed':<16}{_per_second(stats.bytes, seconds) / 1e6:>12.2f} MB/s  "
+                 f"{_per_second(stats.tokens, seconds) / 1e6:.2f} M tokens/s")
     if top:
         lines.append(f"top {len(top)} words")
         width = max(len(word) for word, _ in top)
@@ -299,16 +259,14 @@ def format_report(r: dict[str, object]) -> str:
 
 def _progress_for(args: argparse.Namespace, paths: Sequence[str],
                   stdout_matters: bool) -> tuple[bool, int | None, float]:
+    """Whether to show a bar, its total in bytes (None when some size is unknown), its delay."""
     enabled, delay = wanted(args.progress, stdout_matters)
-    total: int | None = 0
-    for path in paths:
-        try:
-            if path == STDIN:
-                raise OSError
-            total = (total or 0) + os.stat(path).st_size
-        except OSError:
-            total = None
-            break
+    try:
+        total: int | None = sum(os.stat(p).st_size for p in paths if p != STDIN)
+    except OSError:
+        total = None
+    if STDIN in paths:
+        total = None
     return enabled, total, delay
 
 
@@ -318,6 +276,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
+    if args.command == "tokenize" and args.min_len > args.max_len:
+        parser.error(f"--min-len {args.min_len} is greater than --max-len {args.max_len}")
     # Tokens are UTF-8 text whatever the locale says.
     out = sys.stdout
     if isinstance(out, io.TextIOWrapper):

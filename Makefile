@@ -67,7 +67,7 @@ pytest: $(VENV)/.installed
 test: native-test pytest
 
 run: $(VENV)/.installed
-	$(VENV)/bin/vorlenta stats examples/sample.txt
+	$(VENV)/bin/vorlenta stats --top 10 examples/sample.txt
 	@echo
 	$(VENV)/bin/vorlenta tokenize examples/sample.txt | head -n 12
 

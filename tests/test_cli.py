@@ -267,16 +267,6 @@ def test_stats_reports_failures_and_counts_the_rest(tmp_path):
         f"vorlenta: {tmp_path / 'missing'}: No such file or directory"]
 
 
-def test_stats_text_report():
-    done = vorlenta("stats", "--top", 3, SAMPLE)
-    assert done.returncode == 0
-    lines = done.stdout.decode().splitlines()
-    assert lines[0].split() == ["files", "1"]
-    assert lines[-4] == "top 3 words"
-    assert lines[-3].split() == ["1", "и", "5"]
-    assert any(line.startswith("speed") and "MB/s" in line for line in lines)
-
-
 def test_stats_of_both_corpora():
     for name in ("war_and_peace.ru.txt", "pride_and_prejudice.en.txt"):
         if not (CORPUS_DIR / name).is_file():

@@ -74,7 +74,8 @@ def stub_functions():
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
             for item in node.body:
-                if isinstance(item, ast.FunctionDef):
+                # A catch-all signature (the streams' refusing constructors) has nothing to match.
+                if isinstance(item, ast.FunctionDef) and not item.args.vararg:
                     yield node.name, item
 
 
@@ -85,11 +86,8 @@ def test_stub_signature_matches_the_module(owner, func):
     if isinstance(runtime, property):
         runtime = runtime.fget
     signatures = runtime_signatures(runtime)
-    if not signatures:
-        pytest.skip(f"{owner}.{func.name} has no signature of the binding library")
+    assert signatures, f"{owner}.{func.name} shows no signature"
     args = func.args
-    if args.vararg or args.kwarg:
-        pytest.skip("a catch-all signature")
     stub_params = (args.posonlyargs + args.args)[1:]
     stub_names = [a.arg for a in stub_params]
     stub_positional_only = not args.args[1:] if stub_params else True

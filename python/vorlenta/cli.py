@@ -102,7 +102,7 @@ def build_parser() -> argparse.ArgumentParser:
     stats = commands.add_parser(
         "stats", parents=[common], help="count tokens per type and the most frequent words",
         description="Count the tokens of each type, the words (ENWORD and RUWORD tokens) and "
-                    "the most frequent of them, over files and every file under folders "
+                    "the most frequent of them, over files and every regular file under folders "
                     "(names starting with a dot are skipped there); '-' is standard input.")
     stats.add_argument("paths", nargs="+", metavar="PATH", help="a file, a folder, or -")
     stats.add_argument("--top", type=_count(0, 2**31), default=20, metavar="N",

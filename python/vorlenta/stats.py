@@ -102,8 +102,8 @@ def count_path(path: str, settings: Settings, lower: bool,
 
 
 def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterator[str]:
-    """Files named, and every file under the folders named, in name order; folders and files
-    whose names start with a dot are skipped inside folders, never when named."""
+    """Files named, and every regular file under the folders named, in name order; folders
+    and files whose names start with a dot are skipped inside folders, never when named."""
     for path in paths:
         if path == STDIN or not os.path.isdir(path):
             yield path
@@ -115,8 +115,10 @@ def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterat
         for root, dirs, files in os.walk(path, onerror=walk_error):
             dirs[:] = sorted(d for d in dirs if not d.startswith("."))
             for name in sorted(files):
-                if not name.startswith("."):
-                    yield os.path.join(root, name)
+                full = os.path.join(root, name)
+                # A pipe or a device found in a folder could block or never end.
+                if not name.startswith(".") and os.path.isfile(full):
+                    yield full
 
 
 def _ignore_interrupts() -> None:

@@ -229,7 +229,8 @@ def test_stats_of_a_folder(tmp_path, lower):
     done, report = stats_json(folder, "--top", 1000, *(["--lower"] if lower else []))
     assert done.returncode == 0 and done.stderr == b""
     assert report["files"] == 3 and report["bytes"] == size
-    assert report["types"] == {name: types[name] for name in TYPE_NAMES.values() if name != "NOTTKN"}
+    assert report["types"] == {name: types[name] for name in TYPE_NAMES.values()
+                               if name != "NOTTKN"}
     assert report["tokens"] == sum(types.values())
     assert report["words"] == sum(words.values())
     assert report["distinct_words"] == len(words)

@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 NATIVE := build/native
-SOURCES := $(wildcard engine/* sources/* module/*) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard engine/* sources/* module/* python/vorlenta/*.py) CMakeLists.txt pyproject.toml
 # cmake, ninja and the project's tools come from .venv.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
@@ -13,7 +13,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 .PHONY: help run test native-test pytest install gtest bench bench-native native-bench-build clean
 
 help:
-	@echo "make run    tokenize the bundled sample and print a summary"
+	@echo "make run    statistics and the first tokens of the bundled sample"
 	@echo "make test   build everything, run the native tests and the Python tests"
 	@echo "make bench  measure the speed against other tokenizers (writes bench/results/)"
 
@@ -35,11 +35,13 @@ $(VENV)/.created:
 	$(VPY) -m pip install -q --upgrade pip
 	@touch $@
 
-# Build and test dependencies, read from pyproject.toml so the ranges live in one place.
+# Build, run and test dependencies and the Dask extra (its example has a test), read from
+# pyproject.toml so the ranges live in one place.
 $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
-	  + p["project"]["optional-dependencies"]["test"]))' > $(VENV)/requirements-dev.txt
+	  + p["project"]["optional-dependencies"]["test"] \
+	  + p["project"]["optional-dependencies"]["dask"]))' > $(VENV)/requirements-dev.txt
 	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja
 	@touch $@
 
@@ -66,7 +68,9 @@ pytest: $(VENV)/.installed
 test: native-test pytest
 
 run: $(VENV)/.installed
-	$(VPY) examples/summary.py examples/sample.txt
+	$(VENV)/bin/vorlenta stats --top 10 examples/sample.txt
+	@echo
+	$(VENV)/bin/vorlenta tokenize examples/sample.txt | head -n 12
 
 # Benchmarks, run by hand. `make bench` measures the module against the tokenizers a user
 # would pick instead (installed into .venv here) and writes bench/results/.

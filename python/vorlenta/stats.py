@@ -1,0 +1,160 @@
+"""Token statistics of files and folders, in one process or spread over several."""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import signal
+from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from dataclasses import dataclass, field
+from itertools import compress
+
+import numpy as np
+
+from vorlenta.sources import (
+    STDIN,
+    TYPE_NAMES,
+    WORD_TYPES,
+    InputError,
+    Settings,
+    batches,
+    display_name,
+    open_source,
+    split_tokens,
+    text_bytes,
+)
+
+# Words are the tokens of these types: runs of letters and the compounds that start with them.
+WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WORD_TYPES)
+
+
+@dataclass
+class Stats:
+    files: int = 0
+    failed: int = 0
+    lost_batches: int = 0
+    bytes: int = 0
+    types: Counter[str] = field(default_factory=Counter)
+    words: Counter[str] = field(default_factory=Counter)
+
+    @property
+    def tokens(self) -> int:
+        return sum(self.types.values())
+
+    def add(self, other: Stats) -> None:
+        self.files += other.files
+        self.failed += other.failed
+        self.lost_batches += other.lost_batches
+        self.bytes += other.bytes
+        self.types.update(other.types)
+        self.words.update(other.words)
+
+    def top(self, n: int) -> list[tuple[str, int]]:
+        # Ties go alphabetically, so that the list does not depend on the order of the files.
+        return sorted(self.words.items(), key=lambda item: (-item[1], item[0]))[:n]
+
+
+@dataclass
+class FileResult:
+    stats: Stats
+    messages: list[str]
+
+
+def count_path(path: str, settings: Settings, lower: bool,
+               on_bytes: Callable[[int], None] | None = None) -> FileResult:
+    """Statistics of one input. Problems come back as messages, one line each."""
+    stats = Stats()
+    messages: list[str] = []
+    try:
+        source = open_source(path, settings)
+    except InputError as e:
+        stats.failed = 1
+        return FileResult(stats, [str(e)])
+
+    def lost(number: int) -> None:
+        stats.lost_batches += 1
+        messages.append(f"{source.name}: invalid UTF-8 in batch {number}; "
+                        "its tokens are skipped and reading goes on after it")
+
+    stats.files = 1
+    read = 0
+    type_counts = np.zeros(max(TYPE_NAMES) + 1, dtype=np.int64)
+    for text, types in batches(source, lost):
+        count = len(types)
+        # Every value is a single type bit, 1 to 64.
+        type_counts += np.bincount(types.astype(np.intp), minlength=len(type_counts))
+        tokens = split_tokens(text, count)
+        chosen = compress(tokens, ((types & WORD_TYPES) != 0).tolist())
+        stats.words.update(map(str.lower, chosen) if lower else chosen)
+        if on_bytes is not None or source.size is None:
+            nbytes = text_bytes(text, count)
+            read += nbytes
+            if on_bytes is not None:
+                on_bytes(nbytes)
+    stats.types.update({name: int(type_counts[value]) for value, name in TYPE_NAMES.items()})
+    stats.bytes = source.size if source.size is not None else read
+    if on_bytes is not None and source.size is not None:
+        # What the batches showed falls short of the file by its separators and bad batches.
+        on_bytes(source.size - read)
+    return FileResult(stats, messages)
+
+
+def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterator[str]:
+    """Files named, and every regular file under the folders named, in name order; folders
+    and files whose names start with a dot are skipped inside folders, never when named."""
+    for path in paths:
+        if path == STDIN or not os.path.isdir(path):
+            yield path
+            continue
+
+        def walk_error(error: OSError) -> None:
+            on_error(f"{display_name(error.filename or path)}: {error.strerror}")
+
+        for root, dirs, files in os.walk(path, onerror=walk_error):
+            dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+            for name in sorted(files):
+                full = os.path.join(root, name)
+                # A pipe or a device found in a folder could block or never end.
+                if not name.startswith(".") and os.path.isfile(full):
+                    yield full
+
+
+def _ignore_interrupts() -> None:
+    # Ctrl-C is the parent's to handle; workers just stop when it shuts the pool down.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def count_in_processes(paths: list[str], settings: Settings, lower: bool, jobs: int,
+                       on_started: Callable[[], None],
+                       on_result: Callable[[FileResult, int], None]) -> None:
+    """Counts each file in one of `jobs` worker processes; `on_result` gets each file's result
+    and its size in bytes, as the files finish. `on_started` runs once the workers exist."""
+    sizes = {}
+    for path in paths:
+        try:
+            sizes[path] = os.stat(path).st_size
+        except OSError:
+            sizes[path] = 0
+    # The largest files go first, so that one large file does not finish alone at the end.
+    order = sorted(paths, key=lambda p: -sizes[p])
+    # Forked workers start in milliseconds, spawned ones take a third of a second each. All are
+    # forked at the first submit, before the pool's own thread and before any progress bar
+    # thread exists, so no lock can be held by another thread at that moment.
+    methods = multiprocessing.get_all_start_methods()
+    context = multiprocessing.get_context("fork" if "fork" in methods else None)
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=context,
+                             initializer=_ignore_interrupts) as pool:
+        pending: dict[Future[FileResult], str] = {
+            pool.submit(count_path, path, settings, lower): path for path in order}
+        on_started()
+        try:
+            while pending:
+                done, _ = wait(pending, return_when=FIRST_COMPLETED)
+                for future in done:
+                    path = pending.pop(future)
+                    on_result(future.result(), sizes[path])
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise

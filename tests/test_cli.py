@@ -1,0 +1,332 @@
+"""The vorlenta command, run as an installed console script."""
+
+import fcntl
+import json
+import os
+import pty
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import termios
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+import vorlentaCXX as vx
+from conftest import CORPUS_DIR, TYPE_NAMES, drain
+
+ROOT = Path(__file__).resolve().parents[1]
+SAMPLE = ROOT / "examples" / "sample.txt"
+SCRIPT = Path(sys.executable).with_name("vorlenta")
+WORDS = vx.ENWORD | vx.RUWORD
+
+
+def vorlenta(*args, **kwargs) -> subprocess.CompletedProcess:
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    return subprocess.run([str(SCRIPT), *map(str, args)], capture_output=True, timeout=120,
+                          **kwargs)
+
+
+def api_tokens(data: bytes, mask: int = 2**64 - 1, min_len: int = 0,
+               max_len: int = 512) -> list[tuple[str, str]]:
+    """(type name, text) of every token, the way the module gives them."""
+    t = vx.FTTokenizer(data)
+    t.set_filter(mask)
+    t.set_token_min_len(min_len)
+    t.set_token_max_len(max_len)
+    tokens = []
+    for batch in drain(t):
+        texts, pos = [], 0
+        text = batch["text"]
+        for _ in batch["types"]:
+            # A U+0000 token is followed by its separator.
+            end = pos + 1 if text[pos] == "\0" else text.index("\0", pos)
+            texts.append(text[pos:end])
+            pos = end + 1
+        tokens += [(TYPE_NAMES[int(k)], s) for k, s in zip(batch["types"], texts)]
+    return tokens
+
+
+def tsv_tokens(stdout: bytes) -> list[tuple[str, str]]:
+    from vorlenta.formats import unescape_tsv
+    lines = stdout.decode().split("\n")
+    assert lines.pop() == ""
+    return [(kind, unescape_tsv(text)) for kind, text in (line.split("\t") for line in lines)]
+
+
+def jsonl_tokens(stdout: bytes) -> list[tuple[str, str]]:
+    return [(d["type"], d["text"]) for d in map(json.loads, stdout.decode().splitlines())]
+
+
+# ---- tokenize ----
+
+def test_tokenize_prints_every_token_of_the_sample():
+    done = vorlenta("tokenize", SAMPLE)
+    assert done.returncode == 0 and done.stderr == b""
+    expected = api_tokens(SAMPLE.read_bytes())
+    assert tsv_tokens(done.stdout) == expected
+    assert ("RUWORD", "Санкт-Петербурге") in expected
+    jsonl = vorlenta("tokenize", "--format", "jsonl", SAMPLE)
+    assert jsonl.returncode == 0 and jsonl_tokens(jsonl.stdout) == expected
+
+
+AWKWARD = ("tab\there\r\nzero\0byte\0\0back\\slash\x0bvt\x0cff\x1c\x85 line\u2028sep\u2029"
+           "para\n\\t literal").encode()
+
+
+@pytest.mark.parametrize("batch_size", [1, 3, 4096])
+def test_escaped_output_keeps_one_token_per_line(make_file, batch_size):
+    path = make_file(AWKWARD)
+    expected = api_tokens(AWKWARD)
+    assert ("UNKNWN", "\0") in expected and ("UNKNWN", "\t") in expected
+    for fmt, parse in (("tsv", tsv_tokens), ("jsonl", jsonl_tokens)):
+        done = vorlenta("tokenize", "--format", fmt, "--batch-size", batch_size, path)
+        assert done.returncode == 0, done.stderr
+        # No reader of lines may find more lines than tokens.
+        assert len(done.stdout.decode().splitlines()) == len(expected)
+        assert parse(done.stdout) == expected
+
+
+def test_types_and_lengths_select_tokens():
+    data = SAMPLE.read_bytes()
+    done = vorlenta("tokenize", "--types", "ruword,NUMBER", "--min-len", 2, "--max-len", 7,
+                    SAMPLE)
+    assert done.returncode == 0
+    selected = tsv_tokens(done.stdout)
+    assert selected == api_tokens(data, vx.RUWORD | vx.NUMBER, 2, 7)
+    assert {kind for kind, _ in selected} == {"RUWORD", "NUMBER"}
+    assert all(2 <= len(text) <= 7 for _, text in selected)
+
+
+@pytest.mark.parametrize("args, complaint", [
+    (["--types", "ENWORD,NOUN"], b"unknown type 'NOUN'"),
+    (["--min-len", "5", "--max-len", "4"], b"--min-len 5 is greater than --max-len 4"),
+    (["--batch-size", "0"], b"0 is not within 1..4294967295"),
+    (["--min-len", "-1"], b"-1 is not within"),
+])
+def test_bad_options_are_refused(args, complaint):
+    done = vorlenta("tokenize", *args, SAMPLE)
+    assert done.returncode == 2 and done.stdout == b""
+    assert complaint in done.stderr
+
+
+def test_standard_input(make_file):
+    data = "Ёж-путешественник read 12 books.\n".encode()
+    expected = api_tokens(data)
+    piped = vorlenta("tokenize", input=data, stdin=None)
+    assert piped.returncode == 0 and tsv_tokens(piped.stdout) == expected
+    # A dash among files: the files and standard input in the order given.
+    both = vorlenta("tokenize", SAMPLE, "-", input=data, stdin=None)
+    assert tsv_tokens(both.stdout) == api_tokens(SAMPLE.read_bytes()) + expected
+    # A file of which the caller has read a part already gives the rest only.
+    path = make_file(b"skipped " + data)
+    with open(path, "rb", buffering=0) as f:
+        f.read(8)
+        rest = vorlenta("tokenize", "-", stdin=f)
+    assert rest.returncode == 0 and tsv_tokens(rest.stdout) == expected
+    # stats reads it too, and counts the bytes it took.
+    counted = vorlenta("stats", "--json", "-", input=data, stdin=None)
+    report = json.loads(counted.stdout)
+    assert report["bytes"] == len(data) and report["tokens"] == len(expected)
+
+
+def test_unreadable_inputs_are_named_and_the_run_goes_on(tmp_path):
+    missing = tmp_path / "missing.txt"
+    done = vorlenta("tokenize", missing, tmp_path, SAMPLE)
+    assert done.returncode == 1
+    assert done.stderr.decode().splitlines() == [
+        f"vorlenta: {missing}: No such file or directory",
+        f"vorlenta: {tmp_path}: is a directory"]
+    assert tsv_tokens(done.stdout) == api_tokens(SAMPLE.read_bytes())
+
+
+def test_file_names_that_are_not_utf8(tmp_path):
+    name = os.fsencode(tmp_path) + b"/caf\xe9.txt"
+    with open(name, "wb") as f:
+        f.write(b"caf")
+    done = subprocess.run([os.fsencode(SCRIPT), b"tokenize", name], capture_output=True,
+                          timeout=60)
+    assert done.returncode == 0 and done.stdout == b"ENWORD\tcaf\n"
+
+
+def test_invalid_utf8_loses_its_batch_only(make_file):
+    # C0 80 is an overlong form: the tokenizer passes it on and Python cannot decode it.
+    path = make_file(b"one two three \xc0\x80 four")
+    done = vorlenta("tokenize", "--batch-size", 2, path)
+    assert done.returncode == 1
+    assert done.stderr.decode() == (
+        f"vorlenta: {path}: invalid UTF-8 in batch 4; its tokens are skipped and reading "
+        "goes on after it\n")
+    # Batch 4 held the bad character and the space after it; the rest of the file follows.
+    assert [text for _, text in tsv_tokens(done.stdout)] == [
+        "one", " ", "two", " ", "three", " ", "four"]
+    # Tokens that the filter drops are never decoded, so they cannot fail.
+    words = vorlenta("tokenize", "--types", "ENWORD", path)
+    assert words.returncode == 0 and words.stderr == b""
+
+
+def test_help_for_every_command():
+    for args in ([], ["tokenize"], ["stats"]):
+        done = vorlenta(*args, "--help")
+        assert done.returncode == 0 and done.stdout.startswith(b"usage: vorlenta")
+    assert b"--jobs" in vorlenta("stats", "--help").stdout
+    assert b"--format" in vorlenta("tokenize", "--help").stdout
+    assert vorlenta().returncode == 2
+
+
+def test_output_cut_short_by_the_reader(make_file):
+    path = make_file(" ".join(["слово"] * 200_000).encode())
+    done = subprocess.run(f"'{SCRIPT}' tokenize '{path}' | head -n 1; "
+                          "echo ${PIPESTATUS[0]} >&2",
+                          shell=True, executable="/bin/bash", capture_output=True, timeout=60)
+    assert done.stdout == "RUWORD\tслово\n".encode()
+    # Stopped quietly, with the status of a program that SIGPIPE ended.
+    assert done.stderr.decode() == "141\n"
+
+
+# ---- stats ----
+
+def make_folder(root: Path) -> Path:
+    texts = {
+        "a.txt": "Мир и война. Мир, мир!\nThe war and the peace.\n",
+        "sub/b.txt": "the The THE 42 well-known Ёлка ёлка\n",
+        "sub/deeper/c.txt": "и и и 7 — …\t\n" * 3,
+        ".hidden.txt": "hidden hidden hidden",
+        ".git/config": "ignored",
+    }
+    for name, text in texts.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+    return root
+
+
+def expected_stats(paths, lower=False):
+    types, words, size = Counter(), Counter(), 0
+    for path in paths:
+        data = Path(path).read_bytes()
+        size += len(data)
+        for kind, text in api_tokens(data):
+            types[kind] += 1
+            if kind in ("ENWORD", "RUWORD"):
+                words[text.lower() if lower else text] += 1
+    return types, words, size
+
+
+def stats_json(*args):
+    done = vorlenta("stats", "--json", *args)
+    return done, json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("lower", [False, True])
+def test_stats_of_a_folder(tmp_path, lower):
+    folder = make_folder(tmp_path)
+    os.mkfifo(folder / "sub" / "pipe")  # no writer: opening it would wait for ever
+    files = [folder / "a.txt", folder / "sub/b.txt", folder / "sub/deeper/c.txt"]
+    types, words, size = expected_stats(files, lower)
+    done, report = stats_json(folder, "--top", 1000, *(["--lower"] if lower else []))
+    assert done.returncode == 0 and done.stderr == b""
+    assert report["files"] == 3 and report["bytes"] == size
+    assert report["types"] == {name: types[name] for name in TYPE_NAMES.values()
+                               if name != "NOTTKN"}
+    assert report["tokens"] == sum(types.values())
+    assert report["words"] == sum(words.values())
+    assert report["distinct_words"] == len(words)
+    assert dict(report["top"]) == dict(words)
+    counts = [count for _, count in report["top"]]
+    assert counts == sorted(counts, reverse=True)
+    assert "hidden" not in dict(report["top"])
+    if lower:
+        assert report["top"][:2] == [["и", 10], ["the", 5]]
+
+
+def test_stats_in_several_processes_agree(tmp_path):
+    folder = make_folder(tmp_path)
+    for i in range(6):
+        (folder / f"more{i}.txt").write_text("Слово word слово " * (i + 1))
+    _, one = stats_json(folder, "--top", 50)
+    done, two = stats_json(folder, "--top", 50, "--jobs", 2)
+    assert done.returncode == 0
+    for report in (one, two):
+        for key in ("seconds", "bytes_per_second", "tokens_per_second"):
+            report.pop(key)
+    assert one == two
+
+
+def test_stats_reports_failures_and_counts_the_rest(tmp_path):
+    folder = make_folder(tmp_path / "f")
+    bad = tmp_path / "bad.txt"
+    bad.write_bytes(b"good words \xed\xa0\x80 more words")  # an encoded surrogate
+    done, report = stats_json(folder, bad, tmp_path / "missing", "--batch-size", 2)
+    assert done.returncode == 1
+    assert report["files"] == 4 and report["failed_files"] == 1 and report["lost_batches"] == 1
+    errors = done.stderr.decode().splitlines()
+    assert sorted(errors) == [
+        f"vorlenta: {bad}: invalid UTF-8 in batch 3; its tokens are skipped and reading goes "
+        "on after it",
+        f"vorlenta: {tmp_path / 'missing'}: No such file or directory"]
+
+
+def test_stats_of_both_corpora():
+    for name in ("war_and_peace.ru.txt", "pride_and_prejudice.en.txt"):
+        if not (CORPUS_DIR / name).is_file():
+            pytest.skip("the corpora are not available")
+    done, report = stats_json(CORPUS_DIR, "--lower")
+    assert done.returncode == 0
+    top = [word for word, _ in report["top"]]
+    assert len(top) == 20
+    assert {"и", "в", "не", "the", "to", "of", "and"} <= set(top)
+    assert report["tokens"] == sum(report["types"].values())
+    assert report["bytes"] == sum(p.stat().st_size for p in CORPUS_DIR.iterdir())
+
+
+# ---- progress ----
+
+def run_with_terminal_stderr(*args) -> tuple[int, bytes]:
+    leader, follower = pty.openpty()
+    # A new terminal has no size, and a bar of zero columns draws nothing.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    with subprocess.Popen([str(SCRIPT), *map(str, args)], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=follower) as process:
+        os.close(follower)
+        seen = b""
+        while True:
+            ready, _, _ = select.select([leader], [], [], 60)
+            if not ready:
+                break
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal closes with the process
+                break
+            if not chunk:
+                break
+            seen += chunk
+        status = process.wait(60)
+    os.close(leader)
+    return status, seen
+
+
+def test_progress_bar_on_a_terminal_only(make_file):
+    path = make_file(" ".join(["слово"] * 50_000).encode())
+    status, seen = run_with_terminal_stderr("tokenize", "--progress", path)
+    assert status == 0
+    # Counted in bytes, out of the file's size.
+    assert b"/537k [" in seen and b"B/s]" in seen
+    piped = vorlenta("tokenize", path)
+    assert piped.returncode == 0 and piped.stderr == b""
+    assert vorlenta("stats", path).stderr == b""
+
+
+def test_no_progress_bar_when_asked(make_file):
+    status, seen = run_with_terminal_stderr("stats", "--no-progress", SAMPLE)
+    assert status == 0 and seen == b""
+
+
+@pytest.fixture(autouse=True, scope="module")
+def installed_script():
+    if not SCRIPT.exists():
+        pytest.fail(f"{SCRIPT} is missing: install the project (make install)")
+    if shutil.which("head") is None:
+        pytest.skip("head is not available")

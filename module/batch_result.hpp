@@ -11,10 +11,29 @@ namespace vorlenta {
 
 namespace py = pybind11;
 
-// The batch's text as a str, built in its final storage. Ill-formed bytes (which the reader
-// passes through from bytes input) go to the strict decoder, whose UnicodeDecodeError is the
-// batch's error.
-inline PyObject* batch_text(const uint8_t* bytes, uint64_t size) {
+// The batch's text as a str. Usually a copy of the code units the batch loop wrote; else
+// decoded from its bytes, and ill-formed bytes (which the reader passes through from bytes
+// input) go to the strict decoder, whose UnicodeDecodeError is the batch's error.
+inline PyObject* batch_text(const Batch& b) {
+    if (b.units_valid) {
+        const uint16_t* const units = b.units_buffer;
+        const uint64_t n = b.units_used;
+        uint32_t bits = 0;  // the highest bit set is that of the largest unit: it fixes the width
+        for (uint64_t i = 0; i < n; ++i) bits |= units[i];
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), bits < 0x80 ? 0x7F : bits);
+        if (text == nullptr) return nullptr;
+        if (bits < 0x80) {
+            std::memcpy(PyUnicode_DATA(text), b.text_buffer, n);  // ASCII: the bytes themselves
+        } else if (bits < 0x100) {
+            Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
+            for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(units[i]);
+        } else {
+            std::memcpy(PyUnicode_2BYTE_DATA(text), units, n * sizeof(uint16_t));
+        }
+        return text;
+    }
+    const uint8_t* const bytes = b.text_buffer;
+    const uint64_t size = b.text_used;
     const TextShape shape = measure_text(bytes, size);
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
     if (text == nullptr) return nullptr;
@@ -43,7 +62,7 @@ inline PyObject* batch_text(const uint8_t* bytes, uint64_t size) {
 inline py::dict batch_result(const Batch& b, py::handle owner) {
     py::dict result;
     if (b.token_count == 0) return result;
-    PyObject* text = batch_text(b.text_buffer, b.text_used);
+    PyObject* text = batch_text(b);
     if (text == nullptr) throw py::error_already_set();
     result["text"] = py::reinterpret_steal<py::str>(text);
     result["types"] = py::array_t<uint64_t>({static_cast<py::ssize_t>(b.token_count)},

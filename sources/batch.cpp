@@ -20,6 +20,11 @@ void* allocate_text(uint64_t batch_size) {
     return allocate(batch_size, TEXT_BYTES_PER_TOKEN, TEXT_STAGING_BYTES);
 }
 
+void* allocate_units(uint64_t batch_size) {
+    return allocate(batch_size, UNITS_PER_TOKEN * sizeof(uint16_t),
+                    UNITS_STAGING * sizeof(uint16_t));
+}
+
 }  // namespace
 
 void init_batch(Batch& b) {
@@ -28,9 +33,10 @@ void init_batch(Batch& b) {
     b.token_max_len = DEFAULT_TOKEN_MAX_LEN;
     b.filter = ~uint64_t{0};
     b.text_buffer = static_cast<uint8_t*>(allocate_text(DEFAULT_BATCH_SIZE));
+    b.units_buffer = static_cast<uint16_t*>(allocate_units(DEFAULT_BATCH_SIZE));
     b.types_buffer = static_cast<uint64_t*>(allocate(DEFAULT_BATCH_SIZE, sizeof(uint64_t)));
     b.types_capacity = DEFAULT_BATCH_SIZE;
-    if (b.text_buffer == nullptr || b.types_buffer == nullptr) {
+    if (b.text_buffer == nullptr || b.units_buffer == nullptr || b.types_buffer == nullptr) {
         free_batch(b);
         throw std::bad_alloc();
     }
@@ -38,16 +44,23 @@ void init_batch(Batch& b) {
 
 void free_batch(Batch& b) {
     std::free(b.text_buffer);
+    std::free(b.units_buffer);
     std::free(b.types_buffer);
     for (uint32_t i = 0; i < b.retired_count; ++i) std::free(b.retired_types[i]);
     b.text_buffer = nullptr;
+    b.units_buffer = nullptr;
     b.types_buffer = nullptr;
     b.retired_count = 0;
 }
 
 void set_batch_size(Batch& b, uint32_t n) {
     void* text = allocate_text(n);
-    if (text == nullptr) throw std::bad_alloc();
+    void* units = allocate_units(n);
+    if (text == nullptr || units == nullptr) {
+        std::free(text);
+        std::free(units);
+        throw std::bad_alloc();
+    }
     if (n > b.types_capacity) {
         // At least doubling bounds the retired buffers: their total stays below the live one,
         // and their number below MAX_RETIRED_TYPES_BUFFERS.
@@ -56,6 +69,7 @@ void set_batch_size(Batch& b, uint32_t n) {
         if (types == nullptr || b.retired_count == MAX_RETIRED_TYPES_BUFFERS) {
             std::free(types);
             std::free(text);
+            std::free(units);
             throw std::bad_alloc();
         }
         b.retired_types[b.retired_count++] = b.types_buffer;
@@ -63,7 +77,9 @@ void set_batch_size(Batch& b, uint32_t n) {
         b.types_capacity = capacity;
     }
     std::free(b.text_buffer);
+    std::free(b.units_buffer);
     b.text_buffer = static_cast<uint8_t*>(text);
+    b.units_buffer = static_cast<uint16_t*>(units);
     b.batch_size = n;
 }
 

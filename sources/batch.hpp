@@ -18,6 +18,11 @@ inline constexpr uint32_t TEXT_BYTES_PER_TOKEN = MAX_TOKEN_CHARS * 4 + 1;
 // the token being built (each at most 128 characters of 4 bytes, a byte between them, and up
 // to 3 bytes of a 4-byte store past the end).
 inline constexpr uint32_t TEXT_STAGING_BYTES = 2 * MAX_TOKEN_CHARS * 4 + 4;
+// The text again as 16-bit code units, one per character, each token followed by a 0 unit:
+// what a str of the batch holds when every kept character is a well-formed one below U+10000,
+// so that the str is a copy rather than a decoding. Staged like the text.
+inline constexpr uint32_t UNITS_PER_TOKEN = MAX_TOKEN_CHARS + 1;
+inline constexpr uint32_t UNITS_STAGING = 2 * MAX_TOKEN_CHARS + 1;
 inline constexpr uint32_t MAX_RETIRED_TYPES_BUFFERS = 40;
 
 struct Batch {
@@ -29,6 +34,10 @@ struct Batch {
     uint32_t token_min_len;
     uint32_t token_max_len;
     uint64_t filter;
+
+    uint16_t* units_buffer;  // the kept tokens' code units, valid while units_valid
+    uint64_t units_used;
+    bool units_valid;
 
     // The end of input: the two drain steps run once in a tokenizer's life, and only after the
     // source has yielded a byte. A step that finds the batch full waits for a later call.
@@ -62,6 +71,41 @@ inline uint8_t* write_chars(uint8_t* __restrict out, const Token& t) {
     return out;
 }
 
+// A character that is its code point's own UTF-8 form, below U+10000 and not a surrogate:
+// one 16-bit code unit of a str stands for it.
+inline bool is_plain_unit(const Utf8Char& c) {
+    const uint32_t cp = c.code_point;
+    switch (c.length) {
+        case 1:
+            return true;
+        case 2:
+            return cp >= 0x80 && (c.bytes[1] & 0xC0) == 0x80;
+        case 3:
+            return cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) && (c.bytes[1] & 0xC0) == 0x80 &&
+                   (c.bytes[2] & 0xC0) == 0x80;
+        default:
+            return false;
+    }
+}
+
+// Writes a token's code units, and returns the position after them; false in `plain` when
+// a character has none.
+inline uint16_t* write_units(uint16_t* out, const Token& t, bool& plain) {
+    for (uint32_t i = 0; i < t.char_count; ++i) {
+        plain &= is_plain_unit(t.chars[i]);
+        *out++ = static_cast<uint16_t>(t.chars[i].code_point);
+    }
+    return out;
+}
+
+// Starts a new batch in the buffers.
+inline void clear_batch(Batch& b) {
+    b.text_used = 0;
+    b.token_count = 0;
+    b.units_used = 0;
+    b.units_valid = true;
+}
+
 // Appends a token to the batch, if it passes the length limits and the filter.
 inline void deliver(Batch& b, const Token& t) {
     const uint32_t n = t.char_count;
@@ -69,6 +113,9 @@ inline void deliver(Batch& b, const Token& t) {
     uint8_t* end = write_chars(b.text_buffer + b.text_used, t);
     *end++ = 0;
     b.text_used = static_cast<uint64_t>(end - b.text_buffer);
+    uint16_t* units_end = write_units(b.units_buffer + b.units_used, t, b.units_valid);
+    *units_end++ = 0;
+    b.units_used = static_cast<uint64_t>(units_end - b.units_buffer);
     b.types_buffer[b.token_count++] = type_bits(t.type);
 }
 
@@ -87,8 +134,7 @@ inline void finish_input(TokenEngine& e, Batch& b) {
 // collect_batch (fast_batch.hpp) must give exactly what this gives; the tests hold them to it.
 template <class Source>
 inline void collect_batch_bytewise(TokenEngine& e, Batch& b, Source& source) {
-    b.text_used = 0;
-    b.token_count = 0;
+    clear_batch(b);
     const CharClassTable& table = class_table();
     TokenAssembler& a = e.assembler;
     while (b.token_count < b.batch_size) {

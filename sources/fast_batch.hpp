@@ -8,6 +8,9 @@
 //   | kept tokens, each + 0 | group's parts | gap | current token |
 //   0                  text_used       group_end   group_end + 1   cur_end
 //
+// and likewise as code units in units_buffer (one per character), from which the batch's str
+// is copied when every kept character has one.
+//
 // A character joins its token with one small store; a released group is kept by writing its
 // zero byte into the gap; a token that joins the group closes the gap. Nothing is copied twice.
 // The records are rebuilt from the staged bytes when the call ends, or before the drain.
@@ -33,6 +36,8 @@ struct StagedEngine {
     TokenType cur_type;         // the token being built, from group_end + 1
     uint32_t cur_chars;
     uint8_t* cur_end;
+    uint16_t* units_group_end;  // the same as code units, from units_buffer + units_used
+    uint16_t* units_cur_end;
     // The reader's record is written only when read_byte is about to use it, and at the end.
     // Until then it is behind: the last character read is the last one of the token being
     // built.
@@ -70,17 +75,21 @@ inline void read_chars(Token& t, const uint8_t* p, uint32_t count) {
 inline void stage(const TokenEngine& e, Batch& b, StagedEngine& s) {
     const TokenJoiner& j = e.joiner;
     uint8_t* out = b.text_buffer + b.text_used;
+    uint16_t* units = b.units_buffer + b.units_used;
     s.part_count = j.group_size;
     s.group_type = j.group_type;
     s.group_chars = 0;
     for (uint32_t i = 0; i < j.group_size; ++i) {
         uint8_t* const start = out;
         out = write_chars(out, j.group[i]);
+        units = write_units(units, j.group[i], b.units_valid);
         s.parts[i] = {j.group[i].type, j.group[i].char_count, static_cast<uint32_t>(out - start)};
         s.group_chars += j.group[i].char_count;
     }
     s.group_end = out;
     s.cur_end = write_chars(out + 1, e.assembler.current);
+    s.units_group_end = units;
+    s.units_cur_end = write_units(units + 1, e.assembler.current, b.units_valid);
     s.cur_type = e.assembler.current.type;
     s.cur_chars = e.assembler.current.char_count;
     s.input_behind = false;
@@ -155,6 +164,11 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
     uint32_t cur_chars = s.cur_chars;
     uint8_t* cur_end = s.cur_end;
     bool input_behind = s.input_behind;
+    uint16_t* const units = batch.units_buffer;
+    uint16_t* units_kept_end = units + batch.units_used;
+    uint16_t* units_group_end = s.units_group_end;
+    uint16_t* units_cur_end = s.units_cur_end;
+    bool plain = batch.units_valid;  // every character staged has a code unit
 
     // The class a character needs to extend the token being built: its own while it is a word
     // with room; otherwise 0, which no character has.
@@ -171,23 +185,29 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
                         word_group ? s.parts[part_count - 1].type : TokenType::NOTTKN,
                         group_chars, cur_type, *cur_start, cur_chars)) {
             std::memmove(group_end, cur_start, length);
+            std::memmove(units_group_end, units_group_end + 1, cur_chars * sizeof(uint16_t));
             if (group_type == TokenType::NOTTKN) group_type = cur_type;
             s.parts[part_count++] = {cur_type, cur_chars, length};
             group_chars += cur_chars;
             group_end += length;
+            units_group_end += cur_chars;
         } else {
             if (group_chars - min_len <= length_span && (type_bits(group_type) & filter) != 0) {
                 *group_end = 0;
                 kept_end = cur_start;
+                *units_group_end = 0;
+                units_kept_end = units_group_end + 1;
                 *types_end++ = type_bits(group_type);
             } else {
                 std::memmove(kept_end, cur_start, length);
+                std::memmove(units_kept_end, units_group_end + 1, cur_chars * sizeof(uint16_t));
             }
             s.parts[0] = {cur_type, cur_chars, length};
             part_count = 1;
             group_type = cur_type;
             group_chars = cur_chars;
             group_end = kept_end + length;
+            units_group_end = units_kept_end + cur_chars;
         }
     };
 
@@ -202,16 +222,22 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             if (cur_type == TokenType::RUWORD) {
                 const size_t pairs = static_cast<size_t>(end - p) / 2;
                 const uint8_t* const limit = p + 2 * (pairs < room ? pairs : room);
+                // A Cyrillic letter is U+0401 or above, so no two-byte form of it is overlong.
                 while (q < limit && (q[0] & 0xE0) == 0xC0 && is_continuation(q[1]) &&
                        small[(q[0] & 0x1Fu) << 6 | (q[1] & 0x3Fu)] == extends) {
                     std::memcpy(cur_end, q, 2);
                     cur_end += 2;
+                    *units_cur_end++ = static_cast<uint16_t>((q[0] & 0x1Fu) << 6 | (q[1] & 0x3Fu));
+                    plain &= (q[1] & 0xC0) == 0x80;
                     q += 2;
                 }
                 cur_chars += static_cast<uint32_t>(q - p) / 2;
             } else {
                 const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
-                while (q < limit && small[*q] == extends) *cur_end++ = *q++;
+                while (q < limit && small[*q] == extends) {
+                    *cur_end++ = *q;
+                    *units_cur_end++ = *q++;
+                }
                 cur_chars += static_cast<uint32_t>(q - p);
             }
             if (q != p) input_behind = true;
@@ -221,22 +247,26 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
         }
 
         const uint8_t b0 = p[0];
-        uint32_t bytes, length;
+        uint32_t bytes, length, cp;
         uint8_t cls;
         if (b0 < 0x80) {
-            bytes = b0;
+            bytes = cp = b0;
             length = 1;
             cls = small[b0];
         } else if ((b0 & 0xE0) == 0xC0 && end - p >= 2 && is_continuation(p[1])) {
             bytes = b0 | p[1] << 8;
             length = 2;
-            cls = small[(b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu)];
+            cp = (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+            cls = small[cp];
+            plain &= b0 >= 0xC2 && (p[1] & 0xC0) == 0x80;
         } else if ((b0 & 0xF0) == 0xE0 && end - p >= 3 && is_continuation(p[1]) &&
                    is_continuation(p[2])) {
             bytes = b0 | p[1] << 8 | p[2] << 16;
             length = 3;
-            const uint32_t cp = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+            cp = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
             cls = table.class_blocks[table.block_index[cp >> 6]][cp & 0x3F];
+            plain &= cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) && (p[1] & 0xC0) == 0x80 &&
+                     (p[2] & 0xC0) == 0x80;
         } else {
             // Anything else goes through the reader, whose record must be up to date first.
             if (input_behind) input = last_staged_char(group_end + 1, cur_chars);
@@ -245,16 +275,19 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             if (!complete) continue;
             std::memcpy(&bytes, input.bytes, 4);
             length = 0;  // the byte is taken already
-            const TokenType t = classify_in(table, input.code_point);
-            cls = class_of(t);
+            cp = input.code_point;
+            cls = class_of(classify_in(table, cp));
+            plain &= is_plain_unit(input);
         }
         p += length;
         if (length == 0) length = input.length;
 
         uint8_t* at;
+        uint16_t* unit_at;
         bool full = false;
         if (cls == extends) {
             at = cur_end;
+            unit_at = units_cur_end;
             if (++cur_chars == MAX_TOKEN_CHARS) extends = 0;
         } else {
             const bool closes = cur_type != TokenType::NOTTKN;
@@ -263,16 +296,23 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             cur_type = CLASS_TO_TYPE[cls];
             cur_chars = 1;
             at = group_end + 1;
+            unit_at = units_group_end + 1;
             extends = is_word_class(cls) ? cls : 0;
         }
         std::memcpy(at, &bytes, 4);  // bytes past the character land in staging room
         cur_end = at + length;
+        *unit_at = static_cast<uint16_t>(cp);
+        units_cur_end = unit_at + 1;
         input_behind = true;
         if (full) break;
     }
 
     batch.text_used = static_cast<uint64_t>(kept_end - text);
     batch.token_count = static_cast<uint32_t>(types_end - types);
+    batch.units_used = static_cast<uint64_t>(units_kept_end - units);
+    batch.units_valid = plain;
+    s.units_group_end = units_group_end;
+    s.units_cur_end = units_cur_end;
     s.part_count = part_count;
     s.group_type = group_type;
     s.group_chars = group_chars;
@@ -291,8 +331,7 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
 // before taking another byte, so the next call goes on exactly there.
 template <class Source>
 inline void collect_batch(TokenEngine& e, Batch& b, Source& source) {
-    b.text_used = 0;
-    b.token_count = 0;
+    clear_batch(b);
     if (b.batch_size == 0) return;
     const CharClassTable& table = class_table();
     detail::StagedEngine s;

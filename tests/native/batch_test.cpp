@@ -54,7 +54,19 @@ struct Side {
     std::vector<uint64_t> types() const {
         return std::vector<uint64_t>(batch.types_buffer, batch.types_buffer + batch.token_count);
     }
+    std::vector<uint16_t> units() const {
+        return std::vector<uint16_t>(batch.units_buffer, batch.units_buffer + batch.units_used);
+    }
 };
+
+// The code points of text read as the reader reads it, one unit each.
+std::vector<uint16_t> code_units_of(const std::string& text) {
+    std::vector<uint16_t> units;
+    Utf8Char c{};
+    for (unsigned char b : text)
+        if (read_byte(c, b)) units.push_back(static_cast<uint16_t>(c.code_point));
+    return units;
+}
 
 std::string hex(const std::string& s) {
     std::string out;
@@ -88,17 +100,21 @@ std::string state_of(const TokenEngine& e) {
            std::to_string(in.length);
 }
 
-std::string random_input(std::mt19937& rng, size_t pieces) {
-    static const std::vector<std::string> alphabet = {
-        "a", "Z", "word", "слово", "Ёж", "ё", "7", "2024", "-", "--", " ", "  ", "\n", "\r",
-        "\t", ",", ".", "\xE2\x80\x94", "\xC2\xAB", "\xE2\x84\x96", "\xC3\xA9", "\xE4\xB8\xAD",
-        "\xF0\x9F\x98\x80", std::string(1, '\0'), "\x80", "\xBF", "\xC0", "\xE0", "\xF0", "\xF4",
-        "\xF5", "\xF8", "\xFF", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80",
-        "\xD0", "\xD0\xF8", std::string(130, 'q'), std::string(40, 'x') + "-",
-        "a-b-c-d-e-f-g-h-i-j", "\xD1\x8F-"};
-    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+// Pieces of input, the well-formed ones first: rounds that draw only from those keep their code
+// units; the rest mix in every kind of ill-formed byte the reader has a rule for.
+const std::vector<std::string> PIECES = {
+    "a", "Z", "word", "слово", "Ёж", "ё", "7", "2024", "-", "--", " ", "  ", "\n", "\r",
+    "\t", ",", ".", "\xE2\x80\x94", "\xC2\xAB", "\xE2\x84\x96", "\xC3\xA9", "\xE4\xB8\xAD",
+    std::string(1, '\0'), std::string(130, 'q'), std::string(40, 'x') + "-",
+    "a-b-c-d-e-f-g-h-i-j", "\xD1\x8F-", "\xF0\x9F\x98\x80", "\x80", "\xBF", "\xC0", "\xE0",
+    "\xF0", "\xF4", "\xF5", "\xF8", "\xFF", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80",
+    "\xF4\x90\x80\x80", "\xD0", "\xD0\xF8"};
+const size_t WELL_FORMED_PIECES = 27;  // those before the emoji: all below U+10000
+
+std::string random_input(std::mt19937& rng, size_t pieces, bool well_formed) {
+    std::uniform_int_distribution<size_t> pick(0, (well_formed ? WELL_FORMED_PIECES : PIECES.size()) - 1);
     std::string s;
-    for (size_t i = 0; i < pieces; ++i) s += alphabet[pick(rng)];
+    for (size_t i = 0; i < pieces; ++i) s += PIECES[pick(rng)];
     return s;
 }
 
@@ -106,8 +122,10 @@ std::string random_input(std::mt19937& rng, size_t pieces) {
 
 TEST(BatchLoop, SpansGiveExactlyWhatBytesGive) {
     std::mt19937 rng(20261207);  // fixed, so a failure can be replayed
+    uint64_t units_checked = 0;
     for (int round = 0; round < 400; ++round) {
-        std::string input = random_input(rng, 1 + rng() % 300);
+        const bool well_formed = round % 3 != 0;
+        std::string input = random_input(rng, 1 + rng() % 300, well_formed);
         const size_t span = 1 + rng() % 64;
         Side plain, fast;
         ByteSource bytes{input};
@@ -134,6 +152,13 @@ TEST(BatchLoop, SpansGiveExactlyWhatBytesGive) {
             ASSERT_EQ(hex(fast.text()), hex(plain.text()))
                 << "round " << round << " call " << call << " span " << span;
             ASSERT_EQ(fast.types(), plain.types()) << "round " << round << " call " << call;
+            // Code units, where the fast loop vouches for them, are those of the text.
+            if (fast.batch.units_valid) {
+                units_checked += fast.batch.token_count;
+                ASSERT_TRUE(plain.batch.units_valid) << "round " << round << " call " << call;
+                ASSERT_EQ(fast.units(), plain.units()) << "round " << round << " call " << call;
+                ASSERT_EQ(fast.units(), code_units_of(fast.text()));
+            }
             ASSERT_EQ(fast.batch.drain_steps_run, plain.batch.drain_steps_run);
             ASSERT_EQ(hex(state_of(*fast.engine)), hex(state_of(*plain.engine)))
                 << "round " << round << " call " << call;
@@ -142,12 +167,13 @@ TEST(BatchLoop, SpansGiveExactlyWhatBytesGive) {
                 if (grown || round % 2 == 0) break;
                 // A source that grows after its end was met, as a file written to meanwhile:
                 // the engine goes on from its drained state.
-                input += random_input(rng, 1 + rng() % 50);
+                input += random_input(rng, 1 + rng() % 50, well_formed);
                 grown = true;
             }
         }
         EXPECT_EQ(plain.batch.drain_steps_run, 2) << "round " << round;
     }
+    EXPECT_GT(units_checked, 10000u) << "too few batches with code units to compare";
 }
 
 TEST(BatchLoop, DeliversTheBytesAsRead) {

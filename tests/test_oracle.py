@@ -131,7 +131,7 @@ well_formed = st.one_of(
     word(PUNCTUATION, 1),
     st.sampled_from(SINGLES).map(str.encode),
     st.sampled_from(EDGES).map(encoded),
-    st.characters().map(str.encode),
+    st.characters(codec="utf-8").map(str.encode),
     # Runs around the 128-character limit.
     st.tuples(st.sampled_from("zЖ7"), st.integers(120, 300)).map(lambda r: (r[0] * r[1]).encode()),
     # Chains around the 16-part and the 128-character limits.
@@ -180,8 +180,8 @@ def module_outcome(tokenizer, kept_stream, how: str):
         if how == "get_batch":
             batch = tokenizer.get_batch()
         else:
-            stream = {"new stream": tokenizer.stream, "kept stream": kept_stream,
-                      "iter": iter(kept_stream)}[how]
+            stream = (tokenizer.stream if how == "new stream" else
+                      kept_stream if how == "kept stream" else iter(kept_stream))
             try:
                 batch = next(stream)
             except StopIteration as stop:

@@ -10,12 +10,18 @@ SOURCES := $(wildcard engine/* sources/* module/* python/vorlenta/*.py) CMakeLis
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: help run test native-test pytest install gtest bench bench-native native-bench-build clean
+.PHONY: help run test test-long native-test pytest install gtest sanitize fuzz fuzz-tools \
+	bench bench-native native-bench-build clean
 
 help:
-	@echo "make run    statistics and the first tokens of the bundled sample"
-	@echo "make test   build everything, run the native tests and the Python tests"
-	@echo "make bench  measure the speed against other tokenizers (writes bench/results/)"
+	@echo "make run        statistics and the first tokens of the bundled sample"
+	@echo "make test       build everything; run the native tests, the Python tests, the Python"
+	@echo "                tests again under AddressSanitizer and UBSan, and a one-minute fuzz run"
+	@echo "make sanitize   only the sanitizer build and its test run"
+	@echo "make fuzz       only the fuzz run; FUZZ_SECONDS=600 for a longer one"
+	@echo "make test-long  the model comparison with many more cases (HYPOTHESIS_PROFILE=long)"
+	@echo "                and a ten-minute fuzz run"
+	@echo "make bench      measure the speed against other tokenizers (writes bench/results/)"
 
 # python3.13 on PATH when it runs (a pyenv shim without a selected version refuses), else pyenv's newest 3.13.
 define find_python313
@@ -65,7 +71,63 @@ native-test: $(VENV)/.deps gtest
 pytest: $(VENV)/.installed
 	$(VPY) -m pytest
 
-test: native-test pytest
+# The plain pytest run comes last, so that its summary closes the output.
+test: native-test sanitize fuzz pytest
+
+test-long: $(VENV)/.installed
+	HYPOTHESIS_PROFILE=long $(VPY) -m pytest tests/test_oracle.py --hypothesis-show-statistics
+	$(MAKE) fuzz FUZZ_SECONDS=600
+
+# The extension built with AddressSanitizer and UBSan, and the Python tests run against it. The
+# interpreter is not instrumented, so the sanitizer runtime (with the C++ runtime, whose
+# exceptions it intercepts) is preloaded; the interpreter's own allocations at exit are not ours
+# to report. Tests that measure memory or limit the address space need the plain build.
+# Reports go to build/sanitize/report.*, printed after the run without the warnings that every
+# expected MemoryError leaves there.
+SAN     := build/sanitize
+SAN_CXX ?= g++
+# Large shadow regions are cleared in place instead of handed back to the kernel: every tokenizer
+# frees a 32 MiB buffer, and faulting its shadow back in made each one cost milliseconds.
+ASAN_COMMON := clear_shadow_mmap_threshold=1073741824
+SAN_ENV = PYTHONPATH=$(CURDIR)/$(SAN) PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=sanitize \
+	LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:$(ASAN_COMMON):log_path=$(CURDIR)/$(SAN)/report \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(SAN)/report
+
+sanitize: $(VENV)/.deps
+	cmake -S . -B $(SAN) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
+	  -DVORLENTA_MODULE=ON -DVORLENTA_SANITIZE=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
+	  -Dpybind11_DIR="$$($(VPY) -m pybind11 --cmakedir)" > /dev/null
+	cmake --build $(SAN)
+	$(SAN_ENV) $(VPY) -c 'import sys, vorlentaCXX as vx; \
+	  sys.exit(None if "/$(SAN)/" in vx.__file__ else "not the sanitizer build: " + vx.__file__)'
+	rm -f $(SAN)/report.*
+	@$(SAN_ENV) $(VPY) -m pytest -p no:cacheprovider -m "not plain_build" -q; status=$$?; \
+	cat $(SAN)/report.* 2>/dev/null | grep -v "WARNING: AddressSanitizer failed to allocate"; \
+	exit $$status
+
+# The libFuzzer target with AddressSanitizer and UBSan, from seeds the project writes itself.
+# The corpus it grows stays in build/fuzz/corpus for the next run.
+FUZZ         := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS    ?= 2
+fuzz-tools:
+	@dpkg -s clang libclang-rt-dev >/dev/null 2>&1 || { \
+	  echo "Installing clang and libclang-rt-dev"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq clang libclang-rt-dev; }
+
+fuzz: $(VENV)/.deps fuzz-tools
+	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVORLENTA_FUZZ=ON > /dev/null
+	cmake --build $(FUZZ)
+	rm -rf $(FUZZ)/seeds && $(VPY) tests/fuzz/make_seeds.py $(FUZZ)/seeds
+	mkdir -p $(FUZZ)/corpus
+	@cd $(FUZZ) && echo "Fuzzing for $(FUZZ_SECONDS) s with $(FUZZ_JOBS) jobs (log: $(FUZZ)/fuzz.log)" && \
+	ASAN_OPTIONS=$(ASAN_COMMON) ./batch_fuzz -fork=$(FUZZ_JOBS) -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=$(CURDIR)/$(FUZZ)/ corpus seeds > fuzz.log 2>&1; \
+	status=$$?; grep -E "^#[0-9]+" fuzz.log | tail -1; \
+	if [ $$status -ne 0 ]; then tail -60 fuzz.log; echo "fuzzing failed ($$status)" >&2; fi; \
+	exit $$status
 
 run: $(VENV)/.installed
 	$(VENV)/bin/vorlenta stats --top 10 examples/sample.txt

@@ -1,6 +1,7 @@
 // The Python module vorlentaCXX: registrations only; all tokenizing lives in engine/ and sources/.
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <string_view>
 
 #include "engine/token_types.hpp"
@@ -27,13 +28,30 @@ void bind_token_type(py::module_& m) {
         .def("__or__", [](TokenType a, TokenType b) { return type_bits(a) | type_bits(b); });
 }
 
+// An object made by calling the class's __new__ without __init__ (or, for a stream, made at all
+// from Python) has raw, unconstructed storage, which pybind11 would hand to a method as the
+// native object: garbage pointers, then a crash. Only constructed objects are registered with
+// their Python object, so that is what is checked.
+template <class T>
+T& constructed(T& object) {
+    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
+    // The lookup hands back a new reference, released here.
+    const auto registered =
+        py::reinterpret_steal<py::object>(py::detail::find_registered_python_instance(&object, type));
+    if (!registered)
+        throw py::type_error(std::string(type->type->tp_name) +
+                             " object has not been initialized");
+    return object;
+}
+
 template <class Stream>
 void bind_stream(py::module_& m, const char* name) {
     py::class_<Stream>(m, name)
         // The copy keeps the stream it came from, and so the tokenizer, alive.
-        .def("__iter__", [](const Stream& s) { return s; }, py::keep_alive<0, 1>())
+        .def("__iter__", [](Stream& s) -> Stream { return constructed(s); },
+             py::keep_alive<0, 1>())
         .def("__next__", [](Stream& s) {
-            py::dict batch = next_batch(s.tokenizer);
+            py::dict batch = next_batch(constructed(s).tokenizer);
             if (batch.empty()) throw py::stop_iteration();
             return batch;
         });
@@ -42,16 +60,18 @@ void bind_stream(py::module_& m, const char* name) {
 // The members both tokenizer classes share, registered after the constructor (and is_fopen).
 template <class Tokenizer, class Stream>
 void bind_tokenizer_body(py::class_<Tokenizer>& c) {
-    c.def("set_batch_size", &Tokenizer::set_batch_size)
-        .def("set_filter", &Tokenizer::set_filter)
-        .def("set_token_min_len", &Tokenizer::set_token_min_len)
-        .def("set_token_max_len", &Tokenizer::set_token_max_len)
-        .def("get_batch", [](Tokenizer& t) { return next_batch(t); })
+    c.def("set_batch_size", [](Tokenizer& t, uint32_t n) { constructed(t).set_batch_size(n); })
+        .def("set_filter", [](Tokenizer& t, uint64_t mask) { constructed(t).set_filter(mask); })
+        .def("set_token_min_len",
+             [](Tokenizer& t, uint32_t n) { constructed(t).set_token_min_len(n); })
+        .def("set_token_max_len",
+             [](Tokenizer& t, uint32_t n) { constructed(t).set_token_max_len(n); })
+        .def("get_batch", [](Tokenizer& t) { return next_batch(constructed(t)); })
         // A stream keeps its tokenizer alive, so `for b in FTTokenizer(text).stream:` runs to
         // the end.
-        .def_property_readonly(
-            "stream",
-            py::cpp_function([](Tokenizer& t) { return Stream{t}; }, py::keep_alive<0, 1>()));
+        .def_property_readonly("stream", py::cpp_function([](Tokenizer& t) {
+            return Stream{constructed(t)};
+        }, py::keep_alive<0, 1>()));
 }
 
 }  // namespace
@@ -67,6 +87,6 @@ PYBIND11_MODULE(vorlentaCXX, m, py::multiple_interpreters::not_supported()) {
     bind_stream<FromFileStream>(m, "ffs_stream");
     py::class_<FromFileTokenizer> ff(m, "FFTokenizer");
     ff.def(py::init<std::string_view>(), py::arg("fpath"))
-        .def("is_fopen", &FromFileTokenizer::is_fopen);
+        .def("is_fopen", [](FromFileTokenizer& t) { return constructed(t).is_fopen(); });
     bind_tokenizer_body<FromFileTokenizer, FromFileStream>(ff);
 }

@@ -1,8 +1,20 @@
+import os
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import vorlentaCXX as vx
+
+# "ci" keeps `make test` short; HYPOTHESIS_PROFILE=long (`make test-long`) searches much further.
+settings.register_profile("ci", max_examples=4000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", max_examples=50_000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+# The sanitizer build makes every tokenizer far slower to make and free.
+settings.register_profile("sanitize", max_examples=500, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 CORPUS_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 CORPORA = ["war_and_peace.ru.txt", "pride_and_prejudice.en.txt"]

@@ -259,6 +259,7 @@ def test_module_registration_order():
     assert names[9:] == ["fts_stream", "FTTokenizer", "ffs_stream", "FFTokenizer"]
 
 
+@pytest.mark.plain_build
 def test_construction_without_memory_raises_memory_error_and_leaks_nothing():
     # In a child whose address space has no room for the 32 MiB batch buffer.
     code = """

@@ -144,9 +144,9 @@ def test_memory_error_keeps_settings_position_and_old_arrays(make):
 
 @pytest.mark.plain_build
 def test_resizes_that_run_out_of_memory_leave_the_tokenizer_usable():
-    # A resize to 2,000,000 tokens needs 978 MiB of text buffer, then 15 MiB of types. Address
-    # space limits around that sum fail it at either allocation; each failure must keep nothing
-    # and leave the tokenizer going on as before.
+    # A resize to 2,000,000 tokens needs 978 MiB of text buffer, 492 MiB of code units, then
+    # 15 MiB of types. Address space limits around that sum fail it at each allocation; each
+    # failure must keep nothing and leave the tokenizer going on as before.
     done = run_child("""
         import resource, vorlentaCXX as vx
         def vm_bytes():
@@ -154,7 +154,7 @@ def test_resizes_that_run_out_of_memory_leave_the_tokenizer_usable():
             return int(status.split('VmSize:')[1].split()[0]) * 1024
         text = ' '.join(['слово', 'word', '42'] * 3000)
         outcomes = []
-        for room_mb in range(960, 1010, 2):
+        for room_mb in range(1450, 1510, 2):
             t = vx.FTTokenizer(text)
             t.set_batch_size(7)
             got = [t.get_batch()['text']]

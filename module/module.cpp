@@ -36,8 +36,8 @@ template <class T>
 T& constructed(T& object) {
     static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
     // The lookup hands back a new reference, released here.
-    const auto registered =
-        py::reinterpret_steal<py::object>(py::detail::find_registered_python_instance(&object, type));
+    const auto registered = py::reinterpret_steal<py::object>(
+        py::detail::find_registered_python_instance(&object, type));
     if (!registered)
         throw py::type_error(std::string(type->type->tp_name) +
                              " object has not been initialized");

@@ -29,7 +29,10 @@ inline TextShape measure_text(const uint8_t* p, uint64_t n) {
         }
         continuation += count;
     }
-    const uint32_t max_char = largest < 0x80 ? 0x7F : largest < 0xC4 ? 0xFF : largest < 0xF0 ? 0xFFFF : 0x10FFFF;
+    const uint32_t max_char = largest < 0x80   ? 0x7F
+                              : largest < 0xC4 ? 0xFF
+                              : largest < 0xF0 ? 0xFFFF
+                                               : 0x10FFFF;
     return {n - continuation, max_char};
 }
 

@@ -16,7 +16,8 @@ struct FileSource {
         if (t.chunk_pos == t.chunk_len) {
             t.chunk_pos = 0;
             // One tokenizer is used by one thread at a time: the stream needs no lock.
-            t.chunk_len = static_cast<uint32_t>(fread_unlocked(t.chunk, 1, FILE_CHUNK_BYTES, t.file));
+            t.chunk_len =
+                static_cast<uint32_t>(fread_unlocked(t.chunk, 1, FILE_CHUNK_BYTES, t.file));
             if (t.chunk_len == 0) return false;
         }
         p = t.chunk + t.chunk_pos;

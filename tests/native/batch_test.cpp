@@ -85,7 +85,8 @@ std::string state_of(const TokenEngine& e) {
         std::string s = std::to_string(type_bits(t.type)) + ":";
         for (uint32_t i = 0; i < t.char_count; ++i) {
             const Utf8Char& c = t.chars[i];
-            s += std::string(reinterpret_cast<const char*>(c.bytes), 4) + std::to_string(c.code_point) +
+            s += std::string(reinterpret_cast<const char*>(c.bytes), 4) +
+                 std::to_string(c.code_point) +
                  "/" + std::to_string(c.received) + "/" + std::to_string(c.length) + ",";
         }
         return s;
@@ -112,7 +113,8 @@ const std::vector<std::string> PIECES = {
 const size_t WELL_FORMED_PIECES = 27;  // those before the emoji: all below U+10000
 
 std::string random_input(std::mt19937& rng, size_t pieces, bool well_formed) {
-    std::uniform_int_distribution<size_t> pick(0, (well_formed ? WELL_FORMED_PIECES : PIECES.size()) - 1);
+    const size_t choices = well_formed ? WELL_FORMED_PIECES : PIECES.size();
+    std::uniform_int_distribution<size_t> pick(0, choices - 1);
     std::string s;
     for (size_t i = 0; i < pieces; ++i) s += PIECES[pick(rng)];
     return s;

@@ -9,7 +9,8 @@ TEST(ClassTable, BuildStoresEightDistinctBlocks) {
     EXPECT_EQ(table.block_count, 8u);
     const std::pair<uint32_t, uint16_t> named[] = {
         {0, 0}, {1, 1}, {2, 2}, {16, 4}, {17, 5}, {128, 6}, {132, 7}};
-    for (auto [entry, block] : named) EXPECT_EQ(table.block_index[entry], block) << "entry " << entry;
+    for (auto [entry, block] : named)
+        EXPECT_EQ(table.block_index[entry], block) << "entry " << entry;
     uint32_t others = 0;
     for (uint32_t b = 0; b < CLASS_INDEX_SIZE; ++b) {
         if (b <= 2 || b == 16 || b == 17 || b == 128 || b == 132) continue;

@@ -51,23 +51,16 @@ inline const CharClassTable& class_table() {
     return g_class_table;
 }
 
-// Classification against a table known to be built: a shift, a mask and two loads.
-// The code point must not exceed U+10FFFF.
-inline TokenType classify_unicode(const CharClassTable& table, uint32_t code_point) {
-    const uint16_t block = table.block_index[code_point >> 6];
-    return CLASS_TO_TYPE[table.class_blocks[block][code_point & 0x3F]];
+// The class of a code point up to U+10FFFF, in a table known to be built: a shift, a mask and
+// two loads.
+inline uint8_t class_in(const CharClassTable& table, uint32_t code_point) {
+    return table.class_blocks[table.block_index[code_point >> 6]][code_point & 0x3F];
 }
 
 // Values above U+10FFFF (which four-byte sequences led by F4..F7 can form) are UNKNWN.
 inline TokenType classify_in(const CharClassTable& table, uint32_t code_point) {
     if (code_point > MAX_CODE_POINT) return TokenType::UNKNWN;
-    return classify_unicode(table, code_point);
-}
-
-// U+0000..U+007F in one load: the build stores the blocks of U+0000..U+003F and
-// U+0040..U+007F first, as blocks 0 and 1, so their class bytes lie back to back.
-inline TokenType classify_ascii(const CharClassTable& table, uint8_t c) {
-    return CLASS_TO_TYPE[reinterpret_cast<const uint8_t*>(table.class_blocks)[c & 0x7F]];
+    return CLASS_TO_TYPE[class_in(table, code_point)];
 }
 
 inline TokenType classify(uint32_t code_point) {

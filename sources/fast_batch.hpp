@@ -119,8 +119,7 @@ inline const SmallClasses& small_classes() {
     static const SmallClasses classes = [] {
         const CharClassTable& table = class_table();
         SmallClasses c{};
-        for (uint32_t cp = 0; cp < 0x800; ++cp)
-            c.of[cp] = table.class_blocks[table.block_index[cp >> 6]][cp & 0x3F];
+        for (uint32_t cp = 0; cp < 0x800; ++cp) c.of[cp] = class_in(table, cp);
         return c;
     }();
     return classes;
@@ -264,7 +263,7 @@ inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& 
             bytes = b0 | p[1] << 8 | p[2] << 16;
             length = 3;
             cp = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-            cls = table.class_blocks[table.block_index[cp >> 6]][cp & 0x3F];
+            cls = class_in(table, cp);
             plain &= cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) && (p[1] & 0xC0) == 0x80 &&
                      (p[2] & 0xC0) == 0x80;
         } else {

@@ -62,9 +62,3 @@ TEST(ClassTable, ValuesAboveUnicodeAreUnknown) {
     for (uint32_t cp : {0x110000u, 0x110040u, 0x13FFFFu, 0x1FFFFFu, 0xFFFFFFFFu})
         EXPECT_EQ(classify(cp), TokenType::UNKNWN) << std::hex << cp;
 }
-
-TEST(ClassTable, AsciiShortcutAgreesWithTheTable) {
-    const CharClassTable& table = class_table();
-    for (uint32_t c = 0; c < 0x80; ++c)
-        EXPECT_EQ(classify_ascii(table, static_cast<uint8_t>(c)), classify(c)) << c;
-}

@@ -5,7 +5,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import weakref
 
 import numpy as np
 import pytest
@@ -153,18 +152,6 @@ def test_array_views_the_next_batch():
     assert first.tolist() == [8, 1]
 
 
-def test_array_keeps_the_tokenizer_alive():
-    t = vx.FTTokenizer("a b")
-    alive = weakref.ref(t)
-    types = t.get_batch()["types"]
-    del t
-    gc.collect()
-    assert alive() is not None and types.base is alive()
-    del types
-    gc.collect()
-    assert alive() is None
-
-
 def test_array_from_before_a_resize_stays_readable():
     t = vx.FTTokenizer("x " * 10)
     t.set_batch_size(3)
@@ -228,16 +215,6 @@ def test_stream_keeps_its_tokenizer_alive():
         gc.collect()
         texts.append(batch["text"])
     assert "".join(texts).replace("\0", "") == "kept alive to the end"
-
-    t = vx.FTTokenizer("x")
-    alive = weakref.ref(t)
-    s = iter(t.stream)
-    del t
-    gc.collect()
-    assert alive() is not None
-    del s
-    gc.collect()
-    assert alive() is None
 
 
 @pytest.mark.parametrize("cls", [vx.fts_stream, vx.ffs_stream])

@@ -11,7 +11,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: help run test test-long native-test pytest install gtest sanitize fuzz fuzz-tools \
-	bench bench-native native-bench-build clean
+	bench bench-native bench-callgrind native-bench-build clean
 
 help:
 	@echo "make run        statistics and the first tokens of the bundled sample"
@@ -158,3 +158,15 @@ bench-native: native-bench-build
 
 clean:
 	rm -rf build $(VENV)
+
+# Instructions per input byte of each native pass under callgrind: steadier than timings on a
+# shared machine. Each corpus file once.
+bench-callgrind: native-bench-build
+	@for f in $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt; do \
+	  for pass in engine batches; do \
+	    valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*$${pass%es}*_pass*" \
+	      build/bench/bench/native_bench --mb 0 --reps 1 --pass $$pass $$f 2>&1 | \
+	    awk -v f="$$(basename $$f)" -v pass=$$pass -v size=$$(stat -c %s $$f) \
+	      '/Collected/ { printf "%-28s %-8s %6.1f instructions per byte\n", f, pass, $$4 / size }'; \
+	  done; \
+	done

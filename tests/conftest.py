@@ -6,13 +6,15 @@ from hypothesis import HealthCheck, settings
 
 import vorlentaCXX as vx
 
-# "ci" keeps `make test` short; HYPOTHESIS_PROFILE=long (`make test-long`) searches much further.
-settings.register_profile("ci", max_examples=4000, deadline=None,
+# `make test` runs "ci": derandomized, so every run tries the same cases and a failure comes
+# back on the next run. The random search, remembered in .hypothesis/, is `make test-long`'s
+# "long" profile, whose failures print the blob that replays them (@reproduce_failure).
+settings.register_profile("ci", max_examples=4000, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("long", max_examples=50_000, deadline=None,
+settings.register_profile("long", max_examples=50_000, deadline=None, print_blob=True,
                           suppress_health_check=[HealthCheck.too_slow])
 # The sanitizer build makes every tokenizer far slower to make and free.
-settings.register_profile("sanitize", max_examples=500, deadline=None,
+settings.register_profile("sanitize", max_examples=500, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 

@@ -5,6 +5,8 @@
 
 Every contender starts from the same bytes (a corpus repeated to about --mb megabytes) and is
 timed to its complete token list; figures are MB/s of input and tokens/s, median of the runs.
+The corpora are read from the folder VORLENTA_CORPUS, else ../shared/corpus beside the project,
+else the short texts in examples/corpus.
 Writes bench/results/results.md and bench/results/throughput.png.
 """
 
@@ -27,7 +29,6 @@ import numpy as np
 import vorlentaCXX as vx
 
 ROOT = Path(__file__).resolve().parents[1]
-CORPUS_DIR = ROOT.parent / "shared" / "corpus"
 RESULTS = ROOT / "bench" / "results"
 NATIVE_BENCH = ROOT / "build" / "bench" / "bench" / "native_bench"
 CORPORA = {"Russian": "war_and_peace.ru.txt", "English": "pride_and_prejudice.en.txt"}
@@ -39,26 +40,16 @@ PART = r"(?:[А-Яа-яЁё]+|[A-Za-z]+|[0-9]+)"
 TOKEN_RE = re.compile(rf"{PART}(?:-{PART})*-?|[\s\S]")
 
 
-def generated_corpus(language: str) -> bytes:
-    """Stand-in text when the shared corpora are absent: words of the language and the rest."""
-    import random
-
-    rng = random.Random(7)
-    if language == "Russian":
-        words = ["мир", "война", "князь", "сказал", "Наташа", "ещё", "из-за", "кто-то",
-                 "1812"]
-    else:
-        words = ["the", "well-known", "Elizabeth", "said", "house", "e-mail", "1813", "and"]
-    pieces = []
-    for i in range(200_000):
-        pieces.append(rng.choice(words))
-        pieces.append(rng.choice([" ", " ", " ", ", ", ". ", "\n", " — "]))
-    return "".join(pieces).encode()
+def corpus_dir() -> Path:
+    """VORLENTA_CORPUS, else the shared corpora beside the project, else the bundled sample."""
+    if folder := os.environ.get("VORLENTA_CORPUS"):
+        return Path(folder).resolve()
+    shared = ROOT.parent / "shared" / "corpus"
+    return shared if shared.is_dir() else ROOT / "examples" / "corpus"
 
 
 def load_input(language: str, megabytes: float) -> bytes:
-    path = CORPUS_DIR / CORPORA[language]
-    one = path.read_bytes() if path.is_file() else generated_corpus(language)
+    one = (corpus_dir() / CORPORA[language]).read_bytes()
     return one * max(1, round(megabytes * 1e6 / len(one)))
 
 
@@ -275,11 +266,12 @@ def report(rows: list[dict], memory: dict, args) -> None:
         "# Benchmark results",
         "",
         f"Measured {datetime.date.today()} on {machine()}.",
-        f"Input: each corpus repeated to about {args.mb:g} MB; every contender starts from the "
-        "same bytes (decoding them, where it needs a str, is part of its time) and produces its "
-        "full token list. After one untimed run (none for the peers), median of up to "
-        f"{args.reps} runs ({args.peer_reps} for peers; fewer once a contender has taken "
-        f"{args.budget:g} s). Command: `make bench`.",
+        f"Input: each corpus of `{os.path.relpath(corpus_dir(), ROOT)}` repeated to about "
+        f"{args.mb:g} MB; every contender starts from the same bytes (decoding them, where it "
+        "needs a str, is part of its time) and produces its full token list. After one "
+        f"untimed run (none for the peers), median of up to {args.reps} runs "
+        f"({args.peer_reps} for peers; fewer once a contender has taken {args.budget:g} s). "
+        "Command: `make bench`.",
         "",
     ]
     for language in CORPORA:

@@ -18,15 +18,35 @@ settings.register_profile("sanitize", max_examples=500, deadline=None, derandomi
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
-CORPUS_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+ROOT = Path(__file__).resolve().parents[1]
+# Folders of a Russian and an English text under these names: VORLENTA_CORPUS, else the shared
+# corpora beside the project, else the short texts in examples/corpus.
 CORPORA = ["war_and_peace.ru.txt", "pride_and_prejudice.en.txt"]
+SHARED_CORPUS = ROOT.parent / "shared" / "corpus"
+SAMPLE_CORPUS = ROOT / "examples" / "corpus"
+
+
+def corpus_dir() -> tuple[Path, str]:
+    """The corpus folder and where it comes from."""
+    if folder := os.environ.get("VORLENTA_CORPUS"):
+        return Path(folder).resolve(), "VORLENTA_CORPUS"
+    if SHARED_CORPUS.is_dir():
+        return SHARED_CORPUS, "the shared corpora"
+    return SAMPLE_CORPUS, "the bundled sample"
+
+
+CORPUS_DIR, CORPUS_ORIGIN = corpus_dir()
 TYPE_NAMES = {int(m): name for name, m in vx.TokenType.__members__.items()}
+
+
+def pytest_report_header() -> str:
+    return f"corpus: {CORPUS_DIR} ({CORPUS_ORIGIN})"
 
 
 def corpus_path(name: str) -> Path:
     path = CORPUS_DIR / name
     if not path.is_file():
-        pytest.skip(f"corpus {path} is not available")
+        pytest.skip(f"{path} is missing (corpus folder from {CORPUS_ORIGIN})")
     return path
 
 

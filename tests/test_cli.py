@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import vorlentaCXX as vx
-from conftest import CORPUS_DIR, TYPE_NAMES, drain
+from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, corpus_path, drain
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "examples" / "sample.txt"
@@ -270,9 +270,8 @@ def test_stats_reports_failures_and_counts_the_rest(tmp_path):
 
 
 def test_stats_of_both_corpora():
-    for name in ("war_and_peace.ru.txt", "pride_and_prejudice.en.txt"):
-        if not (CORPUS_DIR / name).is_file():
-            pytest.skip("the corpora are not available")
+    for name in CORPORA:
+        corpus_path(name)
     done, report = stats_json(CORPUS_DIR, "--lower")
     assert done.returncode == 0
     top = [word for word, _ in report["top"]]

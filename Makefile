@@ -8,7 +8,6 @@ NATIVE := build/native
 SOURCES := $(wildcard engine/* sources/* module/* python/vorlenta/*.py) CMakeLists.txt pyproject.toml
 # cmake, ninja and the project's tools come from .venv.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
-SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: help run test test-long native-test pytest install gtest sanitize fuzz fuzz-tools \
 	bench bench-native bench-callgrind native-bench-build clean
@@ -16,11 +15,12 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 help:
 	@echo "make run        statistics and the first tokens of the bundled sample"
 	@echo "make test       build everything; run the native tests, the Python tests, the Python"
-	@echo "                tests again under AddressSanitizer and UBSan, and a one-minute fuzz run"
+	@echo "                tests again under AddressSanitizer and UBSan, and a one-minute fuzz run;"
+	@echo "                Hypothesis tries the same cases on every run"
 	@echo "make sanitize   only the sanitizer build and its test run"
 	@echo "make fuzz       only the fuzz run; FUZZ_SECONDS=600 for a longer one"
-	@echo "make test-long  the model comparison with many more cases (HYPOTHESIS_PROFILE=long)"
-	@echo "                and a ten-minute fuzz run"
+	@echo "make test-long  the model comparison with many more cases, new ones on every run"
+	@echo "                (HYPOTHESIS_PROFILE=long), and a ten-minute fuzz run"
 	@echo "make bench      measure the speed against other tokenizers (writes bench/results/)"
 
 # python3.13 on PATH when it runs (a pyenv shim without a selected version refuses), else pyenv's newest 3.13.
@@ -33,7 +33,16 @@ endef
 $(VENV)/.created:
 	@py="$$($(find_python313))"; \
 	if [ -z "$$py" ]; then \
-	  echo "make: no Python 3.13 interpreter found. Install one as python3.13 on PATH (Debian/Ubuntu: apt-get install python3.13 python3.13-venv) or with pyenv (pyenv install 3.13)." >&2; \
+	  echo "make: no Python 3.13 found (python3.13 on PATH, or a 3.13 among pyenv's versions)." >&2; \
+	  echo "Debian 12 has no package of it (its python3 is 3.11): build one from source." >&2; \
+	  echo "1. The build prerequisites, as root:" >&2; \
+	  echo "     apt-get install build-essential curl git libssl-dev zlib1g-dev libbz2-dev \\" >&2; \
+	  echo "       libreadline-dev libsqlite3-dev libncurses-dev libffi-dev liblzma-dev tk-dev xz-utils" >&2; \
+	  echo "2. Then pyenv (make finds its versions without pyenv's shell set-up):" >&2; \
+	  echo "     git clone https://github.com/pyenv/pyenv ~/.pyenv && ~/.pyenv/bin/pyenv install 3.13" >&2; \
+	  echo "   or python.org's source release of 3.13, in its unpacked folder:" >&2; \
+	  echo "     ./configure && make && make altinstall   (as root: /usr/local/bin/python3.13;" >&2; \
+	  echo "     without root, ./configure --prefix=\$$HOME/.local and ~/.local/bin on PATH)" >&2; \
 	  exit 1; \
 	fi; \
 	echo "Creating $(VENV) with $$py"; \
@@ -58,10 +67,22 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 
 install: $(VENV)/.installed
 
+# Installs the Debian packages $(1), which $(2) needs: with apt-get as root, else through sudo;
+# where neither can, says what to install and stops.
+define apt_install
+if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+  echo "Installing $(1)"; apt-get update -qq && apt-get install -y -qq $(1); \
+elif command -v sudo >/dev/null && command -v apt-get >/dev/null; then \
+  echo "Installing $(1) with sudo"; sudo apt-get update -qq && sudo apt-get install -y -qq $(1); \
+else \
+  echo "make: for $(2), install the Debian package(s) $(1) as root (apt-get install $(1))," \
+    "then run make again: this user is not root and has no sudo, or there is no apt-get." >&2; \
+  exit 1; \
+fi
+endef
+
 gtest:
-	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \
-	  echo "Installing libgtest-dev"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libgtest-dev; }
+	@dpkg -s libgtest-dev >/dev/null 2>&1 || { $(call apt_install,libgtest-dev,the native tests); }
 
 native-test: $(VENV)/.deps gtest
 	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
@@ -118,8 +139,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_JOBS    ?= 2
 fuzz-tools:
 	@dpkg -s clang libclang-rt-dev >/dev/null 2>&1 || { \
-	  echo "Installing clang and libclang-rt-dev"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq clang libclang-rt-dev; }
+	  $(call apt_install,clang libclang-rt-dev,the fuzz run); }
 
 fuzz: $(VENV)/.deps fuzz-tools
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
@@ -142,7 +162,8 @@ run: $(VENV)/.installed
 # Benchmarks, run by hand. `make bench` measures the module against the tokenizers a user
 # would pick instead (installed into .venv here) and writes bench/results/.
 BENCH_PEERS := nltk razdel tokenizers spacy matplotlib
-CORPUS := ../shared/corpus
+# The corpus folder: VORLENTA_CORPUS, else the shared corpora beside the project, else the sample.
+CORPUS := $(or $(VORLENTA_CORPUS),$(if $(wildcard ../shared/corpus),../shared/corpus,examples/corpus))
 
 native-bench-build: $(VENV)/.deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_BENCH=ON > /dev/null

@@ -63,8 +63,9 @@ def test_objects_made_without_their_constructor_refuse_every_method():
 TEXT = "Два слова, two words - and 3 more-or-less\n"
 SETTINGS = [("set_batch_size", 2), ("set_token_min_len", 1), ("set_token_max_len", 5),
             ("set_filter", vx.ENWORD | vx.RUWORD)]
-BAD_32 = [-1, 2**32, 1.5, "3", None, [1], b"1"]
-BAD_64 = [-1, 2**64, 1.5, "3", None, [1], b"1"]
+# Floats are refused even when they hold a whole number.
+BAD_32 = [-1, 2**32, 1.5, 10.0, "3", None, [1], b"1"]
+BAD_64 = [-1, 2**64, 1.5, 10.0, "3", None, [1], b"1"]
 
 
 def configured(make):

@@ -5,56 +5,34 @@
 #include <pybind11/pybind11.h>
 
 #include "sources/batch.hpp"
-#include "sources/batch_text.hpp"
 
 namespace vorlenta {
 
 namespace py = pybind11;
 
-// The batch's text as a str. Usually a copy of the code units the batch loop wrote; else
-// decoded from its bytes, and ill-formed bytes (which the reader passes through from bytes
-// input) go to the strict decoder, whose UnicodeDecodeError is the batch's error.
+// The batch's text as a str. Usually a copy of the code units the batch loop wrote. A batch
+// with a character that has none (one above U+FFFF, or ill-formed bytes, which the reader
+// passes through from bytes input) goes to CPython's strict decoder: as fast as a decoder of
+// our own on such text, and its UnicodeDecodeError is the batch's error.
 inline PyObject* batch_text(const Batch& b) {
-    if (b.units_valid) {
-        const uint16_t* const units = b.units_buffer;
-        const uint64_t n = b.units_used;
-        uint32_t bits = 0;  // the highest bit set is that of the largest unit: it fixes the width
-        for (uint64_t i = 0; i < n; ++i) bits |= units[i];
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), bits < 0x80 ? 0x7F : bits);
-        if (text == nullptr) return nullptr;
-        if (bits < 0x80) {
-            std::memcpy(PyUnicode_DATA(text), b.text_buffer, n);  // ASCII: the bytes themselves
-        } else if (bits < 0x100) {
-            Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
-            for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(units[i]);
-        } else {
-            std::memcpy(PyUnicode_2BYTE_DATA(text), units, n * sizeof(uint16_t));
-        }
-        return text;
-    }
-    const uint8_t* const bytes = b.text_buffer;
-    const uint64_t size = b.text_used;
-    const TextShape shape = measure_text(bytes, size);
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
+    if (!b.units_valid)
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(b.text_buffer),
+                                    static_cast<Py_ssize_t>(b.text_used), nullptr);
+    const uint16_t* const units = b.units_buffer;
+    const uint64_t n = b.units_used;
+    uint32_t bits = 0;  // the highest bit set is that of the largest unit: it fixes the width
+    for (uint64_t i = 0; i < n; ++i) bits |= units[i];
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), bits < 0x80 ? 0x7F : bits);
     if (text == nullptr) return nullptr;
-    bool done;
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            done = shape.max_char == 0x7F
-                       ? (std::memcpy(PyUnicode_DATA(text), bytes, size), true)
-                       : decode_text(bytes, size, shape, PyUnicode_1BYTE_DATA(text));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            done = decode_text(bytes, size, shape, PyUnicode_2BYTE_DATA(text));
-            break;
-        default:
-            done = decode_text(bytes, size, shape, PyUnicode_4BYTE_DATA(text));
-            break;
+    if (bits < 0x80) {
+        std::memcpy(PyUnicode_DATA(text), b.text_buffer, n);  // ASCII: the bytes themselves
+    } else if (bits < 0x100) {
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
+        for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(units[i]);
+    } else {
+        std::memcpy(PyUnicode_2BYTE_DATA(text), units, n * sizeof(uint16_t));
     }
-    if (done) return text;
-    Py_DECREF(text);
-    return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(bytes),
-                                       static_cast<Py_ssize_t>(size));
+    return text;
 }
 
 // `owner` is the tokenizer's Python object: the array views its memory, so it keeps the owner

@@ -71,29 +71,13 @@ inline uint8_t* write_chars(uint8_t* __restrict out, const Token& t) {
     return out;
 }
 
-// A character that is its code point's own UTF-8 form, below U+10000 and not a surrogate:
-// one 16-bit code unit of a str stands for it.
-inline bool is_plain_unit(const Utf8Char& c) {
-    const uint32_t cp = c.code_point;
-    switch (c.length) {
-        case 1:
-            return true;
-        case 2:
-            return cp >= 0x80 && (c.bytes[1] & 0xC0) == 0x80;
-        case 3:
-            return cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) && (c.bytes[1] & 0xC0) == 0x80 &&
-                   (c.bytes[2] & 0xC0) == 0x80;
-        default:
-            return false;
-    }
-}
-
 // Writes a token's code units, and returns the position after them; false in `plain` when
 // a character has none.
 inline uint16_t* write_units(uint16_t* out, const Token& t, bool& plain) {
     for (uint32_t i = 0; i < t.char_count; ++i) {
-        plain &= is_plain_unit(t.chars[i]);
-        *out++ = static_cast<uint16_t>(t.chars[i].code_point);
+        const Utf8Char& c = t.chars[i];
+        plain &= has_own_code_unit(c.bytes, c.length, c.code_point);
+        *out++ = static_cast<uint16_t>(c.code_point);
     }
     return out;
 }

@@ -27,25 +27,36 @@ struct StagedPart {
     uint32_t bytes;
 };
 
-struct StagedEngine {
-    StagedPart parts[MAX_GROUP_TOKENS];  // the pending group
+// Where the staged group and token are, and what the loop knows of them. The scan works on a
+// local copy, so that the compiler keeps it in registers: in memory, every byte stored into the
+// batch could alias it and force reloads at each character.
+struct Cursors {
+    uint8_t* kept_end;          // the kept tokens end and the group's bytes start here
+    uint8_t* group_end;
+    uint8_t* cur_end;           // the token being built runs from group_end + 1
+    uint16_t* units_kept_end;   // the same as code units
+    uint16_t* units_group_end;
+    uint16_t* units_cur_end;
+    uint64_t* types_end;
     uint32_t part_count;
     TokenType group_type;
     uint32_t group_chars;
-    uint8_t* group_end;         // the group's bytes start at text_buffer + text_used
-    TokenType cur_type;         // the token being built, from group_end + 1
+    TokenType cur_type;
     uint32_t cur_chars;
-    uint8_t* cur_end;
-    uint16_t* units_group_end;  // the same as code units, from units_buffer + units_used
-    uint16_t* units_cur_end;
+    // The class a character needs to extend the token being built: its own while it is a word
+    // with room; otherwise 0, which no character has.
+    uint8_t extends;
+    bool plain;  // every character staged has a code unit
     // The reader's record is written only when read_byte is about to use it, and at the end.
     // Until then it is behind: the last character read is the last one of the token being
     // built.
     bool input_behind;
 };
 
-// A byte that continues a sequence, as the reader sees it: anything but a start byte.
-inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80 || b >= 0xF8; }
+struct StagedEngine {
+    Cursors cursors;
+    StagedPart parts[MAX_GROUP_TOKENS];  // the pending group
+};
 
 // The character record that read_byte leaves for the staged character at p: each character
 // starts with its start byte, which tells its length.
@@ -72,42 +83,58 @@ inline void read_chars(Token& t, const uint8_t* p, uint32_t count) {
     t.char_count = count;
 }
 
-inline void stage(const TokenEngine& e, Batch& b, StagedEngine& s) {
+// Writes the engine's pending group and token into the staging area behind the batch's kept
+// tokens.
+inline void stage(const TokenEngine& e, const Batch& b, StagedEngine& s) {
     const TokenJoiner& j = e.joiner;
-    uint8_t* out = b.text_buffer + b.text_used;
-    uint16_t* units = b.units_buffer + b.units_used;
-    s.part_count = j.group_size;
-    s.group_type = j.group_type;
-    s.group_chars = 0;
+    const Token& cur = e.assembler.current;
+    Cursors& c = s.cursors;
+    c.kept_end = b.text_buffer + b.text_used;
+    c.units_kept_end = b.units_buffer + b.units_used;
+    c.types_end = b.types_buffer + b.token_count;
+    c.plain = b.units_valid;
+    uint8_t* out = c.kept_end;
+    uint16_t* units = c.units_kept_end;
+    c.part_count = j.group_size;
+    c.group_type = j.group_type;
+    c.group_chars = 0;
     for (uint32_t i = 0; i < j.group_size; ++i) {
         uint8_t* const start = out;
         out = write_chars(out, j.group[i]);
-        units = write_units(units, j.group[i], b.units_valid);
+        units = write_units(units, j.group[i], c.plain);
         s.parts[i] = {j.group[i].type, j.group[i].char_count, static_cast<uint32_t>(out - start)};
-        s.group_chars += j.group[i].char_count;
+        c.group_chars += j.group[i].char_count;
     }
-    s.group_end = out;
-    s.cur_end = write_chars(out + 1, e.assembler.current);
-    s.units_group_end = units;
-    s.units_cur_end = write_units(units + 1, e.assembler.current, b.units_valid);
-    s.cur_type = e.assembler.current.type;
-    s.cur_chars = e.assembler.current.char_count;
-    s.input_behind = false;
+    c.group_end = out;
+    c.cur_end = write_chars(out + 1, cur);
+    c.units_group_end = units;
+    c.units_cur_end = write_units(units + 1, cur, c.plain);
+    c.cur_type = cur.type;
+    c.cur_chars = cur.char_count;
+    c.extends =
+        is_word_type(cur.type) && cur.char_count < MAX_TOKEN_CHARS ? class_of_type(cur.type) : 0;
+    c.input_behind = false;
 }
 
-inline void unstage(const StagedEngine& s, TokenEngine& e, const Batch& b) {
+// Rebuilds the engine's records from the staging area, and the batch's counts from the cursors.
+inline void unstage(const StagedEngine& s, TokenEngine& e, Batch& b) {
+    const Cursors& c = s.cursors;
+    b.text_used = static_cast<uint64_t>(c.kept_end - b.text_buffer);
+    b.token_count = static_cast<uint32_t>(c.types_end - b.types_buffer);
+    b.units_used = static_cast<uint64_t>(c.units_kept_end - b.units_buffer);
+    b.units_valid = c.plain;
     TokenJoiner& j = e.joiner;
-    const uint8_t* in = b.text_buffer + b.text_used;
-    j.group_size = s.part_count;
-    j.group_type = s.group_type;
-    for (uint32_t i = 0; i < s.part_count; ++i) {
+    const uint8_t* in = c.kept_end;
+    j.group_size = c.part_count;
+    j.group_type = c.group_type;
+    for (uint32_t i = 0; i < c.part_count; ++i) {
         read_chars(j.group[i], in, s.parts[i].chars);
         j.group[i].type = s.parts[i].type;
         in += s.parts[i].bytes;
     }
-    read_chars(e.assembler.current, s.group_end + 1, s.cur_chars);
-    e.assembler.current.type = s.cur_type;
-    if (s.input_behind) e.assembler.input = last_staged_char(s.group_end + 1, s.cur_chars);
+    read_chars(e.assembler.current, c.group_end + 1, c.cur_chars);
+    e.assembler.current.type = c.cur_type;
+    if (c.input_behind) e.assembler.input = last_staged_char(c.group_end + 1, c.cur_chars);
 }
 
 // Classes of the code points below U+0800 (ASCII and every two-byte sequence), one load each.
@@ -119,207 +146,214 @@ inline const SmallClasses& small_classes() {
     static const SmallClasses classes = [] {
         const CharClassTable& table = class_table();
         SmallClasses c{};
-        for (uint32_t cp = 0; cp < 0x800; ++cp) c.of[cp] = class_in(table, cp);
+        for (uint32_t cp = 0; cp < 0x800; ++cp) c.of[cp] = code_point_class(table, cp);
         return c;
     }();
     return classes;
 }
 
-// The class of a type: type 2^(k-1) is class k; NOTTKN is class 0.
-inline uint8_t class_of(TokenType t) {
-    const uint64_t bits = type_bits(t);
-    return bits == 0 ? 0 : static_cast<uint8_t>(__builtin_ctzll(bits) + 1);
-}
-
 // Latin letters, digits and Cyrillic letters: the classes whose runs make one token.
 inline bool is_word_class(uint8_t c) { return c >= 3 && c <= 5; }
 
-// Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
-// always just after a complete character or at `end`. Well-formed sequences whose bytes are
-// all in the span are decoded at once; anything else goes through read_byte, so the reader's
-// record ends exactly as byte-by-byte reading leaves it.
-//
-// The state lives in locals for the length of the scan: in memory, every byte stored into the
-// batch could alias it and force reloads at each character.
-inline const uint8_t* scan(StagedEngine& s, Batch& batch, const CharClassTable& table,
-                           Utf8Char& input, const uint8_t* p, const uint8_t* const end) {
-    const uint8_t* const small = small_classes().of;
-    uint8_t* const text = batch.text_buffer;
-    uint64_t* const types = batch.types_buffer;
-    uint8_t* kept_end = text + batch.text_used;  // where the group's bytes start
-    uint64_t* types_end = types + batch.token_count;
-    uint64_t* const types_full = types + batch.batch_size;
+// What a scan reads but never changes.
+struct ScanContext {
+    const CharClassTable& table;
+    const uint8_t* small;  // small_classes().of
+    Utf8Char& input;       // the reader's record, for what the fast decoding leaves to it
+    StagedPart* parts;     // the pending group's parts
+    uint64_t* types_full;  // types_buffer + batch_size
     // Kept: length - min_len <= length_span (unsigned) and a type bit in the filter; with
     // min_len above max_len nothing is.
-    const uint32_t min_len = batch.token_min_len;
-    const uint32_t length_span = batch.token_max_len - min_len;
-    const uint64_t filter = min_len <= batch.token_max_len ? batch.filter : 0;
+    uint32_t min_len;
+    uint32_t length_span;
+    uint64_t filter;
+};
 
-    uint32_t part_count = s.part_count;
-    TokenType group_type = s.group_type;
-    uint32_t group_chars = s.group_chars;
-    uint8_t* group_end = s.group_end;
-    TokenType cur_type = s.cur_type;
-    uint32_t cur_chars = s.cur_chars;
-    uint8_t* cur_end = s.cur_end;
-    bool input_behind = s.input_behind;
-    uint16_t* const units = batch.units_buffer;
-    uint16_t* units_kept_end = units + batch.units_used;
-    uint16_t* units_group_end = s.units_group_end;
-    uint16_t* units_cur_end = s.units_cur_end;
-    bool plain = batch.units_valid;  // every character staged has a code unit
+// One character as the scan takes it: its bytes as a little-endian word (what lies past the
+// character is stored too and lands in staging room), its length, code point and class.
+struct ScannedChar {
+    uint32_t bytes;
+    uint32_t length;
+    uint32_t code_point;
+    uint8_t cls;
+};
 
-    // The class a character needs to extend the token being built: its own while it is a word
-    // with room; otherwise 0, which no character has.
-    uint8_t extends =
-        is_word_type(cur_type) && cur_chars < MAX_TOKEN_CHARS ? class_of(cur_type) : 0;
-
-    // The token being built closes: it joins the pending group, or the group is released
-    // (kept or dropped) and the closed token starts the next one; as push_token and deliver.
-    auto close_current = [&] {
-        uint8_t* const cur_start = group_end + 1;
-        const uint32_t length = static_cast<uint32_t>(cur_end - cur_start);
-        const bool word_group = is_word_type(group_type);
-        if (joins_group(group_type, part_count,
-                        word_group ? s.parts[part_count - 1].type : TokenType::NOTTKN,
-                        group_chars, cur_type, *cur_start, cur_chars)) {
-            std::memmove(group_end, cur_start, length);
-            std::memmove(units_group_end, units_group_end + 1, cur_chars * sizeof(uint16_t));
-            if (group_type == TokenType::NOTTKN) group_type = cur_type;
-            s.parts[part_count++] = {cur_type, cur_chars, length};
-            group_chars += cur_chars;
-            group_end += length;
-            units_group_end += cur_chars;
-        } else {
-            if (group_chars - min_len <= length_span && (type_bits(group_type) & filter) != 0) {
-                *group_end = 0;
-                kept_end = cur_start;
-                *units_group_end = 0;
-                units_kept_end = units_group_end + 1;
-                *types_end++ = type_bits(group_type);
-            } else {
-                std::memmove(kept_end, cur_start, length);
-                std::memmove(units_kept_end, units_group_end + 1, cur_chars * sizeof(uint16_t));
-            }
-            s.parts[0] = {cur_type, cur_chars, length};
-            part_count = 1;
-            group_type = cur_type;
-            group_chars = cur_chars;
-            group_end = kept_end + length;
-            units_group_end = units_kept_end + cur_chars;
+// Extends the word being built by the run of its own class from p, as far as its room allows,
+// and returns where the run stops. ASCII letters and digits take a byte each; Cyrillic letters
+// two (no class of U+0080..U+00FF is a Latin or digit class, so a byte from 80 on ends an ASCII
+// run). Whatever stops the run is read as one character next, and may still extend the word.
+inline const uint8_t* extend_run(Cursors& c, const ScanContext& x, const uint8_t* p,
+                                 const uint8_t* end) {
+    const size_t room = MAX_TOKEN_CHARS - c.cur_chars;
+    const uint8_t* q = p;
+    if (c.cur_type == TokenType::RUWORD) {
+        const size_t pairs = static_cast<size_t>(end - p) / 2;
+        const uint8_t* const limit = p + 2 * (pairs < room ? pairs : room);
+        // A Cyrillic letter is U+0401 or above, so no two-byte form of it is overlong.
+        while (q < limit && is_two_byte_lead(q[0]) && !is_start_byte(q[1]) &&
+               x.small[decode2(q[0], q[1])] == c.extends) {
+            std::memcpy(c.cur_end, q, 2);
+            c.cur_end += 2;
+            *c.units_cur_end++ = static_cast<uint16_t>(decode2(q[0], q[1]));
+            c.plain &= is_continuation_byte(q[1]);
+            q += 2;
         }
-    };
+        c.cur_chars += static_cast<uint32_t>(q - p) / 2;
+    } else {
+        const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
+        while (q < limit && x.small[*q] == c.extends) {
+            *c.cur_end++ = *q;
+            *c.units_cur_end++ = *q++;
+        }
+        c.cur_chars += static_cast<uint32_t>(q - p);
+    }
+    if (q != p) c.input_behind = true;
+    if (c.cur_chars == MAX_TOKEN_CHARS) c.extends = 0;
+    return q;
+}
 
+// Reads the character at p into `ch` and moves p past what it took; false when the bytes
+// taken complete no character. Sequences of up to three bytes whose bytes are all in the span
+// are decoded at once; anything else goes through read_byte, so the reader's record ends
+// exactly as byte-by-byte reading leaves it.
+inline bool read_char(Cursors& c, const ScanContext& x, const uint8_t*& p, const uint8_t* end,
+                      ScannedChar& ch) {
+    const uint8_t b0 = p[0];
+    if (b0 < 0x80) {
+        ch = {b0, 1, b0, x.small[b0]};
+    } else if (is_two_byte_lead(b0) && end - p >= 2 && !is_start_byte(p[1])) {
+        const uint32_t cp = decode2(b0, p[1]);
+        ch = {static_cast<uint32_t>(b0 | p[1] << 8), 2, cp, x.small[cp]};
+        c.plain &= has_own_code_unit(p, 2, cp);
+    } else if (is_three_byte_lead(b0) && end - p >= 3 && !is_start_byte(p[1]) &&
+               !is_start_byte(p[2])) {
+        const uint32_t cp = decode3(b0, p[1], p[2]);
+        ch = {static_cast<uint32_t>(b0 | p[1] << 8 | p[2] << 16), 3, cp,
+              code_point_class(x.table, cp)};
+        c.plain &= has_own_code_unit(p, 3, cp);
+    } else {
+        // The reader's record must be up to date before it takes a byte.
+        if (c.input_behind) x.input = last_staged_char(c.group_end + 1, c.cur_chars);
+        c.input_behind = false;
+        const bool complete = read_byte(x.input, *p++);
+        if (!complete) return false;
+        const Utf8Char& in = x.input;
+        std::memcpy(&ch.bytes, in.bytes, 4);
+        ch.length = in.length;
+        ch.code_point = in.code_point;
+        ch.cls = class_of_type(classify_in(x.table, in.code_point));
+        c.plain &= has_own_code_unit(in.bytes, in.length, in.code_point);
+        return true;
+    }
+    p += ch.length;
+    return true;
+}
+
+// Appends a character to the word being built.
+inline void append_char(Cursors& c, const ScannedChar& ch) {
+    std::memcpy(c.cur_end, &ch.bytes, 4);
+    c.cur_end += ch.length;
+    *c.units_cur_end++ = static_cast<uint16_t>(ch.code_point);
+    if (++c.cur_chars == MAX_TOKEN_CHARS) c.extends = 0;
+}
+
+// Starts the next token with a character, one byte (and one unit) behind the pending group.
+inline void start_token(Cursors& c, const ScannedChar& ch) {
+    uint8_t* const at = c.group_end + 1;
+    std::memcpy(at, &ch.bytes, 4);
+    c.cur_end = at + ch.length;
+    c.units_group_end[1] = static_cast<uint16_t>(ch.code_point);
+    c.units_cur_end = c.units_group_end + 2;
+    c.cur_type = CLASS_TO_TYPE[ch.cls];
+    c.cur_chars = 1;
+    c.extends = is_word_class(ch.cls) ? ch.cls : 0;
+}
+
+// The closed token becomes the group's last part: the gap before it closes.
+inline void join_staged(Cursors& c, const ScanContext& x, uint32_t length) {
+    std::memmove(c.group_end, c.group_end + 1, length);
+    std::memmove(c.units_group_end, c.units_group_end + 1, c.cur_chars * sizeof(uint16_t));
+    if (c.group_type == TokenType::NOTTKN) c.group_type = c.cur_type;
+    x.parts[c.part_count++] = {c.cur_type, c.cur_chars, length};
+    c.group_chars += c.cur_chars;
+    c.group_end += length;
+    c.units_group_end += c.cur_chars;
+}
+
+// Keeps the released group, as deliver would: its zero byte fills the gap, its type goes to the
+// types buffer. Or drops it: the closed token behind it moves down over it.
+inline void keep_or_drop(Cursors& c, const ScanContext& x, uint32_t length) {
+    uint8_t* const cur_start = c.group_end + 1;
+    if (c.group_chars - x.min_len <= x.length_span && (type_bits(c.group_type) & x.filter) != 0) {
+        *c.group_end = 0;
+        c.kept_end = cur_start;
+        *c.units_group_end = 0;
+        c.units_kept_end = c.units_group_end + 1;
+        *c.types_end++ = type_bits(c.group_type);
+    } else {
+        std::memmove(c.kept_end, cur_start, length);
+        std::memmove(c.units_kept_end, c.units_group_end + 1, c.cur_chars * sizeof(uint16_t));
+    }
+}
+
+// The group leaves (kept or dropped) and the closed token, now right after the kept tokens,
+// starts the next one.
+inline void release_staged_group(Cursors& c, const ScanContext& x, uint32_t length) {
+    keep_or_drop(c, x, length);
+    x.parts[0] = {c.cur_type, c.cur_chars, length};
+    c.part_count = 1;
+    c.group_type = c.cur_type;
+    c.group_chars = c.cur_chars;
+    c.group_end = c.kept_end + length;
+    c.units_group_end = c.units_kept_end + c.cur_chars;
+}
+
+// The token being built closes: it joins the pending group, or the group is released; as
+// push_token and deliver do with the records.
+inline void close_token(Cursors& c, const ScanContext& x) {
+    const uint32_t length = static_cast<uint32_t>(c.cur_end - (c.group_end + 1));
+    const bool word_group = is_word_type(c.group_type);
+    if (joins_group(c.group_type, c.part_count,
+                    word_group ? x.parts[c.part_count - 1].type : TokenType::NOTTKN,
+                    c.group_chars, c.cur_type, c.group_end[1], c.cur_chars))
+        join_staged(c, x, length);
+    else
+        release_staged_group(c, x, length);
+}
+
+// Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
+// always just after a complete character or at `end`.
+inline const uint8_t* scan(StagedEngine& s, const Batch& batch, const CharClassTable& table,
+                           Utf8Char& input, const uint8_t* p, const uint8_t* const end) {
+    const uint32_t min_len = batch.token_min_len;
+    const ScanContext x{table,
+                        small_classes().of,
+                        input,
+                        s.parts,
+                        batch.types_buffer + batch.batch_size,
+                        min_len,
+                        batch.token_max_len - min_len,
+                        min_len <= batch.token_max_len ? batch.filter : 0};
+    Cursors c = s.cursors;
     while (p < end) {
-        // Inside a word, whole runs of its characters at once: ASCII letters or digits, or
-        // two-byte letters (no class of U+0080..U+00FF is a Latin or digit class, so a byte
-        // from 80 on ends an ASCII run). Whatever stops a run is taken one character at a time
-        // below, where it may still extend the word.
-        if (extends != 0) {
-            const size_t room = MAX_TOKEN_CHARS - cur_chars;
-            const uint8_t* q = p;
-            if (cur_type == TokenType::RUWORD) {
-                const size_t pairs = static_cast<size_t>(end - p) / 2;
-                const uint8_t* const limit = p + 2 * (pairs < room ? pairs : room);
-                // A Cyrillic letter is U+0401 or above, so no two-byte form of it is overlong.
-                while (q < limit && (q[0] & 0xE0) == 0xC0 && is_continuation(q[1]) &&
-                       small[(q[0] & 0x1Fu) << 6 | (q[1] & 0x3Fu)] == extends) {
-                    std::memcpy(cur_end, q, 2);
-                    cur_end += 2;
-                    *units_cur_end++ = static_cast<uint16_t>((q[0] & 0x1Fu) << 6 | (q[1] & 0x3Fu));
-                    plain &= (q[1] & 0xC0) == 0x80;
-                    q += 2;
-                }
-                cur_chars += static_cast<uint32_t>(q - p) / 2;
-            } else {
-                const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
-                while (q < limit && small[*q] == extends) {
-                    *cur_end++ = *q;
-                    *units_cur_end++ = *q++;
-                }
-                cur_chars += static_cast<uint32_t>(q - p);
-            }
-            if (q != p) input_behind = true;
-            p = q;
-            if (cur_chars == MAX_TOKEN_CHARS) extends = 0;
+        if (c.extends != 0) {
+            p = extend_run(c, x, p, end);
             if (p == end) break;
         }
-
-        const uint8_t b0 = p[0];
-        uint32_t bytes, length, cp;
-        uint8_t cls;
-        if (b0 < 0x80) {
-            bytes = cp = b0;
-            length = 1;
-            cls = small[b0];
-        } else if ((b0 & 0xE0) == 0xC0 && end - p >= 2 && is_continuation(p[1])) {
-            bytes = b0 | p[1] << 8;
-            length = 2;
-            cp = (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-            cls = small[cp];
-            plain &= b0 >= 0xC2 && (p[1] & 0xC0) == 0x80;
-        } else if ((b0 & 0xF0) == 0xE0 && end - p >= 3 && is_continuation(p[1]) &&
-                   is_continuation(p[2])) {
-            bytes = b0 | p[1] << 8 | p[2] << 16;
-            length = 3;
-            cp = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-            cls = class_in(table, cp);
-            plain &= cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) && (p[1] & 0xC0) == 0x80 &&
-                     (p[2] & 0xC0) == 0x80;
-        } else {
-            // Anything else goes through the reader, whose record must be up to date first.
-            if (input_behind) input = last_staged_char(group_end + 1, cur_chars);
-            input_behind = false;
-            const bool complete = read_byte(input, *p++);
-            if (!complete) continue;
-            std::memcpy(&bytes, input.bytes, 4);
-            length = 0;  // the byte is taken already
-            cp = input.code_point;
-            cls = class_of(classify_in(table, cp));
-            plain &= is_plain_unit(input);
+        ScannedChar ch;
+        if (!read_char(c, x, p, end, ch)) continue;
+        c.input_behind = true;
+        if (ch.cls == c.extends) {
+            append_char(c, ch);
+            continue;
         }
-        p += length;
-        if (length == 0) length = input.length;
-
-        uint8_t* at;
-        uint16_t* unit_at;
-        bool full = false;
-        if (cls == extends) {
-            at = cur_end;
-            unit_at = units_cur_end;
-            if (++cur_chars == MAX_TOKEN_CHARS) extends = 0;
-        } else {
-            const bool closes = cur_type != TokenType::NOTTKN;
-            if (closes) close_current();
-            full = closes && types_end == types_full;
-            cur_type = CLASS_TO_TYPE[cls];
-            cur_chars = 1;
-            at = group_end + 1;
-            unit_at = units_group_end + 1;
-            extends = is_word_class(cls) ? cls : 0;
-        }
-        std::memcpy(at, &bytes, 4);  // bytes past the character land in staging room
-        cur_end = at + length;
-        *unit_at = static_cast<uint16_t>(cp);
-        units_cur_end = unit_at + 1;
-        input_behind = true;
-        if (full) break;
+        const bool closes = c.cur_type != TokenType::NOTTKN;
+        if (closes) close_token(c, x);
+        start_token(c, ch);
+        // A full batch stops before another byte is taken, as the plain loop does.
+        if (closes && c.types_end == x.types_full) break;
     }
-
-    batch.text_used = static_cast<uint64_t>(kept_end - text);
-    batch.token_count = static_cast<uint32_t>(types_end - types);
-    batch.units_used = static_cast<uint64_t>(units_kept_end - units);
-    batch.units_valid = plain;
-    s.units_group_end = units_group_end;
-    s.units_cur_end = units_cur_end;
-    s.part_count = part_count;
-    s.group_type = group_type;
-    s.group_chars = group_chars;
-    s.group_end = group_end;
-    s.cur_type = cur_type;
-    s.cur_chars = cur_chars;
-    s.cur_end = cur_end;
-    s.input_behind = input_behind;
+    s.cursors = c;
     return p;
 }
 
@@ -345,7 +379,7 @@ inline void collect_batch(TokenEngine& e, Batch& b, Source& source) {
         }
         b.source_started = true;
         source.consumed(detail::scan(s, b, table, e.assembler.input, p, end));
-        if (b.token_count == b.batch_size) {
+        if (s.cursors.types_end == b.types_buffer + b.batch_size) {
             detail::unstage(s, e, b);
             return;
         }

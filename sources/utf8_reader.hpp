@@ -5,33 +5,9 @@
 #include <cstdint>
 
 #include "engine/engine.hpp"
+#include "sources/utf8.hpp"
 
 namespace vorlenta {
-
-// Sequence length announced by a start byte; 0 for a continuation byte (80..BF, F8..FF).
-inline uint32_t sequence_length(uint8_t b) {
-    if (b < 0x80) return 1;
-    if ((b & 0xE0) == 0xC0) return 2;
-    if ((b & 0xF0) == 0xE0) return 3;
-    if ((b & 0xF8) == 0xF0) return 4;
-    return 0;
-}
-
-// The code point of a complete sequence of 1 to 4 bytes, first byte first. Continuation
-// bytes give their low six bits, whatever their high bits.
-inline uint32_t decode_code_point(const uint8_t* bytes, uint32_t length) {
-    switch (length) {
-        case 1:
-            return bytes[0];
-        case 2:
-            return (bytes[0] & 0x1Fu) << 6 | (bytes[1] & 0x3Fu);
-        case 3:
-            return (bytes[0] & 0x0Fu) << 12 | (bytes[1] & 0x3Fu) << 6 | (bytes[2] & 0x3Fu);
-        default:
-            return (bytes[0] & 0x07u) << 18 | (bytes[1] & 0x3Fu) << 12 | (bytes[2] & 0x3Fu) << 6 |
-                   (bytes[3] & 0x3Fu);
-    }
-}
 
 // True when `b` completes a character in `c`. Every start byte clears the record and opens a
 // new sequence (a cut-short one is lost); a continuation byte is stored behind what is there,

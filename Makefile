@@ -148,7 +148,8 @@ fuzz: $(VENV)/.deps fuzz-tools
 	rm -rf $(FUZZ)/seeds && $(VPY) tests/fuzz/make_seeds.py $(FUZZ)/seeds
 	mkdir -p $(FUZZ)/corpus
 	@cd $(FUZZ) && echo "Fuzzing for $(FUZZ_SECONDS) s with $(FUZZ_JOBS) jobs (log: $(FUZZ)/fuzz.log)" && \
-	ASAN_OPTIONS=$(ASAN_COMMON) ./batch_fuzz -fork=$(FUZZ_JOBS) -max_total_time=$(FUZZ_SECONDS) \
+	ASAN_OPTIONS=$(ASAN_COMMON) ./batch_fuzz -fork=$(FUZZ_JOBS) -max_total_time=$(FUZZ_SECONDS) -max_len=1024 \
+	  -dict=$(CURDIR)/tests/fuzz/batch_fuzz.dict \
 	  -artifact_prefix=$(CURDIR)/$(FUZZ)/ corpus seeds > fuzz.log 2>&1; \
 	status=$$?; grep -E "^#[0-9]+" fuzz.log | tail -1; \
 	if [ $$status -ne 0 ]; then tail -60 fuzz.log; echo "fuzzing failed ($$status)" >&2; fi; \

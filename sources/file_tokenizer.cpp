@@ -8,8 +8,9 @@ namespace vorlenta {
 
 namespace {
 
-// The unread rest of the chunk, refilled from the file when used up. A short or failed read
-// (end of file, or a read error) is the end of input, as it would be for a single fgetc.
+// The unread rest of the chunk, refilled from the file when used up. A short read is a shorter
+// span; a read that gives nothing (end of file, or a read error) is the end of input, as it
+// would be for a single fgetc.
 struct FileSource {
     FromFileTokenizer& t;
     bool next_span(const uint8_t*& p, const uint8_t*& end) {

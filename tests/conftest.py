@@ -58,7 +58,7 @@ def pairs(batch: dict) -> list[tuple[str, str]]:
     return [(text, TYPE_NAMES[int(t)]) for text, t in zip(texts[:-1], batch["types"])]
 
 
-def drain(tokenizer, limit: int = 10_000_000) -> list[dict]:
+def all_batches(tokenizer, limit: int = 10_000_000) -> list[dict]:
     """Every batch until the empty result, each with a private copy of its types."""
     batches = []
     while (batch := tokenizer.get_batch()) != {}:
@@ -68,7 +68,7 @@ def drain(tokenizer, limit: int = 10_000_000) -> list[dict]:
 
 
 def batch_pairs(tokenizer) -> list[list[tuple[str, str]]]:
-    return [pairs(b) for b in drain(tokenizer)]
+    return [pairs(b) for b in all_batches(tokenizer)]
 
 
 @pytest.fixture

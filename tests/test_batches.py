@@ -3,7 +3,7 @@
 import pytest
 
 import vorlentaCXX as vx
-from conftest import batch_pairs, drain, pairs
+from conftest import batch_pairs, all_batches, pairs
 
 W, S = "ENWORD", "WRDSPC"
 
@@ -135,7 +135,7 @@ def test_caller_buffer_changes_do_not_reach_the_tokenizer():
     data = bytearray(b"stable words")
     t = vx.FTTokenizer(data)
     data[:] = b"XXXXXXXXXXXX"
-    assert "".join(b["text"] for b in drain(t)).replace("\0", "") == "stable words"
+    assert "".join(b["text"] for b in all_batches(t)).replace("\0", "") == "stable words"
 
 
 def test_long_runs_are_cut_not_dropped():
@@ -155,7 +155,7 @@ def test_long_runs_are_cut_not_dropped():
 def test_text_is_exactly_the_decoded_string(text):
     # Equality with an ordinary str also checks the string's internal width.
     tokenizer = vx.FTTokenizer(text)
-    got = "".join(b["text"] for b in drain(tokenizer))
+    got = "".join(b["text"] for b in all_batches(tokenizer))
     assert got.replace("\0", "") == text
 
 

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import vorlentaCXX as vx
-from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, corpus_path, drain
+from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, corpus_path, all_batches
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "examples" / "sample.txt"
@@ -38,7 +38,7 @@ def api_tokens(data: bytes, mask: int = 2**64 - 1, min_len: int = 0,
     t.set_token_min_len(min_len)
     t.set_token_max_len(max_len)
     tokens = []
-    for batch in drain(t):
+    for batch in all_batches(t):
         texts, pos = [], 0
         text = batch["text"]
         for _ in batch["types"]:

@@ -8,7 +8,7 @@ from hypothesis import given, note, strategies as st
 
 import oracle
 import vorlentaCXX as vx
-from conftest import CORPORA, corpus_path, drain
+from conftest import CORPORA, corpus_path, all_batches
 
 # ---- the model itself, on cases worked out by hand ----
 
@@ -260,7 +260,7 @@ def test_every_code_point_has_the_model_class():
     scalars = [cp for cp in range(0x110000) if not 0xD800 <= cp <= 0xDFFF and cp != 0x0A]
     t = vx.FTTokenizer("\n".join(map(chr, scalars)) + "\n")
     t.set_filter(~oracle.NWLINE & oracle.ALL_TYPES)
-    got = [kind for batch in drain(t) for kind in batch["types"].tolist()]
+    got = [kind for batch in all_batches(t) for kind in batch["types"].tolist()]
     assert got == [oracle.char_type(cp) for cp in scalars]
 
 
@@ -270,7 +270,7 @@ def test_surrogates_and_values_past_the_last_code_point_are_unknwn(data):
     # They vanish when every type but UNKNWN is kept, and break the batch when only UNKNWN is.
     t = vx.FTTokenizer(b"a" + data + b"\n")
     t.set_filter(oracle.ALL_TYPES & ~U)
-    assert [k for batch in drain(t) for k in batch["types"].tolist()] == [E, L]
+    assert [k for batch in all_batches(t) for k in batch["types"].tolist()] == [E, L]
     t = vx.FTTokenizer(b"a" + data + b"\n")
     t.set_filter(U)
     with pytest.raises(UnicodeDecodeError):

@@ -12,7 +12,7 @@ import weakref
 import pytest
 
 import vorlentaCXX as vx
-from conftest import drain
+from conftest import all_batches
 
 
 def open_fds() -> set[str]:
@@ -31,7 +31,7 @@ def test_no_descriptor_outlives_its_tokenizer(make_file, tmp_path):
         t = vx.FFTokenizer(path)
         t.set_batch_size(3)
         if round_ % 3 == 1:
-            drain(t)
+            all_batches(t)
         # Held by a batch's array after one batch, or by a stream when read to the end or
         # unread: the tokenizer, and its file, live on.
         holder = t.get_batch()["types"] if round_ % 3 == 0 else t.stream

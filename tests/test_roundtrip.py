@@ -5,11 +5,11 @@ import random
 import pytest
 
 import vorlentaCXX as vx
-from conftest import CORPORA, corpus_path, drain
+from conftest import CORPORA, corpus_path, all_batches
 
 
 def joined(tokenizer) -> str:
-    return "".join(b["text"] for b in drain(tokenizer)).replace("\0", "")
+    return "".join(b["text"] for b in all_batches(tokenizer)).replace("\0", "")
 
 
 def generated_text(seed: int, length: int) -> str:
@@ -54,7 +54,7 @@ def test_text_file_and_stream_give_the_same_batches(make_file):
     made = [vx.FTTokenizer(data), vx.FFTokenizer(path), vx.FTTokenizer(data), vx.FFTokenizer(path)]
     for t in made:
         t.set_batch_size(50)
-    results = [drain(made[0]), drain(made[1])]
+    results = [all_batches(made[0]), all_batches(made[1])]
     for t in made[2:]:
         results.append([{"text": b["text"], "types": b["types"].copy()} for b in t.stream])
     flat = [[(b["text"], b["types"].tolist()) for b in batches] for batches in results]

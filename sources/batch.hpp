@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/joiner.hpp"
 #include "sources/utf8_reader.hpp"
@@ -103,35 +104,107 @@ inline void deliver(Batch& b, const Token& t) {
     b.types_buffer[b.token_count++] = type_bits(t.type);
 }
 
+// Where the kept tokens lie in the source: the offset of each one's first byte and of the byte
+// after its last, so that bytes the reader dropped inside a token lie within its range. The
+// library's tokenizers keep one beside their batch; vorlentaCXX's do not, and their loops are
+// compiled without it (NoOffsets).
+struct Ranges {
+    uint64_t input_start;  // the start byte of the reader's open sequence
+    uint64_t current_start, current_stop;  // the token being built
+    uint64_t group_start, group_stop;      // the pending group
+};
+
+struct TokenOffsets {
+    uint64_t* starts;  // one per kept token of the batch, as types_buffer
+    uint64_t* stops;
+    Ranges ranges;     // survives from one call to the next, as the engine does
+};
+
+struct NoOffsets {};
+
+template <class Offsets>
+inline constexpr bool tracks_offsets = std::is_same_v<Offsets, TokenOffsets>;
+
+// deliver, recording the token's range when it is kept.
+inline void deliver(Batch& b, const Token& t, TokenOffsets& o, uint64_t start, uint64_t stop) {
+    const uint32_t index = b.token_count;
+    deliver(b, t);
+    if (b.token_count == index) return;
+    o.starts[index] = start;
+    o.stops[index] = stop;
+}
+
+// push_token with ranges: the ready token, lying at [start, stop), joins the group's range or
+// starts the next one, and a released group is delivered with its own.
+inline void push_token(TokenEngine& e, Batch& b, TokenOffsets& o, uint64_t start, uint64_t stop) {
+    Ranges& r = o.ranges;
+    const bool group_empty = e.joiner.group_type == TokenType::NOTTKN;
+    const uint64_t released_start = r.group_start, released_stop = r.group_stop;
+    if (push_token(e)) {
+        r.group_start = start;
+        r.group_stop = stop;
+        deliver(b, e.joiner.output, o, released_start, released_stop);
+        return;
+    }
+    if (group_empty) r.group_start = start;
+    r.group_stop = stop;
+}
+
 // Runs what is left of the drain while the batch has room.
-inline void finish_input(TokenEngine& e, Batch& b) {
+template <class Offsets>
+inline void finish_input(TokenEngine& e, Batch& b, Offsets& o) {
     if (!b.source_started) return;
     while (b.drain_steps_run < 2 && b.token_count < b.batch_size) {
         ++b.drain_steps_run;
-        if (drain_step(e)) deliver(b, e.joiner.output);
+        if constexpr (tracks_offsets<Offsets>) {
+            flush(e.assembler);
+            push_token(e, b, o, o.ranges.current_start, o.ranges.current_stop);
+        } else if (drain_step(e)) {
+            deliver(b, e.joiner.output);
+        }
     }
 }
 
 // The plain batch loop, one byte at a time through read_byte, push_char, push_token and
-// deliver, over any source whose next_byte() gives 0..255, or -1 at end of input. A full
-// batch stops before taking another byte, so the next call goes on exactly there.
-// collect_batch (fast_batch.hpp) must give exactly what this gives; the tests hold them to it.
-template <class Source>
-inline void collect_batch_bytewise(TokenEngine& e, Batch& b, Source& source) {
+// deliver, over any source whose next_byte() gives 0..255, or -1 at end of input (and, with
+// offsets, whose offset() tells where the next byte lies). A full batch stops before taking
+// another byte, so the next call goes on exactly there. collect_batch (fast_batch.hpp) must
+// give exactly what this gives; the tests hold them to it.
+template <class Source, class Offsets>
+inline void collect_batch_bytewise(TokenEngine& e, Batch& b, Source& source, Offsets& o) {
     clear_batch(b);
     const CharClassTable& table = class_table();
     TokenAssembler& a = e.assembler;
     while (b.token_count < b.batch_size) {
+        uint64_t at = 0;
+        if constexpr (tracks_offsets<Offsets>) at = source.offset();
         const int byte = source.next_byte();
         if (byte < 0) {
-            finish_input(e, b);
+            finish_input(e, b, o);
             return;
         }
         b.source_started = true;
-        if (read_byte(a.input, static_cast<uint8_t>(byte)) &&
-            push_char(a, classify_in(table, a.input.code_point)) && push_token(e))
-            deliver(b, e.joiner.output);
+        if constexpr (!tracks_offsets<Offsets>) {
+            if (read_byte(a.input, static_cast<uint8_t>(byte)) &&
+                push_char(a, classify_in(table, a.input.code_point)) && push_token(e))
+                deliver(b, e.joiner.output);
+        } else {
+            Ranges& r = o.ranges;
+            if (is_start_byte(static_cast<uint8_t>(byte))) r.input_start = at;
+            if (!read_byte(a.input, static_cast<uint8_t>(byte))) continue;
+            const uint64_t ready_start = r.current_start, ready_stop = r.current_stop;
+            const bool completed = push_char(a, classify_in(table, a.input.code_point));
+            if (a.current.char_count == 1) r.current_start = r.input_start;  // a new token
+            r.current_stop = at + 1;
+            if (completed) push_token(e, b, o, ready_start, ready_stop);
+        }
     }
+}
+
+template <class Source>
+inline void collect_batch_bytewise(TokenEngine& e, Batch& b, Source& source) {
+    NoOffsets none;
+    collect_batch_bytewise(e, b, source, none);
 }
 
 }  // namespace vorlenta

@@ -321,10 +321,37 @@ inline void close_token(Cursors& c, const ScanContext& x) {
         release_staged_group(c, x, length);
 }
 
+// The ranges of what a token closing does: the closed token joined the group, or the group was
+// released (and kept, or not) and the closed token starts the next.
+inline void close_ranges(Ranges& r, TokenOffsets& o, const Cursors& c, bool group_was_empty,
+                         uint32_t parts_before, const uint64_t* types_before,
+                         const uint64_t* types) {
+    // Joined: an empty group (after the drain it holds one empty part) takes any token, and a
+    // released group restarts at one part.
+    if (group_was_empty || c.part_count == parts_before + 1) {
+        if (group_was_empty) r.group_start = r.current_start;
+        r.group_stop = r.current_stop;
+        return;
+    }
+    if (c.types_end != types_before) {
+        const size_t index = static_cast<size_t>(types_before - types);
+        o.starts[index] = r.group_start;
+        o.stops[index] = r.group_stop;
+    }
+    r.group_start = r.current_start;
+    r.group_stop = r.current_stop;
+}
+
 // Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
-// always just after a complete character or at `end`.
-inline const uint8_t* scan(StagedEngine& s, const Batch& batch, const CharClassTable& table,
-                           Utf8Char& input, const uint8_t* p, const uint8_t* const end) {
+// always just after a complete character or at `end`. With offsets, p lies at `offset` in the
+// source.
+// Not inlined: it runs once a span, and inside its caller it loses registers to the caller's
+// values, which costs every byte.
+template <class Offsets>
+__attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batch, const CharClassTable& table,
+                           Utf8Char& input, const uint8_t* p, const uint8_t* const end,
+                           Offsets& o, uint64_t offset) {
+    constexpr bool track = tracks_offsets<Offsets>;
     const uint32_t min_len = batch.token_min_len;
     const ScanContext x{table,
                         small_classes().of,
@@ -335,35 +362,75 @@ inline const uint8_t* scan(StagedEngine& s, const Batch& batch, const CharClassT
                         batch.token_max_len - min_len,
                         min_len <= batch.token_max_len ? batch.filter : 0};
     Cursors c = s.cursors;
+    Ranges r;
+    if constexpr (track) r = o.ranges;
+    const uint8_t* const origin = p;
+    auto at = [offset, origin](const uint8_t* q) {
+        return offset + static_cast<uint64_t>(q - origin);
+    };
     while (p < end) {
         if (c.extends != 0) {
-            p = extend_run(c, x, p, end);
+            if constexpr (track) {
+                const uint8_t* const q = extend_run(c, x, p, end);
+                if (q != p) r.current_stop = at(q);
+                p = q;
+            } else {
+                p = extend_run(c, x, p, end);
+            }
             if (p == end) break;
         }
         ScannedChar ch;
-        if (!read_char(c, x, p, end, ch)) continue;
+        uint64_t char_start = 0;
+        if constexpr (track) {
+            const uint8_t* const q = p;
+            const bool complete = read_char(c, x, p, end, ch);
+            // A character that completes in the byte taken began at the reader's last start byte.
+            if (p - q == 1 && is_start_byte(*q)) r.input_start = at(q);
+            if (!complete) continue;
+            char_start = p - q == ch.length ? at(q) : r.input_start;
+        } else if (!read_char(c, x, p, end, ch)) {
+            continue;
+        }
         c.input_behind = true;
         if (ch.cls == c.extends) {
             append_char(c, ch);
+            if constexpr (track) r.current_stop = at(p);
             continue;
         }
         const bool closes = c.cur_type != TokenType::NOTTKN;
-        if (closes) close_token(c, x);
+        if (closes) {
+            if constexpr (track) {
+                const bool group_was_empty = c.group_type == TokenType::NOTTKN;
+                const uint32_t parts_before = c.part_count;
+                uint64_t* const types_before = c.types_end;
+                close_token(c, x);
+                close_ranges(r, o, c, group_was_empty, parts_before, types_before,
+                             batch.types_buffer);
+            } else {
+                close_token(c, x);
+            }
+        }
         start_token(c, ch);
+        if constexpr (track) {
+            r.current_start = char_start;
+            r.current_stop = at(p);
+        }
         // A full batch stops before another byte is taken, as the plain loop does.
         if (closes && c.types_end == x.types_full) break;
     }
     s.cursors = c;
+    if constexpr (track) o.ranges = r;
     return p;
 }
 
 }  // namespace detail
 
 // The batch loop over a source of byte spans: next_span(p, end) gives the next non-empty span,
-// or false at end of input; consumed(p) tells it how far the loop has read. A full batch stops
-// before taking another byte, so the next call goes on exactly there.
-template <class Source>
-inline void collect_batch(TokenEngine& e, Batch& b, Source& source) {
+// or false at end of input; consumed(p) tells it how far the loop has read; with offsets,
+// offset() tells where in the source a new span starts. A full batch stops before taking
+// another byte, so the next call goes on exactly there.
+template <class Source, class Offsets>
+inline void collect_batch(TokenEngine& e, Batch& b, Source& source, Offsets& o) {
     clear_batch(b);
     if (b.batch_size == 0) return;
     const CharClassTable& table = class_table();
@@ -374,16 +441,24 @@ inline void collect_batch(TokenEngine& e, Batch& b, Source& source) {
     for (;;) {
         if (!source.next_span(p, end)) {
             detail::unstage(s, e, b);
-            finish_input(e, b);
+            finish_input(e, b, o);
             return;
         }
         b.source_started = true;
-        source.consumed(detail::scan(s, b, table, e.assembler.input, p, end));
+        uint64_t offset = 0;
+        if constexpr (tracks_offsets<Offsets>) offset = source.offset();
+        source.consumed(detail::scan(s, b, table, e.assembler.input, p, end, o, offset));
         if (s.cursors.types_end == b.types_buffer + b.batch_size) {
             detail::unstage(s, e, b);
             return;
         }
     }
+}
+
+template <class Source>
+inline void collect_batch(TokenEngine& e, Batch& b, Source& source) {
+    NoOffsets none;
+    collect_batch(e, b, source, none);
 }
 
 }  // namespace vorlenta

@@ -6,8 +6,13 @@
 // out the tokens must hold every character of the input exactly once: the twins could share a
 // fault, the invariants could not.
 //
+// The twin always records token offsets; the fast loop does as the header says, so that both
+// of its builds are held to the twin. Offsets must agree, and each token must lie where its
+// range says.
+//
 // Input: a 16-byte header, then the text. Header byte 0 holds flags (bit 0: keep every token;
-// bit 1: the source ends halfway and grows to the whole text once its end was met) and, in its
+// bit 1: the source ends halfway and grows to the whole text once its end was met; bit 2: the
+// fast loop records offsets) and, in its
 // high nibble, how many calls change the settings; byte 1 the span size; the other 14 are read
 // in turn as each call's settings.
 #include <cstdint>
@@ -83,9 +88,12 @@ Settings settings_for_call(const uint8_t* header, uint32_t call, bool keep_all) 
     return s;
 }
 
-// Checks one batch against the settings it was made with; appends its token bytes to `kept`
-// and counts their characters into `chars`.
-NOT_FUZZED void check_batch(const Batch& batch, const Settings& s, std::string& kept, uint64_t& chars) {
+// Checks one batch against the settings it was made with, and its tokens against the ranges
+// the twin gives them in `text`; appends its token bytes to `kept` and counts their characters
+// into `chars`.
+NOT_FUZZED void check_batch(const Side& side, const Settings& s, std::string_view text,
+                            uint64_t& last_stop, std::string& kept, uint64_t& chars) {
+    const Batch& batch = side.batch;
     check(batch.token_count <= s.batch_size, "more tokens than the batch size");
     check(batch.text_used <= uint64_t{batch.token_count} * TEXT_BYTES_PER_TOKEN,
           "text beyond the per-token budget");
@@ -108,6 +116,13 @@ NOT_FUZZED void check_batch(const Batch& batch, const Settings& s, std::string& 
         const TokenType first = first_char_type(p, static_cast<size_t>(stop - p));
         check(type_bits(first) == type, "a token typed unlike its first character");
         if (!is_word_type(first)) check(n == 1, "a one-character type with several characters");
+        // From the token's first byte to its last; only bytes the reader dropped lie between.
+        const uint64_t from = side.starts[i], to = side.stops[i];
+        check(from >= last_stop && to <= text.size() &&
+                  to - from >= static_cast<uint64_t>(stop - p) &&
+                  text[from] == static_cast<char>(p[0]) && text[to - 1] == static_cast<char>(stop[-1]),
+              "a token outside its range");
+        last_stop = to;
         kept.append(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p));
         chars += n;
         p = stop + 1;
@@ -117,7 +132,7 @@ NOT_FUZZED void check_batch(const Batch& batch, const Settings& s, std::string& 
 
 // The two sides agree on the batch, its code units where the fast loop vouches for them, and
 // the engine state.
-NOT_FUZZED void compare(const Side& fast, const Side& plain) {
+NOT_FUZZED void compare(const Side& fast, const Side& plain, bool with_offsets) {
     const Batch& f = fast.batch;
     const Batch& b = plain.batch;
     check(f.token_count == b.token_count && f.text_used == b.text_used &&
@@ -134,6 +149,12 @@ NOT_FUZZED void compare(const Side& fast, const Side& plain) {
               "the loops' code units differ");
     }
     check(f.drain_steps_run == b.drain_steps_run, "the loops drained differently");
+    if (with_offsets) {
+        check(std::memcmp(fast.starts.data(), plain.starts.data(), f.token_count * 8) == 0 &&
+                  std::memcmp(fast.stops.data(), plain.stops.data(), f.token_count * 8) == 0,
+              "the loops' offsets differ");
+        check(same_ranges(fast, plain), "the loops' pending ranges differ");
+    }
     if (!same_state(*fast.engine, *plain.engine)) {
         std::fprintf(stderr, "fast:  %s\nplain: %s\n", hex(state_of(*fast.engine)).c_str(),
                      hex(state_of(*plain.engine)).c_str());
@@ -162,6 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data) + header_size, size - header_size);
     const bool keep_all = header[0] & 1;
     const bool grows = header[0] & 2;
+    const bool fast_offsets = header[0] & 4;
     const uint32_t setting_calls = header[0] >> 4;
     const size_t span = header[1] >= 192 ? text.size() + 1 : 1 + header[1] % 64;
 
@@ -174,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ByteSource bytes{text, first_limit};
 
     std::string kept;
-    uint64_t chars = 0;
+    uint64_t chars = 0, last_stop = 0;
     Settings s{1u + header[15] % 7u, 0, DEFAULT_TOKEN_MAX_LEN, ~uint64_t{0}};
     set_all(fast, s);
     set_all(plain, s);
@@ -191,10 +213,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             set_batch_size(fast.batch, s.batch_size);
             set_batch_size(plain.batch, s.batch_size);
         }
-        collect_batch(*fast.engine, fast.batch, spans);
-        collect_batch_bytewise(*plain.engine, plain.batch, bytes);
-        compare(fast, plain);
-        check_batch(fast.batch, s, kept, chars);
+        if (fast_offsets)
+            collect_batch(*fast.engine, fast.batch, spans, fast.offsets);
+        else
+            collect_batch(*fast.engine, fast.batch, spans);
+        collect_batch_bytewise(*plain.engine, plain.batch, bytes, plain.offsets);
+        compare(fast, plain, fast_offsets);
+        check_batch(plain, s, text, last_stop, kept, chars);
         if (fast.batch.token_count > 0 || call < setting_calls) continue;
         check(bytes.pos == bytes.limit &&
                   (plain.batch.drain_steps_run == 2 || !plain.batch.source_started),

@@ -21,15 +21,15 @@ TEXTS = [
     (ROOT / "examples" / "sample.txt").read_bytes()[:3000],
 ]
 
-# Byte 0: bit 0 keep every token, bit 1 the source grows once drained, high nibble the number
-# of calls that change the settings. Byte 1: the span size. Bytes 2..15: batch size, shortest
+# Byte 0: bit 0 keep every token, bit 1 the source grows once drained, bit 2 the fast loop
+# records offsets, high nibble the number of calls that change the settings. Byte 1: the span size. Bytes 2..15: batch size, shortest
 # and longest length selectors, in turn.
 HEADERS = [
     bytes([0x00, 192]) + bytes(14),
     bytes([0x31, 7]) + bytes([3, 0, 0, 1, 0, 0, 0, 0, 0, 2, 0, 0, 7, 0]),
-    bytes([0x33, 1]) + bytes([1, 0, 0, 0, 0, 0, 225, 0, 0, 5, 0, 0, 1, 0]),
-    bytes([0xF0, 63]) + bytes([5, 1, 130, 2, 210, 20, 0, 0, 0, 9, 129, 255, 17, 3]),
-    bytes([0x52, 200]) + bytes([224, 128, 255, 6, 2, 4, 1, 0, 0, 40, 3, 150, 0, 0]),
+    bytes([0x37, 1]) + bytes([1, 0, 0, 0, 0, 0, 225, 0, 0, 5, 0, 0, 1, 0]),
+    bytes([0xF4, 63]) + bytes([5, 1, 130, 2, 210, 20, 0, 0, 0, 9, 129, 255, 17, 3]),
+    bytes([0x56, 200]) + bytes([224, 128, 255, 6, 2, 4, 1, 0, 0, 40, 3, 150, 0, 0]),
 ]
 
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sources/fast_batch.hpp"
@@ -20,6 +21,7 @@ struct ByteSource {
     size_t limit;
     size_t pos = 0;
     int next_byte() { return pos < limit ? static_cast<uint8_t>(data[pos++]) : -1; }
+    uint64_t offset() const { return pos; }
 };
 
 // Spans of at most `span` bytes, as a file read in small chunks would give.
@@ -41,12 +43,19 @@ struct SpanSource {
     void consumed(const uint8_t* p) {
         pos = static_cast<size_t>(p - reinterpret_cast<const uint8_t*>(data.data()));
     }
+    uint64_t offset() const { return pos; }
 };
 
-// An engine and a batch, as a tokenizer holds them.
+// Batch sizes the twins are run with stay within this, the room for their offsets.
+inline constexpr uint32_t MAX_TWIN_BATCH = 1024;
+
+// An engine and a batch, as a tokenizer holds them, and room for the kept tokens' offsets.
 struct Side {
     std::unique_ptr<TokenEngine> engine = std::make_unique<TokenEngine>();
     Batch batch;
+    std::vector<uint64_t> starts = std::vector<uint64_t>(MAX_TWIN_BATCH);
+    std::vector<uint64_t> stops = std::vector<uint64_t>(MAX_TWIN_BATCH);
+    TokenOffsets offsets{starts.data(), stops.data(), {}};
     Side() {
         std::memset(engine.get(), 0, sizeof(TokenEngine));
         init_batch(batch);
@@ -61,6 +70,7 @@ struct Side {
         clear_batch(batch);
         batch.source_started = false;
         batch.drain_steps_run = 0;
+        offsets.ranges = {};
     }
     void set(uint32_t min_len, uint32_t max_len, uint64_t filter) {
         batch.token_min_len = min_len;
@@ -72,6 +82,11 @@ struct Side {
     }
     std::vector<uint64_t> types() const {
         return std::vector<uint64_t>(batch.types_buffer, batch.types_buffer + batch.token_count);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> ranges() const {
+        std::vector<std::pair<uint64_t, uint64_t>> out;
+        for (uint32_t i = 0; i < batch.token_count; ++i) out.emplace_back(starts[i], stops[i]);
+        return out;
     }
     std::vector<uint16_t> units() const {
         return std::vector<uint16_t>(batch.units_buffer, batch.units_buffer + batch.units_used);
@@ -121,6 +136,20 @@ inline bool same_state(const TokenEngine& a, const TokenEngine& b) {
     for (uint32_t i = 0; i < a.joiner.group_size; ++i)
         if (!same_token(a.joiner.group[i], b.joiner.group[i])) return false;
     return true;
+}
+
+// The ranges both loops must agree on between calls: those of the token being built and of the
+// pending group, where there is one. (Where the reader's open sequence started matters only
+// once it completes, and the fast loop notes it only when the reader takes a start byte.)
+inline bool same_ranges(const Side& a, const Side& b) {
+    const Ranges& x = a.offsets.ranges;
+    const Ranges& y = b.offsets.ranges;
+    const TokenEngine& e = *a.engine;
+    if (e.assembler.current.char_count > 0 &&
+        (x.current_start != y.current_start || x.current_stop != y.current_stop))
+        return false;
+    return e.joiner.group_type == TokenType::NOTTKN ||
+           (x.group_start == y.group_start && x.group_stop == y.group_stop);
 }
 
 // The code points of text read as the reader reads it, one unit each.

@@ -423,12 +423,23 @@ __attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batc
     return p;
 }
 
+// A source that can fail says so by failed(); one that cannot has no such member.
+template <class Source>
+auto read_failed(const Source& source, int) -> decltype(source.failed()) {
+    return source.failed();
+}
+template <class Source>
+bool read_failed(const Source&, long) {
+    return false;
+}
+
 }  // namespace detail
 
 // The batch loop over a source of byte spans: next_span(p, end) gives the next non-empty span,
-// or false at end of input; consumed(p) tells it how far the loop has read; with offsets,
-// offset() tells where in the source a new span starts. A full batch stops before taking
-// another byte, so the next call goes on exactly there.
+// or false at end of input (or at a failed read, when the source has failed() to tell it: then
+// the batch ends there without the drain); consumed(p) tells it how far the loop has read;
+// with offsets, offset() tells where in the source a new span starts. A full batch stops
+// before taking another byte, so the next call goes on exactly there.
 template <class Source, class Offsets>
 inline void collect_batch(TokenEngine& e, Batch& b, Source& source, Offsets& o) {
     clear_batch(b);
@@ -441,7 +452,7 @@ inline void collect_batch(TokenEngine& e, Batch& b, Source& source, Offsets& o) 
     for (;;) {
         if (!source.next_span(p, end)) {
             detail::unstage(s, e, b);
-            finish_input(e, b, o);
+            if (!detail::read_failed(source, 0)) finish_input(e, b, o);
             return;
         }
         b.source_started = true;

@@ -55,6 +55,7 @@ class Reader:
     stored: list = field(default_factory=list)
     length: int = 0
     code_point: int = 0
+    start: int = 0  # where the last start byte lies in the source
 
 
 def announced_length(byte: int) -> int:
@@ -102,10 +103,16 @@ def read_byte(reader: Reader, byte: int) -> bool:
 @dataclass
 class Token:
     type: int = NOTTKN
-    chars: list = field(default_factory=list)  # (bytes, code point) per character
+    # (bytes, code point, (start, stop)) per character: its place runs from its start byte to
+    # the byte that completed it
+    chars: list = field(default_factory=list)
 
     def data(self) -> bytes:
-        return b"".join(raw for raw, _ in self.chars)
+        return b"".join(raw for raw, _, _ in self.chars)
+
+    def place(self) -> tuple[int, int]:
+        """From the first character's start byte to just after the last one's last byte."""
+        return self.chars[0][2][0], self.chars[-1][2][1]
 
 
 def is_hyphen(token: Token) -> bool:
@@ -125,19 +132,19 @@ def flush(assembler: Assembler) -> None:
     assembler.current = Token()
 
 
-def push_char(assembler: Assembler, raw: bytes, code_point: int) -> bool:
+def push_char(assembler: Assembler, raw: bytes, code_point: int, place=(0, 0)) -> bool:
     """True when a token was completed into `ready`. A word run of 128 characters is closed by
     the 129th character of its class, which starts the next token."""
     held = assembler.current.type
     kind = char_type(code_point)
     if held == NOTTKN:
-        assembler.current = Token(kind, [(raw, code_point)])
+        assembler.current = Token(kind, [(raw, code_point, place)])
         return False
     if held in WORD_TYPES and kind == held and len(assembler.current.chars) < MAX_TOKEN_CHARS:
-        assembler.current.chars.append((raw, code_point))
+        assembler.current.chars.append((raw, code_point, place))
         return False
     flush(assembler)
-    assembler.current = Token(kind, [(raw, code_point)])
+    assembler.current = Token(kind, [(raw, code_point, place)])
     return True
 
 
@@ -203,6 +210,7 @@ class Tokenizer:
     joiner: Joiner = field(default_factory=Joiner)
     source_started: bool = False
     drain_steps_run: int = 0
+    places: list = field(default_factory=list)  # the last batch's tokens' (start, stop)
 
 
 def next_byte(tokenizer: Tokenizer):
@@ -222,6 +230,7 @@ def deliver(tokenizer: Tokenizer, text: bytearray, types: list) -> None:
         return
     text += token.data() + b"\0"
     types.append(token.type)
+    tokenizer.places.append(token.place())
 
 
 def drain(tokenizer: Tokenizer, text: bytearray, types: list) -> None:
@@ -240,16 +249,20 @@ def drain(tokenizer: Tokenizer, text: bytearray, types: list) -> None:
 def collect_batch(tokenizer: Tokenizer) -> tuple[bytes, list]:
     """One batch: the kept tokens' bytes, each followed by a zero byte, and their types."""
     text, types = bytearray(), []
+    tokenizer.places = []
     while len(types) < tokenizer.settings.batch_size:
         byte = next_byte(tokenizer)
         if byte is None:
             drain(tokenizer, text, types)
             break
         tokenizer.source_started = True
+        if announced_length(byte):
+            tokenizer.reader.start = tokenizer.position - 1
         if not read_byte(tokenizer.reader, byte):
             continue
         raw = bytes(tokenizer.reader.stored)
-        if not push_char(tokenizer.assembler, raw, tokenizer.reader.code_point):
+        place = (tokenizer.reader.start, tokenizer.position)
+        if not push_char(tokenizer.assembler, raw, tokenizer.reader.code_point, place):
             continue
         if push_token(tokenizer.joiner, tokenizer.assembler.ready):
             deliver(tokenizer, text, types)
@@ -265,13 +278,15 @@ def get_batch(tokenizer: Tokenizer):
     return data.decode("utf-8"), types
 
 
-def tokenize(source: bytes) -> list[tuple[bytes, int]]:
-    """Every released token of a source with the default settings, as (bytes, type) pairs."""
-    tokenizer = Tokenizer(source, settings=Settings(batch_size=2**32 - 1))
+def tokenize(source: bytes, **settings) -> list[tuple[bytes, int, int, int]]:
+    """Every released token of a source, with the default settings unless given, as (bytes,
+    type, start, stop)."""
+    tokenizer = Tokenizer(source, settings=Settings(batch_size=2**32 - 1, **settings))
     data, types = collect_batch(tokenizer)
     texts = split_tokens(data)
-    assert len(texts) == len(types)
-    return list(zip(texts, types))
+    assert len(texts) == len(types) == len(tokenizer.places)
+    return [(text, kind, start, stop)
+            for text, kind, (start, stop) in zip(texts, types, tokenizer.places)]
 
 
 def split_tokens(data: bytes) -> list[bytes]:

@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+import vorlenta._native
 import vorlentaCXX
 
 
@@ -21,13 +22,15 @@ def test_import_does_not_load_numpy():
     assert done.stdout.strip() == "False"
 
 
-def test_exports_only_the_module_entry():
+@pytest.mark.parametrize("module, entry", [
+    (vorlentaCXX, "PyInit_vorlentaCXX"), (vorlenta._native, "PyInit__native")])
+def test_exports_only_the_module_entry(module, entry):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", vorlentaCXX.__file__],
+    out = subprocess.run([nm, "-D", "--defined-only", module.__file__],
                          capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_vorlentaCXX"]
+    assert [line.split()[-1] for line in out.splitlines()] == [entry]
 
 
 def test_second_import_gives_the_same_module():

@@ -69,7 +69,7 @@ def test_model_reader(data, expected):
     ("-".join(["x" * 60] * 3), [("x" * 60 + "-" + "x" * 60 + "-", E), ("x" * 60, E)]),
 ])
 def test_model_tokens(text, expected):
-    got = [(raw.decode(), kind) for raw, kind in oracle.tokenize(text.encode())]
+    got = [(raw.decode(), kind) for raw, kind, _, _ in oracle.tokenize(text.encode())]
     assert got == expected
 
 

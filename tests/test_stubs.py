@@ -26,8 +26,9 @@ def test_stubs_are_installed_beside_the_module_and_as_a_stub_package():
     assert (INSTALLED / "vorlentaCXX-stubs" / "__init__.pyi").read_text() == source
 
 
-def test_stubtest_passes(tmp_path):
-    done = run(["-m", "mypy.stubtest", "vorlentaCXX"], cwd=tmp_path)
+@pytest.mark.parametrize("module", ["vorlentaCXX", "vorlenta._native"])
+def test_stubtest_passes(tmp_path, module):
+    done = run(["-m", "mypy.stubtest", module], cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
 
 

@@ -1,0 +1,297 @@
+// The Python module vorlenta._native: the library's tokenizer and word counts. Adapters only;
+// the tokenizing lives in span_tokenizer and word_counts, which know nothing of Python.
+//
+// Every method releases the interpreter while it tokenizes, counts or reads, and holds the
+// object's own lock meanwhile, so that threads sharing an object take turns. The lock is only
+// ever waited for with the interpreter released: a thread holding the interpreter never blocks
+// on it, so the one holding it can always get the interpreter back.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <fcntl.h>
+
+#include <array>
+#include <cerrno>
+#include <mutex>
+#include <string>
+
+#include "library/span_tokenizer.hpp"
+#include "library/word_counts.hpp"
+
+namespace py = pybind11;
+using namespace vorlenta;
+
+namespace {
+
+// Where a token's bytes end in a batch's text: at its zero byte, except that a token whose
+// first byte is zero is the character U+0000 itself.
+const uint8_t* token_end(const uint8_t* p) {
+    if (*p == 0) return p + 1;
+    return static_cast<const uint8_t*>(std::memchr(p, 0, TEXT_BYTES_PER_TOKEN));
+}
+
+// A token's text from its bytes; bytes that are not well-formed UTF-8 become lone surrogates,
+// as errors="surrogateescape" makes them, so nothing is lost.
+PyObject* token_text(const uint8_t* p, size_t n) {
+    if (n == 1 && p[0] < 0x80) return PyUnicode_FromOrdinal(p[0]);  // a shared object
+    bool ascii = true;
+    for (size_t i = 0; i < n; ++i) ascii &= p[i] < 0x80;
+    if (!ascii)
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
+                                    static_cast<Py_ssize_t>(n), "surrogateescape");
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
+    if (s != nullptr) std::memcpy(PyUnicode_DATA(s), p, n);
+    return s;
+}
+
+// Byte offsets into UTF-8 that was encoded from a str, as indexes of that str: every byte but
+// a continuation byte starts a character. Offsets come in increasing order, so one pass over
+// the bytes serves all of them.
+struct CharIndex {
+    const uint8_t* data = nullptr;
+    uint64_t byte = 0;
+    uint64_t index = 0;
+    bool ascii = true;  // offsets are indexes already
+    uint64_t operator()(uint64_t offset) {
+        if (ascii) return offset;
+        uint64_t count = 0;
+        for (; byte < offset; ++byte) count += (data[byte] & 0xC0) != 0x80;
+        return index += count;
+    }
+};
+
+struct Counts {
+    WordCounts words;
+    std::array<uint64_t, 8> types{};  // by class: type bit k-1 is class k
+    std::mutex lock;
+};
+
+class Tokenizer {
+public:
+    // Over the bytes of `source`, which it keeps; `text`, when given, is the str they were
+    // encoded from, and offsets and token texts are then those of the str.
+    Tokenizer(py::bytes source, py::object text)
+        : source_(std::move(source)), text_(std::move(text)) {
+        char* data;
+        Py_ssize_t size;
+        PyBytes_AsStringAndSize(source_.ptr(), &data, &size);
+        tokenizer_ = std::make_unique<SpanTokenizer>(reinterpret_cast<const uint8_t*>(data),
+                                                     static_cast<uint64_t>(size));
+        if (!text_.is_none()) {
+            index_.data = reinterpret_cast<const uint8_t*>(data);
+            index_.ascii = PyUnicode_IS_ASCII(text_.ptr());
+        }
+    }
+
+    // Over the file at `path`, read in chunks.
+    static std::unique_ptr<Tokenizer> open(py::bytes path) {
+        std::string name = path;
+        int fd;
+        {
+            py::gil_scoped_release nogil;
+            do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+            while (fd < 0 && errno == EINTR);
+        }
+        if (fd < 0) raise_os_error(errno, path);
+        auto t = std::unique_ptr<Tokenizer>(new Tokenizer());
+        t->tokenizer_ = std::make_unique<SpanTokenizer>(fd);
+        t->path_ = std::move(path);
+        return t;
+    }
+
+    void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
+        std::unique_lock<std::mutex> lock = acquire();
+        tokenizer_->set_batch_size(batch_size);
+        tokenizer_->batch.filter = filter;
+        tokenizer_->batch.token_min_len = min_len;
+        tokenizer_->batch.token_max_len = max_len;
+    }
+
+    // The next batch as (starts, stops, types) arrays of its own, or None at the end.
+    py::object spans() {
+        std::unique_lock<std::mutex> lock = acquire();
+        if (!next()) return py::none();
+        const SpanTokenizer& t = *tokenizer_;
+        const uint32_t n = t.batch.token_count;
+        py::array_t<int64_t> starts(n), stops(n);
+        py::array_t<uint64_t> types(n);
+        int64_t* s = starts.mutable_data();
+        int64_t* e = stops.mutable_data();
+        for (uint32_t i = 0; i < n; ++i) {
+            s[i] = static_cast<int64_t>(index_(t.offsets.starts[i]));
+            e[i] = static_cast<int64_t>(index_(t.offsets.stops[i]));
+        }
+        std::memcpy(types.mutable_data(), t.batch.types_buffer, n * sizeof(uint64_t));
+        return py::make_tuple(starts, stops, types);
+    }
+
+    // The next batch as a list of `token_class(text, type, start, stop)` tuples, or None at the
+    // end. `members` holds the TokenType members by class.
+    py::object tokens(py::type token_class, py::tuple members) {
+        std::unique_lock<std::mutex> lock = acquire();
+        if (!next()) return py::none();
+        const SpanTokenizer& t = *tokenizer_;
+        const uint32_t n = t.batch.token_count;
+        auto* cls = reinterpret_cast<PyTypeObject*>(token_class.ptr());
+        py::list out(n);
+        const uint8_t* p = t.batch.text_buffer;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint8_t* const end = token_end(p);
+            const uint64_t start = index_(t.offsets.starts[i]);
+            const uint64_t stop = index_(t.offsets.stops[i]);
+            PyObject* text = text_.is_none()
+                                 ? token_text(p, static_cast<size_t>(end - p))
+                                 : PyUnicode_Substring(text_.ptr(), static_cast<Py_ssize_t>(start),
+                                                       static_cast<Py_ssize_t>(stop));
+            p = end + 1;
+            if (text == nullptr) throw py::error_already_set();
+            // A tuple subclass is made the way tuple.__new__ makes one: allocated at its
+            // length, then filled.
+            PyObject* token = cls->tp_alloc(cls, 4);
+            if (token == nullptr) {
+                Py_DECREF(text);
+                throw py::error_already_set();
+            }
+            PyTuple_SET_ITEM(token, 0, text);
+            PyObject* type = members[class_of_type(static_cast<TokenType>(
+                                         t.batch.types_buffer[i]))].ptr();
+            Py_INCREF(type);
+            PyTuple_SET_ITEM(token, 1, type);
+            PyTuple_SET_ITEM(token, 2, PyLong_FromUnsignedLongLong(start));
+            PyTuple_SET_ITEM(token, 3, PyLong_FromUnsignedLongLong(stop));
+            if (PyTuple_GET_ITEM(token, 2) == nullptr || PyTuple_GET_ITEM(token, 3) == nullptr) {
+                Py_DECREF(token);
+                throw py::error_already_set();
+            }
+            PyList_SET_ITEM(out.ptr(), i, token);
+        }
+        return out;
+    }
+
+    // Counts the types of every kept token to the end of the input, and the words among them
+    // (tokens whose type is in `word_mask`), lower-cased if asked. Returns the bytes read.
+    uint64_t count(Counts& counts, bool lower, uint64_t word_mask) {
+        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<std::mutex> counts_lock(counts.lock, std::defer_lock);
+        {
+            py::gil_scoped_release nogil;
+            counts_lock.lock();
+        }
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN];
+        for (;;) {
+            bool more;
+            {
+                py::gil_scoped_release nogil;
+                more = next_batch_unlocked();
+                if (more) {
+                    const Batch& b = tokenizer_->batch;
+                    const uint8_t* p = b.text_buffer;
+                    for (uint32_t i = 0; i < b.token_count; ++i) {
+                        const uint8_t* const end = token_end(p);
+                        const uint64_t type = b.types_buffer[i];
+                        ++counts.types[class_of_type(static_cast<TokenType>(type))];
+                        if ((type & word_mask) != 0) {
+                            const auto n = static_cast<uint32_t>(end - p);
+                            if (lower) lower_word(p, n, lowered);
+                            counts.words.add(lower ? lowered : p, n);
+                        }
+                        p = end + 1;
+                    }
+                }
+            }
+            raise_read_error();
+            if (!more) return tokenizer_->position();
+            // Ctrl-C and other signals get their chance between batches.
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    uint64_t position() {
+        std::unique_lock<std::mutex> lock = acquire();
+        return tokenizer_->position();
+    }
+
+private:
+    Tokenizer() = default;
+
+    [[noreturn]] static void raise_os_error(int error, const py::object& filename) {
+        PyErr_SetObject(PyExc_OSError,
+                        py::make_tuple(error, std::strerror(error), filename).ptr());
+        throw py::error_already_set();
+    }
+
+    // Waits for the object's lock with the interpreter released.
+    std::unique_lock<std::mutex> acquire() {
+        std::unique_lock<std::mutex> lock(lock_, std::defer_lock);
+        py::gil_scoped_release nogil;
+        lock.lock();
+        return lock;
+    }
+
+    // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
+    // released.
+    bool next_batch_unlocked() {
+        tokenizer_->next_batch();
+        return tokenizer_->batch.token_count > 0;
+    }
+
+    // A read that failed with no token before it is the call's error; with tokens before it,
+    // they come first and the next call reads again.
+    void raise_read_error() {
+        const SpanTokenizer& t = *tokenizer_;
+        if (t.read_error != 0 && t.batch.token_count == 0) raise_os_error(t.read_error, path_);
+    }
+
+    // The next batch, with the lock held; false at the end of the input.
+    bool next() {
+        bool more;
+        {
+            py::gil_scoped_release nogil;
+            more = next_batch_unlocked();
+        }
+        raise_read_error();
+        return more;
+    }
+
+    py::bytes source_;
+    py::object text_ = py::none();
+    py::object path_ = py::none();
+    CharIndex index_;
+    std::unique_ptr<SpanTokenizer> tokenizer_;
+    std::mutex lock_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "The vorlenta library's native core; use the functions of vorlenta instead.";
+
+    py::class_<Counts>(m, "Counts")
+        .def(py::init<>())
+        .def("words", [](Counts& c) {
+            py::dict out;
+            for (const WordCounts::Entry& e : c.words.entries()) {
+                if (e.count == 0) continue;
+                py::object key = py::reinterpret_steal<py::object>(token_text(c.words.word(e), e.length));
+                if (!key) throw py::error_already_set();
+                out[key] = py::int_(e.count);
+            }
+            return out;
+        })
+        .def("types", [](Counts& c) {
+            py::list out;
+            for (uint64_t n : c.types) out.append(n);
+            return out;
+        });
+
+    py::class_<Tokenizer>(m, "Tokenizer")
+        .def(py::init<py::bytes, py::object>(), py::arg("source"), py::arg("text") = py::none())
+        .def_static("open", &Tokenizer::open, py::arg("path"))
+        .def("configure", &Tokenizer::configure, py::arg("filter"), py::arg("min_len"),
+             py::arg("max_len"), py::arg("batch_size"))
+        .def("spans", &Tokenizer::spans)
+        .def("tokens", &Tokenizer::tokens, py::arg("token_class"), py::arg("members"))
+        .def("count", &Tokenizer::count, py::arg("counts"), py::arg("lower"),
+             py::arg("word_mask"))
+        .def_property_readonly("position", &Tokenizer::position);
+}

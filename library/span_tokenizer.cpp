@@ -1,0 +1,143 @@
+#include "library/span_tokenizer.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace vorlenta {
+
+namespace {
+
+struct MemorySource {
+    SpanTokenizer& t;
+    bool next_span(const uint8_t*& p, const uint8_t*& end) {
+        if (t.pos == t.size) return false;
+        p = t.data + t.pos;
+        end = t.data + t.size;
+        return true;
+    }
+    void consumed(const uint8_t* p) { t.pos = static_cast<uint64_t>(p - t.data); }
+    uint64_t offset() const { return t.pos; }
+    bool failed() const { return false; }
+};
+
+// A read interrupted by a signal is read again; any other failure stops the batch and leaves
+// the file where it was.
+struct FileChunks {
+    SpanTokenizer& t;
+    bool next_span(const uint8_t*& p, const uint8_t*& end) {
+        if (t.chunk_pos == t.chunk_len) {
+            ssize_t n;
+            do n = read(t.fd, t.chunk, SPAN_CHUNK_BYTES);
+            while (n < 0 && errno == EINTR);
+            if (n < 0) {
+                t.read_error = errno;
+                return false;
+            }
+            if (n == 0) return false;
+            t.chunk_offset += t.chunk_len;
+            t.chunk_pos = 0;
+            t.chunk_len = static_cast<uint32_t>(n);
+        }
+        p = t.chunk + t.chunk_pos;
+        end = t.chunk + t.chunk_len;
+        return true;
+    }
+    void consumed(const uint8_t* p) { t.chunk_pos = static_cast<uint32_t>(p - t.chunk); }
+    uint64_t offset() const { return t.chunk_offset + t.chunk_pos; }
+    bool failed() const { return t.read_error != 0; }
+};
+
+uint64_t* allocate_offsets(uint32_t n) {
+    return static_cast<uint64_t*>(std::malloc((n > 0 ? n : 1) * sizeof(uint64_t)));
+}
+
+// The batch buffers at their default size, and offsets for as many tokens.
+void init_buffers(SpanTokenizer& t) {
+    std::memset(&t.engine, 0, sizeof t.engine);
+    init_batch(t.batch);
+    t.offsets = TokenOffsets{allocate_offsets(DEFAULT_BATCH_SIZE),
+                             allocate_offsets(DEFAULT_BATCH_SIZE), Ranges{}};
+    t.offsets_capacity = DEFAULT_BATCH_SIZE;
+    if (t.offsets.starts == nullptr || t.offsets.stops == nullptr) {
+        std::free(t.offsets.starts);
+        std::free(t.offsets.stops);
+        free_batch(t.batch);
+        throw std::bad_alloc();
+    }
+}
+
+}  // namespace
+
+SpanTokenizer::SpanTokenizer(const uint8_t* bytes, uint64_t length)
+    : data(bytes), size(length), pos(0), fd(-1), chunk(nullptr), chunk_pos(0), chunk_len(0),
+      chunk_offset(0), read_error(0) {
+    init_buffers(*this);
+}
+
+SpanTokenizer::SpanTokenizer(int file)
+    : data(nullptr), size(0), pos(0), fd(file), chunk(nullptr), chunk_pos(0), chunk_len(0),
+      chunk_offset(0), read_error(0) {
+    chunk = static_cast<uint8_t*>(std::malloc(SPAN_CHUNK_BYTES));
+    if (chunk == nullptr) {
+        close(fd);
+        throw std::bad_alloc();
+    }
+    try {
+        init_buffers(*this);
+    } catch (...) {
+        std::free(chunk);
+        close(fd);
+        throw;
+    }
+}
+
+SpanTokenizer::~SpanTokenizer() {
+    if (fd >= 0) close(fd);
+    std::free(chunk);
+    std::free(offsets.starts);
+    std::free(offsets.stops);
+    free_batch(batch);
+}
+
+void SpanTokenizer::set_batch_size(uint32_t n) {
+    if (n > offsets_capacity) {
+        uint64_t* starts = allocate_offsets(n);
+        uint64_t* stops = allocate_offsets(n);
+        if (starts == nullptr || stops == nullptr) {
+            std::free(starts);
+            std::free(stops);
+            throw std::bad_alloc();
+        }
+        try {
+            vorlenta::set_batch_size(batch, n);
+        } catch (...) {
+            std::free(starts);
+            std::free(stops);
+            throw;
+        }
+        std::free(offsets.starts);
+        std::free(offsets.stops);
+        offsets.starts = starts;
+        offsets.stops = stops;
+        offsets_capacity = n;
+        return;
+    }
+    vorlenta::set_batch_size(batch, n);
+}
+
+void SpanTokenizer::next_batch() {
+    read_error = 0;
+    if (fd < 0) {
+        MemorySource source{*this};
+        collect_batch(engine, batch, source, offsets);
+    } else {
+        FileChunks source{*this};
+        collect_batch(engine, batch, source, offsets);
+    }
+}
+
+}  // namespace vorlenta

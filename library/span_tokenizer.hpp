@@ -1,0 +1,55 @@
+// The library's tokenizer: the same engine and batch loop as vorlentaCXX's, over bytes in
+// memory (not copied) or a file read in chunks, recording the byte range of every kept token.
+// No Python here: the binding (native.cpp) releases the interpreter while it runs.
+#pragma once
+
+#include <cstdint>
+
+#include "sources/fast_batch.hpp"
+
+namespace vorlenta {
+
+inline constexpr uint32_t SPAN_CHUNK_BYTES = 64 * 1024;
+
+struct SpanTokenizer {
+    TokenEngine engine;
+    Batch batch;
+    TokenOffsets offsets;
+    uint32_t offsets_capacity;
+
+    // Bytes in memory, which the owner keeps alive and unchanged: data[pos, size).
+    const uint8_t* data;
+    uint64_t size;
+    uint64_t pos;
+
+    // Or a file: chunk[chunk_pos, chunk_len) is read and not yet tokenized, and chunk_offset is
+    // where the chunk starts in the file.
+    int fd;  // -1 for bytes in memory
+    uint8_t* chunk;
+    uint32_t chunk_pos;
+    uint32_t chunk_len;
+    uint64_t chunk_offset;
+    int read_error;  // errno of the read that stopped the last batch; 0 when none did
+
+    // Over bytes in memory. Throws std::bad_alloc, leaking nothing, when the buffers cannot be
+    // had.
+    SpanTokenizer(const uint8_t* bytes, uint64_t length);
+    // Over an open file, whose descriptor it takes and closes.
+    explicit SpanTokenizer(int file);
+    ~SpanTokenizer();
+    SpanTokenizer(const SpanTokenizer&) = delete;
+    SpanTokenizer& operator=(const SpanTokenizer&) = delete;
+
+    // Throws std::bad_alloc and leaves the tokenizer as it was when the buffers cannot be had.
+    void set_batch_size(uint32_t n);
+
+    // The next batch and its tokens' ranges; an empty batch at the end of the input. A read
+    // error ends the batch early, without the end-of-input drain, with read_error set: the
+    // tokens before it are in the batch, and the next call reads at the same place again.
+    void next_batch();
+
+    // Bytes tokenized so far: the offset where the next batch starts reading.
+    uint64_t position() const { return fd < 0 ? pos : chunk_offset + chunk_pos; }
+};
+
+}  // namespace vorlenta

@@ -1,0 +1,107 @@
+// Word counts for the library: a hash table from a word's bytes to its count, and the
+// lower-casing of the letters a word token can hold.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vorlenta {
+
+// Lower-cases ASCII letters, А-Я and Ё in UTF-8 bytes: every letter that an ENWORD or RUWORD
+// token (or a compound of them) can hold. Other bytes are copied as they are, so ill-formed
+// bytes stay as they were. `out` has room for n bytes; the length never changes.
+inline void lower_word(const uint8_t* in, uint32_t n, uint8_t* out) {
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t b = in[i];
+        if (static_cast<uint8_t>(b - 'A') < 26) {
+            out[i] = static_cast<uint8_t>(b + 32);
+        } else if (b == 0xD0 && i + 1 < n && in[i + 1] >= 0x81 && in[i + 1] <= 0xAF &&
+                   (in[i + 1] >= 0x90 || in[i + 1] == 0x81)) {
+            const uint8_t c = in[i + 1];
+            // А-П (D0 90..9F) -> D0 B0..BF; Р-Я (D0 A0..AF) -> D1 80..8F; Ё (D0 81) -> D1 91.
+            out[i] = c < 0xA0 && c >= 0x90 ? 0xD0 : 0xD1;
+            out[i + 1] = c == 0x81 ? 0x91 : c < 0xA0 ? static_cast<uint8_t>(c + 0x20)
+                                                     : static_cast<uint8_t>(c - 0x20);
+            ++i;
+        } else {
+            out[i] = b;
+        }
+    }
+}
+
+// Counts of distinct byte strings. The words' bytes live in one arena; the table holds their
+// hashes, places and counts, and doubles before it is three quarters full.
+class WordCounts {
+public:
+    struct Entry {
+        uint64_t hash;
+        uint64_t offset;  // into the arena
+        uint32_t length;
+        uint64_t count;   // 0: the slot is free
+    };
+
+    WordCounts() : slots_(1024) {}
+
+    void add(const uint8_t* word, uint32_t length, uint64_t times = 1) {
+        const uint64_t h = hash(word, length);
+        size_t i = h & (slots_.size() - 1);
+        for (;; i = (i + 1) & (slots_.size() - 1)) {
+            Entry& e = slots_[i];
+            if (e.count == 0) break;
+            if (e.hash == h && e.length == length &&
+                std::memcmp(arena_.data() + e.offset, word, length) == 0) {
+                e.count += times;
+                return;
+            }
+        }
+        slots_[i] = {h, arena_.size(), length, times};
+        arena_.append(reinterpret_cast<const char*>(word), length);
+        if (++used_ * 4 > slots_.size() * 3) grow();
+    }
+
+    // Adds every count of another table.
+    void merge(const WordCounts& other) {
+        for (const Entry& e : other.slots_)
+            if (e.count != 0) add(other.word(e), e.length, e.count);
+    }
+
+    size_t size() const { return used_; }
+    const std::vector<Entry>& entries() const { return slots_; }  // free slots have count 0
+    const uint8_t* word(const Entry& e) const {
+        return reinterpret_cast<const uint8_t*>(arena_.data()) + e.offset;
+    }
+
+private:
+    static uint64_t hash(const uint8_t* p, uint32_t n) {
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+        for (; n >= 8; p += 8, n -= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        uint64_t v = 0;
+        std::memcpy(&v, p, n);
+        h = (h ^ v) * 0xC4CEB9FE1A85EC53ull;
+        return h ^ (h >> 29);
+    }
+
+    void grow() {
+        std::vector<Entry> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Entry& e : old) {
+            if (e.count == 0) continue;
+            size_t i = e.hash & (slots_.size() - 1);
+            while (slots_[i].count != 0) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = e;
+        }
+    }
+
+    std::vector<Entry> slots_;
+    std::string arena_;
+    size_t used_ = 0;
+};
+
+}  // namespace vorlenta

@@ -1,0 +1,128 @@
+// The library's native pieces: lower-casing, word counts, and the tokenizer with offsets over
+// memory and over a file.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "library/span_tokenizer.hpp"
+#include "library/word_counts.hpp"
+
+using namespace vorlenta;
+
+namespace {
+
+std::string lowered(const std::string& s) {
+    std::string out(s.size(), '\0');
+    lower_word(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()),
+               reinterpret_cast<uint8_t*>(out.data()));
+    return out;
+}
+
+struct Collected {
+    std::vector<std::string> texts;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    int batches = 0;
+};
+
+Collected collect(SpanTokenizer& t) {
+    Collected c;
+    for (;;) {
+        t.next_batch();
+        if (t.batch.token_count == 0) return c;
+        ++c.batches;
+        const char* p = reinterpret_cast<const char*>(t.batch.text_buffer);
+        for (uint32_t i = 0; i < t.batch.token_count; ++i) {
+            const std::string text = *p == 0 ? std::string(1, '\0') : std::string(p);
+            c.texts.push_back(text);
+            c.ranges.emplace_back(t.offsets.starts[i], t.offsets.stops[i]);
+            p += text.size() + 1;
+        }
+    }
+}
+
+// A file holding `bytes`, removed when done.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string& bytes) {
+        char name[] = "/tmp/vorlenta-library-XXXXXX";
+        const int fd = mkstemp(name);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+        path = name;
+    }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+}  // namespace
+
+TEST(LowerWord, MapsEveryCapitalAWordCanHoldAndNothingElse) {
+    EXPECT_EQ(lowered("HeLLo-World-42"), "hello-world-42");
+    EXPECT_EQ(lowered("АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ"), "абвгдеёжзийклмнопрстуфхцчшщъыьэюя");
+    EXPECT_EQ(lowered("абвгдеёжзийклмнопрстуфхцчшщъыьэюя"), "абвгдеёжзийклмнопрстуфхцчшщъыьэюя");
+    // Cyrillic capitals outside the Russian alphabet, a cut-short lead byte, stray bytes.
+    EXPECT_EQ(lowered("\xD0\x80\xD0\x8F\xD0"), "\xD0\x80\xD0\x8F\xD0");
+    EXPECT_EQ(lowered("\xD0\x90\x80Z\xFF"), "\xD0\xB0\x80z\xFF");
+}
+
+TEST(WordCounts, CountsMergesAndSurvivesGrowth) {
+    WordCounts a, b;
+    std::map<std::string, uint64_t> expected;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string w = "w" + std::to_string(i % 1700) + std::string(i % 13, 'x');
+        a.add(reinterpret_cast<const uint8_t*>(w.data()), static_cast<uint32_t>(w.size()));
+        ++expected[w];
+    }
+    b.add(reinterpret_cast<const uint8_t*>("w1"), 2, 10);
+    expected["w1"] += 10;
+    b.add(reinterpret_cast<const uint8_t*>(""), 0);
+    ++expected[""];
+    a.merge(b);
+    std::map<std::string, uint64_t> got;
+    for (const auto& e : a.entries())
+        if (e.count != 0)
+            got[std::string(reinterpret_cast<const char*>(a.word(e)), e.length)] = e.count;
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(a.size(), expected.size());
+}
+
+TEST(SpanTokenizer, FileGivesWhatMemoryGivesAcrossChunks) {
+    // Tokens and compounds cross the 64 KiB chunk boundaries at every alignment.
+    std::string text;
+    for (int i = 0; text.size() < 3 * SPAN_CHUNK_BYTES; ++i)
+        text += (i % 3 ? "Санкт-Петербург " : "x-y ") + std::string(i % 7, 'q') + "\n";
+    TempFile file(text);
+    SpanTokenizer memory(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    SpanTokenizer chunks(open(file.path.c_str(), O_RDONLY));
+    memory.set_batch_size(1000);
+    chunks.set_batch_size(777);
+    const Collected m = collect(memory), f = collect(chunks);
+    EXPECT_EQ(f.texts, m.texts);
+    EXPECT_EQ(f.ranges, m.ranges);
+    uint64_t last = 0;
+    for (size_t i = 0; i < m.texts.size(); ++i) {
+        ASSERT_EQ(text.substr(m.ranges[i].first, m.ranges[i].second - m.ranges[i].first),
+                  m.texts[i]);
+        ASSERT_EQ(m.ranges[i].first, last);  // nothing is filtered: the ranges tile the text
+        last = m.ranges[i].second;
+    }
+    EXPECT_EQ(last, text.size());
+    EXPECT_EQ(chunks.position(), text.size());
+    EXPECT_EQ(chunks.read_error, 0);
+}
+
+TEST(SpanTokenizer, ReadErrorEndsTheBatchWithoutDrainingAndIsReportedEachTime) {
+    // A directory opens, and every read of it fails.
+    SpanTokenizer t(open("/tmp", O_RDONLY | O_DIRECTORY));
+    t.next_batch();
+    EXPECT_EQ(t.read_error, EISDIR);
+    EXPECT_EQ(t.batch.token_count, 0u);
+    EXPECT_EQ(t.batch.drain_steps_run, 0);
+    t.next_batch();
+    EXPECT_EQ(t.read_error, EISDIR);
+}

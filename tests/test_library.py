@@ -1,0 +1,162 @@
+"""The vorlenta library: tokens with places, spans and word counts, against the plain model and
+against vorlentaCXX, from str, bytes and files, from one thread and from several."""
+
+import threading
+from collections import Counter
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import oracle
+import vorlenta
+import vorlentaCXX as vx
+from conftest import CORPORA, all_batches, corpus_path
+from test_oracle import filters, inputs, lengths
+
+BYTES_PER_CHUNK = 64 * 1024
+
+
+def as_tuples(tokens):
+    return [(t.text.encode("utf-8", "surrogateescape"), int(t.type), t.start, t.stop)
+            for t in tokens]
+
+
+def spans_as_tuples(batches):
+    batches = list(batches)
+    for b in batches:
+        assert b.starts.dtype == np.int64 and b.types.dtype == np.uint64 and b.starts.flags.owndata
+    return [(int(k), int(s), int(e)) for b in batches
+            for s, e, k in zip(b.starts, b.stops, b.types)]
+
+
+@settings(max_examples=400)
+@given(data=inputs, min_len=lengths, max_len=lengths, types=filters,
+       batch_size=st.integers(1, 40))
+def test_tokens_places_and_types_are_the_models(data, min_len, max_len, types, batch_size):
+    expected = oracle.tokenize(data, token_min_len=min_len, token_max_len=max_len,
+                               filter=types)
+    got = vorlenta.tokenize(data, types=types, min_len=min_len, max_len=max_len)
+    assert as_tuples(got) == expected
+    assert spans_as_tuples(vorlenta.spans(data, types=types, min_len=min_len, max_len=max_len,
+                                          batch_size=batch_size)) == \
+        [(kind, start, stop) for _, kind, start, stop in expected]
+    # Places only grow, and hold the token: its very bytes, or with dropped bytes between them.
+    last = 0
+    for text, _, start, stop in expected:
+        assert last <= start < stop <= len(data)
+        assert data[start:stop] == text or (data[start] == text[0] and data[stop - 1] == text[-1])
+        last = stop
+
+
+@settings(max_examples=300)
+@given(text=st.text(st.characters(codec="utf-8") | st.sampled_from("Ёж-a1 \n\ud800"),
+                    max_size=80))
+def test_str_places_are_indexes_of_the_str(text):
+    tokens = vorlenta.tokenize(text)
+    assert all(text[t.start:t.stop] == t.text for t in tokens)
+    assert [t.stop for t in tokens[:-1]] == [t.start for t in tokens[1:]]
+    assert "".join(t.text for t in tokens) == text
+    assert [(int(t.type), t.start, t.stop) for t in tokens] == \
+        spans_as_tuples(vorlenta.spans(text, batch_size=3))
+
+
+def test_a_file_gives_what_its_bytes_give_across_chunks(tmp_path):
+    # Words, compounds and multi-byte characters cross every chunk boundary.
+    unit = "Санкт-Петербург well-known 1-й\n".encode()
+    data = b"x" + unit * (3 * BYTES_PER_CHUNK // len(unit))
+    path = tmp_path / "chunks.txt"
+    path.write_bytes(data)
+    from_bytes = vorlenta.tokenize(data)
+    assert vorlenta.tokenize(path) == from_bytes
+    assert any(t.start < BYTES_PER_CHUNK < t.stop for t in from_bytes)
+    assert spans_as_tuples(vorlenta.spans(path, batch_size=1000)) == \
+        [(int(t.type), t.start, t.stop) for t in from_bytes]
+    assert vorlenta.count_words(path, data, lower=True) == \
+        Counter(t.text.lower() for t in from_bytes * 2 if t.type in (vx.ENWORD, vx.RUWORD))
+
+
+@pytest.mark.parametrize("name", CORPORA)
+@pytest.mark.parametrize("types, min_len, max_len", [
+    (None, 0, None), (vx.RUWORD | vx.ENWORD, 2, 10), ("PNCTTN", 0, 1)])
+def test_agrees_with_vorlentaCXX(name, types, min_len, max_len):
+    data = corpus_path(name).read_bytes()[:300_000]
+    data = data[:len(data.decode("utf-8", "ignore").encode())]
+    t = vx.FTTokenizer(data)
+    if types is not None:
+        t.set_filter(vorlenta.library.type_mask(types))
+    t.set_token_min_len(min_len)
+    t.set_token_max_len(2**32 - 1 if max_len is None else max_len)
+    expected = [(text, int(kind)) for b in all_batches(t)
+                for text, kind in zip(b["text"].split("\0")[:-1], b["types"])]
+    for source in (data, data.decode()):
+        tokens = vorlenta.tokenize(source, types=types, min_len=min_len, max_len=max_len)
+        assert [(tok.text, int(tok.type)) for tok in tokens] == expected
+    counted = vorlenta.library.type_mask(types, vorlenta.library.WORDS)
+    assert vorlenta.count_words(data, types=types) == \
+        Counter(t.text for t in vorlenta.tokenize(data, types=counted))
+    assert vorlenta.count_words(data, lower=True) == Counter(
+        t.text.lower() for t in vorlenta.tokenize(data, types=[vx.ENWORD, "ruword"]))
+
+
+def test_bad_arguments_name_the_value():
+    for bad, error, shown in [
+        ({"types": 1.5}, TypeError, "1.5"), ({"types": "WORD"}, ValueError, "'WORD'"),
+        ({"types": [vx.ENWORD, None]}, TypeError, "None"), ({"types": -1}, ValueError, "-1"),
+        ({"types": 2**64}, ValueError, str(2**64)), ({"min_len": "3"}, TypeError, "'3'"),
+        ({"max_len": 2**32}, ValueError, str(2**32)), ({"batch_size": 0}, ValueError, "0"),
+    ]:
+        call = (lambda: list(vorlenta.spans("a", **bad))) if "batch_size" in bad else \
+            (lambda: vorlenta.tokenize("a", **bad))
+        with pytest.raises(error) as raised:
+            call()
+        assert shown in str(raised.value)
+    with pytest.raises(TypeError, match="pathlib.Path"):
+        vorlenta.tokenize(42)
+    with pytest.raises(FileNotFoundError) as raised:
+        vorlenta.count_words(Path("/nonexistent/words.txt"))
+    assert raised.value.filename == b"/nonexistent/words.txt"
+
+
+def test_a_failed_read_raises_and_is_not_the_end():
+    # Reading /proc/self/mem at offset 0 fails with EIO; it must not pass for an empty file.
+    with pytest.raises(OSError) as raised:
+        vorlenta.tokenize(Path("/proc/self/mem"))
+    assert raised.value.errno == 5
+
+
+def test_threads_sharing_one_iterator_take_turns(tmp_path):
+    data = ("один два-три four five\n" * 20000).encode()
+    path = tmp_path / "shared.txt"
+    path.write_bytes(data)
+    shared = vorlenta.spans(path, batch_size=100)
+    taken: list = []
+
+    def take():
+        for batch in shared:
+            taken.append(batch)
+
+    threads = [threading.Thread(target=take) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    taken.sort(key=lambda b: int(b.starts[0]))
+    assert spans_as_tuples(taken) == spans_as_tuples(vorlenta.spans(data))
+
+
+def test_threads_on_separate_inputs_count_alike():
+    texts = [(f"слово-{i} Word-{i} " * 30000).encode() for i in range(4)]
+    results: dict = {}
+
+    def count(i):
+        results[i] = vorlenta.count_words(texts[i], lower=True)
+
+    threads = [threading.Thread(target=count, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i in range(4):
+        assert results[i] == Counter({f"слово-{i}": 30000, f"word-{i}": 30000})

@@ -110,8 +110,8 @@ SAN     := build/sanitize
 # The tests that drive the extension in this process; the command, the stubs, the packaging and
 # the Dask example test the installed distribution, not this build.
 SAN_TESTS := tests/test_api.py tests/test_bad_input.py tests/test_batches.py \
-	tests/test_module_import.py tests/test_oracle.py tests/test_resources.py \
-	tests/test_roundtrip.py tests/test_token_type.py
+	tests/test_library.py tests/test_module_import.py tests/test_oracle.py \
+	tests/test_resources.py tests/test_roundtrip.py tests/test_token_type.py
 SAN_CXX ?= g++
 # Large shadow regions are cleared in place instead of handed back to the kernel: every tokenizer
 # frees a 32 MiB buffer, and faulting its shadow back in made each one cost milliseconds.
@@ -126,8 +126,11 @@ sanitize: $(VENV)/.deps
 	  -DVORLENTA_MODULE=ON -DVORLENTA_SANITIZE=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
 	  -Dpybind11_DIR="$$($(VPY) -m pybind11 --cmakedir)" > /dev/null
 	cmake --build $(SAN)
-	$(SAN_ENV) $(VPY) -c 'import sys, vorlentaCXX as vx; \
-	  sys.exit(None if "/$(SAN)/" in vx.__file__ else "not the sanitizer build: " + vx.__file__)'
+	# The library's package, its Python files beside its sanitized native module.
+	ln -sf $(CURDIR)/python/vorlenta/*.py $(CURDIR)/python/vorlenta/py.typed $(SAN)/vorlenta/
+	$(SAN_ENV) $(VPY) -c 'import sys, vorlentaCXX as vx, vorlenta._native as vn; \
+	  bad = [m.__file__ for m in (vx, vn) if "/$(SAN)/" not in m.__file__]; \
+	  sys.exit("not the sanitizer build: " + ", ".join(bad) if bad else None)'
 	rm -f $(SAN)/report.*
 	@$(SAN_ENV) $(VPY) -m pytest -p no:cacheprovider -m "not plain_build" -q $(SAN_TESTS); status=$$?; \
 	cat $(SAN)/report.* 2>/dev/null | grep -v "WARNING: AddressSanitizer failed to allocate"; \

@@ -3,8 +3,8 @@
     pip install 'vorlentaCXX[dask]'
     python examples/dask_word_count.py FOLDER [--workers 2] [--top 20] [--lower] [--json]
 
-Each task makes its own FFTokenizer, which reads its file in fixed memory, so the files are
-tokenized in parallel by as many processes as the cluster has, here a LocalCluster on this
+Each task counts one file with vorlenta.count_words, which reads it in fixed memory, so the files
+are tokenized in parallel by as many processes as the cluster has, here a LocalCluster on this
 machine; give the client a scheduler's address instead to run the same code on many machines.
 The counts are those of `vorlenta stats` on the same folder: words are ENWORD and RUWORD tokens,
 and files and folders whose names start with a dot are skipped.
@@ -17,11 +17,12 @@ import json
 import os
 import sys
 from collections import Counter
+from pathlib import Path
 
 import dask.bag as db
 from dask.distributed import Client, LocalCluster
 
-import vorlentaCXX as vx
+import vorlenta
 
 
 def text_files(folder: str) -> list[str]:
@@ -33,26 +34,12 @@ def text_files(folder: str) -> list[str]:
 
 
 def count_file(path: str, lower: bool = False) -> Counter[str]:
-    """The words of one file. Runs in a worker process."""
-    tokenizer = vx.FFTokenizer(os.fsencode(path))
-    words: Counter[str] = Counter()
-    if not tokenizer.is_fopen():
-        print(f"{path}: cannot be opened", file=sys.stderr)
-        return words
-    # Only words reach Python, so no token is U+0000 and "text" splits cleanly.
-    tokenizer.set_filter(vx.ENWORD | vx.RUWORD)
-    tokenizer.set_batch_size(4096)
-    while True:
-        try:
-            batch = tokenizer.get_batch()
-        except UnicodeDecodeError:
-            # A batch of bytes that are not UTF-8 is lost; the tokenizer goes on after it.
-            print(f"{path}: a batch that is not UTF-8 was skipped", file=sys.stderr)
-            continue
-        if not batch:
-            return words
-        texts = batch["text"].split("\0")[:-1]
-        words.update(map(str.lower, texts) if lower else texts)
+    """The words of one file, read in fixed memory and counted natively. Runs in a worker."""
+    try:
+        return vorlenta.count_words(Path(path), lower=lower)
+    except OSError as e:
+        print(f"{path}: {e.strerror}", file=sys.stderr)
+        return Counter()
 
 
 def merge(a: Counter[str], b: Counter[str]) -> Counter[str]:

@@ -83,6 +83,17 @@ public:
         }
     }
 
+    // Over what an open descriptor gives from where it stands (standard input, say), through a
+    // copy of it; `name` is the name its errors carry.
+    static std::unique_ptr<Tokenizer> from_fd(int fd, py::object name) {
+        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) raise_os_error(errno, name);
+        auto t = std::unique_ptr<Tokenizer>(new Tokenizer());
+        t->tokenizer_ = std::make_unique<SpanTokenizer>(copy);
+        t->path_ = std::move(name);
+        return t;
+    }
+
     // Over the file at `path`, read in chunks.
     static std::unique_ptr<Tokenizer> open(py::bytes path) {
         std::string name = path;
@@ -168,9 +179,10 @@ public:
         return out;
     }
 
-    // Counts the types of every kept token to the end of the input, and the words among them
-    // (tokens whose type is in `word_mask`), lower-cased if asked. Returns the bytes read.
-    uint64_t count(Counts& counts, bool lower, uint64_t word_mask) {
+    // Counts the types of the kept tokens of up to `max_batches` batches (0: to the end of the
+    // input), and the words among them (tokens whose type is in `word_mask`), lower-cased if
+    // asked. Returns the bytes read so far and whether the input is used up.
+    py::tuple count(Counts& counts, bool lower, uint64_t word_mask, uint32_t max_batches) {
         std::unique_lock<std::mutex> lock = acquire();
         std::unique_lock<std::mutex> counts_lock(counts.lock, std::defer_lock);
         {
@@ -178,29 +190,15 @@ public:
             counts_lock.lock();
         }
         uint8_t lowered[TEXT_BYTES_PER_TOKEN];
-        for (;;) {
+        for (uint32_t taken = 0;;) {
             bool more;
             {
                 py::gil_scoped_release nogil;
                 more = next_batch_unlocked();
-                if (more) {
-                    const Batch& b = tokenizer_->batch;
-                    const uint8_t* p = b.text_buffer;
-                    for (uint32_t i = 0; i < b.token_count; ++i) {
-                        const uint8_t* const end = token_end(p);
-                        const uint64_t type = b.types_buffer[i];
-                        ++counts.types[class_of_type(static_cast<TokenType>(type))];
-                        if ((type & word_mask) != 0) {
-                            const auto n = static_cast<uint32_t>(end - p);
-                            if (lower) lower_word(p, n, lowered);
-                            counts.words.add(lower ? lowered : p, n);
-                        }
-                        p = end + 1;
-                    }
-                }
+                if (more) count_batch(counts, lower, word_mask, lowered);
             }
             raise_read_error();
-            if (!more) return tokenizer_->position();
+            if (!more || ++taken == max_batches) return py::make_tuple(tokenizer_->position(), !more);
             // Ctrl-C and other signals get their chance between batches.
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
@@ -218,6 +216,22 @@ private:
         PyErr_SetObject(PyExc_OSError,
                         py::make_tuple(error, std::strerror(error), filename).ptr());
         throw py::error_already_set();
+    }
+
+    void count_batch(Counts& counts, bool lower, uint64_t word_mask, uint8_t* lowered) {
+        const Batch& b = tokenizer_->batch;
+        const uint8_t* p = b.text_buffer;
+        for (uint32_t i = 0; i < b.token_count; ++i) {
+            const uint8_t* const end = token_end(p);
+            const uint64_t type = b.types_buffer[i];
+            ++counts.types[class_of_type(static_cast<TokenType>(type))];
+            if ((type & word_mask) != 0) {
+                const auto n = static_cast<uint32_t>(end - p);
+                if (lower) lower_word(p, n, lowered);
+                counts.words.add(lower ? lowered : p, n);
+            }
+            p = end + 1;
+        }
     }
 
     // Waits for the object's lock with the interpreter released.
@@ -287,11 +301,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     py::class_<Tokenizer>(m, "Tokenizer")
         .def(py::init<py::bytes, py::object>(), py::arg("source"), py::arg("text") = py::none())
         .def_static("open", &Tokenizer::open, py::arg("path"))
+        .def_static("from_fd", &Tokenizer::from_fd, py::arg("fd"), py::arg("name"))
         .def("configure", &Tokenizer::configure, py::arg("filter"), py::arg("min_len"),
              py::arg("max_len"), py::arg("batch_size"))
         .def("spans", &Tokenizer::spans)
         .def("tokens", &Tokenizer::tokens, py::arg("token_class"), py::arg("members"))
         .def("count", &Tokenizer::count, py::arg("counts"), py::arg("lower"),
-             py::arg("word_mask"))
+             py::arg("word_mask"), py::arg("max_batches") = 0)
         .def_property_readonly("position", &Tokenizer::position);
 }

@@ -24,13 +24,14 @@ from vorlenta.sources import (
     InputError,
     Settings,
     batches,
+    display_name,
     open_source,
     text_bytes,
 )
 from vorlenta.stats import FileResult, Stats, count_in_processes, count_path, input_paths
 
 EXIT_OK = 0
-EXIT_INPUT = 1  # an input could not be read, or some of its batches were lost
+EXIT_INPUT = 1  # an input could not be read, or (tokenize) some of its batches were lost
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
@@ -199,14 +200,15 @@ def run_stats(args: argparse.Namespace, out: TextIO) -> int:
         progress.close()
     seconds = time.perf_counter() - start
 
-    top = total.top(args.top)
+    # A word holding bytes that are not UTF-8 is shown with those bytes as \xNN escapes.
+    top = [(display_name(word), count) for word, count in total.top(args.top)]
     if args.json:
         out.write(json.dumps(stats_report(total, top, seconds), ensure_ascii=False, indent=2)
                   + "\n")
     else:
         out.write(format_report(total, top, seconds))
     out.flush()
-    return EXIT_INPUT if (walk_failed or total.failed or total.lost_batches) else EXIT_OK
+    return EXIT_INPUT if (walk_failed or total.failed) else EXIT_OK
 
 
 def _per_second(amount: int, seconds: float) -> int:
@@ -217,7 +219,6 @@ def stats_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> di
     return {
         "files": stats.files,
         "failed_files": stats.failed,
-        "lost_batches": stats.lost_batches,
         "bytes": stats.bytes,
         "tokens": stats.tokens,
         "types": {name: stats.types[name] for name in TYPE_NAMES.values()},
@@ -237,8 +238,6 @@ def format_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> s
     lines = [row("files", stats.files)]
     if stats.failed:
         lines.append(row("  not read", stats.failed))
-    if stats.lost_batches:
-        lines.append(row("  lost batches", stats.lost_batches))
     lines.append(row("bytes", stats.bytes))
     lines.append(row("tokens", stats.tokens))
     lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]

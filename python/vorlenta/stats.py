@@ -9,22 +9,9 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field
-from itertools import compress
 
-import numpy as np
-
-from vorlenta.sources import (
-    STDIN,
-    TYPE_NAMES,
-    WORD_TYPES,
-    InputError,
-    Settings,
-    batches,
-    display_name,
-    open_source,
-    split_tokens,
-    text_bytes,
-)
+from vorlenta import _native
+from vorlenta.sources import ALL_TYPES, STDIN, TYPE_NAMES, WORD_TYPES, Settings, display_name
 
 # Words are the tokens of these types: runs of letters and the compounds that start with them.
 WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WORD_TYPES)
@@ -34,7 +21,6 @@ WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WO
 class Stats:
     files: int = 0
     failed: int = 0
-    lost_batches: int = 0
     bytes: int = 0
     types: Counter[str] = field(default_factory=Counter)
     words: Counter[str] = field(default_factory=Counter)
@@ -46,7 +32,6 @@ class Stats:
     def add(self, other: Stats) -> None:
         self.files += other.files
         self.failed += other.failed
-        self.lost_batches += other.lost_batches
         self.bytes += other.bytes
         self.types.update(other.types)
         self.words.update(other.words)
@@ -62,43 +47,44 @@ class FileResult:
     messages: list[str]
 
 
+# Batches counted between two progress reports: a few megabytes of text.
+BATCHES_PER_REPORT = 16
+
+
+def _open(path: str) -> tuple[str, _native.Tokenizer]:
+    if path == STDIN:
+        # Standard input is read from where it stands, whatever it is: a pipe, a terminal, a
+        # file partly read already.
+        return "<stdin>", _native.Tokenizer.from_fd(0, "<stdin>")
+    return display_name(path), _native.Tokenizer.open(os.fsencode(path))
+
+
 def count_path(path: str, settings: Settings, lower: bool,
                on_bytes: Callable[[int], None] | None = None) -> FileResult:
-    """Statistics of one input. Problems come back as messages, one line each."""
+    """Statistics of one input. Problems come back as messages, one line each. Bytes that are
+    not UTF-8 cost nothing: words holding them are counted with surrogate escapes."""
     stats = Stats()
-    messages: list[str] = []
-    try:
-        source = open_source(path, settings)
-    except InputError as e:
-        stats.failed = 1
-        return FileResult(stats, [str(e)])
-
-    def lost(number: int) -> None:
-        stats.lost_batches += 1
-        messages.append(f"{source.name}: invalid UTF-8 in batch {number}; "
-                        "its tokens are skipped and reading goes on after it")
-
-    stats.files = 1
+    name = display_name(path)
+    counts = _native.Counts()
     read = 0
-    type_counts = np.zeros(max(TYPE_NAMES) + 1, dtype=np.int64)
-    for text, types in batches(source, lost):
-        count = len(types)
-        # Every value is a single type bit, 1 to 64.
-        type_counts += np.bincount(types.astype(np.intp), minlength=len(type_counts))
-        tokens = split_tokens(text, count)
-        chosen = compress(tokens, ((types & WORD_TYPES) != 0).tolist())
-        stats.words.update(map(str.lower, chosen) if lower else chosen)
-        if on_bytes is not None or source.size is None:
-            nbytes = text_bytes(text, count)
-            read += nbytes
+    try:
+        name, tokenizer = _open(path)
+        tokenizer.configure(ALL_TYPES, settings.min_len, settings.max_len, settings.batch_size)
+        done = False
+        while not done:
+            position, done = tokenizer.count(counts, lower, WORD_TYPES, BATCHES_PER_REPORT)
             if on_bytes is not None:
-                on_bytes(nbytes)
-    stats.types.update({name: int(type_counts[value]) for value, name in TYPE_NAMES.items()})
-    stats.bytes = source.size if source.size is not None else read
-    if on_bytes is not None and source.size is not None:
-        # What the batches showed falls short of the file by its separators and bad batches.
-        on_bytes(source.size - read)
-    return FileResult(stats, messages)
+                on_bytes(position - read)
+            read = position
+    except OSError as e:
+        stats.failed = 1
+        return FileResult(stats, [f"{name}: {e.strerror or e}"])
+    stats.files = 1
+    stats.bytes = read
+    by_class = counts.types()
+    stats.types.update({name: by_class[value.bit_length()] for value, name in TYPE_NAMES.items()})
+    stats.words.update(counts.words())
+    return FileResult(stats, [])
 
 
 def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterator[str]:

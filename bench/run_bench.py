@@ -1,10 +1,12 @@
-"""Throughput of vorlentaCXX against the tokenizers a user would pick instead, and the ceilings.
+"""Throughput of vorlentaCXX and the vorlenta library against the tokenizers a user would pick
+instead, and the ceilings; the library's targets as ratios in the same run.
 
     make bench                      (installs the peers, then runs this)
     .venv/bin/python bench/run_bench.py [--mb 50] [--reps 5] [--peer-reps 3] [--gib 1]
 
 Every contender starts from the same bytes (a corpus repeated to about --mb megabytes) and is
-timed to its complete token list; figures are MB/s of input and tokens/s, median of the runs.
+timed to its complete token list (or word counts); figures are MB/s of input and tokens/s,
+median of the runs.
 The corpora are read from the folder VORLENTA_CORPUS, else ../shared/corpus beside the project,
 else the short texts in examples/corpus.
 Writes bench/results/results.md and bench/results/throughput.png.
@@ -21,11 +23,14 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+from collections import Counter
 from pathlib import Path
 
 import numpy as np
 
+import vorlenta
 import vorlentaCXX as vx
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -38,6 +43,24 @@ WORDS = vx.ENWORD | vx.RUWORD
 # these (a trailing hyphen included), and every other character alone.
 PART = r"(?:[А-Яа-яЁё]+|[A-Za-z]+|[0-9]+)"
 TOKEN_RE = re.compile(rf"{PART}(?:-{PART})*-?|[\s\S]")
+# What a user of the standard library writes for tokens with places, and for word counts.
+PLACES_RE = re.compile(r"\w+(?:-\w+)*|[^\w\s]|\s")
+WORD_RE = re.compile(r"\w+(?:-\w+)*")
+
+# The library's targets: (what, our contender, the peers it is held against (the fastest of
+# them counts), the least ratio).
+LOWER_PEERS = ["Counter(re.findall) of text.lower()", "Counter(re.findall), word.lower()"]
+TARGETS = [
+    ("spans over bytes / get_batch loop", "vorlenta spans", ["FTTokenizer get_batch"], 0.7),
+    ("tokenize(str) / re.finditer with places", "vorlenta tokenize from str",
+     ["re.finditer with places from str"], 3),
+    ("count_words / Counter(re.findall)", "vorlenta count_words", ["Counter(re.findall)"], 5),
+    ("count_words(lower=True) / the faster lowered Counter", "vorlenta count_words lower",
+     LOWER_PEERS, 5),
+    ("count_words of the two halves: 2 threads / 1 thread",
+     "vorlenta count_words, halves in 2 threads", ["vorlenta count_words, halves in turn"], 1.6),
+]
+MEMORY_TARGET_MIB = 64
 
 
 def corpus_dir() -> Path:
@@ -68,8 +91,32 @@ def stream(tokenizer) -> int:
     return sum(len(batch["types"]) for batch in tokenizer.stream)
 
 
-def ours(data: bytes, path: str) -> dict:
-    text = data.decode()  # a caller who holds a str; its decoding is not timed
+def in_threads(function, inputs) -> list:
+    """function(input) for each input, each in a thread of its own, all at once."""
+    results = [None] * len(inputs)
+
+    def run(i: int) -> None:
+        results[i] = function(inputs[i])
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(inputs))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return results
+
+
+def halves(data: bytes) -> tuple[bytes, bytes]:
+    """The input cut in two at the line end nearest after its middle."""
+    cut = data.find(b"\n", len(data) // 2) + 1 or len(data) // 2
+    return data[:cut], data[cut:]
+
+
+def ours(data: bytes, text: str, path: str) -> dict:
+    def words(source: bytes) -> int:
+        return vorlenta.count_words(source).total()
+
+    parts = halves(data)
     return {
         "FTTokenizer get_batch": lambda: batches(vx.FTTokenizer(data)),
         "FTTokenizer from str": lambda: batches(vx.FTTokenizer(text)),
@@ -77,11 +124,24 @@ def ours(data: bytes, path: str) -> dict:
         "FTTokenizer stream": lambda: stream(vx.FTTokenizer(data)),
         "FTTokenizer words only": lambda: batches(vx.FTTokenizer(data), WORDS),
         "FFTokenizer words only": lambda: batches(vx.FFTokenizer(path), WORDS),
+        "vorlenta spans": lambda: sum(len(batch.types) for batch in vorlenta.spans(data)),
+        "vorlenta tokenize from str": lambda: len(vorlenta.tokenize(text)),
+        "vorlenta count_words": lambda: words(data),
+        "vorlenta count_words lower": lambda: vorlenta.count_words(data, lower=True).total(),
+        "vorlenta count_words, halves in turn": lambda: sum(map(words, parts)),
+        "vorlenta count_words, halves in 2 threads": lambda: sum(in_threads(words, parts)),
     }
 
 
-def peers(data: bytes) -> dict:
-    found = {"re.findall (closest regex)": lambda: len(TOKEN_RE.findall(data.decode()))}
+def peers(data: bytes, text: str) -> dict:
+    found = {
+        "re.findall (closest regex)": lambda: len(TOKEN_RE.findall(data.decode())),
+        "re.finditer with places from str":
+            lambda: len([(m.group(), m.start(), m.end()) for m in PLACES_RE.finditer(text)]),
+        "Counter(re.findall)": lambda: Counter(WORD_RE.findall(data.decode())).total(),
+        LOWER_PEERS[0]: lambda: Counter(WORD_RE.findall(data.decode().lower())).total(),
+        LOWER_PEERS[1]: lambda: Counter(map(str.lower, WORD_RE.findall(data.decode()))).total(),
+    }
     try:
         from nltk.tokenize import wordpunct_tokenize
         try:
@@ -137,23 +197,30 @@ def native_classify(path: str) -> float | None:
 # VmHWM, not ru_maxrss: the latter keeps the parent's peak across fork and exec.
 MEMORY_PROBE = """
 import sys, numpy
-import vorlentaCXX as vx
 def peak_mib():
     status = open("/proc/self/status").read().split("VmHWM:")[1]
     return int(status.split()[0]) / 1024
-if sys.argv[1] != "-":
-    t = vx.FFTokenizer(sys.argv[1])
+reader, path = sys.argv[1:]
+if reader == "FFTokenizer":
+    import vorlentaCXX as vx
+    t = vx.FFTokenizer(path)
     tokens = 0
     while batch := t.get_batch():
         tokens += len(batch["types"])
     assert tokens > 0
+elif reader == "spans":
+    from pathlib import Path
+    import vorlenta
+    assert sum(len(batch.types) for batch in vorlenta.spans(Path(path))) > 0
 print(peak_mib())
 """
 
 
-def peak_memory(path: str) -> float:
-    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, path], capture_output=True,
-                         text=True, check=True).stdout
+def peak_memory(reader: str, path: str = "-") -> float:
+    """Peak MiB of a fresh interpreter that imports NumPy, then reads the file with `reader`
+    ("FFTokenizer" or "spans"; "-" reads nothing)."""
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, reader, path],
+                         capture_output=True, text=True, check=True).stdout
     return float(out)
 
 
@@ -192,13 +259,14 @@ def plot(rows: list[dict], path: Path) -> None:
     import matplotlib.pyplot as plt
 
     languages = list(CORPORA)
-    fig, axes = plt.subplots(1, len(languages), figsize=(12, 5.5), sharey=True)
     names = list(dict.fromkeys(r["name"] for r in rows))
+    fig, axes = plt.subplots(1, len(languages), figsize=(13, 1.5 + 0.3 * len(names)),
+                             sharey=True)
     for ax, language in zip(axes, languages):
         speed = {r["name"]: r["mbps"] for r in rows if r["language"] == language}
         values = [speed.get(n, 0) for n in names]
-        colors = ["#1f77b4" if n.startswith(("FT", "FF")) else "#999999" if "ceiling" in n
-                  else "#d62728" for n in names]
+        colors = ["#1f77b4" if n.startswith(("FT", "FF", "vorlenta"))
+                  else "#999999" if "ceiling" in n else "#d62728" for n in names]
         ax.barh(names, values, color=colors)
         ax.set_xscale("log")
         ax.set_title(f"{language} corpus")
@@ -207,7 +275,7 @@ def plot(rows: list[dict], path: Path) -> None:
             if v:
                 ax.text(v, y, f" {v:,.1f}", va="center", fontsize=8)
     axes[0].invert_yaxis()
-    fig.suptitle("vorlentaCXX (blue) against peers (red) and ceilings (grey)")
+    fig.suptitle("vorlentaCXX and vorlenta (blue) against peers (red) and ceilings (grey)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -229,8 +297,10 @@ def main() -> None:
             data = load_input(language, args.mb)
             path = Path(tmp) / f"{language}.txt"
             path.write_bytes(data)
-            contenders = [(n, r, args.reps, "ours") for n, r in ours(data, str(path)).items()]
-            contenders += [(n, r, args.peer_reps, "peer") for n, r in peers(data).items()]
+            text = data.decode()  # for a caller who holds a str; its decoding is not timed
+            contenders = [(n, r, args.reps, "ours")
+                          for n, r in ours(data, text, str(path)).items()]
+            contenders += [(n, r, args.peer_reps, "peer") for n, r in peers(data, text).items()]
             contenders.append(("CPython bytes.decode (ceiling)", lambda: len(data.decode()),
                                args.reps, "ceiling"))
             for name, run, reps, kind in contenders:
@@ -240,35 +310,63 @@ def main() -> None:
                 rows.append({"language": language, "name": name, "kind": kind, "runs": runs,
                              "mbps": len(data) / seconds / 1e6,
                              "mtps": tokens / seconds / 1e6 if kind != "ceiling" else None})
-                print(f"{language:8} {name:34} {rows[-1]['mbps']:9.1f} MB/s", flush=True)
+                print(f"{language:8} {name:42} {rows[-1]['mbps']:9.1f} MB/s", flush=True)
             native = native_classify(str(path))
             if native is not None:
                 rows.append({"language": language, "name": "native read+classify (ceiling)",
                              "kind": "ceiling", "mbps": native, "mtps": None, "runs": 5})
-                print(f"{language:8} {'native read+classify (ceiling)':34} {native:9.1f} MB/s")
+                print(f"{language:8} {'native read+classify (ceiling)':42} {native:9.1f} MB/s")
 
         data = load_input("Russian", 50)
         sizes = [int(args.gib * 2**30) // 4, int(args.gib * 2**30)]
         memory = {"numpy only": peak_memory("-")}
         for size in sizes:
             large = write_large_file(Path(tmp), data, size)
-            memory[f"FFTokenizer over {size / 2**20:,.0f} MiB"] = peak_memory(str(large))
+            for reader in ("FFTokenizer", "spans"):
+                memory[f"{reader} over {size / 2**20:,.0f} MiB"] = peak_memory(reader, str(large))
             large.unlink()
         for name, mib in memory.items():
             print(f"peak RSS {name:32} {mib:8.1f} MiB")
 
-    report(rows, memory, args)
-    plot(rows, RESULTS / "throughput.png")
+    met = targets(rows, memory)
+    for t in met:
+        print(f"target {t['language']:8} {t['what']:54} {t['value']:8.2f} (target {t['target']})"
+              f"{'' if t['met'] else '  NOT MET'}")
+    report(rows, memory, met, args)
+    try:
+        plot(rows, RESULTS / "throughput.png")
+    except ImportError:
+        print("matplotlib is not installed: no plot (make bench installs it)")
 
 
-def report(rows: list[dict], memory: dict, args) -> None:
+def targets(rows: list[dict], memory: dict) -> list[dict]:
+    """Each library target in each corpus: the ratio, the peer it was taken against, and
+    whether it is met; then the memory of spans over the largest file."""
+    found = []
+    for language in CORPORA:
+        speed = {r["name"]: r["mbps"] for r in rows if r["language"] == language}
+        for what, name, against, least in TARGETS:
+            peer = max(against, key=speed.__getitem__)
+            ratio = speed[name] / speed[peer]
+            found.append({"language": language, "what": what, "against": peer,
+                          "value": ratio, "target": f">= {least:g}x", "met": ratio >= least})
+    largest = [name for name in memory if name.startswith("spans")][-1]
+    above = memory[largest] - memory["numpy only"]
+    found.append({"language": "Russian", "what": f"{largest}: peak RSS above NumPy alone, MiB",
+                  "against": "numpy only", "value": above,
+                  "target": f"<= {MEMORY_TARGET_MIB} MiB", "met": above <= MEMORY_TARGET_MIB})
+    return found
+
+
+def report(rows: list[dict], memory: dict, met: list[dict], args) -> None:
     lines = [
         "# Benchmark results",
         "",
         f"Measured {datetime.date.today()} on {machine()}.",
         f"Input: each corpus of `{os.path.relpath(corpus_dir(), ROOT)}` repeated to about "
         f"{args.mb:g} MB; every contender starts from the same bytes (decoding them, where it "
-        "needs a str, is part of its time) and produces its full token list. After one "
+        "needs a str, is part of its time, except for those named \"from str\", which start "
+        "from the decoded text) and produces its full token list or word counts. After one "
         f"untimed run (none for the peers), median of up to {args.reps} runs "
         f"({args.peer_reps} for peers; fewer once a contender has taken {args.budget:g} s). "
         "Command: `make bench`.",
@@ -285,10 +383,23 @@ def report(rows: list[dict], memory: dict, args) -> None:
             lines.append(f"| {r['name']} | {r['mbps']:,.1f} | {mtps} | {r['runs']} | "
                          f"{base / r['mbps']:.2f} |")
         lines.append("")
+    lines += ["## Library targets", "",
+              "Ratios of the MB/s above, in this run, and the memory of spans over the largest "
+              "file below. The lowered word counts are held against the faster of two peers: "
+              "lower-casing the decoded text, or each word. The thread target cuts the input in "
+              "two at a line end near its middle and counts each half (two different byte "
+              "strings): two threads at once against one thread doing both in turn.", "",
+              "| corpus | target | against | measured | target | met |",
+              "|---|---|---|---:|---:|---|"]
+    for t in met:
+        lines.append(f"| {t['language']} | {t['what']} | {t['against']} | {t['value']:.2f} | "
+                     f"{t['target']} | {'yes' if t['met'] else 'no'} |")
+    lines.append("")
     baseline = memory["numpy only"]
     lines += ["## Memory over a large file", "",
-              "Peak resident memory of a process that tokenizes the file with FFTokenizer "
-              "(default batch size), against one that only imports NumPy.", "",
+              "Peak resident memory of a process that tokenizes the file with FFTokenizer, or "
+              "takes all its batches from vorlenta.spans(Path(file)) (default batch sizes), "
+              "against one that only imports NumPy.", "",
               "| process | peak RSS (MiB) | above NumPy alone (MiB) |", "|---|---:|---:|"]
     for name, mib in memory.items():
         lines.append(f"| {name} | {mib:.1f} | {mib - baseline:.1f} |")

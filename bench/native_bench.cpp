@@ -4,6 +4,9 @@
 //   classify   the ceiling: every byte read and every character classified, no tokens
 //   engine     reader, assembler and joiner; the released tokens' characters counted, not stored
 //   batches    FromTextTokenizer::get_batch with default settings: the whole native path
+//   spans      the library's SpanTokenizer: the same loop recording token places
+//   words      the same, keeping only ENWORD and RUWORD tokens
+//   count      words counted in the library's word table, without places
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +20,8 @@
 #include <vector>
 
 #include "engine/joiner.hpp"
+#include "library/span_tokenizer.hpp"
+#include "library/word_counts.hpp"
 #include "sources/text_tokenizer.hpp"
 #include "sources/utf8_reader.hpp"
 
@@ -62,6 +67,42 @@ uint64_t batch_pass(const std::string& text) {
     return tokens;
 }
 
+uint64_t span_pass(const std::string& text, uint64_t filter) {
+    auto t = std::make_unique<SpanTokenizer>(reinterpret_cast<const uint8_t*>(text.data()),
+                                             text.size());
+    t->batch.filter = filter;
+    uint64_t tokens = 0;
+    do {
+        t->next_batch();
+        tokens += t->batch.token_count + t->offsets.stops[0];
+    } while (t->batch.token_count > 0);
+    return tokens;
+}
+
+uint64_t spans_pass(const std::string& text) { return span_pass(text, ~uint64_t{0}); }
+
+uint64_t words_pass(const std::string& text) {
+    return span_pass(text, type_bits(TokenType::ENWORD) | type_bits(TokenType::RUWORD));
+}
+
+uint64_t count_pass(const std::string& text) {
+    auto t = std::make_unique<SpanTokenizer>(reinterpret_cast<const uint8_t*>(text.data()),
+                                             text.size());
+    t->batch.filter = type_bits(TokenType::ENWORD) | type_bits(TokenType::RUWORD);
+    WordCounts counts;
+    for (;;) {
+        t->next_batch(false);
+        if (t->batch.token_count == 0) return counts.size();
+        const uint8_t* p = t->batch.text_buffer;
+        for (uint32_t i = 0; i < t->batch.token_count; ++i) {
+            const uint8_t* end = p;
+            while (*end != 0) ++end;
+            counts.add(p, static_cast<uint32_t>(end - p));
+            p = end + 1;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,7 +122,8 @@ int main(int argc, char** argv) {
     }
     class_table();  // built once, outside every pass
     const std::pair<const char*, std::function<uint64_t(const std::string&)>> passes[] = {
-        {"classify", classify_pass}, {"engine", engine_pass}, {"batches", batch_pass}};
+        {"classify", classify_pass}, {"engine", engine_pass}, {"batches", batch_pass},
+        {"spans", spans_pass},       {"words", words_pass},     {"count", count_pass}};
     for (const std::string& path : files) {
         std::ifstream in(path, std::ios::binary);
         const std::string one((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -27,7 +27,9 @@ namespace {
 // first byte is zero is the character U+0000 itself.
 const uint8_t* token_end(const uint8_t* p) {
     if (*p == 0) return p + 1;
-    return static_cast<const uint8_t*>(std::memchr(p, 0, TEXT_BYTES_PER_TOKEN));
+    while (*++p != 0) {
+    }
+    return p;
 }
 
 // A token's text from its bytes; bytes that are not well-formed UTF-8 become lone surrogates,
@@ -136,47 +138,57 @@ public:
         return py::make_tuple(starts, stops, types);
     }
 
-    // The next batch as a list of `token_class(text, type, start, stop)` tuples, or None at the
-    // end. `members` holds the TokenType members by class.
-    py::object tokens(py::type token_class, py::tuple members) {
+    // Appends the next batch to `out` as `token_class(text, type, start, stop)` tuples; false at
+    // the end. `members` holds the TokenType members by class.
+    bool tokens(py::type token_class, py::tuple members, py::list out) {
         std::unique_lock<std::mutex> lock = acquire();
-        if (!next()) return py::none();
+        if (!next()) return false;
+        if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
         const SpanTokenizer& t = *tokenizer_;
-        const uint32_t n = t.batch.token_count;
         auto* cls = reinterpret_cast<PyTypeObject*>(token_class.ptr());
-        py::list out(n);
+        if (!PyType_IsSubtype(cls, &PyTuple_Type) || cls->tp_basicsize != PyTuple_Type.tp_basicsize ||
+            cls->tp_itemsize != PyTuple_Type.tp_itemsize)
+            throw py::type_error("token_class must be a tuple subclass without fields of its own");
+        PyObject** const member = &PyTuple_GET_ITEM(members.ptr(), 0);
         const uint8_t* p = t.batch.text_buffer;
-        for (uint32_t i = 0; i < n; ++i) {
+        // Neighbouring tokens share a place: one's stop is the next one's start, one int.
+        py::object last_stop;
+        uint64_t last_stop_value = 0;
+        for (uint32_t i = 0; i < t.batch.token_count; ++i) {
             const uint8_t* const end = token_end(p);
             const uint64_t start = index_(t.offsets.starts[i]);
             const uint64_t stop = index_(t.offsets.stops[i]);
-            PyObject* text = text_.is_none()
-                                 ? token_text(p, static_cast<size_t>(end - p))
-                                 : PyUnicode_Substring(text_.ptr(), static_cast<Py_ssize_t>(start),
-                                                       static_cast<Py_ssize_t>(stop));
+            py::object text = py::reinterpret_steal<py::object>(
+                text_.is_none() ? token_text(p, static_cast<size_t>(end - p))
+                                : PyUnicode_Substring(text_.ptr(), static_cast<Py_ssize_t>(start),
+                                                      static_cast<Py_ssize_t>(stop)));
             p = end + 1;
-            if (text == nullptr) throw py::error_already_set();
-            // A tuple subclass is made the way tuple.__new__ makes one: allocated at its
-            // length, then filled.
-            PyObject* token = cls->tp_alloc(cls, 4);
-            if (token == nullptr) {
-                Py_DECREF(text);
-                throw py::error_already_set();
-            }
-            PyTuple_SET_ITEM(token, 0, text);
-            PyObject* type = members[class_of_type(static_cast<TokenType>(
-                                         t.batch.types_buffer[i]))].ptr();
+            if (!text) throw py::error_already_set();
+            py::object start_int = last_stop && last_stop_value == start
+                                       ? last_stop
+                                       : py::reinterpret_steal<py::object>(
+                                             PyLong_FromUnsignedLongLong(start));
+            last_stop = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(stop));
+            last_stop_value = stop;
+            if (!start_int || !last_stop) throw py::error_already_set();
+            // A tuple subclass with no fields of its own, made the way tuple.__new__ makes one
+            // (allocated at its length, then filled), but never tracked by the collector: it
+            // holds a str, two ints and an enum member, none of which can lead back to it, and
+            // it never changes, so no cycle can pass through it. The collector then skips the
+            // millions of them a large text makes.
+            PyObject* token = reinterpret_cast<PyObject*>(PyObject_GC_NewVar(PyTupleObject, cls, 4));
+            if (token == nullptr) throw py::error_already_set();
+            PyObject* type = member[class_of_type(static_cast<TokenType>(t.batch.types_buffer[i]))];
             Py_INCREF(type);
+            PyTuple_SET_ITEM(token, 0, text.release().ptr());
             PyTuple_SET_ITEM(token, 1, type);
-            PyTuple_SET_ITEM(token, 2, PyLong_FromUnsignedLongLong(start));
-            PyTuple_SET_ITEM(token, 3, PyLong_FromUnsignedLongLong(stop));
-            if (PyTuple_GET_ITEM(token, 2) == nullptr || PyTuple_GET_ITEM(token, 3) == nullptr) {
-                Py_DECREF(token);
-                throw py::error_already_set();
-            }
-            PyList_SET_ITEM(out.ptr(), i, token);
+            PyTuple_SET_ITEM(token, 2, start_int.release().ptr());
+            PyTuple_SET_ITEM(token, 3, last_stop.inc_ref().ptr());
+            const int appended = PyList_Append(out.ptr(), token);
+            Py_DECREF(token);
+            if (appended != 0) throw py::error_already_set();
         }
-        return out;
+        return true;
     }
 
     // Counts the types of the kept tokens of up to `max_batches` batches (0: to the end of the
@@ -189,12 +201,12 @@ public:
             py::gil_scoped_release nogil;
             counts_lock.lock();
         }
-        uint8_t lowered[TEXT_BYTES_PER_TOKEN];
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
         for (uint32_t taken = 0;;) {
             bool more;
             {
                 py::gil_scoped_release nogil;
-                more = next_batch_unlocked();
+                more = next_batch_unlocked(false);
                 if (more) count_batch(counts, lower, word_mask, lowered);
             }
             raise_read_error();
@@ -244,8 +256,8 @@ private:
 
     // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
     // released.
-    bool next_batch_unlocked() {
-        tokenizer_->next_batch();
+    bool next_batch_unlocked(bool with_places = true) {
+        tokenizer_->next_batch(with_places);
         return tokenizer_->batch.token_count > 0;
     }
 
@@ -282,16 +294,19 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
 
     py::class_<Counts>(m, "Counts")
         .def(py::init<>())
-        .def("words", [](Counts& c) {
-            py::dict out;
+        // Into a dict the caller made (a Counter, usually), so that nothing is copied twice.
+        .def("add_words_to", [](Counts& c, py::dict out) {
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count == 0) continue;
-                py::object key = py::reinterpret_steal<py::object>(token_text(c.words.word(e), e.length));
+                py::object key = py::reinterpret_steal<py::object>(
+                    token_text(c.words.word(e), e.length));
                 if (!key) throw py::error_already_set();
-                out[key] = py::int_(e.count);
+                py::object known = py::reinterpret_borrow<py::object>(
+                    PyDict_GetItemWithError(out.ptr(), key.ptr()));
+                if (!known && PyErr_Occurred()) throw py::error_already_set();
+                out[key] = known ? py::object(known + py::int_(e.count)) : py::int_(e.count);
             }
-            return out;
-        })
+        }, py::arg("out"))
         .def("types", [](Counts& c) {
             py::list out;
             for (uint64_t n : c.types) out.append(n);
@@ -305,7 +320,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("configure", &Tokenizer::configure, py::arg("filter"), py::arg("min_len"),
              py::arg("max_len"), py::arg("batch_size"))
         .def("spans", &Tokenizer::spans)
-        .def("tokens", &Tokenizer::tokens, py::arg("token_class"), py::arg("members"))
+        .def("tokens", &Tokenizer::tokens, py::arg("token_class"), py::arg("members"),
+             py::arg("out"))
         .def("count", &Tokenizer::count, py::arg("counts"), py::arg("lower"),
              py::arg("word_mask"), py::arg("max_batches") = 0)
         .def_property_readonly("position", &Tokenizer::position);

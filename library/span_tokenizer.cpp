@@ -129,14 +129,26 @@ void SpanTokenizer::set_batch_size(uint32_t n) {
     vorlenta::set_batch_size(batch, n);
 }
 
-void SpanTokenizer::next_batch() {
+namespace {
+
+template <class Source>
+void collect(SpanTokenizer& t, Source& source, bool with_places) {
+    if (with_places)
+        collect_batch(t.engine, t.batch, source, t.offsets);
+    else
+        collect_batch(t.engine, t.batch, source);
+}
+
+}  // namespace
+
+void SpanTokenizer::next_batch(bool with_places) {
     read_error = 0;
     if (fd < 0) {
         MemorySource source{*this};
-        collect_batch(engine, batch, source, offsets);
+        collect(*this, source, with_places);
     } else {
         FileChunks source{*this};
-        collect_batch(engine, batch, source, offsets);
+        collect(*this, source, with_places);
     }
 }
 

@@ -31,10 +31,24 @@ inline void lower_word(const uint8_t* in, uint32_t n, uint8_t* out) {
     }
 }
 
-// Counts of distinct byte strings. The words' bytes live in one arena; the table holds their
-// hashes, places and counts, and doubles before it is three quarters full.
+// The n < 8 bytes at p as a little-endian word, the others zero. Reads 8 bytes: the caller
+// guarantees they are there.
+inline uint64_t load_tail(const uint8_t* p, uint32_t n) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return n == 0 ? 0 : v & (~uint64_t{0} >> (64 - 8 * n));
+}
+
+// Counts of distinct byte strings. The words' bytes live in one arena, each followed by 8 zero
+// bytes; the table holds their hashes, places and counts, and doubles before it is three
+// quarters full.
+//
+// Words are read 8 bytes at a time, so a word handed to add() must have 8 readable bytes past
+// its end (the batch's text buffer has, and so does the arena).
 class WordCounts {
 public:
+    static constexpr uint32_t READ_PAST = 8;
+
     struct Entry {
         uint64_t hash;
         uint64_t offset;  // into the arena
@@ -50,14 +64,14 @@ public:
         for (;; i = (i + 1) & (slots_.size() - 1)) {
             Entry& e = slots_[i];
             if (e.count == 0) break;
-            if (e.hash == h && e.length == length &&
-                std::memcmp(arena_.data() + e.offset, word, length) == 0) {
+            if (e.hash == h && e.length == length && same(this->word(e), word, length)) {
                 e.count += times;
                 return;
             }
         }
         slots_[i] = {h, arena_.size(), length, times};
         arena_.append(reinterpret_cast<const char*>(word), length);
+        arena_.append(READ_PAST, '\0');
         if (++used_ * 4 > slots_.size() * 3) grow();
     }
 
@@ -82,10 +96,18 @@ private:
             h = (h ^ v) * 0xFF51AFD7ED558CCDull;
             h ^= h >> 32;
         }
-        uint64_t v = 0;
-        std::memcpy(&v, p, n);
-        h = (h ^ v) * 0xC4CEB9FE1A85EC53ull;
+        h = (h ^ load_tail(p, n)) * 0xC4CEB9FE1A85EC53ull;
         return h ^ (h >> 29);
+    }
+
+    static bool same(const uint8_t* a, const uint8_t* b, uint32_t n) {
+        for (; n >= 8; a += 8, b += 8, n -= 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a, 8);
+            std::memcpy(&y, b, 8);
+            if (x != y) return false;
+        }
+        return load_tail(a, n) == load_tail(b, n);
     }
 
     void grow() {

@@ -17,13 +17,14 @@ inline constexpr uint32_t DEFAULT_TOKEN_MAX_LEN = 512;
 inline constexpr uint32_t TEXT_BYTES_PER_TOKEN = MAX_TOKEN_CHARS * 4 + 1;
 // Room past the last token's budget, where the fast batch loop stages the pending group and
 // the token being built (each at most 128 characters of 4 bytes, a byte between them, and up
-// to 3 bytes of a 4-byte store past the end).
-inline constexpr uint32_t TEXT_STAGING_BYTES = 2 * MAX_TOKEN_CHARS * 4 + 4;
+// to 3 bytes of a 4-byte store past the end), and where its 16-byte moves of short tokens may
+// reach.
+inline constexpr uint32_t TEXT_STAGING_BYTES = 2 * MAX_TOKEN_CHARS * 4 + 4 + 16;
 // The text again as 16-bit code units, one per character, each token followed by a 0 unit:
 // what a str of the batch holds when every kept character is a well-formed one below U+10000,
 // so that the str is a copy rather than a decoding. Staged like the text.
 inline constexpr uint32_t UNITS_PER_TOKEN = MAX_TOKEN_CHARS + 1;
-inline constexpr uint32_t UNITS_STAGING = 2 * MAX_TOKEN_CHARS + 1;
+inline constexpr uint32_t UNITS_STAGING = 2 * MAX_TOKEN_CHARS + 1 + 8;
 inline constexpr uint32_t MAX_RETIRED_TYPES_BUFFERS = 40;
 
 struct Batch {

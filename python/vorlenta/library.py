@@ -20,6 +20,9 @@ Types: TypeAlias = "TokenType | int | str | Iterable[TokenType | int | str] | No
 MAX_U32 = 2**32 - 1
 MAX_U64 = 2**64 - 1
 DEFAULT_BATCH_SIZE = 65536
+# Batches that tokenize and count_words take internally: small enough that the batch buffers
+# stay in the processor's caches, large enough that the per-batch work does not show.
+INNER_BATCH_SIZE = 8192
 WORDS = int(TokenType.ENWORD) | int(TokenType.RUWORD)
 # The members by class: type bit k-1 is class k, as the native module counts them.
 _MEMBERS = tuple(sorted(TokenType.__members__.values(), key=int))
@@ -120,10 +123,10 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     `types` keeps only tokens of these types; `min_len` and `max_len` (in characters, both
     inclusive) keep only tokens of such lengths. Bytes that are not well-formed UTF-8 come out
     as with errors="surrogateescape"."""
-    tokenizer = _tokenizer(source, types, min_len, max_len, DEFAULT_BATCH_SIZE)
+    tokenizer = _tokenizer(source, types, min_len, max_len, INNER_BATCH_SIZE)
     tokens: list[Token] = []
-    while (batch := tokenizer.tokens(Token, _MEMBERS)) is not None:
-        tokens += batch
+    while tokenizer.tokens(Token, _MEMBERS, tokens):
+        pass
     return tokens
 
 
@@ -151,8 +154,10 @@ def count_words(*sources: Source, lower: bool = False, types: Types = None) -> C
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`."""
     mask = type_mask(types, WORDS)
-    tokenizers = [_tokenizer(source, mask, 0, None, DEFAULT_BATCH_SIZE) for source in sources]
+    tokenizers = [_tokenizer(source, mask, 0, None, INNER_BATCH_SIZE) for source in sources]
     counts = _native.Counts()
     for tokenizer in tokenizers:
         tokenizer.count(counts, bool(lower), mask)
-    return Counter(counts.words())
+    words: Counter[str] = Counter()
+    counts.add_words_to(words)
+    return words

@@ -83,7 +83,7 @@ def count_path(path: str, settings: Settings, lower: bool,
     stats.bytes = read
     by_class = counts.types()
     stats.types.update({name: by_class[value.bit_length()] for value, name in TYPE_NAMES.items()})
-    stats.words.update(counts.words())
+    counts.add_words_to(stats.words)
     return FileResult(stats, [])
 
 

@@ -70,6 +70,9 @@ struct Counts {
 
 class Tokenizer {
 public:
+    // Batches counted between two looks at pending signals: a few milliseconds of work.
+    static constexpr uint32_t BATCHES_PER_RELEASE = 16;
+
     // Over the bytes of `source`, which it keeps; `text`, when given, is the str they were
     // encoded from, and offsets and token texts are then those of the str.
     Tokenizer(py::bytes source, py::object text)
@@ -203,15 +206,21 @@ public:
         }
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
         for (uint32_t taken = 0;;) {
-            bool more;
+            bool more = true;
             {
+                // Several batches to each release: taking the interpreter back after every one
+                // keeps two counting threads waiting on each other.
                 py::gil_scoped_release nogil;
-                more = next_batch_unlocked(false);
-                if (more) count_batch(counts, lower, word_mask, lowered);
+                for (uint32_t run = 0; more && run < BATCHES_PER_RELEASE; ++run) {
+                    more = next_batch_unlocked(false);
+                    if (more) count_batch(counts, lower, word_mask, lowered);
+                    if (tokenizer_->read_error != 0 || (more && ++taken == max_batches)) break;
+                }
             }
             raise_read_error();
-            if (!more || ++taken == max_batches) return py::make_tuple(tokenizer_->position(), !more);
-            // Ctrl-C and other signals get their chance between batches.
+            if (!more || taken == max_batches)
+                return py::make_tuple(tokenizer_->position(), !more);
+            // Ctrl-C and other signals get their chance between runs of batches.
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
     }

@@ -401,15 +401,12 @@ __attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batc
             if (p == end) break;
         }
         ScannedChar ch;
-        uint64_t char_start = 0;
-        if constexpr (track) {
-            const uint8_t* const q = p;
-            const bool complete = read_char(c, x, p, end, ch);
-            // A character that completes in the byte taken began at the reader's last start byte.
-            if (p - q == 1 && is_start_byte(*q)) r.input_start = at(q);
-            if (!complete) continue;
-            char_start = p - q == ch.length ? at(q) : r.input_start;
-        } else if (!read_char(c, x, p, end, ch)) {
+        const uint8_t* const q = p;
+        if (!read_char(c, x, p, end, ch)) {
+            // The reader took a byte that completes nothing: where a sequence it opens starts
+            // is where the character it may complete later starts.
+            if constexpr (track)
+                if (is_start_byte(*q)) r.input_start = at(q);
             continue;
         }
         c.input_behind = true;
@@ -433,7 +430,9 @@ __attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batc
         }
         start_token(c, ch);
         if constexpr (track) {
-            r.current_start = char_start;
+            // A character decoded whole starts where it was read; one the reader completed, at
+            // the start byte it took earlier.
+            r.current_start = p - q == ch.length ? at(q) : r.input_start;
             r.current_stop = at(p);
         }
         // A full batch stops before another byte is taken, as the plain loop does.

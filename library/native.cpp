@@ -62,6 +62,27 @@ struct CharIndex {
     }
 };
 
+// An object made by calling __new__ without __init__ has unconstructed storage, which pybind11
+// would hand to a method as the native object. Only constructed objects are registered with
+// their Python object, so that is what every method checks first.
+template <class T>
+T& constructed(T& object) {
+    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
+    const auto registered = py::reinterpret_steal<py::object>(
+        py::detail::find_registered_python_instance(&object, type));
+    if (!registered)
+        throw py::type_error(std::string(type->type->tp_name) + " object has not been initialized");
+    return object;
+}
+
+// Waits for a lock with the interpreter released (see the top of the file).
+std::unique_lock<std::mutex> lock_released(std::mutex& m) {
+    std::unique_lock<std::mutex> lock(m, std::defer_lock);
+    py::gil_scoped_release nogil;
+    lock.lock();
+    return lock;
+}
+
 struct Counts {
     WordCounts words;
     std::array<uint64_t, 8> types{};  // by class: type bit k-1 is class k
@@ -77,6 +98,8 @@ public:
     // encoded from, and offsets and token texts are then those of the str.
     Tokenizer(py::bytes source, py::object text)
         : source_(std::move(source)), text_(std::move(text)) {
+        if (!text_.is_none() && !PyUnicode_Check(text_.ptr()))
+            throw py::type_error("text must be the str the source was encoded from, or None");
         char* data;
         Py_ssize_t size;
         PyBytes_AsStringAndSize(source_.ptr(), &data, &size);
@@ -199,11 +222,7 @@ public:
     // asked. Returns the bytes read so far and whether the input is used up.
     py::tuple count(Counts& counts, bool lower, uint64_t word_mask, uint32_t max_batches) {
         std::unique_lock<std::mutex> lock = acquire();
-        std::unique_lock<std::mutex> counts_lock(counts.lock, std::defer_lock);
-        {
-            py::gil_scoped_release nogil;
-            counts_lock.lock();
-        }
+        std::unique_lock<std::mutex> counts_lock = lock_released(counts.lock);
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
         for (uint32_t taken = 0;;) {
             bool more = true;
@@ -255,13 +274,7 @@ private:
         }
     }
 
-    // Waits for the object's lock with the interpreter released.
-    std::unique_lock<std::mutex> acquire() {
-        std::unique_lock<std::mutex> lock(lock_, std::defer_lock);
-        py::gil_scoped_release nogil;
-        lock.lock();
-        return lock;
-    }
+    std::unique_lock<std::mutex> acquire() { return lock_released(lock_); }
 
     // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
     // released.
@@ -304,7 +317,9 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     py::class_<Counts>(m, "Counts")
         .def(py::init<>())
         // Into a dict the caller made (a Counter, usually), so that nothing is copied twice.
-        .def("add_words_to", [](Counts& c, py::dict out) {
+        .def("add_words_to", [](Counts& counts, py::dict out) {
+            Counts& c = constructed(counts);
+            std::unique_lock<std::mutex> lock = lock_released(c.lock);
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count == 0) continue;
                 py::object key = py::reinterpret_steal<py::object>(
@@ -316,7 +331,9 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 out[key] = known ? py::object(known + py::int_(e.count)) : py::int_(e.count);
             }
         }, py::arg("out"))
-        .def("types", [](Counts& c) {
+        .def("types", [](Counts& counts) {
+            Counts& c = constructed(counts);
+            std::unique_lock<std::mutex> lock = lock_released(c.lock);
             py::list out;
             for (uint64_t n : c.types) out.append(n);
             return out;
@@ -326,12 +343,24 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def(py::init<py::bytes, py::object>(), py::arg("source"), py::arg("text") = py::none())
         .def_static("open", &Tokenizer::open, py::arg("path"))
         .def_static("from_fd", &Tokenizer::from_fd, py::arg("fd"), py::arg("name"))
-        .def("configure", &Tokenizer::configure, py::arg("filter"), py::arg("min_len"),
-             py::arg("max_len"), py::arg("batch_size"))
-        .def("spans", &Tokenizer::spans)
-        .def("tokens", &Tokenizer::tokens, py::arg("token_class"), py::arg("members"),
-             py::arg("out"))
-        .def("count", &Tokenizer::count, py::arg("counts"), py::arg("lower"),
-             py::arg("word_mask"), py::arg("max_batches") = 0)
-        .def_property_readonly("position", &Tokenizer::position);
+        .def("configure",
+             [](Tokenizer& t, uint64_t filter, uint32_t min_len, uint32_t max_len,
+                uint32_t batch_size) {
+                 constructed(t).configure(filter, min_len, max_len, batch_size);
+             },
+             py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"))
+        .def("spans", [](Tokenizer& t) { return constructed(t).spans(); })
+        .def("tokens",
+             [](Tokenizer& t, py::type token_class, py::tuple members, py::list out) {
+                 return constructed(t).tokens(std::move(token_class), std::move(members),
+                                              std::move(out));
+             },
+             py::arg("token_class"), py::arg("members"), py::arg("out"))
+        .def("count",
+             [](Tokenizer& t, Counts& counts, bool lower, uint64_t word_mask,
+                uint32_t max_batches) {
+                 return constructed(t).count(constructed(counts), lower, word_mask, max_batches);
+             },
+             py::arg("counts"), py::arg("lower"), py::arg("word_mask"), py::arg("max_batches") = 0)
+        .def_property_readonly("position", [](Tokenizer& t) { return constructed(t).position(); });
 }

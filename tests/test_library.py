@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 import oracle
 import vorlenta
 import vorlentaCXX as vx
+from vorlenta import _native
 from conftest import CORPORA, all_batches, corpus_path
 from test_oracle import filters, inputs, lengths
 
@@ -117,6 +118,13 @@ def test_bad_arguments_name_the_value():
     with pytest.raises(FileNotFoundError) as raised:
         vorlenta.count_words(Path("/nonexistent/words.txt"))
     assert raised.value.filename == b"/nonexistent/words.txt"
+    # The native classes refuse objects made without their constructor, and a wrong text.
+    for make, call in [(_native.Tokenizer, lambda t: t.spans()),
+                       (_native.Counts, lambda c: c.types())]:
+        with pytest.raises(TypeError, match="not been initialized"):
+            call(make.__new__(make))
+    with pytest.raises(TypeError, match="text must be"):
+        _native.Tokenizer(b"a", 5)
 
 
 def test_a_failed_read_raises_and_is_not_the_end():

@@ -7,22 +7,11 @@
 #include <cstring>
 #include <new>
 
+#include "sources/memory_spans.hpp"
+
 namespace vorlenta {
 
 namespace {
-
-struct MemorySource {
-    SpanTokenizer& t;
-    bool next_span(const uint8_t*& p, const uint8_t*& end) {
-        if (t.pos == t.size) return false;
-        p = t.data + t.pos;
-        end = t.data + t.size;
-        return true;
-    }
-    void consumed(const uint8_t* p) { t.pos = static_cast<uint64_t>(p - t.data); }
-    uint64_t offset() const { return t.pos; }
-    bool failed() const { return false; }
-};
 
 // A read interrupted by a signal is read again; any other failure stops the batch and leaves
 // the file where it was.
@@ -144,7 +133,7 @@ void collect(SpanTokenizer& t, Source& source, bool with_places) {
 void SpanTokenizer::next_batch(bool with_places) {
     read_error = 0;
     if (fd < 0) {
-        MemorySource source{*this};
+        MemorySpans source{data, size, pos};
         collect(*this, source, with_places);
     } else {
         FileChunks source{*this};

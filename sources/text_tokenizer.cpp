@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "sources/memory_spans.hpp"
+
 namespace vorlenta {
 
 namespace {
@@ -23,18 +25,6 @@ void advise_huge_pages(void* p, uint64_t size) {
     (void)size;
 #endif
 }
-
-// The whole rest of the text is one span.
-struct TextSource {
-    FromTextTokenizer& t;
-    bool next_span(const uint8_t*& p, const uint8_t*& end) {
-        if (t.read_pos == t.source_size) return false;
-        p = t.source_text + t.read_pos;
-        end = t.source_text + t.source_size;
-        return true;
-    }
-    void consumed(const uint8_t* p) { t.read_pos = static_cast<uint64_t>(p - t.source_text); }
-};
 
 }  // namespace
 
@@ -61,7 +51,7 @@ FromTextTokenizer::~FromTextTokenizer() {
 }
 
 void FromTextTokenizer::get_batch() {
-    TextSource source{*this};
+    MemorySpans source{source_text, source_size, read_pos};
     collect_batch(engine, batch, source);
 }
 

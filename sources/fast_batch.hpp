@@ -363,6 +363,8 @@ SCAN_STEP void close_ranges(Ranges& r, TokenOffsets& o, const Cursors& c, bool g
     r.group_stop = r.current_stop;
 }
 
+#undef SCAN_STEP
+
 // Tokenizes bytes from p up to end, or until the batch is full; returns where it stopped,
 // always just after a complete character or at `end`. With offsets, p lies at `offset` in the
 // source.

@@ -187,6 +187,23 @@ def test_output_cut_short_by_the_reader(make_file):
     assert done.stderr.decode() == "141\n"
 
 
+@pytest.mark.parametrize("command", ["tokenize", "stats"])
+def test_output_that_cannot_be_written_is_one_line_and_status_3(make_file, command):
+    path = make_file(" ".join(["слово"] * 200_000).encode())
+    def run(**kwargs):
+        return subprocess.run([str(SCRIPT), command, path], stdin=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=60, **kwargs)
+
+    with open("/dev/full", "wb") as full:
+        done = run(stdout=full)
+    assert done.returncode == 3
+    assert done.stderr.decode() == "vorlenta: cannot write the output: No space left on device\n"
+    closed = run(preexec_fn=lambda: os.close(1))
+    assert closed.returncode == 3
+    assert closed.stderr.decode() == \
+        "vorlenta: cannot write the output: standard output is closed\n"
+
+
 # ---- stats ----
 
 def make_folder(root: Path) -> Path:

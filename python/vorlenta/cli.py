@@ -9,6 +9,7 @@ import os
 import sys
 import time
 from collections.abc import Callable, Sequence
+from concurrent.futures.process import BrokenProcessPool
 from typing import TextIO
 
 from vorlenta import __version__
@@ -33,6 +34,8 @@ from vorlenta.stats import FileResult, Stats, count_in_processes, count_path, in
 EXIT_OK = 0
 EXIT_INPUT = 1  # an input could not be read, or (tokenize) some of its batches were lost
 EXIT_USAGE = 2
+EXIT_OUTPUT = 3  # the output could not be written
+EXIT_WORKER = 4  # a worker process failed
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
@@ -70,7 +73,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Tokenize Russian and English UTF-8 text, or count its tokens and words.",
         epilog=f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every input was "
                "read whole, 1 when an input could not be read or some of its batches were "
-               "not valid UTF-8, 2 for a wrong command line.")
+               "not valid UTF-8, 2 for a wrong command line, 3 when the output could not be "
+               "written, 4 when a worker process failed, 130 when interrupted.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
@@ -269,6 +273,13 @@ def _progress_for(args: argparse.Namespace, paths: Sequence[str],
     return enabled, total, delay
 
 
+def _drop_output() -> None:
+    """What is left in the output buffer cannot be written either: the exit must not try."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -279,6 +290,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"--min-len {args.min_len} is greater than --max-len {args.max_len}")
     # Tokens are UTF-8 text whatever the locale says.
     out = sys.stdout
+    if out is None:  # started with standard output closed
+        print(f"{PROG}: cannot write the output: standard output is closed", file=sys.stderr)
+        return EXIT_OUTPUT
     if isinstance(out, io.TextIOWrapper):
         out.reconfigure(encoding="utf-8", errors="strict", newline="\n")
     try:
@@ -289,9 +303,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the exit from flushing again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop_output()
         return EXIT_BROKEN_PIPE
+    except BrokenProcessPool:
+        print(f"{PROG}: a worker process failed", file=sys.stderr)
+        return EXIT_WORKER
+    except OSError as e:
+        # Only writing raises here: inputs that cannot be read are reported as they come.
+        print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
+        _drop_output()
+        return EXIT_OUTPUT
     except MemoryError:
         print(f"{PROG}: out of memory (is --batch-size too large?)", file=sys.stderr)
         return EXIT_INPUT

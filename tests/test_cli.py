@@ -287,6 +287,15 @@ def test_stats_reports_failures_and_counts_the_rest(tmp_path):
         f"vorlenta: {tmp_path / 'missing'}: No such file or directory"]
 
 
+def test_stats_counts_what_is_read_and_reports_what_cannot_be():
+    # /proc files are 0 bytes on disk but yield text; /proc/self/mem fails its first read.
+    done, report = stats_json("/proc/cpuinfo")
+    assert done.returncode == 0 and report["bytes"] > 0 and report["tokens"] > 0
+    done, report = stats_json("/proc/self/mem")
+    assert done.returncode == 1 and report["failed_files"] == 1
+    assert done.stderr.decode() == "vorlenta: /proc/self/mem: Input/output error\n"
+
+
 def test_stats_of_both_corpora():
     for name in CORPORA:
         corpus_path(name)

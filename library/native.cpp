@@ -244,11 +244,6 @@ public:
         }
     }
 
-    uint64_t position() {
-        std::unique_lock<std::mutex> lock = acquire();
-        return tokenizer_->position();
-    }
-
 private:
     Tokenizer() = default;
 
@@ -361,6 +356,5 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 uint32_t max_batches) {
                  return constructed(t).count(constructed(counts), lower, word_mask, max_batches);
              },
-             py::arg("counts"), py::arg("lower"), py::arg("word_mask"), py::arg("max_batches") = 0)
-        .def_property_readonly("position", [](Tokenizer& t) { return constructed(t).position(); });
+             py::arg("counts"), py::arg("lower"), py::arg("word_mask"), py::arg("max_batches") = 0);
 }

@@ -44,7 +44,7 @@ inline uint64_t load_tail(const uint8_t* p, uint32_t n) {
 // quarters full.
 //
 // Words are read 8 bytes at a time, so a word handed to add() must have 8 readable bytes past
-// its end (the batch's text buffer has, and so does the arena).
+// its end (the batch's text buffer has, and so does the arena, for the comparisons).
 class WordCounts {
 public:
     static constexpr uint32_t READ_PAST = 8;
@@ -73,12 +73,6 @@ public:
         arena_.append(reinterpret_cast<const char*>(word), length);
         arena_.append(READ_PAST, '\0');
         if (++used_ * 4 > slots_.size() * 3) grow();
-    }
-
-    // Adds every count of another table.
-    void merge(const WordCounts& other) {
-        for (const Entry& e : other.slots_)
-            if (e.count != 0) add(other.word(e), e.length, e.count);
     }
 
     size_t size() const { return used_; }

@@ -329,27 +329,27 @@ SCAN_STEP void release_staged_group(Cursors& c, const ScanContext& x, uint32_t l
     c.units_group_end = c.units_kept_end + c.cur_chars;
 }
 
-// The token being built closes: it joins the pending group, or the group is released; as
-// push_token and deliver do with the records.
-SCAN_STEP void close_token(Cursors& c, const ScanContext& x) {
+// The token being built closes: it joins the pending group (true), or the group is released;
+// as push_token and deliver do with the records.
+SCAN_STEP bool close_token(Cursors& c, const ScanContext& x) {
     const uint32_t length = static_cast<uint32_t>(c.cur_end - (c.group_end + 1));
     const bool word_group = is_word_type(c.group_type);
     if (joins_group(c.group_type, c.part_count,
                     word_group ? x.parts[c.part_count - 1].type : TokenType::NOTTKN,
-                    c.group_chars, c.cur_type, c.group_end[1], c.cur_chars))
+                    c.group_chars, c.cur_type, c.group_end[1], c.cur_chars)) {
         join_staged(c, x, length);
-    else
-        release_staged_group(c, x, length);
+        return true;
+    }
+    release_staged_group(c, x, length);
+    return false;
 }
 
-// The ranges of what a token closing does: the closed token joined the group, or the group was
-// released (and kept, or not) and the closed token starts the next.
-SCAN_STEP void close_ranges(Ranges& r, TokenOffsets& o, const Cursors& c, bool group_was_empty,
-                         uint32_t parts_before, const uint64_t* types_before,
-                         const uint64_t* types) {
-    // Joined: an empty group (after the drain it holds one empty part) takes any token, and a
-    // released group restarts at one part.
-    if (group_was_empty || c.part_count == parts_before + 1) {
+// The ranges of what a token closing did: the closed token joined the group (an empty one it
+// starts), or the group was released (and kept, or not) and the closed token starts the next.
+SCAN_STEP void close_ranges(Ranges& r, TokenOffsets& o, const Cursors& c, bool joined,
+                            bool group_was_empty, const uint64_t* types_before,
+                            const uint64_t* types) {
+    if (joined) {
         if (group_was_empty) r.group_start = r.current_start;
         r.group_stop = r.current_stop;
         return;
@@ -421,11 +421,9 @@ __attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batc
         if (closes) {
             if constexpr (track) {
                 const bool group_was_empty = c.group_type == TokenType::NOTTKN;
-                const uint32_t parts_before = c.part_count;
                 uint64_t* const types_before = c.types_end;
-                close_token(c, x);
-                close_ranges(r, o, c, group_was_empty, parts_before, types_before,
-                             batch.types_buffer);
+                const bool joined = close_token(c, x);
+                close_ranges(r, o, c, joined, group_was_empty, types_before, batch.types_buffer);
             } else {
                 close_token(c, x);
             }

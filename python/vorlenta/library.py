@@ -106,8 +106,8 @@ def _open(source: Source) -> _native.Tokenizer:
 
 
 def _tokenizer(source: Source, types: Types, min_len: int, max_len: int | None,
-               batch_size: int, default_types: int = MAX_U64) -> _native.Tokenizer:
-    mask = type_mask(types, default_types)
+               batch_size: int) -> _native.Tokenizer:
+    mask = type_mask(types)
     low = _bounded("min_len", min_len, 0, MAX_U32)
     high = MAX_U32 if max_len is None else _bounded("max_len", max_len, 0, MAX_U32)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)

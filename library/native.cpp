@@ -125,13 +125,18 @@ public:
     // Over the file at `path`, read in chunks.
     static std::unique_ptr<Tokenizer> open(py::bytes path) {
         std::string name = path;
-        int fd;
-        {
-            py::gil_scoped_release nogil;
-            do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-            while (fd < 0 && errno == EINTR);
+        int fd, error;
+        for (;;) {
+            {
+                // Opening a FIFO waits for its writer.
+                py::gil_scoped_release nogil;
+                fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+                error = errno;
+            }
+            if (fd >= 0 || error != EINTR) break;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
-        if (fd < 0) raise_os_error(errno, path);
+        if (fd < 0) raise_os_error(error, path);
         auto t = std::unique_ptr<Tokenizer>(new Tokenizer());
         t->tokenizer_ = std::make_unique<SpanTokenizer>(fd);
         t->path_ = std::move(path);
@@ -223,6 +228,7 @@ public:
     py::tuple count(Counts& counts, bool lower, uint64_t word_mask, uint32_t max_batches) {
         std::unique_lock<std::mutex> lock = acquire();
         std::unique_lock<std::mutex> counts_lock = lock_released(counts.lock);
+        raise_pending();
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
         for (uint32_t taken = 0;;) {
             bool more = true;
@@ -236,7 +242,13 @@ public:
                     if (tokenizer_->read_error != 0 || (more && ++taken == max_batches)) break;
                 }
             }
-            raise_read_error();
+            // What was read is counted already, so an error loses nothing.
+            const int error = tokenizer_->read_error;
+            if (error == EINTR) {
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                continue;
+            }
+            if (error != 0) raise_os_error(error, path_);
             if (!more || taken == max_batches)
                 return py::make_tuple(tokenizer_->position(), !more);
             // Ctrl-C and other signals get their chance between runs of batches.
@@ -247,9 +259,14 @@ public:
 private:
     Tokenizer() = default;
 
-    [[noreturn]] static void raise_os_error(int error, const py::object& filename) {
+    // OSError(errno, its text, the file name), of the subclass the errno has.
+    static void set_os_error(int error, const py::object& filename) {
         PyErr_SetObject(PyExc_OSError,
                         py::make_tuple(error, std::strerror(error), filename).ptr());
+    }
+
+    [[noreturn]] static void raise_os_error(int error, const py::object& filename) {
+        set_os_error(error, filename);
         throw py::error_already_set();
     }
 
@@ -278,27 +295,46 @@ private:
         return tokenizer_->batch.token_count > 0;
     }
 
-    // A read that failed with no token before it is the call's error; with tokens before it,
-    // they come first and the next call reads again.
-    void raise_read_error() {
-        const SpanTokenizer& t = *tokenizer_;
-        if (t.read_error != 0 && t.batch.token_count == 0) raise_os_error(t.read_error, path_);
+    // The error of a read that failed after the last batch had tokens.
+    void raise_pending() {
+        if (!pending_) return;
+        PyErr_SetRaisedException(pending_.release().ptr());
+        throw py::error_already_set();
     }
 
-    // The next batch, with the lock held; false at the end of the input.
+    // The next batch, with the lock held; false at the end of the input. A failed read is this
+    // call's error when the batch is empty, else the next call's, so that no token is lost; the
+    // call after that reads at the same place again. A read that a signal interrupted runs the
+    // signal's handlers (with the interpreter released, a blocked read is where Ctrl-C finds a
+    // thread), and an exception from one is the read's error.
     bool next() {
-        bool more;
-        {
-            py::gil_scoped_release nogil;
-            more = next_batch_unlocked();
+        raise_pending();
+        for (;;) {
+            bool more;
+            {
+                py::gil_scoped_release nogil;
+                more = next_batch_unlocked();
+            }
+            const int error = tokenizer_->read_error;
+            if (error == 0) return more;
+            if (error == EINTR) {
+                if (PyErr_CheckSignals() == 0) {
+                    if (more) return true;
+                    continue;
+                }
+            } else {
+                set_os_error(error, path_);
+            }
+            if (!more) throw py::error_already_set();
+            pending_ = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
+            return true;
         }
-        raise_read_error();
-        return more;
     }
 
     py::bytes source_;
     py::object text_ = py::none();
     py::object path_ = py::none();
+    py::object pending_;
     CharIndex index_;
     std::unique_ptr<SpanTokenizer> tokenizer_;
     std::mutex lock_;

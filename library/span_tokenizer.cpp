@@ -13,15 +13,13 @@ namespace vorlenta {
 
 namespace {
 
-// A read interrupted by a signal is read again; any other failure stops the batch and leaves
-// the file where it was.
+// A failed read, and one that a signal interrupted, stops the batch and leaves the file where
+// it was.
 struct FileChunks {
     SpanTokenizer& t;
     bool next_span(const uint8_t*& p, const uint8_t*& end) {
         if (t.chunk_pos == t.chunk_len) {
-            ssize_t n;
-            do n = read(t.fd, t.chunk, SPAN_CHUNK_BYTES);
-            while (n < 0 && errno == EINTR);
+            const ssize_t n = read(t.fd, t.chunk, SPAN_CHUNK_BYTES);
             if (n < 0) {
                 t.read_error = errno;
                 return false;

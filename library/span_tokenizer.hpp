@@ -44,9 +44,10 @@ struct SpanTokenizer {
     void set_batch_size(uint32_t n);
 
     // The next batch and, if `with_places`, its tokens' ranges; an empty batch at the end of the
-    // input. A read error ends the batch early, without the end-of-input drain, with read_error
+    // input. A failed read ends the batch early, without the end-of-input drain, with read_error
     // set: the tokens before it are in the batch, and the next call reads at the same place
-    // again. Recording places costs the loop a fifth of its speed: callers that only count
+    // again. So does a read that a signal interrupted (EINTR), so that the caller can run the
+    // signal's handlers before it goes on. Recording places costs the loop a fifth of its speed: callers that only count
     // leave it off, and then the ranges are not to be used again.
     void next_batch(bool with_places = true);
 

@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "module/file_tokenizer_object.hpp"
 #include "sources/batch.hpp"
+#include "sources/text_tokenizer.hpp"
 
 namespace vorlenta {
 
@@ -49,13 +51,18 @@ inline py::dict batch_result(const Batch& b, py::handle owner) {
     return result;
 }
 
+inline const Batch& read_batch(FromTextTokenizer& t) {
+    t.get_batch();
+    return t.batch;
+}
+
 // Runs the batch loop of a tokenizer and returns its result.
 template <class Tokenizer>
 py::dict next_batch(Tokenizer& t) {
-    t.get_batch();
+    const Batch& b = read_batch(t);
     // The tokenizer's existing Python object: pybind11 finds it from the native pointer.
     py::object owner = py::cast(&t, py::return_value_policy::reference);
-    return batch_result(t.batch, owner);
+    return batch_result(b, owner);
 }
 
 }  // namespace vorlenta

@@ -85,8 +85,8 @@ PYBIND11_MODULE(vorlentaCXX, m, py::multiple_interpreters::not_supported()) {
     bind_tokenizer_body<FromTextTokenizer, FromTextStream>(ft);
 
     bind_stream<FromFileStream>(m, "ffs_stream");
-    py::class_<FromFileTokenizer> ff(m, "FFTokenizer");
+    py::class_<FileTokenizerObject> ff(m, "FFTokenizer");
     ff.def(py::init<std::string_view>(), py::arg("fpath"))
-        .def("is_fopen", [](FromFileTokenizer& t) { return constructed(t).is_fopen(); });
-    bind_tokenizer_body<FromFileTokenizer, FromFileStream>(ff);
+        .def("is_fopen", [](FileTokenizerObject& t) { return constructed(t).is_fopen(); });
+    bind_tokenizer_body<FileTokenizerObject, FromFileStream>(ff);
 }

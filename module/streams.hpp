@@ -2,7 +2,7 @@
 // stream of a tokenizer, and its get_batch, draw from one sequence of batches.
 #pragma once
 
-#include "sources/file_tokenizer.hpp"
+#include "module/file_tokenizer_object.hpp"
 #include "sources/text_tokenizer.hpp"
 
 namespace vorlenta {
@@ -12,7 +12,7 @@ struct FromTextStream {
 };
 
 struct FromFileStream {
-    FromFileTokenizer& tokenizer;
+    FileTokenizerObject& tokenizer;
 };
 
 }  // namespace vorlenta

@@ -1,5 +1,8 @@
 #include "sources/file_tokenizer.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -8,24 +11,38 @@ namespace vorlenta {
 
 namespace {
 
-// The unread rest of the chunk, refilled from the file when used up. A short read is a shorter
-// span; a read that gives nothing (end of file, or a read error) is the end of input, as it
-// would be for a single fgetc.
+// The unread rest of the chunk, refilled from the file when used up. A read gives what the
+// descriptor holds, up to a chunk: a short read is a shorter span.
 struct FileSource {
     FromFileTokenizer& t;
+    StopCheck stop;
     bool next_span(const uint8_t*& p, const uint8_t*& end) {
-        if (t.chunk_pos == t.chunk_len) {
-            t.chunk_pos = 0;
-            // One tokenizer is used by one thread at a time: the stream needs no lock.
-            t.chunk_len =
-                static_cast<uint32_t>(fread_unlocked(t.chunk, 1, FILE_CHUNK_BYTES, t.file));
-            if (t.chunk_len == 0) return false;
-        }
+        if (t.chunk_pos == t.chunk_len && !refill()) return false;
         p = t.chunk + t.chunk_pos;
         end = t.chunk + t.chunk_len;
         return true;
     }
+    bool refill() {
+        for (;;) {
+            if (stop != nullptr && stop()) {
+                t.read_error = EINTR;
+                return false;
+            }
+            const ssize_t n = read(t.fd, t.chunk, FILE_CHUNK_BYTES);
+            if (n > 0) {
+                t.chunk_pos = 0;
+                t.chunk_len = static_cast<uint32_t>(n);
+                return true;
+            }
+            if (n == 0) return false;  // the end of the file
+            if (errno != EINTR) {
+                t.read_error = errno;
+                return false;
+            }
+        }
+    }
     void consumed(const uint8_t* p) { t.chunk_pos = static_cast<uint32_t>(p - t.chunk); }
+    bool failed() const { return t.read_error != 0; }
 };
 
 // What a file that could not be opened yields.
@@ -37,7 +54,7 @@ struct NoSource {
 }  // namespace
 
 FromFileTokenizer::FromFileTokenizer(std::string_view path)
-    : file(nullptr), chunk(nullptr), chunk_pos(0), chunk_len(0) {
+    : file(nullptr), fd(-1), chunk(nullptr), chunk_pos(0), chunk_len(0), read_error(0) {
     init_batch(batch);
     chunk = static_cast<uint8_t*>(std::malloc(FILE_CHUNK_BYTES));
     if (chunk == nullptr) {
@@ -52,6 +69,7 @@ FromFileTokenizer::FromFileTokenizer(std::string_view path)
         free_batch(batch);
         throw;
     }
+    if (file != nullptr) fd = fileno(file);
     std::memset(&engine, 0, sizeof engine);
 }
 
@@ -61,13 +79,14 @@ FromFileTokenizer::~FromFileTokenizer() {
     free_batch(batch);
 }
 
-void FromFileTokenizer::get_batch() {
+void FromFileTokenizer::get_batch(StopCheck stop) {
+    read_error = 0;
     if (file == nullptr) {
         NoSource none;
         collect_batch(engine, batch, none);
         return;
     }
-    FileSource source{*this};
+    FileSource source{*this, stop};
     collect_batch(engine, batch, source);
 }
 

@@ -1,4 +1,6 @@
 import os
+import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -41,6 +43,18 @@ TYPE_NAMES = {int(m): name for name, m in vx.TokenType.__members__.items()}
 
 def pytest_report_header() -> str:
     return f"corpus: {CORPUS_DIR} ({CORPUS_ORIGIN})"
+
+
+def strace_command(path: str, failing_read: int = 2) -> list[str]:
+    """The start of a command line that runs a program whose `failing_read`-th read of the
+    file at `path` fails with EIO; skips the test where strace is missing or may not trace."""
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("strace is not installed")
+    if subprocess.run([strace, "-o", os.devnull, "true"], capture_output=True).returncode != 0:
+        pytest.skip("strace may not trace here")
+    return [strace, "-f", "-o", os.devnull, "-P", path, "-e",
+            f"inject=read:error=EIO:when={failing_read}"]
 
 
 def corpus_path(name: str) -> Path:

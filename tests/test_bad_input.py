@@ -205,20 +205,6 @@ def test_file_deleted_while_open_is_read_to_its_end(make_file):
     assert "".join(text for text, _ in first + rest) == "still readable after unlink"
 
 
-def test_read_error_ends_the_input():
-    # /proc/self/mem opens, but reading at offset 0 (an unmapped address) fails.
-    t = vx.FFTokenizer("/proc/self/mem")
-    assert t.is_fopen()
-    assert t.get_batch() == {} and t.get_batch() == {}
-    assert list(t.stream) == []
-
-
-def test_directory_stream_stops_at_once(tmp_path):
-    t = vx.FFTokenizer(str(tmp_path))
-    assert t.is_fopen()
-    assert list(t.stream) == [] and t.get_batch() == {}
-
-
 def test_unreadable_file_is_not_opened():
     # Permission bits do not stop root, so a root run checks them as the user nobody, in a
     # child that gives up root after importing the module.

@@ -11,8 +11,10 @@
 
 #include "library/span_tokenizer.hpp"
 #include "library/word_counts.hpp"
+#include "temp_file.hpp"
 
 using namespace vorlenta;
+using vorlenta::testing::TempFile;
 
 namespace {
 
@@ -44,20 +46,6 @@ Collected collect(SpanTokenizer& t) {
         }
     }
 }
-
-// A file holding `bytes`, removed when done.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string& bytes) {
-        char name[] = "/tmp/vorlenta-library-XXXXXX";
-        const int fd = mkstemp(name);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        close(fd);
-        path = name;
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
 
 }  // namespace
 

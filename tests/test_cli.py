@@ -8,15 +8,17 @@ import select
 import shutil
 import struct
 import subprocess
+import signal
 import sys
 import termios
+import time
 from collections import Counter
 from pathlib import Path
 
 import pytest
 
 import vorlentaCXX as vx
-from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, corpus_path, all_batches
+from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, all_batches, corpus_path, strace_command
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "examples" / "sample.txt"
@@ -202,6 +204,99 @@ def test_output_that_cannot_be_written_is_one_line_and_status_3(make_file, comma
     assert closed.returncode == 3
     assert closed.stderr.decode() == \
         "vorlenta: cannot write the output: standard output is closed\n"
+
+
+def test_a_failed_read_is_reported_after_the_tokens_before_it(make_file):
+    data = " ".join(map(str, range(40_000))).encode()  # three chunks
+    path = make_file(data)
+    done = subprocess.run([*strace_command(path), str(SCRIPT), "tokenize", path],
+                          capture_output=True, timeout=120)
+    assert done.returncode == 1
+    assert done.stderr.decode() == f"vorlenta: {path}: Input/output error\n"
+    printed = tsv_tokens(done.stdout)
+    assert len(printed) > 10_000 and printed == api_tokens(data)[:len(printed)]
+
+
+# ---- stopping ----
+
+def children(pid: int) -> list[int]:
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                # The parent's pid follows the state, after the command's closing parenthesis.
+                if int(f.read().rpartition(")")[2].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            pass
+    return found
+
+
+def started(*args, workers: int = 0) -> subprocess.Popen:
+    """The command at work (with its worker processes running, if it has some), in a session
+    of its own, so that a signal can go to the whole group as a terminal's Ctrl-C does."""
+    process = subprocess.Popen([str(SCRIPT), *map(str, args)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               start_new_session=True)
+    deadline = time.monotonic() + 30
+    while len(children(process.pid)) < workers and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    return process
+
+
+def stopped(process: subprocess.Popen, started_at: float) -> tuple[int, float, bytes]:
+    """The status, the seconds it took from `started_at` and standard error; no process of the
+    group may outlive it."""
+    status = process.wait(timeout=60)
+    took = time.monotonic() - started_at
+    stderr = process.stderr.read()
+    process.stderr.close()
+    for _ in range(100):
+        try:
+            os.killpg(process.pid, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.02)
+    else:
+        os.killpg(process.pid, signal.SIGKILL)
+        pytest.fail("a process of the command outlived it")
+    return status, took, stderr
+
+
+def zero_files(folder: Path, n: int) -> list[Path]:
+    """Files of 200 MB of zero bytes, each a token, which use no disk."""
+    paths = [folder / f"zeros{i}" for i in range(n)]
+    for path in paths:
+        path.touch()
+        os.truncate(path, 200_000_000)
+    return paths
+
+
+def test_ctrl_c_stops_at_once_without_a_traceback(tmp_path):
+    zeros = zero_files(tmp_path, 3)
+    # No token passes the filter: one native call would read /dev/zero for ever.
+    for args, workers, presses in [(["tokenize", "--types", "RUWORD", "/dev/zero"], 0, 1),
+                                   (["stats", "--jobs", 2, *zeros], 2, 1),
+                                   (["stats", "--jobs", 2, *zeros], 2, 2)]:
+        process = started(*args, workers=workers)
+        start = time.monotonic()
+        for press in range(presses):
+            if press:
+                time.sleep(0.2)
+            os.killpg(process.pid, signal.SIGINT)
+        status, took, stderr = stopped(process, start)
+        assert (status, stderr) == (130, b""), args
+        assert took < 1.5, args
+
+
+def test_a_failed_worker_is_one_line_and_status_4(tmp_path):
+    process = started("stats", "--jobs", 2, *zero_files(tmp_path, 2), workers=2)
+    start = time.monotonic()
+    os.kill(children(process.pid)[0], signal.SIGKILL)
+    status, took, stderr = stopped(process, start)
+    assert (status, stderr) == (4, b"vorlenta: a worker process failed\n")
+    assert took < 1.5
 
 
 # ---- stats ----

@@ -6,6 +6,7 @@ import argparse
 import io
 import json
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -144,13 +145,18 @@ def run_tokenize(args: argparse.Namespace, out: TextIO) -> int:
                                  "tokens are skipped and reading goes on after it")
 
             read = 0
-            for text, types in batches(source, lost):
-                out.write(lines(text, types))
-                if progress.bar is not None:
-                    # Bytes of the tokens written: the input read so far, less dropped tokens.
-                    nbytes = text_bytes(text, len(types))
-                    read += nbytes
-                    progress.advance(nbytes)
+            try:
+                for text, types in batches(source, lost):
+                    out.write(lines(text, types))
+                    if progress.bar is not None:
+                        # Bytes of the tokens written: the input read so far, less dropped
+                        # tokens.
+                        nbytes = text_bytes(text, len(types))
+                        read += nbytes
+                        progress.advance(nbytes)
+            except InputError as e:
+                progress.message(f"{PROG}: {e}")
+                failed = True
             if source.size is not None:
                 progress.advance(source.size - read)
         out.flush()
@@ -300,6 +306,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_tokenize(args, out)
         return run_stats(args, out)
     except KeyboardInterrupt:
+        # Another Ctrl-C while the exit flushes and joins ends the process at once, quietly.
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the exit from flushing again.

@@ -152,7 +152,8 @@ def batches(source: Source, on_lost: Callable[[int], None]) -> Iterator[tuple[st
     """(text, types) of every batch of `source`; a batch Python cannot decode is lost.
 
     The tokenizer has moved past a batch that fails to decode, so reading goes on after it;
-    `on_lost` is told the batch's number, counted from 1.
+    `on_lost` is told the batch's number, counted from 1. A read that fails raises InputError,
+    after the batch of the tokens before it.
     """
     number = 0
     while True:
@@ -162,6 +163,8 @@ def batches(source: Source, on_lost: Callable[[int], None]) -> Iterator[tuple[st
         except UnicodeDecodeError:
             on_lost(number)
             continue
+        except OSError as e:
+            raise InputError(f"{source.name}: {e.strerror or e}") from None
         if not batch:
             return
         yield batch["text"], batch["types"]

@@ -107,16 +107,29 @@ def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterat
                     yield full
 
 
-def _ignore_interrupts() -> None:
-    # Ctrl-C is the parent's to handle; workers just stop when it shuts the pool down.
+def _start_worker() -> None:
+    # Ctrl-C is the parent's to handle: it stops the workers itself. A Ctrl-C that came while
+    # the worker started is pending under the parent's mask, and dropped here.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    """Kills the workers instead of waiting for them: a worker may have seconds of its file
+    left, and one killed while it holds the task queue's lock would leave the rest waiting."""
+    # Python 3.13 has no public way to reach the workers (3.14 adds kill_workers()).
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        process.kill()
+    pool.shutdown(wait=False, cancel_futures=True)
 
 
 def count_in_processes(paths: list[str], settings: Settings, lower: bool, jobs: int,
                        on_started: Callable[[], None],
                        on_result: Callable[[FileResult, int], None]) -> None:
     """Counts each file in one of `jobs` worker processes; `on_result` gets each file's result
-    and its size in bytes, as the files finish. `on_started` runs once the workers exist."""
+    and its size in bytes, as the files finish. `on_started` runs once the workers exist.
+    Whatever ends this early (Ctrl-C, a failed worker) kills the workers."""
     sizes = {}
     for path in paths:
         try:
@@ -130,17 +143,23 @@ def count_in_processes(paths: list[str], settings: Settings, lower: bool, jobs: 
     # thread exists, so no lock can be held by another thread at that moment.
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context,
-                             initializer=_ignore_interrupts) as pool:
-        pending: dict[Future[FileResult], str] = {
-            pool.submit(count_path, path, settings, lower): path for path in order}
-        on_started()
+    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_start_worker)
+    try:
+        # Ctrl-C waits while the workers are made, so that none of them sees it before it
+        # ignores it; the parent raises it right after.
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
-            while pending:
-                done, _ = wait(pending, return_when=FIRST_COMPLETED)
-                for future in done:
-                    path = pending.pop(future)
-                    on_result(future.result(), sizes[path])
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            raise
+            pending: dict[Future[FileResult], str] = {
+                pool.submit(count_path, path, settings, lower): path for path in order}
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        on_started()
+        while pending:
+            done, _ = wait(pending, return_when=FIRST_COMPLETED)
+            for future in done:
+                path = pending.pop(future)
+                on_result(future.result(), sizes[path])
+        pool.shutdown(wait=True)
+    except BaseException:
+        _stop_workers(pool)
+        raise

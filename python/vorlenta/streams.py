@@ -1,0 +1,236 @@
+"""Inputs that are compressed, or not in UTF-8, as a pipe that yields their UTF-8 bytes.
+
+The native tokenizer reads a file descriptor. A thread reads the input, decompresses and
+transcodes it piece by piece and writes the result into a pipe, so memory stays the same
+whatever the size of the input.
+"""
+
+from __future__ import annotations
+
+import bz2
+import codecs
+import errno
+import gzip
+import importlib
+import io
+import lzma
+import os
+import select
+import threading
+from collections.abc import Callable, Generator
+from types import ModuleType, TracebackType
+from typing import Protocol
+
+# What is read from the input, and decompressed, at a time.
+CHUNK_SIZE = 1 << 20
+# zstandard gives all the output of what it is given at once, so it gets less at a time: the
+# output of each piece stays small for any text (only long runs of one byte expand far more).
+ZSTD_READ_SIZE = 1 << 16
+# How long the thread waits on a full pipe before it looks again whether close() stopped it.
+_WAIT_MS = 100
+
+COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
+_SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
+ZSTD_EXTRA = "pip install 'vorlentaCXX[zstd]'"
+
+
+def compression_of(path: str) -> str | None:
+    """The compression that the name of a file says, or None."""
+    return _SUFFIXES.get(os.path.splitext(path)[1].lower())
+
+
+class _Readable(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+    def close(self) -> None: ...
+
+
+_OPENERS: dict[str, Callable[[io.FileIO], _Readable]] = {
+    "gzip": lambda file: gzip.GzipFile(fileobj=file, mode="rb"),
+    "bz2": bz2.BZ2File,
+    "xz": lzma.LZMAFile,
+}
+
+
+class _Input(io.FileIO):
+    """The input file; `count` is the bytes read from it so far."""
+
+    count = 0
+
+    def __init__(self, source: str | int) -> None:
+        # A descriptor that was given stays open: it is the caller's.
+        super().__init__(source, "rb", closefd=not isinstance(source, int))
+
+    def read(self, size: int | None = -1, /) -> bytes:
+        data = super().read(size)
+        if data is None:  # a descriptor in non-blocking mode with nothing to read yet
+            raise BlockingIOError(errno.EAGAIN, "the input is in non-blocking mode")
+        self.count += len(data)
+        return data
+
+
+class Utf8Stream:
+    """The UTF-8 bytes of an input, read from `fd` until its end.
+
+    Where the pipe ends early because the input failed (a read, a decompression or a decoding
+    error), error() says why: check it after the end, and report it.
+    """
+
+    def __init__(self, name: str, file: _Input, pieces: Generator[bytes]) -> None:
+        self.name = name
+        self._file = file
+        self._error: BaseException | None = None
+        self._stop = threading.Event()
+        self._closed = False
+        self.fd, self._write_fd = os.pipe()
+        # The write end alone is non-blocking: the thread then never waits on the pipe for long,
+        # so close() stops it even while the tokenizer's duplicate of the read end is open.
+        os.set_blocking(self._write_fd, False)
+        self._thread = threading.Thread(target=self._feed, args=(pieces,), daemon=True,
+                                        name=f"utf8-stream {name}")
+        self._thread.start()
+
+    @property
+    def bytes_in(self) -> int:
+        """The bytes read from the input so far (the compressed size), for a progress bar."""
+        return self._file.count
+
+    def error(self) -> BaseException | None:
+        """What stopped the stream before the end of the input, once the stream has ended."""
+        return self._error
+
+    def close(self) -> None:
+        """Stops the thread, also where the input was not read to the end, and waits for it.
+
+        A thread that waits for more of an input which never ends (a terminal) is waited for.
+        """
+        if self._closed:
+            return
+        self._closed = True
+        self._stop.set()
+        # A thread waiting on a full pipe that nobody else reads gets EPIPE at once.
+        os.close(self.fd)
+        self._thread.join()
+
+    def __enter__(self) -> Utf8Stream:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def _feed(self, pieces: Generator[bytes]) -> None:
+        try:
+            writable = select.poll()
+            writable.register(self._write_fd, select.POLLOUT)
+            for piece in pieces:
+                if not self._write(piece, writable):
+                    return
+        except BrokenPipeError:
+            pass  # close() closed the read end between the look at the flag and a write
+        except BaseException as e:
+            # Kept before the write end closes, so a reader that sees the end sees it too.
+            self._error = e
+        finally:
+            os.close(self._write_fd)
+            pieces.close()
+            self._file.close()
+
+    def _write(self, data: bytes, writable: select.poll) -> bool:
+        """Writes all of `data`; False if close() stopped the stream first."""
+        view = memoryview(data)
+        while view:
+            if self._stop.is_set():
+                return False
+            try:
+                view = view[os.write(self._write_fd, view):]
+            except BlockingIOError:
+                writable.poll(_WAIT_MS)
+        return True
+
+
+def open_utf8_stream(source: str | int, name: str, *, compression: str | None = None,
+                     encoding: str | None = None) -> Utf8Stream:
+    """A stream of the UTF-8 text of `source`, a path or an open descriptor (left open).
+
+    `compression` is one of COMPRESSIONS, `encoding` any text encoding Python knows; None for
+    either passes the bytes through as they are. Nothing is lost quietly: a byte that is not
+    valid in `encoding` stops the stream, as a corrupt or cut compressed input does, and
+    error() says so after the end; the caller reports it.
+
+    Raises ValueError for an unknown compression, LookupError for an unknown encoding,
+    ImportError for zstd without the zstandard package, and OSError if the path cannot be
+    opened, all before anything is read.
+    """
+    if compression is not None and compression not in COMPRESSIONS:
+        raise ValueError(f"unknown compression {compression!r}: not one of "
+                         + ", ".join(COMPRESSIONS))
+    if encoding is not None:
+        _check_encoding(encoding)
+    zstandard = _zstandard() if compression == "zstd" else None
+    file = _Input(source)
+    try:
+        if zstandard is not None:
+            pieces = _zstd_frames(zstandard, file)
+        else:
+            pieces = _chunks(_OPENERS[compression](file) if compression else file)
+        return Utf8Stream(name, file, _utf8(pieces, encoding))
+    except BaseException:
+        file.close()
+        raise
+
+
+def _check_encoding(encoding: str) -> None:
+    # bytes.decode also refuses the codecs that do not make text of bytes (base64, rot13), but
+    # only once it has bytes to decode.
+    try:
+        b"\n".decode(encoding)
+    except LookupError:
+        raise LookupError(f"unknown text encoding {encoding!r}") from None
+    except UnicodeError:
+        pass  # a byte that is no whole character in this encoding (UTF-16)
+
+
+def _zstandard() -> ModuleType:
+    try:
+        return importlib.import_module("zstandard")
+    except ImportError as e:
+        raise ImportError(f"zstd input needs the zstandard package: {ZSTD_EXTRA}") from e
+
+
+def _chunks(reader: _Readable) -> Generator[bytes]:
+    try:
+        while data := reader.read(CHUNK_SIZE):
+            yield data
+    finally:
+        reader.close()
+
+
+def _zstd_frames(zstandard: ModuleType, file: _Input) -> Generator[bytes]:
+    """The output of the frames of a zstd input, one after another as the zstd tool reads them.
+
+    The library's own readers end quietly where an input was cut short. Its frame objects say
+    where each frame ends, so a cut frame raises EOFError here, as gzip, bz2 and lzma do.
+    """
+    decompressor = zstandard.ZstdDecompressor()
+    frame = decompressor.decompressobj()
+    in_frame = False
+    pending = b""
+    while pending or (pending := file.read(ZSTD_READ_SIZE)):
+        yield frame.decompress(pending)
+        pending = b""
+        in_frame = not frame.eof
+        if frame.eof:
+            pending, frame = frame.unused_data, decompressor.decompressobj()
+    if in_frame:
+        raise EOFError("zstd input ended before the end of its last frame")
+
+
+def _utf8(pieces: Generator[bytes], encoding: str | None) -> Generator[bytes]:
+    if encoding is None:
+        yield from pieces
+        return
+    # An incremental decoder keeps a character cut by the edge of a piece for the next one.
+    decoder = codecs.getincrementaldecoder(encoding)("strict")
+    for piece in pieces:
+        yield decoder.decode(piece).encode("utf-8")
+    yield decoder.decode(b"", final=True).encode("utf-8")

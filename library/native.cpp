@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "library/span_tokenizer.hpp"
+#include "library/token_lines.hpp"
 #include "library/word_counts.hpp"
 
 namespace py = pybind11;
@@ -27,9 +29,7 @@ namespace {
 // first byte is zero is the character U+0000 itself.
 const uint8_t* token_end(const uint8_t* p) {
     if (*p == 0) return p + 1;
-    while (*++p != 0) {
-    }
-    return p;
+    return p + std::strlen(reinterpret_cast<const char*>(p));  // the C library's, word-wide
 }
 
 // A token's text from its bytes; bytes that are not well-formed UTF-8 become lone surrogates,
@@ -83,6 +83,13 @@ std::unique_lock<std::mutex> lock_released(std::mutex& m) {
     return lock;
 }
 
+// An output file descriptor (which stays the caller's) and the buffer of lines bound for it.
+struct Output {
+    explicit Output(int fd) : lines(fd) {}
+    LineOutput lines;
+    std::mutex lock;
+};
+
 struct Counts {
     WordCounts words;
     std::array<uint64_t, 8> types{};  // by class: type bit k-1 is class k
@@ -122,8 +129,10 @@ public:
         return t;
     }
 
-    // Over the file at `path`, read in chunks.
-    static std::unique_ptr<Tokenizer> open(py::bytes path) {
+    // Over the file at `path`, read in chunks: the whole file, or the bytes [start, stop).
+    static std::unique_ptr<Tokenizer> open(py::bytes path, uint64_t start, py::object stop) {
+        const uint64_t end = stop.is_none() ? UINT64_MAX : stop.cast<uint64_t>();
+        if (end < start) throw py::value_error("stop is before start");
         std::string name = path;
         int fd, error;
         for (;;) {
@@ -137,10 +146,28 @@ public:
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
         if (fd < 0) raise_os_error(error, path);
+        if (start > 0 && lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) {
+            error = errno;
+            close(fd);
+            raise_os_error(error, path);
+        }
         auto t = std::unique_ptr<Tokenizer>(new Tokenizer());
-        t->tokenizer_ = std::make_unique<SpanTokenizer>(fd);
+        t->tokenizer_ = std::make_unique<SpanTokenizer>(fd, start, end);
         t->path_ = std::move(path);
         return t;
+    }
+
+    // From now on, tallies what of the bytes read is not UTF-8 (a file's bytes only).
+    void tally_utf8() {
+        std::unique_lock<std::mutex> lock = acquire();
+        tokenizer_->tally_utf8 = true;
+    }
+
+    // (ill-formed sequences, their bytes, non-ASCII bytes) of what was read so far.
+    py::tuple utf8_tally() {
+        std::unique_lock<std::mutex> lock = acquire();
+        const Utf8Tally& u = tokenizer_->utf8;
+        return py::make_tuple(u.ill_formed, u.ill_formed_bytes, u.non_ascii_bytes);
     }
 
     void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
@@ -252,6 +279,41 @@ public:
             if (!more || taken == max_batches)
                 return py::make_tuple(tokenizer_->position(), !more);
             // Ctrl-C and other signals get their chance between runs of batches.
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    // Writes the lines of up to `max_batches` batches (0: to the end of the input) to
+    // `output`. Returns the bytes read so far and whether the input is used up. A failed write
+    // raises OSError (BrokenPipeError for a reader that went away).
+    py::tuple write_lines(Output& output, const LineOptions& options, uint32_t max_batches) {
+        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<std::mutex> output_lock = lock_released(output.lock);
+        raise_pending();
+        for (uint32_t taken = 0;;) {
+            bool more = true;
+            {
+                py::gil_scoped_release nogil;
+                for (uint32_t run = 0; more && run < BATCHES_PER_RELEASE; ++run) {
+                    more = next_batch_unlocked(options.offsets);
+                    if (more)
+                        write_token_lines(tokenizer_->batch, &tokenizer_->offsets, options,
+                                          output.lines);
+                    if (output.lines.error != 0 || tokenizer_->read_error != 0 ||
+                        (more && ++taken == max_batches))
+                        break;
+                }
+            }
+            if (output.lines.error != 0) raise_os_error(output.lines.error, py::none());
+            // What was read is written already, so an error loses nothing.
+            const int error = tokenizer_->read_error;
+            if (error == EINTR) {
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                continue;
+            }
+            if (error != 0) raise_os_error(error, path_);
+            if (!more || taken == max_batches)
+                return py::make_tuple(tokenizer_->position(), !more);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
     }
@@ -370,9 +432,28 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             return out;
         });
 
+    py::class_<Output>(m, "Output")
+        .def(py::init<int>(), py::arg("fd"))
+        // Writes out the lines gathered so far; OSError when the write fails.
+        .def("flush", [](Output& output) {
+            Output& o = constructed(output);
+            std::unique_lock<std::mutex> lock = lock_released(o.lock);
+            bool written;
+            {
+                py::gil_scoped_release nogil;
+                written = o.lines.flush();
+            }
+            if (!written) {
+                errno = o.lines.error;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw py::error_already_set();
+            }
+        });
+
     py::class_<Tokenizer>(m, "Tokenizer")
         .def(py::init<py::bytes, py::object>(), py::arg("source"), py::arg("text") = py::none())
-        .def_static("open", &Tokenizer::open, py::arg("path"))
+        .def_static("open", &Tokenizer::open, py::arg("path"), py::arg("start") = 0,
+                    py::arg("stop") = py::none())
         .def_static("from_fd", &Tokenizer::from_fd, py::arg("fd"), py::arg("name"))
         .def("configure",
              [](Tokenizer& t, uint64_t filter, uint32_t min_len, uint32_t max_len,
@@ -380,6 +461,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                  constructed(t).configure(filter, min_len, max_len, batch_size);
              },
              py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"))
+        .def("tally_utf8", [](Tokenizer& t) { constructed(t).tally_utf8(); })
+        .def("utf8_tally", [](Tokenizer& t) { return constructed(t).utf8_tally(); })
         .def("spans", [](Tokenizer& t) { return constructed(t).spans(); })
         .def("tokens",
              [](Tokenizer& t, py::type token_class, py::tuple members, py::list out) {
@@ -387,6 +470,22 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                                               std::move(out));
              },
              py::arg("token_class"), py::arg("members"), py::arg("out"))
+        .def("write_lines",
+             [](Tokenizer& t, Output& output, const std::string& format, bool offsets,
+                bool lower, py::bytes prefix, uint32_t max_batches) {
+                 if (format != "tsv" && format != "jsonl")
+                     throw py::value_error("format: tsv or jsonl");
+                 char* data;
+                 Py_ssize_t size;
+                 PyBytes_AsStringAndSize(prefix.ptr(), &data, &size);
+                 if (size > 65536) throw py::value_error("prefix: at most 65536 bytes");
+                 const LineOptions options{
+                     format == "tsv" ? LineFormat::tsv : LineFormat::jsonl, offsets, lower,
+                     reinterpret_cast<const uint8_t*>(data), static_cast<uint32_t>(size)};
+                 return constructed(t).write_lines(constructed(output), options, max_batches);
+             },
+             py::arg("output"), py::arg("format"), py::arg("offsets"), py::arg("lower"),
+             py::arg("prefix"), py::arg("max_batches") = 0)
         .def("count",
              [](Tokenizer& t, Counts& counts, bool lower, uint64_t word_mask,
                 uint32_t max_batches) {

@@ -19,12 +19,22 @@ struct FileChunks {
     SpanTokenizer& t;
     bool next_span(const uint8_t*& p, const uint8_t*& end) {
         if (t.chunk_pos == t.chunk_len) {
-            const ssize_t n = read(t.fd, t.chunk, SPAN_CHUNK_BYTES);
+            if (++t.reads > READS_PER_CALL) {
+                t.read_error = EINTR;
+                return false;
+            }
+            const uint64_t left = t.end_offset - (t.chunk_offset + t.chunk_len);
+            const ssize_t n =
+                left == 0 ? 0 : read(t.fd, t.chunk, left < SPAN_CHUNK_BYTES ? left : SPAN_CHUNK_BYTES);
             if (n < 0) {
                 t.read_error = errno;
                 return false;
             }
-            if (n == 0) return false;
+            if (n == 0) {
+                if (t.tally_utf8) t.utf8.finish();
+                return false;
+            }
+            if (t.tally_utf8) t.utf8.add(t.chunk, t.chunk + n);
             t.chunk_offset += t.chunk_len;
             t.chunk_pos = 0;
             t.chunk_len = static_cast<uint32_t>(n);
@@ -61,13 +71,15 @@ void init_buffers(SpanTokenizer& t) {
 
 SpanTokenizer::SpanTokenizer(const uint8_t* bytes, uint64_t length)
     : data(bytes), size(length), pos(0), fd(-1), chunk(nullptr), chunk_pos(0), chunk_len(0),
-      chunk_offset(0), read_error(0) {
+      chunk_offset(0), end_offset(UINT64_MAX), read_error(0), reads(0), tally_utf8(false) {
     init_buffers(*this);
 }
 
-SpanTokenizer::SpanTokenizer(int file)
+SpanTokenizer::SpanTokenizer(int file) : SpanTokenizer(file, 0, UINT64_MAX) {}
+
+SpanTokenizer::SpanTokenizer(int file, uint64_t start, uint64_t stop)
     : data(nullptr), size(0), pos(0), fd(file), chunk(nullptr), chunk_pos(0), chunk_len(0),
-      chunk_offset(0), read_error(0) {
+      chunk_offset(start), end_offset(stop), read_error(0), reads(0), tally_utf8(false) {
     chunk = static_cast<uint8_t*>(std::malloc(SPAN_CHUNK_BYTES));
     if (chunk == nullptr) {
         close(fd);
@@ -130,6 +142,7 @@ void collect(SpanTokenizer& t, Source& source, bool with_places) {
 
 void SpanTokenizer::next_batch(bool with_places) {
     read_error = 0;
+    reads = 0;
     if (fd < 0) {
         MemorySpans source{data, size, pos};
         collect(*this, source, with_places);

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 
+#include "library/utf8_tally.hpp"
 #include "sources/fast_batch.hpp"
 
 namespace vorlenta {
 
 inline constexpr uint32_t SPAN_CHUNK_BYTES = 64 * 1024;
+inline constexpr uint32_t READS_PER_CALL = 256;  // 16 MiB
 
 struct SpanTokenizer {
     TokenEngine engine;
@@ -29,13 +31,20 @@ struct SpanTokenizer {
     uint32_t chunk_pos;
     uint32_t chunk_len;
     uint64_t chunk_offset;
+    uint64_t end_offset;  // where reading stops: the end of a range of the file, or never
     int read_error;  // errno of the read that stopped the last batch; 0 when none did
+    uint32_t reads;  // reads in this call
+    // What of the file's bytes is not UTF-8, when asked for (a pass over every chunk read).
+    bool tally_utf8;
+    Utf8Tally utf8;
 
     // Over bytes in memory. Throws std::bad_alloc, leaking nothing, when the buffers cannot be
     // had.
     SpanTokenizer(const uint8_t* bytes, uint64_t length);
-    // Over an open file, whose descriptor it takes and closes.
+    // Over an open file, whose descriptor it takes and closes, from where it stands; or over
+    // the bytes [start, stop) of a file that can seek, offsets counted from the file's start.
     explicit SpanTokenizer(int file);
+    SpanTokenizer(int file, uint64_t start, uint64_t stop);
     ~SpanTokenizer();
     SpanTokenizer(const SpanTokenizer&) = delete;
     SpanTokenizer& operator=(const SpanTokenizer&) = delete;
@@ -47,7 +56,8 @@ struct SpanTokenizer {
     // input. A failed read ends the batch early, without the end-of-input drain, with read_error
     // set: the tokens before it are in the batch, and the next call reads at the same place
     // again. So does a read that a signal interrupted (EINTR), so that the caller can run the
-    // signal's handlers before it goes on. Recording places costs the loop a fifth of its speed: callers that only count
+    // signal's handlers before it goes on, and so does the call's READS_PER_CALL-th read (also
+    // with EINTR): a call whose filter keeps no token of an endless input still comes back. Recording places costs the loop a fifth of its speed: callers that only count
     // leave it off, and then the ranges are not to be used again.
     void next_batch(bool with_places = true);
 

@@ -3,6 +3,7 @@
 // fast batch loop and the code-unit check all use these and nothing else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vorlenta {
@@ -68,6 +69,41 @@ inline bool has_own_code_unit(const uint8_t* bytes, uint32_t length, uint32_t co
         default:
             return false;
     }
+}
+
+// The character at q, given the n >= 1 bytes there, by the strict rules (no overlong forms,
+// surrogates or values above U+10FFFF): its length and true when it is well-formed; the length
+// of its maximal ill-formed part (at least 1) and false when not; or length 0 when the n bytes
+// begin a well-formed character that needs more of them.
+struct Utf8Step {
+    uint32_t length;
+    bool ok;
+};
+
+inline Utf8Step utf8_step(const uint8_t* q, size_t n) {
+    const uint8_t b = q[0];
+    if (b < 0x80) return {1, true};
+    uint32_t need;
+    uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 3;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 4;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+    } else {
+        return {1, false};
+    }
+    for (uint32_t i = 1; i < need; ++i) {
+        if (i >= n) return {0, false};
+        const uint8_t c = q[i];
+        if (i == 1 ? (c < low || c > high) : !is_continuation_byte(c)) return {i, false};
+    }
+    return {need, true};
 }
 
 }  // namespace vorlenta

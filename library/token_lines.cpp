@@ -1,0 +1,167 @@
+#include "library/token_lines.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "engine/token_types.hpp"
+#include "library/word_counts.hpp"
+#include "sources/utf8.hpp"
+
+namespace vorlenta {
+
+namespace {
+
+constexpr const char* TYPE_NAMES[8] = {"NOTTKN", "WRDSPC", "NWLINE", "ENWORD",
+                                       "NUMBER", "RUWORD", "PNCTTN", "UNKNWN"};
+constexpr char HEX[] = "0123456789abcdef";
+
+// The longest line: the file column, the fields around the text, and a text of 128
+// characters of 4 bytes each, every byte of which may grow to a six-character escape.
+constexpr size_t LINE_ROOM = 128 + 2 * 20 + TEXT_BYTES_PER_TOKEN * 6;
+
+struct Writer {
+    uint8_t* out;
+    void bytes(const void* p, size_t n) {
+        std::memcpy(out, p, n);
+        out += n;
+    }
+    void text(const char* s) { bytes(s, std::strlen(s)); }
+    void byte(uint8_t b) { *out++ = b; }
+    void number(uint64_t v) {
+        char digits[20];
+        int n = 0;
+        do digits[n++] = static_cast<char>('0' + v % 10);
+        while ((v /= 10) != 0);
+        while (n > 0) *out++ = static_cast<uint8_t>(digits[--n]);
+    }
+    void hex_escape(const char* lead, uint32_t value, int digits) {
+        text(lead);
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) byte(HEX[(value >> shift) & 0xF]);
+    }
+};
+
+// What an ASCII byte becomes in each format: 0 when it stays, else the escape. Tabs, line
+// breaks and the backslash are escaped in tab-separated text, so that a line is one token and
+// can be read back; JSON escapes what its strings must.
+struct AsciiEscapes {
+    const char* tsv[128] = {};
+    const char* json[128] = {};
+    char json_controls[32][7] = {};
+    AsciiEscapes() {
+        tsv['\\'] = "\\\\", tsv['\t'] = "\\t", tsv['\n'] = "\\n", tsv['\r'] = "\\r";
+        tsv[0] = "\\0", tsv[0x0B] = "\\x0b", tsv[0x0C] = "\\x0c", tsv[0x1C] = "\\x1c";
+        tsv[0x1D] = "\\x1d", tsv[0x1E] = "\\x1e";
+        for (int c = 0; c < 32; ++c) {
+            json_controls[c][0] = '\\', json_controls[c][1] = 'u', json_controls[c][2] = '0';
+            json_controls[c][3] = '0', json_controls[c][4] = HEX[c >> 4];
+            json_controls[c][5] = HEX[c & 0xF];
+            json[c] = json_controls[c];
+        }
+        json['"'] = "\\\"", json['\\'] = "\\\\", json['\n'] = "\\n", json['\r'] = "\\r";
+        json['\t'] = "\\t", json['\b'] = "\\b", json['\f'] = "\\f";
+    }
+};
+
+const AsciiEscapes ESCAPES;
+
+// A token's text, escaped. Characters that some readers take for line breaks (U+0085,
+// U+2028, U+2029) become \uXXXX in both formats; bytes that are not well-formed UTF-8 become
+// \xHH (in JSON, a backslash and "xHH"), so that nothing is lost and the line stays valid.
+void escaped_text(Writer& w, const uint8_t* p, const uint8_t* end, LineFormat format) {
+    const char* const* ascii = format == LineFormat::tsv ? ESCAPES.tsv : ESCAPES.json;
+    const char* const byte_lead = format == LineFormat::tsv ? "\\x" : "\\\\x";
+    while (p < end) {
+        const uint8_t b = *p;
+        if (b < 0x80) {
+            if (ascii[b] != nullptr)
+                w.text(ascii[b]);
+            else
+                w.byte(b);
+            ++p;
+            continue;
+        }
+        const Utf8Step step = utf8_step(p, static_cast<size_t>(end - p));
+        const uint32_t n = step.ok ? step.length : 0;
+        if (n == 0) {
+            w.hex_escape(byte_lead, b, 2);
+            ++p;
+        } else if ((n == 2 && b == 0xC2 && p[1] == 0x85) ||
+                   (n == 3 && b == 0xE2 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9))) {
+            w.hex_escape("\\u", decode_code_point(p, n), 4);
+            p += n;
+        } else {
+            w.bytes(p, n);
+            p += n;
+        }
+    }
+}
+
+}  // namespace
+
+LineOutput::LineOutput(int file) : fd(file), data(nullptr), used(0), error(0) {
+    data = static_cast<uint8_t*>(std::malloc(CAPACITY));
+    if (data == nullptr) throw std::bad_alloc();
+}
+
+LineOutput::~LineOutput() { std::free(data); }
+
+bool LineOutput::flush() {
+    size_t done = 0;
+    while (error == 0 && done < used) {
+        const ssize_t n = write(fd, data + done, used - done);
+        if (n >= 0)
+            done += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            error = errno;
+    }
+    used = 0;
+    return error == 0;
+}
+
+void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
+                       LineOutput& output) {
+    const bool json = options.format == LineFormat::jsonl;
+    uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
+    const uint8_t* p = b.text_buffer;
+    for (uint32_t i = 0; i < b.token_count; ++i) {
+        // A token whose first byte is zero is the character U+0000 itself.
+        const uint8_t* end = *p == 0 ? p + 1 : p + std::strlen(reinterpret_cast<const char*>(p));
+        const uint8_t* text = p;
+        const auto n = static_cast<uint32_t>(end - p);
+        if (options.lower) {
+            lower_word(p, n, lowered);
+            text = lowered;
+        }
+        if (LineOutput::CAPACITY - output.used < LINE_ROOM + options.prefix_length &&
+            !output.flush())
+            return;
+        Writer w{output.data + output.used};
+        const char* type = TYPE_NAMES[class_of_type(static_cast<TokenType>(b.types_buffer[i]))];
+        if (json) w.byte('{');
+        w.bytes(options.prefix, options.prefix_length);
+        if (json) {
+            w.text("\"type\": \"");
+            w.text(type);
+            w.byte('"');
+        } else {
+            w.text(type);
+        }
+        if (options.offsets) {
+            w.text(json ? ", \"start\": " : "\t");
+            w.number(offsets->starts[i]);
+            w.text(json ? ", \"stop\": " : "\t");
+            w.number(offsets->stops[i]);
+        }
+        w.text(json ? ", \"text\": \"" : "\t");
+        escaped_text(w, text, text + n, options.format);
+        w.text(json ? "\"}\n" : "\n");
+        output.used = static_cast<size_t>(w.out - output.data);
+        p = end + 1;
+    }
+}
+
+}  // namespace vorlenta

@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import bz2
 import codecs
+import contextlib
 import errno
+import fcntl
 import gzip
 import importlib
 import io
@@ -82,6 +84,10 @@ class Utf8Stream:
         self._stop = threading.Event()
         self._closed = False
         self.fd, self._write_fd = os.pipe()
+        # A pipe of a chunk's size: the thread and the reader then take turns a chunk at a
+        # time, not 64 KiB at a time (Linux only; elsewhere the pipe keeps its size).
+        with contextlib.suppress(AttributeError, OSError):
+            fcntl.fcntl(self._write_fd, fcntl.F_SETPIPE_SZ, CHUNK_SIZE)
         # The write end alone is non-blocking: the thread then never waits on the pipe for long,
         # so close() stops it even while the tokenizer's duplicate of the read end is open.
         os.set_blocking(self._write_fd, False)

@@ -4,6 +4,7 @@ import fcntl
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import struct
@@ -17,7 +18,10 @@ from pathlib import Path
 
 import pytest
 
+import vorlenta as vorlenta_library
 import vorlentaCXX as vx
+from vorlenta import sources
+from vorlenta.formats import unescape_tsv
 from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, all_batches, corpus_path, strace_command
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -53,7 +57,6 @@ def api_tokens(data: bytes, mask: int = 2**64 - 1, min_len: int = 0,
 
 
 def tsv_tokens(stdout: bytes) -> list[tuple[str, str]]:
-    from vorlenta.formats import unescape_tsv
     lines = stdout.decode().split("\n")
     assert lines.pop() == ""
     return [(kind, unescape_tsv(text)) for kind, text in (line.split("\t") for line in lines)]
@@ -79,17 +82,37 @@ AWKWARD = ("tab\there\r\nzero\0byte\0\0back\\slash\x0bvt\x0cff\x1c\x85 line\u202
            "para\n\\t literal").encode()
 
 
+def library_tokens(path) -> list[tuple[str, int, int, str]]:
+    return [(t.type.name, t.start, t.stop, t.text) for t in vorlenta_library.tokenize(Path(path))]
+
+
+def json_text(text: str) -> str:
+    # A byte that is not UTF-8 is "\\xHH" in a JSON string; a lone backslash is a token alone.
+    return re.sub(r"\\x([89a-f][0-9a-f])", lambda m: chr(0xDC00 + int(m[1], 16)), text)
+
+
 @pytest.mark.parametrize("batch_size", [1, 3, 4096])
-def test_escaped_output_keeps_one_token_per_line(make_file, batch_size):
-    path = make_file(AWKWARD)
-    expected = api_tokens(AWKWARD)
-    assert ("UNKNWN", "\0") in expected and ("UNKNWN", "\t") in expected
-    for fmt, parse in (("tsv", tsv_tokens), ("jsonl", jsonl_tokens)):
-        done = vorlenta("tokenize", "--format", fmt, "--batch-size", batch_size, path)
-        assert done.returncode == 0, done.stderr
+def test_escaped_output_keeps_one_token_per_line_and_loses_nothing(tmp_path, batch_size):
+    # Bytes that are not UTF-8 too: an overlong "A" in a word, an encoded surrogate, a stray FF.
+    path = tmp_path / "awkward.txt"
+    path.write_bytes(AWKWARD + b" x\xc1\x81y \xed\xa0\x80 \xff end")
+    expected = library_tokens(path)
+    assert {"\0", "\t", "x\udcc1\udc81y"} <= {text for *_, text in expected}
+    out = tmp_path / "out"
+    for fmt in ("tsv", "jsonl"):
+        done = vorlenta("tokenize", "--format", fmt, "--offsets", "--batch-size", batch_size,
+                        path, "-o", out)
+        assert done.returncode == 0 and done.stdout == b""
+        lines = out.read_text().splitlines()
         # No reader of lines may find more lines than tokens.
-        assert len(done.stdout.decode().splitlines()) == len(expected)
-        assert parse(done.stdout) == expected
+        assert len(lines) == len(expected)
+        if fmt == "tsv":
+            fields = [line.split("\t") for line in lines]
+            got = [(k, int(a), int(b), unescape_tsv(t)) for k, a, b, t in fields]
+        else:
+            got = [(d["type"], d["start"], d["stop"], json_text(d["text"]))
+                   for d in map(json.loads, lines)]
+        assert got == expected
 
 
 def test_types_and_lengths_select_tokens():
@@ -121,8 +144,12 @@ def test_standard_input(make_file):
     piped = vorlenta("tokenize", input=data, stdin=None)
     assert piped.returncode == 0 and tsv_tokens(piped.stdout) == expected
     # A dash among files: the files and standard input in the order given.
-    both = vorlenta("tokenize", SAMPLE, "-", input=data, stdin=None)
+    both = vorlenta("tokenize", SAMPLE, "-", "--no-filename", input=data, stdin=None)
     assert tsv_tokens(both.stdout) == api_tokens(SAMPLE.read_bytes()) + expected
+    # With several inputs, each line starts with its input's name, as grep's do.
+    named = vorlenta("tokenize", SAMPLE, "-", input=data, stdin=None).stdout.decode()
+    names = Counter(line.split("\t")[0] for line in named.splitlines())
+    assert names == {str(SAMPLE): len(api_tokens(SAMPLE.read_bytes())), "<stdin>": len(expected)}
     # A file of which the caller has read a part already gives the rest only.
     path = make_file(b"skipped " + data)
     with open(path, "rb", buffering=0) as f:
@@ -137,12 +164,15 @@ def test_standard_input(make_file):
 
 def test_unreadable_inputs_are_named_and_the_run_goes_on(tmp_path):
     missing = tmp_path / "missing.txt"
-    done = vorlenta("tokenize", missing, tmp_path, SAMPLE)
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    shutil.copy(SAMPLE, folder / "copy.txt")
+    done = vorlenta("tokenize", "--no-filename", missing, folder, SAMPLE)
     assert done.returncode == 1
     assert done.stderr.decode().splitlines() == [
-        f"vorlenta: {missing}: No such file or directory",
-        f"vorlenta: {tmp_path}: is a directory"]
-    assert tsv_tokens(done.stdout) == api_tokens(SAMPLE.read_bytes())
+        f"vorlenta: {missing}: No such file or directory"]
+    # A folder is walked as stats walks it.
+    assert tsv_tokens(done.stdout) == 2 * api_tokens(SAMPLE.read_bytes())
 
 
 def test_file_names_that_are_not_utf8(tmp_path):
@@ -154,20 +184,23 @@ def test_file_names_that_are_not_utf8(tmp_path):
     assert done.returncode == 0 and done.stdout == b"ENWORD\tcaf\n"
 
 
-def test_invalid_utf8_loses_its_batch_only(make_file):
-    # C0 80 is an overlong form: the tokenizer passes it on and Python cannot decode it.
-    path = make_file(b"one two three \xc0\x80 four")
+def test_bytes_that_are_not_utf8_are_escaped_counted_and_warned_of(tmp_path):
+    path = tmp_path / "mixed.txt"
+    path.write_bytes(b"good \xff\xfe bad \xc0\x80 text\n")
     done = vorlenta("tokenize", "--batch-size", 2, path)
-    assert done.returncode == 1
-    assert done.stderr.decode() == (
-        f"vorlenta: {path}: invalid UTF-8 in batch 4; its tokens are skipped and reading "
-        "goes on after it\n")
-    # Batch 4 held the bad character and the space after it; the rest of the file follows.
+    # Nothing is lost: dropped bytes are gone, passed-on ones are escaped; a warning alone
+    # keeps the status.
+    assert done.returncode == 0
     assert [text for _, text in tsv_tokens(done.stdout)] == [
-        "one", " ", "two", " ", "three", " ", "four"]
-    # Tokens that the filter drops are never decoded, so they cannot fail.
-    words = vorlenta("tokenize", "--types", "ENWORD", path)
-    assert words.returncode == 0 and words.stderr == b""
+        "good", " ", " ", "bad", " ", "\udcc0\udc80", " ", "text", "\n"]
+    assert done.stderr.decode() == (
+        f"vorlenta: warning: {path}: 4 sequences not valid UTF-8 (dropped, or passed on as they "
+        "are); most of its non-ASCII bytes are not UTF-8: is it --encoding cp1251 or koi8-r?\n")
+    # Mostly good text: no guess at the encoding.
+    path.write_bytes(("ёлки-палки ".encode() + b"\xff\n") * 3)
+    assert vorlenta("stats", path).stderr.decode() == (
+        f"vorlenta: warning: {path}: 3 sequences not valid UTF-8 (dropped, or passed on as they "
+        "are)\n")
 
 
 def test_help_for_every_command():
@@ -248,7 +281,11 @@ def started(*args, workers: int = 0) -> subprocess.Popen:
 def stopped(process: subprocess.Popen, started_at: float) -> tuple[int, float, bytes]:
     """The status, the seconds it took from `started_at` and standard error; no process of the
     group may outlive it."""
-    status = process.wait(timeout=60)
+    try:
+        status = process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        raise
     took = time.monotonic() - started_at
     stderr = process.stderr.read()
     process.stderr.close()
@@ -379,7 +416,9 @@ def test_stats_reports_failures_and_counts_the_rest(tmp_path):
     top = dict(report["top"])
     assert top["more"] == 1 and top["x\\xc1\\x81y"] == 1
     assert done.stderr.decode().splitlines() == [
-        f"vorlenta: {tmp_path / 'missing'}: No such file or directory"]
+        f"vorlenta: {tmp_path / 'missing'}: No such file or directory",
+        f"vorlenta: warning: {bad}: 5 sequences not valid UTF-8 (dropped, or passed on as they "
+        "are); most of its non-ASCII bytes are not UTF-8: is it --encoding cp1251 or koi8-r?"]
 
 
 def test_stats_counts_what_is_read_and_reports_what_cannot_be():
@@ -403,12 +442,53 @@ def test_stats_of_both_corpora():
     assert report["bytes"] == sum(p.stat().st_size for p in CORPUS_DIR.iterdir())
 
 
+# ---- the same inputs, read in other ways ----
+
+def without_timing(report: dict) -> dict:
+    return {k: v for k, v in report.items() if k not in ("seconds", "bytes_per_second",
+                                                          "tokens_per_second")}
+
+
+def test_a_large_file_on_two_processes_gives_exactly_one_pass(tmp_path, monkeypatch):
+    # Cut points fall inside Cyrillic letters, words and compounds: each moves to a line feed.
+    line = "Санкт-Петербург well-known 12-34 ёлки,палки\n".encode()
+    path = tmp_path / "big.txt"
+    path.write_bytes(line * (2 * sources.SPLIT_MIN_BYTES // len(line) + 1000))
+    assert len(sources.pieces(str(path), 2, sources.Settings())) == 2
+    outputs = [tmp_path / "one.tsv", tmp_path / "two.tsv"]
+    for jobs, out in zip((1, 2), outputs):
+        assert vorlenta("tokenize", "--offsets", "--jobs", jobs, path, "-o", out).returncode == 0
+    assert outputs[0].read_bytes() == outputs[1].read_bytes()
+    reports = [stats_json("--jobs", jobs, "--top", 0, path)[1] for jobs in (1, 2)]
+    assert without_timing(reports[0]) == without_timing(reports[1])
+    assert reports[0]["files"] == 1 and len(reports[0]["top"]) == 4  # --top 0: every word
+    # Where no line feed follows a cut point, the file is not cut there.
+    monkeypatch.setattr(sources, "SPLIT_MIN_BYTES", 10)
+    path.write_bytes(b"x" * 100 + b"\n" + b"y" * 100)
+    assert [(p.start, p.stop) for p in sources.pieces(str(path), 4, sources.Settings())] == [
+        (0, 101), (101, 201)]
+
+
+def test_per_file_tables_and_lower_case_in_both_commands(tmp_path):
+    (tmp_path / "a.txt").write_text("Ёлка ёлка ЁЛКА Tree\n")
+    (tmp_path / "b.txt").write_text("tree TREE\n")
+    done, report = stats_json("--per-file", "--lower", "--top", 0, tmp_path)
+    assert report["top"] == [["tree", 3], ["ёлка", 3]]
+    assert {name: r["top"] for name, r in report["per_file"].items()} == {
+        str(tmp_path / "a.txt"): [["ёлка", 3], ["tree", 1]],
+        str(tmp_path / "b.txt"): [["tree", 2]]}
+    text = vorlenta("stats", "--per-file", "--top", 1, tmp_path).stdout.decode()
+    assert f"\n{tmp_path / 'b.txt'}\nfiles" in text
+    lowered = vorlenta("tokenize", "--lower", "--types", "RUWORD", "--no-filename", tmp_path)
+    assert lowered.stdout.decode() == "RUWORD\tёлка\n" * 3
+
+
 # ---- progress ----
 
-def run_with_terminal_stderr(*args) -> tuple[int, bytes]:
+def run_with_terminal_stderr(*args, columns: int = 100) -> tuple[int, bytes]:
     leader, follower = pty.openpty()
-    # A new terminal has no size, and a bar of zero columns draws nothing.
-    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    # A new terminal has no size: 0 columns.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     with subprocess.Popen([str(SCRIPT), *map(str, args)], stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=follower) as process:
         os.close(follower)
@@ -431,10 +511,11 @@ def run_with_terminal_stderr(*args) -> tuple[int, bytes]:
 
 def test_progress_bar_on_a_terminal_only(make_file):
     path = make_file(" ".join(["слово"] * 50_000).encode())
-    status, seen = run_with_terminal_stderr("tokenize", "--progress", path)
-    assert status == 0
-    # Counted in bytes, out of the file's size.
-    assert b"/537k [" in seen and b"B/s]" in seen
+    for columns in (100, 0):
+        status, seen = run_with_terminal_stderr("tokenize", "--progress", path, columns=columns)
+        assert status == 0
+        # Counted in bytes (k is 1000), out of the file's size.
+        assert b"/550k [" in seen and b"B/s]" in seen
     piped = vorlenta("tokenize", path)
     assert piped.returncode == 0 and piped.stderr == b""
     assert vorlenta("stats", path).stderr == b""

@@ -1,6 +1,7 @@
 """The vorlenta library: tokens with places, spans and word counts, against the plain model and
 against vorlentaCXX, from str, bytes and files, from one thread and from several."""
 
+import random
 import threading
 from collections import Counter
 from pathlib import Path
@@ -168,3 +169,23 @@ def test_threads_on_separate_inputs_count_alike():
         t.join()
     for i in range(4):
         assert results[i] == Counter({f"слово-{i}": 30000, f"word-{i}": 30000})
+
+
+def test_the_tally_of_bytes_that_are_not_utf8_agrees_with_the_decoder(tmp_path):
+    # Well-formed characters of every length, and ill-formed parts of every kind, in pieces
+    # that the 64 KiB reads cut at every place.
+    rng = random.Random(12)
+    pieces = [p.encode() for p in ("abc ", "ёжик ", "€", "😀", "\0", "x" * 17)] + [
+        b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82", b"\xf0\x9f\x98", b"\x80",
+        b"\xff", b"\xc3", b"\xe0\x80"]
+    data = b"".join(rng.choice(pieces) for _ in range(80_000))
+    data = b"a" * (64 * 1024 - 2) + "😀".encode() + data  # the first read cuts a character
+    path = tmp_path / "mixed.bin"
+    path.write_bytes(data)
+    t = _native.Tokenizer.open(bytes(path))
+    t.tally_utf8()
+    t.count(_native.Counts(), False, 0)
+    escaped = data.decode("utf-8", "surrogateescape")
+    assert t.utf8_tally() == (data.decode("utf-8", "replace").count("\ufffd"),
+                              sum(0xDC80 <= ord(c) <= 0xDCFF for c in escaped),
+                              sum(b >= 0x80 for b in data))

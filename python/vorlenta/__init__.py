@@ -1,15 +1,31 @@
 """vorlenta: Russian and English text into tokens, with their places in the source, as arrays,
 or as word counts; and the vorlenta command. vorlentaCXX is the low-level batch layer below."""
 
-from importlib.metadata import PackageNotFoundError, version
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
 
 from vorlentaCXX import TokenType
 
-from vorlenta.library import Spans, Token, count_words, spans, tokenize
-
-try:
-    __version__ = version("vorlentaCXX")
-except PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "unknown"
+if TYPE_CHECKING:
+    from vorlenta.library import Spans, Token, count_words, spans, tokenize
 
 __all__ = ["Spans", "Token", "TokenType", "count_words", "spans", "tokenize"]
+
+_LIBRARY = {"Spans", "Token", "count_words", "spans", "tokenize"}
+
+
+def __getattr__(name: str) -> Any:
+    # Loaded on first use, so that the command starts without NumPy and package metadata.
+    if name in _LIBRARY:
+        from vorlenta import library
+
+        return getattr(library, name)
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("vorlentaCXX")
+        except PackageNotFoundError:  # run from a source tree that was never installed
+            return "unknown"
+    raise AttributeError(f"module 'vorlenta' has no attribute {name!r}")

@@ -3,18 +3,19 @@
 from __future__ import annotations
 
 import argparse
-import io
+import codecs
 import json
 import os
 import signal
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Sequence
 from concurrent.futures.process import BrokenProcessPool
-from typing import TextIO
+from dataclasses import dataclass
 
-from vorlenta import __version__
-from vorlenta.formats import jsonl_lines, tsv_lines
+import vorlenta
+from vorlenta import _native
 from vorlenta.progress import Progress, wanted
 from vorlenta.sources import (
     ALL_TYPES,
@@ -24,16 +25,27 @@ from vorlenta.sources import (
     TYPE_NAMES,
     TYPE_VALUES,
     InputError,
+    Piece,
     Settings,
-    batches,
+    Utf8Tally,
+    compression_of,
     display_name,
-    open_source,
-    text_bytes,
+    input_paths,
+    opened,
+    pieces,
+    utf8_tally,
 )
-from vorlenta.stats import FileResult, Stats, count_in_processes, count_path, input_paths
+from vorlenta.stats import (
+    BATCHES_PER_REPORT,
+    PieceResult,
+    Stats,
+    count_piece,
+    in_processes,
+    worker_count,
+)
 
 EXIT_OK = 0
-EXIT_INPUT = 1  # an input could not be read, or (tokenize) some of its batches were lost
+EXIT_INPUT = 1  # an input could not be read whole
 EXIT_USAGE = 2
 EXIT_OUTPUT = 3  # the output could not be written
 EXIT_WORKER = 4  # a worker process failed
@@ -41,6 +53,7 @@ EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
 PROG = "vorlenta"
+COMPRESSIONS = ["gzip", "bz2", "xz", "zstd"]
 
 # ---- arguments ----
 
@@ -68,22 +81,54 @@ def _types(text: str) -> int:
     return mask
 
 
+def _encoding(name: str) -> str:
+    try:
+        return codecs.lookup(name).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {name!r}") from None
+
+
+class _Version(argparse.Action):
+    """--version, looking the version up only when asked: package metadata is slow to load."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        print(f"{PROG} {vorlenta.__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Tokenize Russian and English UTF-8 text, or count its tokens and words.",
         epilog=f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every input was "
-               "read whole, 1 when an input could not be read or some of its batches were "
-               "not valid UTF-8, 2 for a wrong command line, 3 when the output could not be "
-               "written, 4 when a worker process failed, 130 when interrupted.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+               "read whole, 1 when an input could not be read whole, 2 for a wrong command "
+               "line, 3 when the output could not be written, 4 when a worker process failed, "
+               "130 when interrupted.")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("paths", nargs="*", metavar="PATH",
+                        help="a file, a folder (its files, names starting with a dot skipped) "
+                             "or - for standard input; standard input when none is given")
+    common.add_argument("--types", type=_types, default=ALL_TYPES, metavar="TYPE,...",
+                        help="only tokens of these types, e.g. ENWORD,RUWORD")
+    common.add_argument("--min-len", type=_count(0, MAX_U32), default=0, metavar="N",
+                        help="only tokens of at least N characters")
+    common.add_argument("--max-len", type=_count(0, MAX_U32), default=MAX_U32, metavar="N",
+                        help="only tokens of at most N characters")
+    common.add_argument("--lower", action="store_true",
+                        help="lower-case the letters of A-Z, А-Я and Ё")
+    common.add_argument("--jobs", type=_count(0, 1024), default=0, metavar="N",
+                        help="work in N processes, large files cut at line feeds (default 0: "
+                             "one per CPU)")
+    common.add_argument("--encoding", type=_encoding, metavar="NAME",
+                        help="the inputs' encoding when it is not UTF-8, e.g. cp1251, koi8-r")
+    common.add_argument("--decompress", choices=COMPRESSIONS, metavar="FORMAT",
+                        help="decompress standard input: gzip, bz2, xz or zstd (files go by "
+                             "their suffix: .gz .bz2 .xz .zst)")
     common.add_argument("--batch-size", type=_count(1, MAX_U32), default=DEFAULT_BATCH_SIZE,
-                        metavar="N",
-                        help="tokens per batch (default %(default)s); a batch that is not "
-                             "valid UTF-8 is skipped whole")
+                        metavar="N", help="tokens per native batch (default %(default)s)")
     common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="show a progress bar on standard error (default: when it is a "
                              "terminal)")
@@ -91,75 +136,196 @@ def build_parser() -> argparse.ArgumentParser:
     tokenize = commands.add_parser(
         "tokenize", parents=[common], help="print the tokens, one per line",
         description="Print the tokens of each input, one per line: the type, a tab and the "
-                    "text. In the text, backslash, tab, line breaks and U+0000 are escaped "
-                    r"(\\ \t \n \r \0, others as \xHH or \uHHHH). Reads standard input when "
-                    "no FILE is given or for '-'.")
-    tokenize.add_argument("files", nargs="*", metavar="FILE", help="a text file, or - for "
-                          "standard input")
+                    r"text. In the text, backslash, tab, line breaks and U+0000 are escaped "
+                    r"(\\ \t \n \r \0, others as \xHH or \uHHHH), and bytes that are not UTF-8 "
+                    r"are \xHH.")
+    tokenize.add_argument("-o", "--output", metavar="FILE",
+                          help="write to FILE instead of standard output")
     tokenize.add_argument("--format", choices=["tsv", "jsonl"], default="tsv",
                           help='tsv (default), or jsonl: {"type": ..., "text": ...} per line')
-    tokenize.add_argument("--types", type=_types, default=ALL_TYPES, metavar="TYPE,...",
-                          help="print only tokens of these types, e.g. ENWORD,RUWORD")
-    tokenize.add_argument("--min-len", type=_count(0, MAX_U32), default=0, metavar="N",
-                          help="print only tokens of at least N characters")
-    tokenize.add_argument("--max-len", type=_count(0, MAX_U32), default=MAX_U32, metavar="N",
-                          help="print only tokens of at most N characters")
+    tokenize.add_argument("--offsets", action="store_true",
+                          help="add each token's start and stop byte offsets in its input")
+    names = tokenize.add_mutually_exclusive_group()
+    names.add_argument("--with-filename", "-H", dest="filename", action="store_true",
+                       default=None, help="add the input's name to each line (the default "
+                                          "with several inputs)")
+    names.add_argument("--no-filename", dest="filename", action="store_false",
+                       help="never add the input's name")
 
     stats = commands.add_parser(
         "stats", parents=[common], help="count tokens per type and the most frequent words",
         description="Count the tokens of each type, the words (ENWORD and RUWORD tokens) and "
-                    "the most frequent of them, over files and every regular file under folders "
-                    "(names starting with a dot are skipped there); '-' is standard input.")
-    stats.add_argument("paths", nargs="+", metavar="PATH", help="a file, a folder, or -")
+                    "the most frequent of them.")
     stats.add_argument("--top", type=_count(0, 2**31), default=20, metavar="N",
-                       help="how many of the most frequent words to show (default %(default)s)")
-    stats.add_argument("--lower", action="store_true", help="count words in lower case")
-    stats.add_argument("--jobs", type=_count(0, 1024), default=1, metavar="N",
-                       help="count files in N processes (0: one per CPU; default 1)")
+                       help="show the N most frequent words, 0 for all (default %(default)s)")
+    stats.add_argument("--per-file", action="store_true", help="add a table for each file")
     stats.add_argument("--json", action="store_true", help="print the result as JSON")
     return parser
 
 
+def _settings(args: argparse.Namespace) -> Settings:
+    return Settings(batch_size=args.batch_size, types=args.types, min_len=args.min_len,
+                    max_len=args.max_len, lower=args.lower, encoding=args.encoding,
+                    decompress=args.decompress)
+
+
+@dataclass
+class Inputs:
+    paths: list[str]
+    pieces: list[Piece]
+    walk_failed: bool
+
+
+def _inputs(args: argparse.Namespace, settings: Settings, jobs: int) -> Inputs:
+    failed = False
+
+    def walk_error(message: str) -> None:
+        nonlocal failed
+        failed = True
+        print(f"{PROG}: {message}", file=sys.stderr)
+
+    paths = list(input_paths(args.paths or [STDIN], walk_error))
+    cut = [piece for path in paths for piece in pieces(path, jobs, settings)]
+    return Inputs(paths, cut, failed)
+
+
+def _progress(args: argparse.Namespace, settings: Settings, inputs: Inputs,
+              stdout_matters: bool) -> Progress:
+    """A bar over the input bytes: their total when it is known before reading (not for
+    compressed or transcoded inputs, whose size on disk is not what they yield)."""
+    enabled, delay = wanted(args.progress, stdout_matters)
+    sizes = [piece.size for piece in inputs.pieces]
+    transformed = settings.encoding is not None or any(
+        compression_of(piece.path, settings) for piece in inputs.pieces)
+    total = None if transformed or None in sizes else sum(s or 0 for s in sizes)
+    return Progress(enabled, total, delay)
+
+
+class Utf8Tallies:
+    """What of each input was not UTF-8, over its pieces, for a warning at the end."""
+
+    def __init__(self) -> None:
+        self.by_input: dict[str, Utf8Tally] = {}
+
+    def add(self, piece: Piece, tally: Utf8Tally) -> None:
+        self.by_input.setdefault(piece.name, Utf8Tally()).add(tally)
+
+    def warn(self, progress: Progress) -> None:
+        for name, tally in self.by_input.items():
+            if (warning := tally.warning(name)) is not None:
+                progress.message(f"{PROG}: warning: {warning}")
+
+
 # ---- tokenize ----
 
-def run_tokenize(args: argparse.Namespace, out: TextIO) -> int:
-    settings = Settings(batch_size=args.batch_size, types=args.types, min_len=args.min_len,
-                        max_len=args.max_len)
-    files = args.files or [STDIN]
-    lines = tsv_lines if args.format == "tsv" else jsonl_lines
-    progress = Progress(*_progress_for(args, files, stdout_matters=True))
-    failed = False
+@dataclass(frozen=True)
+class LineSettings:
+    format: str
+    offsets: bool
+    with_filename: bool
+
+
+def _prefix(piece: Piece, lines: LineSettings) -> bytes:
+    if not lines.with_filename:
+        return b""
+    name = piece.name
+    if lines.format == "jsonl":
+        return f'"file": {json.dumps(name, ensure_ascii=False)}, '.encode()
+    for raw, escaped in (("\\", "\\\\"), ("\t", "\\t"), ("\n", "\\n"), ("\r", "\\r")):
+        name = name.replace(raw, escaped)
+    return name.encode() + b"\t"
+
+
+def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _native.Output,
+                on_bytes: Callable[[int], None] | None = None) -> tuple[list[str], Utf8Tally]:
+    """Writes the lines of a piece's tokens; the problems met, a line each, and what of it was
+    not UTF-8."""
+    read = piece.start
     try:
-        for path in files:
-            try:
-                source = open_source(path, settings)
-            except InputError as e:
-                progress.message(f"{PROG}: {e}")
-                failed = True
-                continue
+        with opened(piece, settings) as tokenizer:
+            done = False
+            while not done:
+                position, done = tokenizer.write_lines(
+                    output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
+                    BATCHES_PER_REPORT)
+                if on_bytes is not None:
+                    on_bytes(position - read)
+                read = position
+            return [], utf8_tally(tokenizer)
+    except InputError as e:
+        return [str(e)], Utf8Tally()
 
-            def lost(number: int) -> None:
-                nonlocal failed
-                failed = True
-                progress.message(f"{PROG}: {source.name}: invalid UTF-8 in batch {number}; its "
-                                 "tokens are skipped and reading goes on after it")
 
-            read = 0
-            try:
-                for text, types in batches(source, lost):
-                    out.write(lines(text, types))
-                    if progress.bar is not None:
-                        # Bytes of the tokens written: the input read so far, less dropped
-                        # tokens.
-                        nbytes = text_bytes(text, len(types))
-                        read += nbytes
-                        progress.advance(nbytes)
-            except InputError as e:
-                progress.message(f"{PROG}: {e}")
-                failed = True
-            if source.size is not None:
-                progress.advance(source.size - read)
-        out.flush()
+def write_piece_to_file(piece: Piece, settings: Settings, lines: LineSettings,
+                        folder: str) -> tuple[str, list[str], Utf8Tally]:
+    """In a worker: the piece's lines in a file of their own, for the parent to copy out in
+    the inputs' order."""
+    fd, path = tempfile.mkstemp(dir=folder)
+    try:
+        output = _native.Output(fd)
+        messages, utf8 = write_piece(piece, settings, lines, output)
+        output.flush()
+    finally:
+        os.close(fd)
+    return path, messages, utf8
+
+
+def _copy_out(path: str, fd: int) -> None:
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        sent = 0
+        while sent < size:
+            sent += os.sendfile(fd, f.fileno(), sent, size - sent)
+    os.unlink(path)
+
+
+def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
+    settings = _settings(args)
+    jobs = worker_count(args.jobs)
+    inputs = _inputs(args, settings, jobs)
+    with_filename = args.filename if args.filename is not None else len(inputs.paths) > 1
+    lines = LineSettings(args.format, args.offsets, with_filename)
+    progress = Progress(False, None, 0.0)
+    failed = inputs.walk_failed
+    output = _native.Output(out_fd)
+
+    def start_progress() -> None:
+        nonlocal progress
+        progress = _progress(args, settings, inputs, stdout_matters=args.output is None)
+
+    utf8 = Utf8Tallies()
+
+    def report(piece: Piece, messages: list[str], tally: Utf8Tally) -> None:
+        nonlocal failed
+        for message in messages:
+            failed = True
+            progress.message(f"{PROG}: {message}")
+        utf8.add(piece, tally)
+
+    try:
+        parallel = [p for p in inputs.pieces if p.path != STDIN]
+        if jobs > 1 and len(parallel) > 1:
+            with tempfile.TemporaryDirectory(prefix="vorlenta-") as folder:
+                done = in_processes(write_piece_to_file,
+                                    [(p, settings, lines, folder) for p in parallel],
+                                    min(jobs, len(parallel)), start_progress)
+                for piece in inputs.pieces:
+                    if piece.path == STDIN:
+                        report(piece, *write_piece(piece, settings, lines, output,
+                                                   progress.advance))
+                        continue
+                    path, messages, tally = next(done)
+                    output.flush()
+                    _copy_out(path, out_fd)
+                    progress.advance(piece.size or 0)
+                    report(piece, messages, tally)
+                done.close()
+        else:
+            start_progress()
+            for piece in inputs.pieces:
+                report(piece, *write_piece(piece, settings, lines, output, progress.advance))
+        output.flush()
+        utf8.warn(progress)
     finally:
         progress.close()
     return EXIT_INPUT if failed else EXIT_OK
@@ -167,66 +333,74 @@ def run_tokenize(args: argparse.Namespace, out: TextIO) -> int:
 
 # ---- stats ----
 
-def run_stats(args: argparse.Namespace, out: TextIO) -> int:
-    settings = Settings(batch_size=args.batch_size)
-    jobs = args.jobs or os.cpu_count() or 1
-    total = Stats()
-    walk_failed = False
-
-    def walk_error(message: str) -> None:
-        nonlocal walk_failed
-        walk_failed = True
-        print(f"{PROG}: {message}", file=sys.stderr)
-
-    paths = list(input_paths(args.paths, walk_error))
-    files = [p for p in paths if p != STDIN]
-    in_processes = jobs > 1 and len(files) > 1
+def run_stats(args: argparse.Namespace, out_fd: int) -> int:
+    settings = _settings(args)
+    jobs = worker_count(args.jobs)
+    inputs = _inputs(args, settings, jobs)
     progress = Progress(False, None, 0.0)
+    total = Stats()
+    per_file: dict[str, Stats] = {}
 
     def start_progress() -> None:
         nonlocal progress
-        progress = Progress(*_progress_for(args, paths, stdout_matters=False))
+        progress = _progress(args, settings, inputs, stdout_matters=False)
 
-    def take(result: FileResult) -> None:
+    utf8 = Utf8Tallies()
+
+    def take(piece: Piece, result: PieceResult) -> None:
         for message in result.messages:
             progress.message(f"{PROG}: {message}")
-        total.add(result.stats)
-
-    def file_done(result: FileResult, size: int) -> None:
-        take(result)
-        progress.advance(size)
+        utf8.add(piece, result.utf8)
+        stats = result.stats
+        total.add(stats)
+        if args.per_file:
+            per_file.setdefault(piece.name, Stats()).add(stats)
 
     start = time.perf_counter()
     try:
-        if in_processes:
-            count_in_processes(files, settings, args.lower, min(jobs, len(files)),
-                               start_progress, file_done)
-            paths = [p for p in paths if p == STDIN]
+        parallel = [p for p in inputs.pieces if p.path != STDIN]
+        if jobs > 1 and len(parallel) > 1:
+            results = in_processes(count_piece, [(p, settings) for p in parallel],
+                                   min(jobs, len(parallel)), start_progress)
+            for piece in parallel:
+                take(piece, next(results))
+                progress.advance(piece.size or 0)
+            results.close()
+            rest = [p for p in inputs.pieces if p.path == STDIN]
         else:
             start_progress()
-        for path in paths:
-            take(count_path(path, settings, args.lower, progress.advance))
+            rest = inputs.pieces
+        for piece in rest:
+            take(piece, count_piece(piece, settings, progress.advance))
+        utf8.warn(progress)
     finally:
         progress.close()
     seconds = time.perf_counter() - start
 
-    # A word holding bytes that are not UTF-8 is shown with those bytes as \xNN escapes.
-    top = [(display_name(word), count) for word, count in total.top(args.top)]
     if args.json:
-        out.write(json.dumps(stats_report(total, top, seconds), ensure_ascii=False, indent=2)
-                  + "\n")
+        report = stats_report(total, args.top, seconds)
+        if args.per_file:
+            report["per_file"] = {name: stats_report(s, args.top) for name, s in per_file.items()}
+        text = json.dumps(report, ensure_ascii=False, indent=2) + "\n"
     else:
-        out.write(format_report(total, top, seconds))
-    out.flush()
-    return EXIT_INPUT if (walk_failed or total.failed) else EXIT_OK
+        text = format_report(total, args.top, seconds)
+        for name, stats in per_file.items():
+            text += f"\n{name}\n" + format_report(stats, args.top)
+    _write_all(out_fd, text.encode("utf-8", "surrogateescape"))
+    return EXIT_INPUT if (inputs.walk_failed or total.failed) else EXIT_OK
 
 
 def _per_second(amount: int, seconds: float) -> int:
     return round(amount / seconds) if seconds > 0 else 0
 
 
-def stats_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> dict[str, object]:
-    return {
+def _top(stats: Stats, n: int) -> list[tuple[str, int]]:
+    # A word holding bytes that are not UTF-8 is shown with those bytes as \xNN escapes.
+    return [(display_name(word), count) for word, count in stats.top(n)]
+
+
+def stats_report(stats: Stats, top: int, seconds: float | None = None) -> dict[str, object]:
+    report: dict[str, object] = {
         "files": stats.files,
         "failed_files": stats.failed,
         "bytes": stats.bytes,
@@ -234,14 +408,16 @@ def stats_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> di
         "types": {name: stats.types[name] for name in TYPE_NAMES.values()},
         "words": stats.words.total(),
         "distinct_words": len(stats.words),
-        "top": [[word, count] for word, count in top],
-        "seconds": round(seconds, 6),
-        "bytes_per_second": _per_second(stats.bytes, seconds),
-        "tokens_per_second": _per_second(stats.tokens, seconds),
+        "top": [[word, count] for word, count in _top(stats, top)],
     }
+    if seconds is not None:
+        report["seconds"] = round(seconds, 6)
+        report["bytes_per_second"] = _per_second(stats.bytes, seconds)
+        report["tokens_per_second"] = _per_second(stats.tokens, seconds)
+    return report
 
 
-def format_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> str:
+def format_report(stats: Stats, top: int, seconds: float | None = None) -> str:
     def row(label: str, value: int) -> str:
         return f"{label:<16}{value:>12,}"
 
@@ -253,36 +429,31 @@ def format_report(stats: Stats, top: list[tuple[str, int]], seconds: float) -> s
     lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]
     lines.append(row("words", stats.words.total()))
     lines.append(row("  distinct", len(stats.words)))
-    lines.append(f"{'time':<16}{seconds:>12.3f} s")
-    lines.append(f"{'speed':<16}{_per_second(stats.bytes, seconds) / 1e6:>12.2f} MB/s  "
-                 f"{_per_second(stats.tokens, seconds) / 1e6:.2f} M tokens/s")
-    if top:
-        lines.append(f"top {len(top)} words")
-        width = max(len(word) for word, _ in top)
+    if seconds is not None:
+        lines.append(f"{'time':<16}{seconds:>12.3f} s")
+        lines.append(f"{'speed':<16}{_per_second(stats.bytes, seconds) / 1e6:>12.2f} MB/s  "
+                     f"{_per_second(stats.tokens, seconds) / 1e6:.2f} M tokens/s")
+    ranked = _top(stats, top)
+    if ranked:
+        lines.append(f"top {len(ranked)} words")
+        width = max(len(word) for word, _ in ranked)
         lines += [f"  {rank:>4}  {word:<{width}}  {count:>10,}"
-                  for rank, (word, count) in enumerate(top, 1)]
+                  for rank, (word, count) in enumerate(ranked, 1)]
     return "\n".join(lines) + "\n"
 
 
 # ---- main ----
 
-def _progress_for(args: argparse.Namespace, paths: Sequence[str],
-                  stdout_matters: bool) -> tuple[bool, int | None, float]:
-    """Whether to show a bar, its total in bytes (None when some size is unknown), its delay."""
-    enabled, delay = wanted(args.progress, stdout_matters)
-    try:
-        total: int | None = sum(os.stat(p).st_size for p in paths if p != STDIN)
-    except OSError:
-        total = None
-    if STDIN in paths:
-        total = None
-    return enabled, total, delay
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
 
 
-def _drop_output() -> None:
-    """What is left in the output buffer cannot be written either: the exit must not try."""
+def _drop_output(fd: int) -> None:
+    """Nothing more can be written there: later writes go nowhere instead of failing again."""
     devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
+    os.dup2(devnull, fd)
     os.close(devnull)
 
 
@@ -292,26 +463,31 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
-    if args.command == "tokenize" and args.min_len > args.max_len:
+    if args.min_len > args.max_len:
         parser.error(f"--min-len {args.min_len} is greater than --max-len {args.max_len}")
-    # Tokens are UTF-8 text whatever the locale says.
-    out = sys.stdout
-    if out is None:  # started with standard output closed
-        print(f"{PROG}: cannot write the output: standard output is closed", file=sys.stderr)
+    out_fd = 1
+    output = getattr(args, "output", None)
+    try:
+        if output is not None:
+            out_fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        else:
+            os.fstat(1)
+    except OSError as e:
+        what = (f"{display_name(output)}: {e.strerror}" if output is not None
+                else "standard output is closed")
+        print(f"{PROG}: cannot write the output: {what}", file=sys.stderr)
         return EXIT_OUTPUT
-    if isinstance(out, io.TextIOWrapper):
-        out.reconfigure(encoding="utf-8", errors="strict", newline="\n")
     try:
         if args.command == "tokenize":
-            return run_tokenize(args, out)
-        return run_stats(args, out)
+            return run_tokenize(args, out_fd)
+        return run_stats(args, out_fd)
     except KeyboardInterrupt:
         # Another Ctrl-C while the exit flushes and joins ends the process at once, quietly.
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, and keep the exit from flushing again.
-        _drop_output()
+        # The reader went away (`| head`): stop quietly.
+        _drop_output(out_fd)
         return EXIT_BROKEN_PIPE
     except BrokenProcessPool:
         print(f"{PROG}: a worker process failed", file=sys.stderr)
@@ -319,7 +495,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OSError as e:
         # Only writing raises here: inputs that cannot be read are reported as they come.
         print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
-        _drop_output()
+        _drop_output(out_fd)
         return EXIT_OUTPUT
     except MemoryError:
         print(f"{PROG}: out of memory (is --batch-size too large?)", file=sys.stderr)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import TYPE_CHECKING, Any
 
@@ -12,6 +13,13 @@ if TYPE_CHECKING:
 AUTO_DELAY_SECONDS = 0.5
 
 
+def _columns() -> int:
+    try:
+        return os.get_terminal_size(sys.stderr.fileno()).columns
+    except (OSError, ValueError):
+        return 0
+
+
 class Progress:
     """A bar when `enabled`, else nothing; messages go through it so they do not tear it."""
 
@@ -20,8 +28,12 @@ class Progress:
         if enabled:
             from tqdm import tqdm
 
-            self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024,
-                            file=sys.stderr, delay=delay, leave=False, dynamic_ncols=True)
+            # MB, as the report's speed counts them. A terminal whose size was never set says
+            # it has 0 columns, where a bar would draw nothing.
+            sized = _columns() > 0
+            self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1000,
+                            file=sys.stderr, delay=delay, leave=False, dynamic_ncols=sized,
+                            ncols=None if sized else 80)
 
     def advance(self, nbytes: int) -> None:
         if self.bar is not None and nbytes > 0:

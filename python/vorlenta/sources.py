@@ -1,23 +1,21 @@
-"""Inputs of the tool: files and standard input opened as file tokenizers, and their batches."""
+"""Inputs of the command: files, folders and standard input; the pieces a large file is cut
+into for several processes; and the native tokenizers that read them."""
 
 from __future__ import annotations
 
 import os
-import shutil
 import stat
-import tempfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 
-import numpy as np
-import numpy.typing as npt
-from vorlentaCXX import ENWORD, RUWORD, FFTokenizer, TokenType
+from vorlentaCXX import ENWORD, RUWORD, TokenType
+
+from vorlenta import _native
 
 STDIN = "-"
-
-# A bad byte costs the tokens of its batch, so batches stay small; Python's share of the work
-# per batch is small already at this size.
-DEFAULT_BATCH_SIZE = 4096
+STDIN_NAME = "<stdin>"
+DEFAULT_BATCH_SIZE = 8192
 MAX_U32 = 2**32 - 1
 
 TYPE_NAMES: dict[int, str] = {
@@ -27,6 +25,11 @@ TYPE_VALUES: dict[str, int] = {name: value for value, name in TYPE_NAMES.items()
 WORD_TYPES = ENWORD | RUWORD
 ALL_TYPES = 2**64 - 1
 
+# A file smaller than this is not worth a second process.
+SPLIT_MIN_BYTES = 8 * 1024 * 1024
+# How far past a cut point a line feed is looked for before that cut is given up.
+CUT_SEARCH_BYTES = 1024 * 1024
+
 
 @dataclass(frozen=True)
 class Settings:
@@ -34,21 +37,23 @@ class Settings:
     types: int = ALL_TYPES
     min_len: int = 0
     max_len: int = MAX_U32
-
-    def apply(self, tokenizer: FFTokenizer) -> None:
-        tokenizer.set_batch_size(self.batch_size)
-        tokenizer.set_filter(self.types)
-        tokenizer.set_token_min_len(self.min_len)
-        tokenizer.set_token_max_len(self.max_len)
+    lower: bool = False
+    encoding: str | None = None
+    decompress: str | None = None  # for standard input; files go by their suffix
 
 
-@dataclass
-class Source:
-    """An opened input. `size` is its length in bytes when it is known before reading."""
+@dataclass(frozen=True)
+class Piece:
+    """What one process reads: a whole input, or the bytes [start, stop) of a file."""
 
-    name: str
-    tokenizer: FFTokenizer
-    size: int | None
+    path: str  # STDIN for standard input
+    start: int = 0
+    stop: int | None = None
+    size: int | None = None  # bytes it is expected to yield, when known
+
+    @property
+    def name(self) -> str:
+        return STDIN_NAME if self.path == STDIN else display_name(self.path)
 
 
 class InputError(Exception):
@@ -60,116 +65,149 @@ def display_name(path: str) -> str:
     return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def open_source(path: str, settings: Settings) -> Source:
-    if path == STDIN:
-        return _open_stdin(settings)
-    name = display_name(path)
-    # A directory opens as a file that yields nothing, which would pass for an empty input.
-    if os.path.isdir(path):
-        raise InputError(f"{name}: is a directory")
-    # The path goes as bytes, so that names which are not UTF-8 open too.
-    tokenizer = FFTokenizer(os.fsencode(path))
-    if not tokenizer.is_fopen():
-        raise InputError(f"{name}: {_open_failure(path)}")
-    settings.apply(tokenizer)
-    try:
-        size: int | None = os.stat(path).st_size
-    except OSError:
-        size = None
-    return Source(name, tokenizer, size)
-
-
-def _open_failure(path: str) -> str:
-    try:
-        with open(path, "rb"):
-            pass
-    except OSError as e:
-        return e.strerror or str(e)
-    return "cannot be opened"
-
-
-def _open_stdin(settings: Settings) -> Source:
-    name = "<stdin>"
-    try:
-        info = os.fstat(0)
-    except OSError:
-        raise InputError(f"{name}: standard input is closed") from None
-    # The tokenizer reads standard input itself through /dev/stdin, streaming and in fixed
-    # memory. Opening /dev/stdin starts a regular file again from its beginning, so a file
-    # that was partly read already, and a stdin that cannot be reopened (a socket), are
-    # copied to a temporary file instead.
-    at_start = not stat.S_ISREG(info.st_mode) or os.lseek(0, 0, os.SEEK_CUR) == 0
-    if at_start:
-        tokenizer = FFTokenizer(b"/dev/stdin")
-        if tokenizer.is_fopen():
-            settings.apply(tokenizer)
-            return Source(name, tokenizer, info.st_size if stat.S_ISREG(info.st_mode) else None)
-    return _copy_stdin(name, settings)
-
-
-def _copy_stdin(name: str, settings: Settings) -> Source:
-    with tempfile.NamedTemporaryFile(prefix="vorlenta-stdin-", delete=False) as copy:
-        try:
-            with open(0, "rb", closefd=False) as stdin:
-                shutil.copyfileobj(stdin, copy)
-            copy.flush()
-            size = copy.tell()
-            tokenizer = FFTokenizer(os.fsencode(copy.name))
-        finally:
-            # The tokenizer holds the file open, so the name can go at once.
-            os.unlink(copy.name)
-    if not tokenizer.is_fopen():
-        raise InputError(f"{name}: cannot be read")
-    settings.apply(tokenizer)
-    return Source(name, tokenizer, size)
-
-
-def split_tokens(text: str, count: int) -> list[str]:
-    """The `count` token texts of a batch's "text"."""
-    pieces = text.split("\0")
-    if len(pieces) == count + 1:
-        pieces.pop()
-        return pieces
-    # Some token is itself U+0000. Such a character always makes a token of its own and no
-    # token is empty, so a token that starts with U+0000 is exactly that one character.
-    tokens: list[str] = []
-    pos = 0
-    while len(tokens) < count:
-        if text[pos] == "\0":
-            tokens.append("\0")
-            pos += 2
-        else:
-            end = text.index("\0", pos)
-            tokens.append(text[pos:end])
-            pos = end + 1
-    return tokens
-
-
-Types = npt.NDArray[np.uint64]
-
-
-def batches(source: Source, on_lost: Callable[[int], None]) -> Iterator[tuple[str, Types]]:
-    """(text, types) of every batch of `source`; a batch Python cannot decode is lost.
-
-    The tokenizer has moved past a batch that fails to decode, so reading goes on after it;
-    `on_lost` is told the batch's number, counted from 1. A read that fails raises InputError,
-    after the batch of the tokens before it.
-    """
-    number = 0
-    while True:
-        number += 1
-        try:
-            batch = source.tokenizer.get_batch()
-        except UnicodeDecodeError:
-            on_lost(number)
+def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterator[str]:
+    """Files named, and every regular file under the folders named, in name order; folders
+    and files whose names start with a dot are skipped inside folders, never when named."""
+    for path in paths:
+        if path == STDIN or not os.path.isdir(path):
+            yield path
             continue
-        except OSError as e:
-            raise InputError(f"{source.name}: {e.strerror or e}") from None
-        if not batch:
+
+        def walk_error(error: OSError) -> None:
+            on_error(f"{display_name(error.filename or path)}: {error.strerror}")
+
+        for root, dirs, files in os.walk(path, onerror=walk_error):
+            dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+            for name in sorted(files):
+                full = os.path.join(root, name)
+                # A pipe or a device found in a folder could block or never end.
+                if not name.startswith(".") and os.path.isfile(full):
+                    yield full
+
+
+def compression_of(path: str, settings: Settings) -> str | None:
+    if path == STDIN:
+        return settings.decompress
+    from vorlenta.streams import compression_of as by_suffix
+
+    return by_suffix(path)
+
+
+def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
+    """The input whole, or a regular file cut into up to `parts` ranges, each ending just after
+    a line feed. A line feed is a token of its own that joins no compound, so no token and no
+    compound crosses a cut, and the ranges tokenized apart give exactly the tokens of one pass,
+    at the same offsets."""
+    size = None
+    if path != STDIN:
+        try:
+            info = os.stat(path)
+        except OSError:
+            return [Piece(path)]  # opening it says why
+        if stat.S_ISREG(info.st_mode):
+            size = info.st_size
+    whole = [Piece(path, size=size)]
+    if (size is None or parts < 2 or size < 2 * SPLIT_MIN_BYTES or settings.encoding
+            or compression_of(path, settings)):
+        return whole
+    parts = min(parts, size // SPLIT_MIN_BYTES)
+    try:
+        cuts = line_cuts(path, [size * i // parts for i in range(1, parts)])
+    except OSError:
+        return whole
+    bounds = [0, *cuts, size]
+    return [Piece(path, a, b, b - a) for a, b in zip(bounds, bounds[1:]) if b > a]
+
+
+def line_cuts(path: str, points: list[int]) -> list[int]:
+    """The offset just after the first line feed at or after each point; a point with no line
+    feed within reach, or that would reach the next point's cut, gives no cut."""
+    cuts: list[int] = []
+    with open(path, "rb") as f:
+        for point in points:
+            if cuts and point < cuts[-1]:
+                continue
+            f.seek(point)
+            window = f.read(CUT_SEARCH_BYTES)
+            at = window.find(b"\n")
+            if at >= 0:
+                cuts.append(point + at + 1)
+    return cuts
+
+
+@contextmanager
+def opened(piece: Piece, settings: Settings) -> Iterator[_native.Tokenizer]:
+    """A native tokenizer over the piece, set up as `settings` say. Compressed input and input
+    in another encoding go through a stream that turns them into UTF-8 as they are read."""
+    compression = compression_of(piece.path, settings)
+    try:
+        if compression is None and settings.encoding is None:
+            if piece.path == STDIN:
+                # Standard input is read from where it stands, whatever it is: a pipe, a
+                # terminal, a file partly read already.
+                tokenizer = _native.Tokenizer.from_fd(0, STDIN_NAME)
+            else:
+                tokenizer = _native.Tokenizer.open(os.fsencode(piece.path), piece.start,
+                                                   piece.stop)
+            configure(tokenizer, settings)
+            yield tokenizer
             return
-        yield batch["text"], batch["types"]
+        from vorlenta.streams import open_utf8_stream
+
+        source: str | int = 0 if piece.path == STDIN else piece.path
+        with open_utf8_stream(source, piece.name, compression=compression,
+                              encoding=settings.encoding) as stream:
+            tokenizer = _native.Tokenizer.from_fd(stream.fd, piece.name)
+            configure(tokenizer, settings)
+            yield tokenizer
+            stream.close()
+            if (error := stream.error()) is not None:
+                raise InputError(f"{piece.name}: {describe(error)}")
+    except OSError as e:
+        if e.filename is None:  # the output's, not the input's
+            raise
+        raise InputError(f"{piece.name}: {e.strerror or e}") from None
+    except (LookupError, ValueError, ImportError) as e:
+        raise InputError(f"{piece.name}: {e}") from None
 
 
-def text_bytes(text: str, count: int) -> int:
-    """Input bytes a batch stands for: exact when no token was dropped and the input is UTF-8."""
-    return len(text.encode()) - count
+def describe(error: BaseException) -> str:
+    if isinstance(error, UnicodeDecodeError):
+        return f"not {error.encoding} at byte {error.start} of a chunk: {error.reason}"
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
+def configure(tokenizer: _native.Tokenizer, settings: Settings) -> None:
+    tokenizer.configure(settings.types, settings.min_len, settings.max_len, settings.batch_size)
+    tokenizer.tally_utf8()
+
+
+@dataclass
+class Utf8Tally:
+    """What of an input's bytes is not UTF-8: the ill-formed sequences (each maximal
+    ill-formed part once), their bytes, and all its bytes from 80 up."""
+
+    sequences: int = 0
+    bytes: int = 0
+    non_ascii: int = 0
+
+    def add(self, other: Utf8Tally) -> None:
+        self.sequences += other.sequences
+        self.bytes += other.bytes
+        self.non_ascii += other.non_ascii
+
+    def warning(self, name: str) -> str | None:
+        if self.sequences == 0:
+            return None
+        text = (f"{name}: {self.sequences:,} sequence{'s' if self.sequences > 1 else ''} "
+                "not valid UTF-8 (dropped, or passed on as they are)")
+        # Russian text in a one-byte encoding is nearly all ill-formed non-ASCII bytes.
+        if 2 * self.bytes > self.non_ascii:
+            text += "; most of its non-ASCII bytes are not UTF-8: is it --encoding cp1251 or koi8-r?"
+        return text
+
+
+def utf8_tally(tokenizer: _native.Tokenizer) -> Utf8Tally:
+    return Utf8Tally(*tokenizer.utf8_tally())

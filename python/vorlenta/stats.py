@@ -1,20 +1,34 @@
-"""Token statistics of files and folders, in one process or spread over several."""
+"""Token statistics of inputs, and the worker processes that both commands share."""
 
 from __future__ import annotations
 
+import heapq
 import multiprocessing
 import os
 import signal
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from collections.abc import Callable, Generator, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor
 from dataclasses import dataclass, field
+from typing import Any, TypeVar
 
 from vorlenta import _native
-from vorlenta.sources import ALL_TYPES, STDIN, TYPE_NAMES, WORD_TYPES, Settings, display_name
+from vorlenta.sources import (
+    TYPE_NAMES,
+    WORD_TYPES,
+    InputError,
+    Piece,
+    Settings,
+    Utf8Tally,
+    opened,
+    utf8_tally,
+)
 
 # Words are the tokens of these types: runs of letters and the compounds that start with them.
 WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WORD_TYPES)
+
+# Batches between two progress reports: a few megabytes of text.
+BATCHES_PER_REPORT = 16
 
 
 @dataclass
@@ -37,74 +51,55 @@ class Stats:
         self.words.update(other.words)
 
     def top(self, n: int) -> list[tuple[str, int]]:
-        # Ties go alphabetically, so that the list does not depend on the order of the files.
-        return sorted(self.words.items(), key=lambda item: (-item[1], item[0]))[:n]
+        """The n most frequent words (all when n is 0); ties go alphabetically, so that the
+        list does not depend on the order of the files."""
+        def rank(item: tuple[str, int]) -> tuple[int, str]:
+            return -item[1], item[0]
+
+        if n == 0:
+            return sorted(self.words.items(), key=rank)
+        return heapq.nsmallest(n, self.words.items(), key=rank)
 
 
 @dataclass
-class FileResult:
+class PieceResult:
     stats: Stats
     messages: list[str]
+    utf8: Utf8Tally
 
 
-# Batches counted between two progress reports: a few megabytes of text.
-BATCHES_PER_REPORT = 16
-
-
-def _open(path: str) -> tuple[str, _native.Tokenizer]:
-    if path == STDIN:
-        # Standard input is read from where it stands, whatever it is: a pipe, a terminal, a
-        # file partly read already.
-        return "<stdin>", _native.Tokenizer.from_fd(0, "<stdin>")
-    return display_name(path), _native.Tokenizer.open(os.fsencode(path))
-
-
-def count_path(path: str, settings: Settings, lower: bool,
-               on_bytes: Callable[[int], None] | None = None) -> FileResult:
-    """Statistics of one input. Problems come back as messages, one line each. Bytes that are
-    not UTF-8 cost nothing: words holding them are counted with surrogate escapes."""
+def count_piece(piece: Piece, settings: Settings,
+                on_bytes: Callable[[int], None] | None = None) -> PieceResult:
+    """Statistics of one piece (its `files` is 1 when it is a file's first piece). Problems come
+    back as messages, one line each. Bytes that are not UTF-8 cost nothing: words holding them
+    are counted with surrogate escapes."""
     stats = Stats()
-    name = display_name(path)
     counts = _native.Counts()
-    read = 0
+    read = piece.start
     try:
-        name, tokenizer = _open(path)
-        tokenizer.configure(ALL_TYPES, settings.min_len, settings.max_len, settings.batch_size)
-        done = False
-        while not done:
-            position, done = tokenizer.count(counts, lower, WORD_TYPES, BATCHES_PER_REPORT)
-            if on_bytes is not None:
-                on_bytes(position - read)
-            read = position
-    except OSError as e:
-        stats.failed = 1
-        return FileResult(stats, [f"{name}: {e.strerror or e}"])
-    stats.files = 1
-    stats.bytes = read
+        with opened(piece, settings) as tokenizer:
+            done = False
+            while not done:
+                position, done = tokenizer.count(counts, settings.lower, WORD_TYPES,
+                                                 BATCHES_PER_REPORT)
+                if on_bytes is not None:
+                    on_bytes(position - read)
+                read = position
+            utf8 = utf8_tally(tokenizer)
+    except InputError as e:
+        stats.failed = int(piece.start == 0)
+        return PieceResult(stats, [str(e)], Utf8Tally())
+    stats.files = int(piece.start == 0)
+    stats.bytes = read - piece.start
     by_class = counts.types()
     stats.types.update({name: by_class[value.bit_length()] for value, name in TYPE_NAMES.items()})
     counts.add_words_to(stats.words)
-    return FileResult(stats, [])
+    return PieceResult(stats, [], utf8)
 
 
-def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterator[str]:
-    """Files named, and every regular file under the folders named, in name order; folders
-    and files whose names start with a dot are skipped inside folders, never when named."""
-    for path in paths:
-        if path == STDIN or not os.path.isdir(path):
-            yield path
-            continue
+# ---- worker processes ----
 
-        def walk_error(error: OSError) -> None:
-            on_error(f"{display_name(error.filename or path)}: {error.strerror}")
-
-        for root, dirs, files in os.walk(path, onerror=walk_error):
-            dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-            for name in sorted(files):
-                full = os.path.join(root, name)
-                # A pipe or a device found in a folder could block or never end.
-                if not name.startswith(".") and os.path.isfile(full):
-                    yield full
+_R = TypeVar("_R")
 
 
 def _start_worker() -> None:
@@ -124,20 +119,11 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
     pool.shutdown(wait=False, cancel_futures=True)
 
 
-def count_in_processes(paths: list[str], settings: Settings, lower: bool, jobs: int,
-                       on_started: Callable[[], None],
-                       on_result: Callable[[FileResult, int], None]) -> None:
-    """Counts each file in one of `jobs` worker processes; `on_result` gets each file's result
-    and its size in bytes, as the files finish. `on_started` runs once the workers exist.
-    Whatever ends this early (Ctrl-C, a failed worker) kills the workers."""
-    sizes = {}
-    for path in paths:
-        try:
-            sizes[path] = os.stat(path).st_size
-        except OSError:
-            sizes[path] = 0
-    # The largest files go first, so that one large file does not finish alone at the end.
-    order = sorted(paths, key=lambda p: -sizes[p])
+def in_processes(work: Callable[..., _R], tasks: Sequence[tuple[Any, ...]], jobs: int,
+                 on_started: Callable[[], None]) -> Generator[_R]:
+    """work(*task) of every task in `jobs` worker processes, yielded in the tasks' order.
+    `on_started` runs once the workers exist. Whatever ends this early (Ctrl-C, a failed
+    worker, the caller) kills the workers."""
     # Forked workers start in milliseconds, spawned ones take a third of a second each. All are
     # forked at the first submit, before the pool's own thread and before any progress bar
     # thread exists, so no lock can be held by another thread at that moment.
@@ -149,17 +135,17 @@ def count_in_processes(paths: list[str], settings: Settings, lower: bool, jobs: 
         # ignores it; the parent raises it right after.
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
-            pending: dict[Future[FileResult], str] = {
-                pool.submit(count_path, path, settings, lower): path for path in order}
+            futures: list[Future[_R]] = [pool.submit(work, *task) for task in tasks]
         finally:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         on_started()
-        while pending:
-            done, _ = wait(pending, return_when=FIRST_COMPLETED)
-            for future in done:
-                path = pending.pop(future)
-                on_result(future.result(), sizes[path])
+        for future in futures:
+            yield future.result()
         pool.shutdown(wait=True)
     except BaseException:
         _stop_workers(pool)
         raise
+
+
+def worker_count(jobs: int) -> int:
+    return jobs or os.cpu_count() or 1

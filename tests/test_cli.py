@@ -483,6 +483,37 @@ def test_per_file_tables_and_lower_case_in_both_commands(tmp_path):
     assert lowered.stdout.decode() == "RUWORD\tёлка\n" * 3
 
 
+def test_legacy_encodings_and_compressed_inputs_read_as_their_utf8_copy(tmp_path):
+    import bz2
+    import gzip
+    import lzma
+
+    # What both one-byte encodings can hold, long enough to cross the streams' chunks.
+    text = "".join(c for c in SAMPLE.read_text() if c not in "é–—№«»") * 400
+    plain = tmp_path / "plain.txt"
+    plain.write_text(text)
+    variants = [(["--encoding", "cp1251"], "cp1251.txt", text.encode("cp1251")),
+                (["--encoding", "koi8-r"], "koi8.txt", text.encode("koi8-r")),
+                ([], "text.gz", gzip.compress(text.encode())),
+                ([], "text.bz2", bz2.compress(text.encode())),
+                ([], "text.xz", lzma.compress(text.encode()))]
+    tokens = vorlenta("tokenize", plain).stdout
+    _, report = stats_json(plain)
+    for options, name, data in variants:
+        (tmp_path / name).write_bytes(data)
+        done = vorlenta("tokenize", *options, tmp_path / name)
+        assert (done.returncode, done.stderr, done.stdout == tokens) == (0, b"", True), name
+        assert without_timing(stats_json(*options, tmp_path / name)[1]) == without_timing(report)
+    piped = vorlenta("tokenize", "--decompress", "gzip", input=gzip.compress(text.encode()),
+                     stdin=None)
+    assert piped.stdout == tokens
+    # A cut or corrupt input is reported, after the tokens before the damage.
+    (tmp_path / "cut.gz").write_bytes(gzip.compress(text.encode())[:-20])
+    done = vorlenta("tokenize", tmp_path / "cut.gz")
+    assert done.returncode == 1 and tokens.startswith(done.stdout[:1000])
+    assert done.stderr.decode().startswith(f"vorlenta: {tmp_path / 'cut.gz'}: ")
+
+
 # ---- progress ----
 
 def run_with_terminal_stderr(*args, columns: int = 100) -> tuple[int, bytes]:

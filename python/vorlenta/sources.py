@@ -173,7 +173,7 @@ def opened(piece: Piece, settings: Settings) -> Iterator[_native.Tokenizer]:
 
 def describe(error: BaseException) -> str:
     if isinstance(error, UnicodeDecodeError):
-        return f"not {error.encoding} at byte {error.start} of a chunk: {error.reason}"
+        return f"not valid {error.encoding} ({error.reason}): is --encoding right?"
     if isinstance(error, OSError) and error.strerror:
         return error.strerror
     return str(error) or type(error).__name__

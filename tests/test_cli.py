@@ -20,7 +20,7 @@ import pytest
 
 import vorlenta as vorlenta_library
 import vorlentaCXX as vx
-from vorlenta import sources
+from vorlenta import sources, stats
 from vorlenta.formats import unescape_tsv
 from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, all_batches, corpus_path, strace_command
 
@@ -252,28 +252,12 @@ def test_a_failed_read_is_reported_after_the_tokens_before_it(make_file):
 
 # ---- stopping ----
 
-def children(pid: int) -> list[int]:
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                # The parent's pid follows the state, after the command's closing parenthesis.
-                if int(f.read().rpartition(")")[2].split()[1]) == pid:
-                    found.append(int(entry))
-        except (OSError, ValueError, IndexError):
-            pass
-    return found
-
-
-def started(*args, workers: int = 0) -> subprocess.Popen:
-    """The command at work (with its worker processes running, if it has some), in a session
-    of its own, so that a signal can go to the whole group as a terminal's Ctrl-C does."""
+def started(*args) -> subprocess.Popen:
+    """The command at work, in a session of its own, so that a signal can go to the whole
+    group as a terminal's Ctrl-C does."""
     process = subprocess.Popen([str(SCRIPT), *map(str, args)], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                start_new_session=True)
-    deadline = time.monotonic() + 30
-    while len(children(process.pid)) < workers and time.monotonic() < deadline:
-        time.sleep(0.05)
     time.sleep(0.5)
     return process
 
@@ -313,10 +297,10 @@ def zero_files(folder: Path, n: int) -> list[Path]:
 def test_ctrl_c_stops_at_once_without_a_traceback(tmp_path):
     zeros = zero_files(tmp_path, 3)
     # No token passes the filter: one native call would read /dev/zero for ever.
-    for args, workers, presses in [(["tokenize", "--types", "RUWORD", "/dev/zero"], 0, 1),
-                                   (["stats", "--jobs", 2, *zeros], 2, 1),
-                                   (["stats", "--jobs", 2, *zeros], 2, 2)]:
-        process = started(*args, workers=workers)
+    for args, presses in [(["tokenize", "--types", "RUWORD", "/dev/zero"], 1),
+                          (["stats", "--jobs", 2, *zeros], 1),
+                          (["stats", "--jobs", 2, *zeros], 2)]:
+        process = started(*args)
         start = time.monotonic()
         for press in range(presses):
             if press:
@@ -327,13 +311,16 @@ def test_ctrl_c_stops_at_once_without_a_traceback(tmp_path):
         assert took < 1.5, args
 
 
-def test_a_failed_worker_is_one_line_and_status_4(tmp_path):
-    process = started("stats", "--jobs", 2, *zero_files(tmp_path, 2), workers=2)
-    start = time.monotonic()
-    os.kill(children(process.pid)[0], signal.SIGKILL)
-    status, took, stderr = stopped(process, start)
-    assert (status, stderr) == (4, b"vorlenta: a worker process failed\n")
-    assert took < 1.5
+def test_workers_give_results_in_order_and_name_a_failure():
+    def work(n: int) -> int:
+        if n == 3:
+            raise ValueError("no threes")
+        time.sleep(0.05 * (n % 2))  # later tasks finish first
+        return n * n
+
+    assert list(stats.in_threads(work, [(n,) for n in range(6) if n != 3], 2)) == [0, 1, 4, 16, 25]
+    with pytest.raises(stats.WorkerFailed, match="ValueError: no threes"):
+        list(stats.in_threads(work, [(n,) for n in range(6)], 2))
 
 
 # ---- stats ----

@@ -4,15 +4,15 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import json
 import os
 import signal
 import sys
-import tempfile
+import threading
 import time
 from collections.abc import Callable, Sequence
-from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass
+from typing import NamedTuple
 
 import vorlenta
 from vorlenta import _native
@@ -40,7 +40,9 @@ from vorlenta.stats import (
     PieceResult,
     Stats,
     count_piece,
-    in_processes,
+    WORKER_THREAD,
+    WorkerFailed,
+    in_threads,
     worker_count,
 )
 
@@ -48,7 +50,7 @@ EXIT_OK = 0
 EXIT_INPUT = 1  # an input could not be read whole
 EXIT_USAGE = 2
 EXIT_OUTPUT = 3  # the output could not be written
-EXIT_WORKER = 4  # a worker process failed
+EXIT_WORKER = 4  # a worker failed
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
@@ -102,7 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Tokenize Russian and English UTF-8 text, or count its tokens and words.",
         epilog=f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every input was "
                "read whole, 1 when an input could not be read whole, 2 for a wrong command "
-               "line, 3 when the output could not be written, 4 when a worker process failed, "
+               "line, 3 when the output could not be written, 4 when a worker failed, "
                "130 when interrupted.")
     parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -120,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("--lower", action="store_true",
                         help="lower-case the letters of A-Z, А-Я and Ё")
     common.add_argument("--jobs", type=_count(0, 1024), default=0, metavar="N",
-                        help="work in N processes, large files cut at line feeds (default 0: "
+                        help="work in N threads, large files cut at line feeds (default 0: "
                              "one per CPU)")
     common.add_argument("--encoding", type=_encoding, metavar="NAME",
                         help="the inputs' encoding when it is not UTF-8, e.g. cp1251, koi8-r")
@@ -169,8 +171,7 @@ def _settings(args: argparse.Namespace) -> Settings:
                     decompress=args.decompress)
 
 
-@dataclass
-class Inputs:
+class Inputs(NamedTuple):
     paths: list[str]
     pieces: list[Piece]
     walk_failed: bool
@@ -218,8 +219,7 @@ class Utf8Tallies:
 
 # ---- tokenize ----
 
-@dataclass(frozen=True)
-class LineSettings:
+class LineSettings(NamedTuple):
     format: str
     offsets: bool
     with_filename: bool
@@ -260,6 +260,8 @@ def write_piece_to_file(piece: Piece, settings: Settings, lines: LineSettings,
                         folder: str) -> tuple[str, list[str], Utf8Tally]:
     """In a worker: the piece's lines in a file of their own, for the parent to copy out in
     the inputs' order."""
+    import tempfile
+
     fd, path = tempfile.mkstemp(dir=folder)
     try:
         output = _native.Output(fd)
@@ -285,14 +287,9 @@ def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
     inputs = _inputs(args, settings, jobs)
     with_filename = args.filename if args.filename is not None else len(inputs.paths) > 1
     lines = LineSettings(args.format, args.offsets, with_filename)
-    progress = Progress(False, None, 0.0)
+    progress = _progress(args, settings, inputs, stdout_matters=args.output is None)
     failed = inputs.walk_failed
     output = _native.Output(out_fd)
-
-    def start_progress() -> None:
-        nonlocal progress
-        progress = _progress(args, settings, inputs, stdout_matters=args.output is None)
-
     utf8 = Utf8Tallies()
 
     def report(piece: Piece, messages: list[str], tally: Utf8Tally) -> None:
@@ -304,26 +301,26 @@ def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
 
     try:
         parallel = [p for p in inputs.pieces if p.path != STDIN]
-        if jobs > 1 and len(parallel) > 1:
-            with tempfile.TemporaryDirectory(prefix="vorlenta-") as folder:
-                done = in_processes(write_piece_to_file,
-                                    [(p, settings, lines, folder) for p in parallel],
-                                    min(jobs, len(parallel)), start_progress)
-                for piece in inputs.pieces:
-                    if piece.path == STDIN:
-                        report(piece, *write_piece(piece, settings, lines, output,
-                                                   progress.advance))
-                        continue
-                    path, messages, tally = next(done)
-                    output.flush()
-                    _copy_out(path, out_fd)
-                    progress.advance(piece.size or 0)
-                    report(piece, messages, tally)
-                done.close()
-        else:
-            start_progress()
+        with contextlib.ExitStack() as stack:
+            done = None
+            if jobs > 1 and len(parallel) > 1:
+                # Workers write their pieces' lines to files of their own, which are copied
+                # out in the inputs' order; standard input is read here, in its turn.
+                import tempfile
+
+                folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="vorlenta-"))
+                done = stack.enter_context(contextlib.closing(in_threads(
+                    write_piece_to_file, [(p, settings, lines, folder) for p in parallel],
+                    jobs)))
             for piece in inputs.pieces:
-                report(piece, *write_piece(piece, settings, lines, output, progress.advance))
+                if done is None or piece.path == STDIN:
+                    report(piece, *write_piece(piece, settings, lines, output, progress.advance))
+                    continue
+                path, messages, tally = next(done)
+                output.flush()
+                _copy_out(path, out_fd)
+                progress.advance(piece.size or 0)
+                report(piece, messages, tally)
         output.flush()
         utf8.warn(progress)
     finally:
@@ -337,39 +334,30 @@ def run_stats(args: argparse.Namespace, out_fd: int) -> int:
     settings = _settings(args)
     jobs = worker_count(args.jobs)
     inputs = _inputs(args, settings, jobs)
-    progress = Progress(False, None, 0.0)
+    progress = _progress(args, settings, inputs, stdout_matters=False)
     total = Stats()
     per_file: dict[str, Stats] = {}
-
-    def start_progress() -> None:
-        nonlocal progress
-        progress = _progress(args, settings, inputs, stdout_matters=False)
-
     utf8 = Utf8Tallies()
 
     def take(piece: Piece, result: PieceResult) -> None:
         for message in result.messages:
             progress.message(f"{PROG}: {message}")
         utf8.add(piece, result.utf8)
-        stats = result.stats
-        total.add(stats)
+        total.add(result.stats)
         if args.per_file:
-            per_file.setdefault(piece.name, Stats()).add(stats)
+            per_file.setdefault(piece.name, Stats()).add(result.stats)
 
     start = time.perf_counter()
     try:
         parallel = [p for p in inputs.pieces if p.path != STDIN]
+        rest = inputs.pieces
         if jobs > 1 and len(parallel) > 1:
-            results = in_processes(count_piece, [(p, settings) for p in parallel],
-                                   min(jobs, len(parallel)), start_progress)
-            for piece in parallel:
-                take(piece, next(results))
-                progress.advance(piece.size or 0)
-            results.close()
+            with contextlib.closing(in_threads(count_piece, [(p, settings) for p in parallel],
+                                               jobs)) as results:
+                for piece in parallel:
+                    take(piece, next(results))
+                    progress.advance(piece.size or 0)
             rest = [p for p in inputs.pieces if p.path == STDIN]
-        else:
-            start_progress()
-            rest = inputs.pieces
         for piece in rest:
             take(piece, count_piece(piece, settings, progress.advance))
         utf8.warn(progress)
@@ -458,6 +446,18 @@ def _drop_output(fd: int) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    status = _main(argv)
+    if any(thread.name == WORKER_THREAD and thread.is_alive() for thread in threading.enumerate()):
+        # Workers still inside native code (after Ctrl-C or an error) would wake up in an
+        # interpreter that is shutting down: the process ends here instead.
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):
+                stream.flush()
+        os._exit(status)
+    return status
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
@@ -489,8 +489,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (`| head`): stop quietly.
         _drop_output(out_fd)
         return EXIT_BROKEN_PIPE
-    except BrokenProcessPool:
-        print(f"{PROG}: a worker process failed", file=sys.stderr)
+    except WorkerFailed as e:
+        print(f"{PROG}: a worker failed: {e}", file=sys.stderr)
         return EXIT_WORKER
     except OSError as e:
         # Only writing raises here: inputs that cannot be read are reported as they come.

@@ -7,7 +7,7 @@ import os
 import stat
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from vorlentaCXX import ENWORD, RUWORD, TokenType
 
@@ -31,8 +31,7 @@ SPLIT_MIN_BYTES = 8 * 1024 * 1024
 CUT_SEARCH_BYTES = 1024 * 1024
 
 
-@dataclass(frozen=True)
-class Settings:
+class Settings(NamedTuple):
     batch_size: int = DEFAULT_BATCH_SIZE
     types: int = ALL_TYPES
     min_len: int = 0
@@ -42,9 +41,8 @@ class Settings:
     decompress: str | None = None  # for standard input; files go by their suffix
 
 
-@dataclass(frozen=True)
-class Piece:
-    """What one process reads: a whole input, or the bytes [start, stop) of a file."""
+class Piece(NamedTuple):
+    """What one worker reads: a whole input, or the bytes [start, stop) of a file."""
 
     path: str  # STDIN for standard input
     start: int = 0
@@ -184,14 +182,14 @@ def configure(tokenizer: _native.Tokenizer, settings: Settings) -> None:
     tokenizer.tally_utf8()
 
 
-@dataclass
 class Utf8Tally:
     """What of an input's bytes is not UTF-8: the ill-formed sequences (each maximal
     ill-formed part once), their bytes, and all its bytes from 80 up."""
 
-    sequences: int = 0
-    bytes: int = 0
-    non_ascii: int = 0
+    def __init__(self, sequences: int = 0, bytes: int = 0, non_ascii: int = 0) -> None:
+        self.sequences = sequences
+        self.bytes = bytes
+        self.non_ascii = non_ascii
 
     def add(self, other: Utf8Tally) -> None:
         self.sequences += other.sequences

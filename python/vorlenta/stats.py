@@ -1,16 +1,13 @@
-"""Token statistics of inputs, and the worker processes that both commands share."""
+"""Token statistics of inputs, and the worker threads that both commands share."""
 
 from __future__ import annotations
 
-import heapq
-import multiprocessing
+import itertools
 import os
-import signal
+import threading
 from collections import Counter
 from collections.abc import Callable, Generator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
-from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, NamedTuple, TypeVar
 
 from vorlenta import _native
 from vorlenta.sources import (
@@ -31,13 +28,15 @@ WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WO
 BATCHES_PER_REPORT = 16
 
 
-@dataclass
 class Stats:
-    files: int = 0
-    failed: int = 0
-    bytes: int = 0
-    types: Counter[str] = field(default_factory=Counter)
-    words: Counter[str] = field(default_factory=Counter)
+    def __init__(self) -> None:
+        self.files = 0
+        self.failed = 0
+        self.bytes = 0
+        self.types: Counter[str] = Counter()
+        self.words: Counter[str] = Counter()
+        # A piece's words as the native counts, until they are added to a total.
+        self.counts: _native.Counts | None = None
 
     @property
     def tokens(self) -> int:
@@ -48,7 +47,10 @@ class Stats:
         self.failed += other.failed
         self.bytes += other.bytes
         self.types.update(other.types)
-        self.words.update(other.words)
+        if other.counts is not None:
+            other.counts.add_words_to(self.words)  # natively: no Python loop over the words
+        else:
+            self.words.update(other.words)
 
     def top(self, n: int) -> list[tuple[str, int]]:
         """The n most frequent words (all when n is 0); ties go alphabetically, so that the
@@ -56,13 +58,14 @@ class Stats:
         def rank(item: tuple[str, int]) -> tuple[int, str]:
             return -item[1], item[0]
 
-        if n == 0:
+        if n == 0 or n >= len(self.words):
             return sorted(self.words.items(), key=rank)
-        return heapq.nsmallest(n, self.words.items(), key=rank)
+        # Only the words as frequent as the n-th are ranked: sorting the bare counts is fast.
+        least = sorted(self.words.values(), reverse=True)[n - 1]
+        return sorted([item for item in self.words.items() if item[1] >= least], key=rank)[:n]
 
 
-@dataclass
-class PieceResult:
+class PieceResult(NamedTuple):
     stats: Stats
     messages: list[str]
     utf8: Utf8Tally
@@ -93,58 +96,54 @@ def count_piece(piece: Piece, settings: Settings,
     stats.bytes = read - piece.start
     by_class = counts.types()
     stats.types.update({name: by_class[value.bit_length()] for value, name in TYPE_NAMES.items()})
-    counts.add_words_to(stats.words)
+    stats.counts = counts
     return PieceResult(stats, [], utf8)
 
 
-# ---- worker processes ----
+# ---- workers ----
 
 _R = TypeVar("_R")
+WORKER_THREAD = "vorlenta worker"
 
 
-def _start_worker() -> None:
-    # Ctrl-C is the parent's to handle: it stops the workers itself. A Ctrl-C that came while
-    # the worker started is pending under the parent's mask, and dropped here.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+class WorkerFailed(Exception):
+    """A worker met an error that is neither the input's nor the output's."""
 
 
-def _stop_workers(pool: ProcessPoolExecutor) -> None:
-    """Kills the workers instead of waiting for them: a worker may have seconds of its file
-    left, and one killed while it holds the task queue's lock would leave the rest waiting."""
-    # Python 3.13 has no public way to reach the workers (3.14 adds kill_workers()).
-    processes = getattr(pool, "_processes", None) or {}
-    for process in list(processes.values()):
-        process.kill()
-    pool.shutdown(wait=False, cancel_futures=True)
+def in_threads(work: Callable[..., _R], tasks: Sequence[tuple[Any, ...]],
+               jobs: int) -> Generator[_R]:
+    """work(*task) of every task in `jobs` threads, yielded in the tasks' order. The native
+    work releases the interpreter, so threads run it on all cores, with nothing to start,
+    copy or send back. The threads are daemons: Ctrl-C, or an error here, ends the command
+    without waiting for them, and what they hold goes with the process."""
+    results: list[tuple[bool, Any]] = [(False, None)] * len(tasks)
+    finished = [threading.Event() for _ in tasks]
+    order = itertools.count()  # hands each task to one thread: next() holds the interpreter
+    stopping = threading.Event()
 
+    def run() -> None:
+        while not stopping.is_set() and (i := next(order)) < len(tasks):
+            try:
+                results[i] = (True, work(*tasks[i]))
+            except BaseException as e:
+                results[i] = (False, e)
+            finished[i].set()
 
-def in_processes(work: Callable[..., _R], tasks: Sequence[tuple[Any, ...]], jobs: int,
-                 on_started: Callable[[], None]) -> Generator[_R]:
-    """work(*task) of every task in `jobs` worker processes, yielded in the tasks' order.
-    `on_started` runs once the workers exist. Whatever ends this early (Ctrl-C, a failed
-    worker, the caller) kills the workers."""
-    # Forked workers start in milliseconds, spawned ones take a third of a second each. All are
-    # forked at the first submit, before the pool's own thread and before any progress bar
-    # thread exists, so no lock can be held by another thread at that moment.
-    methods = multiprocessing.get_all_start_methods()
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_start_worker)
+    for _ in range(min(jobs, len(tasks))):
+        threading.Thread(target=run, daemon=True, name=WORKER_THREAD).start()
     try:
-        # Ctrl-C waits while the workers are made, so that none of them sees it before it
-        # ignores it; the parent raises it right after.
-        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            futures: list[Future[_R]] = [pool.submit(work, *task) for task in tasks]
-        finally:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-        on_started()
-        for future in futures:
-            yield future.result()
-        pool.shutdown(wait=True)
-    except BaseException:
-        _stop_workers(pool)
-        raise
+        for i in range(len(tasks)):
+            finished[i].wait()
+            ok, value = results[i]
+            results[i] = (False, None)
+            if ok:
+                yield value
+            elif isinstance(value, (OSError, MemoryError)):
+                raise value  # the output's, or memory: the command reports these itself
+            else:
+                raise WorkerFailed(f"{type(value).__name__}: {value}") from value
+    finally:
+        stopping.set()
 
 
 def worker_count(jobs: int) -> int:

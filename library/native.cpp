@@ -255,32 +255,14 @@ public:
     py::tuple count(Counts& counts, bool lower, uint64_t word_mask, uint32_t max_batches) {
         std::unique_lock<std::mutex> lock = acquire();
         std::unique_lock<std::mutex> counts_lock = lock_released(counts.lock);
-        raise_pending();
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
-        for (uint32_t taken = 0;;) {
-            bool more = true;
-            {
-                // Several batches to each release: taking the interpreter back after every one
-                // keeps two counting threads waiting on each other.
-                py::gil_scoped_release nogil;
-                for (uint32_t run = 0; more && run < BATCHES_PER_RELEASE; ++run) {
-                    more = next_batch_unlocked(false);
-                    if (more) count_batch(counts, lower, word_mask, lowered);
-                    if (tokenizer_->read_error != 0 || (more && ++taken == max_batches)) break;
-                }
-            }
-            // What was read is counted already, so an error loses nothing.
-            const int error = tokenizer_->read_error;
-            if (error == EINTR) {
-                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                continue;
-            }
-            if (error != 0) raise_os_error(error, path_);
-            if (!more || taken == max_batches)
-                return py::make_tuple(tokenizer_->position(), !more);
-            // Ctrl-C and other signals get their chance between runs of batches.
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
+        return run_batches(
+            false, max_batches,
+            [&](const Batch& b) {
+                count_batch(counts, b, lower, word_mask, lowered);
+                return true;
+            },
+            [] {});
     }
 
     // Writes the lines of up to `max_batches` batches (0: to the end of the input) to
@@ -289,33 +271,13 @@ public:
     py::tuple write_lines(Output& output, const LineOptions& options, uint32_t max_batches) {
         std::unique_lock<std::mutex> lock = acquire();
         std::unique_lock<std::mutex> output_lock = lock_released(output.lock);
-        raise_pending();
-        for (uint32_t taken = 0;;) {
-            bool more = true;
-            {
-                py::gil_scoped_release nogil;
-                for (uint32_t run = 0; more && run < BATCHES_PER_RELEASE; ++run) {
-                    more = next_batch_unlocked(options.offsets);
-                    if (more)
-                        write_token_lines(tokenizer_->batch, &tokenizer_->offsets, options,
-                                          output.lines);
-                    if (output.lines.error != 0 || tokenizer_->read_error != 0 ||
-                        (more && ++taken == max_batches))
-                        break;
-                }
-            }
-            if (output.lines.error != 0) raise_os_error(output.lines.error, py::none());
-            // What was read is written already, so an error loses nothing.
-            const int error = tokenizer_->read_error;
-            if (error == EINTR) {
-                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                continue;
-            }
-            if (error != 0) raise_os_error(error, path_);
-            if (!more || taken == max_batches)
-                return py::make_tuple(tokenizer_->position(), !more);
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
+        return run_batches(
+            options.offsets, max_batches,
+            [&](const Batch& b) {
+                write_token_lines(b, &tokenizer_->offsets, options, output.lines);
+                return output.lines.error == 0;
+            },
+            [&] { raise_os_error(output.lines.error, py::none()); });
     }
 
 private:
@@ -332,8 +294,43 @@ private:
         throw py::error_already_set();
     }
 
-    void count_batch(Counts& counts, bool lower, uint64_t word_mask, uint8_t* lowered) {
-        const Batch& b = tokenizer_->batch;
+    // Runs up to `max_batches` batches (0: to the end of the input), with their tokens'
+    // places if asked, through use(batch), which returns false when it failed; fail() then
+    // raises its error. Returns the bytes read so far and whether the input is used up. With
+    // the locks held.
+    template <class Use, class Fail>
+    py::tuple run_batches(bool with_places, uint32_t max_batches, Use use, Fail fail) {
+        raise_pending();
+        for (uint32_t taken = 0;;) {
+            bool more = true, used = true;
+            {
+                // Several batches to each release: taking the interpreter back after every one
+                // keeps two threads waiting on each other.
+                py::gil_scoped_release nogil;
+                for (uint32_t run = 0; more && run < BATCHES_PER_RELEASE; ++run) {
+                    more = next_batch_unlocked(with_places);
+                    if (more) used = use(tokenizer_->batch);
+                    if (!used || tokenizer_->read_error != 0 || (more && ++taken == max_batches))
+                        break;
+                }
+            }
+            if (!used) fail();
+            // What was read has been used already, so an error loses nothing.
+            const int error = tokenizer_->read_error;
+            if (error == EINTR) {
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                continue;
+            }
+            if (error != 0) raise_os_error(error, path_);
+            if (!more || taken == max_batches)
+                return py::make_tuple(tokenizer_->position(), !more);
+            // Ctrl-C and other signals get their chance between runs of batches.
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    void count_batch(Counts& counts, const Batch& b, bool lower, uint64_t word_mask,
+                     uint8_t* lowered) {
         const uint8_t* p = b.text_buffer;
         for (uint32_t i = 0; i < b.token_count; ++i) {
             const uint8_t* const end = token_end(p);

@@ -51,6 +51,10 @@ struct AsciiEscapes {
     const char* tsv[128] = {};
     const char* json[128] = {};
     char json_controls[32][7] = {};
+    // Per byte and format: 0 for an ASCII byte that goes out as it is, 2 for a lead byte of a
+    // two-byte character (C2..DF), 1 for anything else, which needs a closer look.
+    uint8_t tsv_kind[256] = {};
+    uint8_t json_kind[256] = {};
     AsciiEscapes() {
         tsv['\\'] = "\\\\", tsv['\t'] = "\\t", tsv['\n'] = "\\n", tsv['\r'] = "\\r";
         tsv[0] = "\\0", tsv[0x0B] = "\\x0b", tsv[0x0C] = "\\x0c", tsv[0x1C] = "\\x1c";
@@ -63,28 +67,60 @@ struct AsciiEscapes {
         }
         json['"'] = "\\\"", json['\\'] = "\\\\", json['\n'] = "\\n", json['\r'] = "\\r";
         json['\t'] = "\\t", json['\b'] = "\\b", json['\f'] = "\\f";
+        for (int b = 0; b < 256; ++b) {
+            const uint8_t high = b >= 0xC2 && b <= 0xDF ? 2 : 1;
+            tsv_kind[b] = b < 0x80 ? (tsv[b] != nullptr) : high;
+            json_kind[b] = b < 0x80 ? (json[b] != nullptr) : high;
+        }
     }
 };
 
 const AsciiEscapes ESCAPES;
 
-// A token's text, escaped. Characters that some readers take for line breaks (U+0085,
-// U+2028, U+2029) become \uXXXX in both formats; bytes that are not well-formed UTF-8 become
-// \xHH (in JSON, a backslash and "xHH"), so that nothing is lost and the line stays valid.
-void escaped_text(Writer& w, const uint8_t* p, const uint8_t* end, LineFormat format) {
-    const char* const* ascii = format == LineFormat::tsv ? ESCAPES.tsv : ESCAPES.json;
-    const char* const byte_lead = format == LineFormat::tsv ? "\\x" : "\\\\x";
-    while (p < end) {
+// Writes 16 bytes at a time: a line's room, and the batch's room past its text, cover what
+// is read and written past the end.
+void copy_short(uint8_t* out, const uint8_t* in, size_t n) {
+    for (size_t i = 0; i < n; i += 16) std::memcpy(out + i, in + i, 16);
+}
+
+// A token's text, read up to the zero byte that ends it, escaped; returns that zero byte's
+// place. Characters that some readers take for line breaks (U+0085, U+2028, U+2029) become
+// \uXXXX in both formats; bytes that are not well-formed UTF-8 become \xHH (in JSON, a
+// backslash and "xHH"), so that nothing is lost and the line stays valid.
+const uint8_t* escaped_text(Writer& w, const uint8_t* p, LineFormat format) {
+    const bool tsv = format == LineFormat::tsv;
+    const char* const* ascii = tsv ? ESCAPES.tsv : ESCAPES.json;
+    if (*p == 0) {  // the character U+0000, a token of its own
+        w.text(ascii[0]);
+        return p + 1;
+    }
+    const uint8_t* const kind = tsv ? ESCAPES.tsv_kind : ESCAPES.json_kind;
+    const char* const byte_lead = tsv ? "\\x" : "\\\\x";
+    for (;;) {
+        // The run of what goes out as it is, nearly always the whole token: plain ASCII and
+        // well-formed two-byte characters but U+0085. The zero byte ends it.
+        const uint8_t* const run = p;
+        for (;;) {
+            const uint8_t k = kind[*p];
+            if (k == 0) {
+                ++p;
+            } else if (k == 2 && is_continuation_byte(p[1]) && !(p[0] == 0xC2 && p[1] == 0x85)) {
+                p += 2;
+            } else {
+                break;
+            }
+        }
+        copy_short(w.out, run, static_cast<size_t>(p - run));
+        w.out += p - run;
         const uint8_t b = *p;
+        if (b == 0) return p;
         if (b < 0x80) {
-            if (ascii[b] != nullptr)
-                w.text(ascii[b]);
-            else
-                w.byte(b);
+            w.text(ascii[b]);  // only bytes with an escape stop the run
             ++p;
             continue;
         }
-        const Utf8Step step = utf8_step(p, static_cast<size_t>(end - p));
+        // The zero byte after the token stops a sequence that would run past it.
+        const Utf8Step step = utf8_step(p, 4);
         const uint32_t n = step.ok ? step.length : 0;
         if (n == 0) {
             w.hex_escape(byte_lead, b, 2);
@@ -125,15 +161,15 @@ bool LineOutput::flush() {
 void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
                        LineOutput& output) {
     const bool json = options.format == LineFormat::jsonl;
-    uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
+    // Room for a lowered token, its zero byte, and what lower_word and copy_short read past.
+    uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
     const uint8_t* p = b.text_buffer;
     for (uint32_t i = 0; i < b.token_count; ++i) {
-        // A token whose first byte is zero is the character U+0000 itself.
-        const uint8_t* end = *p == 0 ? p + 1 : p + std::strlen(reinterpret_cast<const char*>(p));
         const uint8_t* text = p;
-        const auto n = static_cast<uint32_t>(end - p);
-        if (options.lower) {
+        if (options.lower && *p != 0) {
+            const auto n = static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(p)));
             lower_word(p, n, lowered);
+            lowered[n] = 0;
             text = lowered;
         }
         if (LineOutput::CAPACITY - output.used < LINE_ROOM + options.prefix_length &&
@@ -145,10 +181,10 @@ void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOp
         w.bytes(options.prefix, options.prefix_length);
         if (json) {
             w.text("\"type\": \"");
-            w.text(type);
+            w.bytes(type, 6);  // every name has six letters
             w.byte('"');
         } else {
-            w.text(type);
+            w.bytes(type, 6);
         }
         if (options.offsets) {
             w.text(json ? ", \"start\": " : "\t");
@@ -157,10 +193,9 @@ void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOp
             w.number(offsets->stops[i]);
         }
         w.text(json ? ", \"text\": \"" : "\t");
-        escaped_text(w, text, text + n, options.format);
+        p += escaped_text(w, text, options.format) - text + 1;
         w.text(json ? "\"}\n" : "\n");
         output.used = static_cast<size_t>(w.out - output.data);
-        p = end + 1;
     }
 }
 

@@ -224,8 +224,11 @@ def command_targets(path: Path, ff_mbps: float, reps: int) -> list[dict]:
     stats = [str(VORLENTA), "stats", "--no-progress"]
     one = command_seconds([*stats, "--jobs", "1", str(path)], reps)
     two = command_seconds([*stats, "--jobs", "2", str(path)], reps)
-    tokenize = command_seconds([str(VORLENTA), "tokenize", "--jobs", "1", "--no-progress",
-                                str(path), "-o", str(out)], reps)
+    # As a user runs it: a worker per CPU, on pieces of the file.
+    tokenize = command_seconds([str(VORLENTA), "tokenize", "--no-progress", str(path), "-o",
+                                str(out)], reps)
+    tokenize_one = command_seconds([str(VORLENTA), "tokenize", "--jobs", "1", "--no-progress",
+                                    str(path), "-o", str(out)], reps)
     from_gz = command_seconds([*stats, "--jobs", "1", str(gz)], reps)
     piped = command_seconds(f"gzip -dc '{gz}' | '{VORLENTA}' stats --no-progress -", reps)
     out.unlink()
@@ -238,7 +241,9 @@ def command_targets(path: Path, ff_mbps: float, reps: int) -> list[dict]:
         ("vorlenta stats FILE.gz / gzip -dc FILE.gz | vorlenta stats -", piped / from_gz, 0.8),
     ]
     for what, seconds in [("vorlenta stats --jobs 1", one), ("vorlenta stats --jobs 2", two),
-                          ("vorlenta tokenize -o", tokenize), ("vorlenta stats FILE.gz", from_gz),
+                          ("vorlenta tokenize -o", tokenize),
+                          ("vorlenta tokenize --jobs 1 -o", tokenize_one),
+                          ("vorlenta stats FILE.gz", from_gz),
                           ("gzip -dc | vorlenta stats -", piped),
                           ("Counter(re.findall) with the read", peer)]:
         print(f"command  {what:42} {size / seconds / 1e6:9.1f} MB/s", flush=True)

@@ -456,6 +456,25 @@ def test_a_large_file_on_two_processes_gives_exactly_one_pass(tmp_path, monkeypa
         (0, 101), (101, 201)]
 
 
+def test_a_piece_that_fails_after_the_first_is_an_input_not_read_whole(tmp_path, monkeypatch,
+                                                                       capfd):
+    from vorlenta import cli
+
+    path = tmp_path / "two.txt"
+    path.write_bytes(b"one line\n" * 10)
+    monkeypatch.setattr(sources, "SPLIT_MIN_BYTES", 20)
+
+    def count(piece, settings, on_bytes=None):
+        if piece.start > 0:
+            return stats.PieceResult(stats.Stats(), [f"{piece.name}: Input/output error"],
+                                     sources.Utf8Tally())
+        return stats.count_piece(piece, settings, on_bytes)
+
+    monkeypatch.setattr(cli, "count_piece", count)
+    assert cli._main(["stats", "--jobs", "2", str(path)]) == 1
+    assert capfd.readouterr().err == f"vorlenta: {path}: Input/output error\n"
+
+
 def test_per_file_tables_and_lower_case_in_both_commands(tmp_path):
     (tmp_path / "a.txt").write_text("Ёлка ёлка ЁЛКА Tree\n")
     (tmp_path / "b.txt").write_text("tree TREE\n")

@@ -339,8 +339,13 @@ def run_stats(args: argparse.Namespace, out_fd: int) -> int:
     per_file: dict[str, Stats] = {}
     utf8 = Utf8Tallies()
 
+    not_whole = inputs.walk_failed
+
     def take(piece: Piece, result: PieceResult) -> None:
+        nonlocal not_whole
         for message in result.messages:
+            # Also a later piece of a file whose first piece was read: not read whole.
+            not_whole = True
             progress.message(f"{PROG}: {message}")
         utf8.add(piece, result.utf8)
         total.add(result.stats)
@@ -375,7 +380,7 @@ def run_stats(args: argparse.Namespace, out_fd: int) -> int:
         for name, stats in per_file.items():
             text += f"\n{name}\n" + format_report(stats, args.top)
     _write_all(out_fd, text.encode("utf-8", "surrogateescape"))
-    return EXIT_INPUT if (inputs.walk_failed or total.failed) else EXIT_OK
+    return EXIT_INPUT if not_whole else EXIT_OK
 
 
 def _per_second(amount: int, seconds: float) -> int:

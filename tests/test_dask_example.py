@@ -1,6 +1,6 @@
 """The Dask example counts the same words as `vorlenta stats`, files cut into blocks or not."""
 
-import importlib.util
+import importlib
 import json
 import random
 import subprocess
@@ -15,8 +15,7 @@ ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = ROOT / "examples" / "dask_word_count.py"
 SCRIPT = Path(sys.executable).with_name("vorlenta")
 
-pytestmark = pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
-                                reason="Dask is not installed (pip install .[dask])")
+pytest.importorskip("distributed", reason="Dask is not installed (pip install .[dask])")
 
 VOCABULARY = ["Ёлка", "ёлка", "дорога", "Дорога", "северо-западный", "кто-то", "IT-отдел",
               "well-known", "Mother-in-law", "river", "RIVER", "COVID-19", "1-й", "42", ",",
@@ -60,10 +59,9 @@ def test_blocks_count_as_the_whole_files(tmp_path):
 def test_a_file_gone_before_its_blocks_are_read_is_reported_not_counted(tmp_path, monkeypatch):
     from dask.distributed import Client
 
-    spec = importlib.util.spec_from_file_location("dask_word_count", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, spec.name, module)  # its dataclasses look themselves up
-    spec.loader.exec_module(module)
+    # Imported as a module of its own name: its dataclasses look themselves up there.
+    monkeypatch.syspath_prepend(str(EXAMPLE.parent))
+    module = importlib.import_module("dask_word_count")
     kept, gone = tmp_path / "kept.txt", tmp_path / "gone.txt"
     kept.write_text("Дорога и well-known river\n" * 500)
     gone.write_text("слова, которых не будет\n" * 500)

@@ -2,7 +2,7 @@
 
 import bz2
 import gzip
-import importlib.util
+import importlib
 import lzma
 import os
 import re
@@ -23,7 +23,17 @@ SENTENCES = ["Старый паром ходит через реку дважд�
 TEXT = "\n".join(f"{i}. {SENTENCES[i % len(SENTENCES)]}" for i in range(3000))
 UTF8 = TEXT.encode()
 CHUNK = 4097  # odd: chunk edges fall inside two-byte letters and inside UTF-16 code units
-NO_ZSTD = pytest.mark.skipif(importlib.util.find_spec("zstandard") is None,
+
+
+def installed(name: str) -> bool:
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
+NO_ZSTD = pytest.mark.skipif(not installed("zstandard"),
                              reason="zstandard, an optional extra, is not installed")
 
 

@@ -36,25 +36,10 @@ from dask.distributed import Client, LocalCluster, as_completed
 from dask.utils import parse_bytes
 
 import vorlenta
+# The files vorlenta stats reads under a folder, walked the same way.
+from vorlenta.sources import input_paths
 
 DEFAULT_BLOCKSIZE = "64MiB"
-
-
-def text_files(folder: str, report: Callable[[str], None]) -> list[str]:
-    found = []
-
-    def walk_error(error: OSError) -> None:
-        report(f"{error.filename or folder}: {error.strerror}")
-
-    for root, dirs, files in os.walk(folder, onerror=walk_error):
-        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-        for name in sorted(files):
-            path = os.path.join(root, name)
-            # A pipe or a device could block its reader or never end; vorlenta stats skips
-            # them in folders too.
-            if not name.startswith(".") and os.path.isfile(path):
-                found.append(path)
-    return found
 
 
 def count_block(block: bytes, lower: bool) -> Counter[str]:
@@ -173,7 +158,7 @@ def main() -> int:
         print(message, file=sys.stderr)
 
     result = Result()
-    tasks = file_tasks(text_files(args.folder, report), args.blocksize, args.lower, result,
+    tasks = file_tasks(list(input_paths([args.folder], report)), args.blocksize, args.lower, result,
                        report)
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster:

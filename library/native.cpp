@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <functional>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -421,6 +423,53 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 out[key] = known ? py::object(known + py::int_(e.count)) : py::int_(e.count);
             }
         }, py::arg("out"))
+        // Adds other's words and types to these, with the interpreter released.
+        .def("merge", [](Counts& counts, Counts& other) {
+            Counts& c = constructed(counts);
+            Counts& o = constructed(other);
+            if (&c == &o) throw py::value_error("cannot merge Counts into themselves");
+            std::unique_lock<std::mutex> mine(c.lock, std::defer_lock);
+            std::unique_lock<std::mutex> theirs(o.lock, std::defer_lock);
+            py::gil_scoped_release nogil;
+            std::lock(mine, theirs);
+            c.words.reserve(o.words.size());
+            for (const WordCounts::Entry& e : o.words.entries())
+                if (e.count != 0) c.words.add(o.words.word(e), e.length, e.count);
+            for (size_t k = 0; k < c.types.size(); ++k) c.types[k] += o.types[k];
+        }, py::arg("other"))
+        // (distinct words, occurrences of all of them)
+        .def("sizes", [](Counts& counts) {
+            Counts& c = constructed(counts);
+            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            uint64_t total = 0;
+            for (const WordCounts::Entry& e : c.words.entries()) total += e.count;
+            return py::make_tuple(c.words.size(), total);
+        })
+        // The words at least as frequent as the n-th most frequent (all of them when n is 0),
+        // unordered: only those become Python objects, and the caller ranks them.
+        .def("frequent", [](Counts& counts, size_t n) {
+            Counts& c = constructed(counts);
+            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            uint64_t least = 1;
+            if (n != 0 && n < c.words.size()) {
+                std::vector<uint64_t> all;
+                all.reserve(c.words.size());
+                for (const WordCounts::Entry& e : c.words.entries())
+                    if (e.count != 0) all.push_back(e.count);
+                std::nth_element(all.begin(), all.begin() + static_cast<ptrdiff_t>(n - 1),
+                                 all.end(), std::greater<uint64_t>());
+                least = all[n - 1];
+            }
+            py::list out;
+            for (const WordCounts::Entry& e : c.words.entries()) {
+                if (e.count < least) continue;  // free slots too: their count is 0
+                py::object word = py::reinterpret_steal<py::object>(
+                    token_text(c.words.word(e), e.length));
+                if (!word) throw py::error_already_set();
+                out.append(py::make_tuple(std::move(word), e.count));
+            }
+            return out;
+        }, py::arg("n"))
         .def("types", [](Counts& counts) {
             Counts& c = constructed(counts);
             std::unique_lock<std::mutex> lock = lock_released(c.lock);

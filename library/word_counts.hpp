@@ -72,7 +72,14 @@ public:
         slots_[i] = {h, arena_.size(), length, times};
         arena_.append(reinterpret_cast<const char*>(word), length);
         arena_.append(READ_PAST, '\0');
-        if (++used_ * 4 > slots_.size() * 3) grow();
+        if (++used_ * 4 > slots_.size() * 3) grow(slots_.size() * 2);
+    }
+
+    // Room for n more words without growing on the way: one rehash instead of several.
+    void reserve(size_t n) {
+        size_t slots = slots_.size();
+        while ((used_ + n) * 4 > slots * 3) slots *= 2;
+        if (slots != slots_.size()) grow(slots);
     }
 
     size_t size() const { return used_; }
@@ -104,8 +111,8 @@ private:
         return load_tail(a, n) == load_tail(b, n);
     }
 
-    void grow() {
-        std::vector<Entry> old(slots_.size() * 2);
+    void grow(size_t slots) {
+        std::vector<Entry> old(slots);
         old.swap(slots_);
         for (const Entry& e : old) {
             if (e.count == 0) continue;

@@ -378,6 +378,13 @@ def test_stats_of_a_folder(tmp_path, lower):
         assert report["top"][:2] == [["и", 10], ["the", 5]]
 
 
+def test_top_words_tied_at_the_cut_go_alphabetically(tmp_path):
+    (tmp_path / "t.txt").write_text("d c b a c b a d e")
+    for top, expected in [(2, [["a", 2], ["b", 2]]), (4, [["a", 2], ["b", 2], ["c", 2], ["d", 2]]),
+                          (9, [["a", 2], ["b", 2], ["c", 2], ["d", 2], ["e", 1]])]:
+        assert stats_json(tmp_path, "--top", top)[1]["top"] == expected
+
+
 def test_stats_in_several_processes_agree(tmp_path):
     folder = make_folder(tmp_path)
     for i in range(6):

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
-import json
 import os
 import signal
 import sys
@@ -230,6 +229,7 @@ def _prefix(piece: Piece, lines: LineSettings) -> bytes:
         return b""
     name = piece.name
     if lines.format == "jsonl":
+        import json
         return f'"file": {json.dumps(name, ensure_ascii=False)}, '.encode()
     for raw, escaped in (("\\", "\\\\"), ("\t", "\\t"), ("\n", "\\n"), ("\r", "\\r")):
         name = name.replace(raw, escaped)
@@ -374,6 +374,7 @@ def run_stats(args: argparse.Namespace, out_fd: int) -> int:
         report = stats_report(total, args.top, seconds)
         if args.per_file:
             report["per_file"] = {name: stats_report(s, args.top) for name, s in per_file.items()}
+        import json
         text = json.dumps(report, ensure_ascii=False, indent=2) + "\n"
     else:
         text = format_report(total, args.top, seconds)
@@ -399,8 +400,8 @@ def stats_report(stats: Stats, top: int, seconds: float | None = None) -> dict[s
         "bytes": stats.bytes,
         "tokens": stats.tokens,
         "types": {name: stats.types[name] for name in TYPE_NAMES.values()},
-        "words": stats.words.total(),
-        "distinct_words": len(stats.words),
+        "words": stats.words,
+        "distinct_words": stats.distinct_words,
         "top": [[word, count] for word, count in _top(stats, top)],
     }
     if seconds is not None:
@@ -420,8 +421,8 @@ def format_report(stats: Stats, top: int, seconds: float | None = None) -> str:
     lines.append(row("bytes", stats.bytes))
     lines.append(row("tokens", stats.tokens))
     lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]
-    lines.append(row("words", stats.words.total()))
-    lines.append(row("  distinct", len(stats.words)))
+    lines.append(row("words", stats.words))
+    lines.append(row("  distinct", stats.distinct_words))
     if seconds is not None:
         lines.append(f"{'time':<16}{seconds:>12.3f} s")
         lines.append(f"{'speed':<16}{_per_second(stats.bytes, seconds) / 1e6:>12.2f} MB/s  "

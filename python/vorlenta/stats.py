@@ -34,35 +34,33 @@ class Stats:
         self.failed = 0
         self.bytes = 0
         self.types: Counter[str] = Counter()
-        self.words: Counter[str] = Counter()
-        # A piece's words as the native counts, until they are added to a total.
-        self.counts: _native.Counts | None = None
+        # The words stay native: a total adds a piece's without a Python object per word.
+        self.counts = _native.Counts()
 
     @property
     def tokens(self) -> int:
         return sum(self.types.values())
+
+    @property
+    def words(self) -> int:
+        return self.counts.sizes()[1]
+
+    @property
+    def distinct_words(self) -> int:
+        return self.counts.sizes()[0]
 
     def add(self, other: Stats) -> None:
         self.files += other.files
         self.failed += other.failed
         self.bytes += other.bytes
         self.types.update(other.types)
-        if other.counts is not None:
-            other.counts.add_words_to(self.words)  # natively: no Python loop over the words
-        else:
-            self.words.update(other.words)
+        self.counts.merge(other.counts)
 
     def top(self, n: int) -> list[tuple[str, int]]:
         """The n most frequent words (all when n is 0); ties go alphabetically, so that the
         list does not depend on the order of the files."""
-        def rank(item: tuple[str, int]) -> tuple[int, str]:
-            return -item[1], item[0]
-
-        if n == 0 or n >= len(self.words):
-            return sorted(self.words.items(), key=rank)
-        # Only the words as frequent as the n-th are ranked: sorting the bare counts is fast.
-        least = sorted(self.words.values(), reverse=True)[n - 1]
-        return sorted([item for item in self.words.items() if item[1] >= least], key=rank)[:n]
+        ranked = sorted(self.counts.frequent(n), key=lambda item: (-item[1], item[0]))
+        return ranked[:n] if n else ranked
 
 
 class PieceResult(NamedTuple):

@@ -92,9 +92,14 @@ struct Utf8Tally {
         // and every continuation byte follows a lead.
         if ((high & ~(continuation | lead)) != 0 || ((lead << 1) & 0xFFFF) != continuation)
             return 0;
-        const uint32_t taken = (lead & 0x8000) != 0 ? 15 : 16;
-        non_ascii_bytes += static_cast<uint32_t>(__builtin_popcount(high & ((1u << taken) - 1)));
-        return taken;
+        // A last lead is left to the next block, which counts it. The high bits are summed
+        // in the vector: a popcount instruction cannot be assumed, and the library's is a call.
+        const bool last_open = (lead & 0x8000) != 0;
+        const __m128i sums = _mm_sad_epu8(_mm_and_si128(_mm_srli_epi16(bytes, 7), _mm_set1_epi8(1)),
+                                          _mm_setzero_si128());
+        non_ascii_bytes += static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4)) -
+                           last_open;
+        return last_open ? 15 : 16;
     }
 #endif
 

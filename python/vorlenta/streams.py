@@ -7,15 +7,12 @@ whatever the size of the input.
 
 from __future__ import annotations
 
-import bz2
 import codecs
 import contextlib
 import errno
 import fcntl
-import gzip
 import importlib
 import io
-import lzma
 import os
 import select
 import threading
@@ -46,11 +43,16 @@ class _Readable(Protocol):
     def close(self) -> None: ...
 
 
-_OPENERS: dict[str, Callable[[io.FileIO], _Readable]] = {
-    "gzip": lambda file: gzip.GzipFile(fileobj=file, mode="rb"),
-    "bz2": bz2.BZ2File,
-    "xz": lzma.LZMAFile,
-}
+def _decompressed(compression: str, file: io.FileIO) -> _Readable:
+    # Imported here: a command over plain files does not pay for the three modules.
+    if compression == "gzip":
+        import gzip
+        return gzip.GzipFile(fileobj=file, mode="rb")
+    if compression == "bz2":
+        import bz2
+        return bz2.BZ2File(file)
+    import lzma
+    return lzma.LZMAFile(file)
 
 
 class _Input(io.FileIO):
@@ -178,7 +180,7 @@ def open_utf8_stream(source: str | int, name: str, *, compression: str | None = 
         if zstandard is not None:
             pieces = _zstd_frames(zstandard, file)
         else:
-            pieces = _chunks(_OPENERS[compression](file) if compression else file)
+            pieces = _chunks(_decompressed(compression, file) if compression else file)
         return Utf8Stream(name, file, _utf8(pieces, encoding))
     except BaseException:
         file.close()

@@ -2,6 +2,7 @@
 // byte, whatever the input, the settings, the batch sizes and the span boundaries.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -44,85 +45,158 @@ std::vector<std::string> split_tokens(const Side& side) {
     return tokens;
 }
 
+// Pieces of the text the block path takes, and what stops it: runs of every word class up to
+// past 128 characters, separators of one and two bytes, and now and then a hyphen, a
+// three-byte character or an ill-formed byte.
+std::string block_input(std::mt19937& rng) {
+    static const std::vector<std::string> LETTERS = {"a", "Q", "7", "\xD0\xB6", "\xD0\x81",
+                                                     "\xD1\x91", "\xD1\x8F", "\xD0\x90"};
+    static const std::vector<std::string> BETWEEN = {
+        " ", " ", "\n", ",", ".", "\xC2\xAB", "\xC2\xA0", "\xC3\xA9", "\xD0\x80", "\xD2\x91",
+        "\t", std::string(1, '\0')};
+    static const std::vector<std::string> RARE = {"-", "\xE2\x80\x94", "\x80", "\xD0", "\xC1\x81",
+                                                  "\xF0\x9F\x98\x80", "\xFF"};
+    std::string s(rng() % 64, ' ');  // every class at every offset of a block
+    const size_t words = 20 + rng() % 200;
+    for (size_t w = 0; w < words; ++w) {
+        const uint32_t kind = rng() % 3;  // Latin, digits or Cyrillic
+        const std::string& letter =
+            kind == 0 ? LETTERS[rng() % 2] : kind == 1 ? LETTERS[2] : LETTERS[3 + rng() % 5];
+        const size_t length = rng() % 16 == 0 ? 60 + rng() % 100 : 1 + rng() % 12;
+        for (size_t i = 0; i < length; ++i)
+            s += kind == 0 ? std::string(1, static_cast<char>(rng() % 2 ? 'a' + rng() % 26 : 'A' + rng() % 26))
+                           : letter;
+        const uint32_t gap = rng() % 40;
+        s += gap == 0 ? RARE[rng() % RARE.size()] : BETWEEN[gap % BETWEEN.size()];
+    }
+    return s;
+}
+
+// The paths this machine runs, for the tests that compare each with the plain loop.
+std::vector<ScanPath> paths_to_test() {
+    std::vector<ScanPath> out;
+    for (ScanPath p : SCAN_PATHS)
+        if (cpu_runs(p)) out.push_back(p);
+    return out;
+}
+
+std::string path_name(const ::testing::TestParamInfo<ScanPath>& info) {
+    return scan_path_name(info.param);
+}
+
+class EveryPath : public ::testing::TestWithParam<ScanPath> {};
+
+INSTANTIATE_TEST_SUITE_P(BatchLoop, EveryPath, ::testing::ValuesIn(paths_to_test()), path_name);
+
+// Feeds the same input to the plain loop and, on `path`, to the fast loop with offsets and
+// without, under settings and batch sizes changed between calls; every batch, its code units,
+// its offsets and the engine state after it must agree. Returns the token ranges checked.
+uint64_t check_against_twin(ScanPath path, std::mt19937& rng, std::string input, size_t span,
+                            bool well_formed, const std::string& round,
+                            const std::function<std::string()>& more, uint64_t& units_checked) {
+    uint64_t ranges_checked = 0;
+    Side plain, fast, bare;
+    ByteSource bytes{input, input.size()};
+    SpanSource spans{input, input.size(), span};
+    SpanSource bare_spans{input, input.size(), span == 1 ? 1 : 1 + rng() % span};
+    bool grown = false;
+    uint64_t last_stop = 0;
+    for (int call = 0; call < 4000; ++call) {
+        // The same settings on every side, changed now and then between calls.
+        if (rng() % 3 == 0) {
+            const uint32_t size = rng() % 6 == 0 ? 0 : 1 + rng() % (rng() % 4 == 0 ? 200 : 12);
+            for (Side* s : {&plain, &fast, &bare}) set_batch_size(s->batch, size);
+        }
+        if (rng() % 5 == 0) {
+            const uint32_t lo = rng() % 4, hi = rng() % 4 == 0 ? 2 : 512;
+            const uint64_t filter = rng() % 4 == 0 ? rng() % 128 : ~uint64_t{0};
+            for (Side* s : {&plain, &fast, &bare}) s->set(lo, hi, filter);
+        }
+        collect_batch_bytewise(*plain.engine, plain.batch, bytes, plain.offsets);
+        collect_batch(path, *fast.engine, fast.batch, spans, fast.offsets);
+        collect_batch(path, *bare.engine, bare.batch, bare_spans);
+        const std::string where = round + " call " + std::to_string(call) + " span " +
+                                  std::to_string(span);
+        for (const Side* s : {&fast, &bare}) {
+            EXPECT_EQ(hex(s->text()), hex(plain.text())) << where;
+            EXPECT_EQ(s->types(), plain.types()) << where;
+            EXPECT_EQ(s->batch.drain_steps_run, plain.batch.drain_steps_run) << where;
+            EXPECT_EQ(hex(state_of(*s->engine)), hex(state_of(*plain.engine))) << where;
+        }
+        EXPECT_EQ(fast.ranges(), plain.ranges()) << where;
+        EXPECT_TRUE(same_ranges(fast, plain)) << where;
+        if (::testing::Test::HasFailure()) return ranges_checked;
+        // Code units, where the fast loop vouches for them, are those of the text.
+        if (fast.batch.units_valid) {
+            units_checked += fast.batch.token_count;
+            EXPECT_TRUE(plain.batch.units_valid) << where;
+            EXPECT_EQ(fast.units(), plain.units()) << where;
+            EXPECT_EQ(fast.units(), code_units_of(fast.text())) << where;
+        }
+        // Each token lies where its range says: exactly its bytes in well-formed input, and
+        // otherwise from its first byte to its last, dropped bytes between them.
+        const std::vector<std::string> tokens = split_tokens(fast);
+        for (size_t i = 0; i < tokens.size(); ++i) {
+            const auto [start, stop] = fast.ranges()[i];
+            EXPECT_GE(start, last_stop) << where;
+            EXPECT_LE(stop, input.size()) << where;
+            const std::string range = input.substr(start, stop - start);
+            if (well_formed) {
+                EXPECT_EQ(hex(range), hex(tokens[i])) << where;
+            } else {
+                EXPECT_GE(range.size(), tokens[i].size()) << where;
+                EXPECT_EQ(range.front(), tokens[i].front()) << where;
+                EXPECT_EQ(range.back(), tokens[i].back()) << where;
+            }
+            last_stop = stop;
+            ++ranges_checked;
+        }
+        if (::testing::Test::HasFailure()) return ranges_checked;
+        if (plain.batch.drain_steps_run == 2 && bytes.pos == input.size() &&
+            plain.batch.batch_size > 0) {
+            if (grown || rng() % 2 == 0) break;
+            // A source that grows after its end was met, as a file written to meanwhile:
+            // the engine goes on from its drained state.
+            input += more();
+            bytes.limit = spans.limit = bare_spans.limit = input.size();
+            grown = true;
+        }
+    }
+    EXPECT_EQ(plain.batch.drain_steps_run, 2) << round;
+    return ranges_checked;
+}
+
 }  // namespace
 
-TEST(BatchLoop, SpansGiveExactlyWhatBytesGive) {
+TEST_P(EveryPath, SpansGiveExactlyWhatBytesGive) {
     std::mt19937 rng(20261207);  // fixed, so a failure can be replayed
     uint64_t units_checked = 0, ranges_checked = 0;
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 400 && !HasFailure(); ++round) {
         const bool well_formed = round % 3 != 0;
-        std::string input = random_input(rng, 1 + rng() % 300, well_formed);
         const size_t span = 1 + rng() % 64;
-        // The reference and the fast loop track offsets; the loop vorlentaCXX ships does not.
-        Side plain, fast, bare;
-        ByteSource bytes{input, input.size()};
-        SpanSource spans{input, input.size(), span};
-        SpanSource bare_spans{input, input.size(), 1 + rng() % 64};
-        bool grown = false;
-        uint64_t last_stop = 0;
-        for (int call = 0; call < 2000; ++call) {
-            // The same settings on every side, changed now and then between calls.
-            if (rng() % 3 == 0) {
-                const uint32_t size = rng() % 6 == 0 ? 0 : 1 + rng() % 12;
-                for (Side* s : {&plain, &fast, &bare}) set_batch_size(s->batch, size);
-            }
-            if (rng() % 5 == 0) {
-                const uint32_t lo = rng() % 4, hi = rng() % 4 == 0 ? 2 : 512;
-                const uint64_t filter = rng() % 4 == 0 ? rng() % 128 : ~uint64_t{0};
-                for (Side* s : {&plain, &fast, &bare}) s->set(lo, hi, filter);
-            }
-            collect_batch_bytewise(*plain.engine, plain.batch, bytes, plain.offsets);
-            collect_batch(*fast.engine, fast.batch, spans, fast.offsets);
-            collect_batch(*bare.engine, bare.batch, bare_spans);
-            const std::string where = "round " + std::to_string(round) + " call " +
-                                      std::to_string(call) + " span " + std::to_string(span);
-            for (const Side* s : {&fast, &bare}) {
-                ASSERT_EQ(hex(s->text()), hex(plain.text())) << where;
-                ASSERT_EQ(s->types(), plain.types()) << where;
-                ASSERT_EQ(s->batch.drain_steps_run, plain.batch.drain_steps_run) << where;
-                ASSERT_EQ(hex(state_of(*s->engine)), hex(state_of(*plain.engine))) << where;
-            }
-            ASSERT_EQ(fast.ranges(), plain.ranges()) << where << " input " << hex(input.substr(570, 20)) << " text " << hex(fast.text().substr(0, 20)) << " size " << fast.batch.batch_size;
-            ASSERT_TRUE(same_ranges(fast, plain)) << where;
-            // Code units, where the fast loop vouches for them, are those of the text.
-            if (fast.batch.units_valid) {
-                units_checked += fast.batch.token_count;
-                ASSERT_TRUE(plain.batch.units_valid) << where;
-                ASSERT_EQ(fast.units(), plain.units()) << where;
-                ASSERT_EQ(fast.units(), code_units_of(fast.text())) << where;
-            }
-            // Each token lies where its range says: exactly its bytes in well-formed input, and
-            // otherwise from its first byte to its last, dropped bytes between them.
-            const std::vector<std::string> tokens = split_tokens(fast);
-            for (size_t i = 0; i < tokens.size(); ++i) {
-                const auto [start, stop] = fast.ranges()[i];
-                ASSERT_GE(start, last_stop) << where;
-                ASSERT_LE(stop, input.size()) << where;
-                const std::string range = input.substr(start, stop - start);
-                if (well_formed) {
-                    ASSERT_EQ(hex(range), hex(tokens[i])) << where;
-                } else {
-                    ASSERT_GE(range.size(), tokens[i].size()) << where;
-                    ASSERT_EQ(range.front(), tokens[i].front()) << where;
-                    ASSERT_EQ(range.back(), tokens[i].back()) << where;
-                }
-                last_stop = stop;
-                ++ranges_checked;
-            }
-            if (plain.batch.drain_steps_run == 2 && bytes.pos == input.size() &&
-                plain.batch.batch_size > 0) {
-                if (grown || round % 2 == 0) break;
-                // A source that grows after its end was met, as a file written to meanwhile:
-                // the engine goes on from its drained state.
-                input += random_input(rng, 1 + rng() % 50, well_formed);
-                bytes.limit = spans.limit = bare_spans.limit = input.size();
-                grown = true;
-            }
-        }
-        EXPECT_EQ(plain.batch.drain_steps_run, 2) << "round " << round;
+        ranges_checked += check_against_twin(
+            GetParam(), rng, random_input(rng, 1 + rng() % 300, well_formed), span, well_formed,
+            "round " + std::to_string(round),
+            [&] { return random_input(rng, 1 + rng() % 50, well_formed); }, units_checked);
     }
     EXPECT_GT(units_checked, 10000u) << "too few batches with code units to compare";
     EXPECT_GT(ranges_checked, 20000u) << "too few token ranges checked";
+}
+
+// Text the block path takes most of, in spans long enough for it: characters cut by block and
+// span edges, runs past 128 characters, compounds across blocks, full batches anywhere.
+TEST_P(EveryPath, BlocksGiveExactlyWhatBytesGive) {
+    std::mt19937 rng(20261208);
+    uint64_t units_checked = 0, ranges_checked = 0;
+    for (int round = 0; round < 300 && !HasFailure(); ++round) {
+        const std::string input = block_input(rng);
+        const size_t span = rng() % 4 == 0 ? input.size() : 128 + rng() % 400;
+        ranges_checked += check_against_twin(
+            GetParam(), rng, input, span, false, "round " + std::to_string(round),
+            [&] { return block_input(rng); }, units_checked);
+    }
+    EXPECT_GT(units_checked, 10000u);
+    EXPECT_GT(ranges_checked, 20000u);
 }
 
 TEST(BatchLoop, DeliversTheBytesAsRead) {

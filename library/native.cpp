@@ -406,6 +406,10 @@ private:
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The vorlenta library's native core; use the functions of vorlenta instead.";
 
+    m.def("scan_path", [] { return scan_path_name(scan_path()); },
+          "The batch loop this process runs: \"scalar\", or \"avx2\" (its block path). "
+          "VORLENTA_SCAN_PATH chooses one the CPU runs.");
+
     py::class_<Counts>(m, "Counts")
         .def(py::init<>())
         // Into a dict the caller made (a Counter, usually), so that nothing is copied twice.

@@ -1,4 +1,5 @@
-// libFuzzer target: the fast batch loop against its byte-by-byte twin, on the same input, the
+// libFuzzer target: the fast batch loop, on every path this machine runs (the scalar scan and
+// the block path), against its byte-by-byte twin, on the same input, the
 // same settings and the same sequence of calls, with the settings changed between calls and
 // the input cut into spans as a file read in chunks would be. After every call the two must
 // agree on the batch byte for byte, on its code units and on the engine state. Every batch must
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tests/native/twin.hpp"
 
@@ -163,10 +165,22 @@ NOT_FUZZED void compare(const Side& fast, const Side& plain, bool with_offsets) 
 }
 
 // Made once: a side's first buffers take tens of megabytes, which would cost every run more
-// than the run itself. Every run resets them and sets its own batch size.
-Side& side(int which) {
-    static Side sides[2];
+// than the run itself. Every run resets them and sets its own batch size. Side 0 is the
+// plain loop's; the others, the fast loop's on each path.
+Side& side(size_t which) {
+    static Side sides[1 + std::size(SCAN_PATHS)];
     return sides[which];
+}
+
+// The paths this machine runs.
+const std::vector<ScanPath>& fuzzed_paths() {
+    static const std::vector<ScanPath> paths = [] {
+        std::vector<ScanPath> out;
+        for (ScanPath p : SCAN_PATHS)
+            if (cpu_runs(p)) out.push_back(p);
+        return out;
+    }();
+    return paths;
 }
 
 void set_all(Side& s, const Settings& settings) {
@@ -185,42 +199,52 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool grows = header[0] & 2;
     const bool fast_offsets = header[0] & 4;
     const uint32_t setting_calls = header[0] >> 4;
-    const size_t span = header[1] >= 192 ? text.size() + 1 : 1 + header[1] % 64;
+    // Spans long enough for the block path too (it needs 128 bytes ahead).
+    const size_t span = header[1] >= 192   ? text.size() + 1
+                        : header[1] >= 128 ? 64 + (header[1] - 128) * 8u
+                                           : 1 + header[1] % 64;
 
-    Side& fast = side(0);
-    Side& plain = side(1);
-    fast.reset();
+    const std::vector<ScanPath>& paths = fuzzed_paths();
+    Side& plain = side(0);
     plain.reset();
     const size_t first_limit = grows ? text.size() / 2 : text.size();
-    SpanSource spans{text, first_limit, span};
+    std::vector<SpanSource> spans;
+    for (size_t k = 0; k < paths.size(); ++k) {
+        side(1 + k).reset();
+        spans.push_back(SpanSource{text, first_limit, span});
+    }
     ByteSource bytes{text, first_limit};
+    auto set_everywhere = [&](const Settings& settings) {
+        set_all(plain, settings);
+        for (size_t k = 0; k < paths.size(); ++k) set_all(side(1 + k), settings);
+    };
 
     std::string kept;
     uint64_t chars = 0, last_stop = 0;
     Settings s{1u + header[15] % 7u, 0, DEFAULT_TOKEN_MAX_LEN, ~uint64_t{0}};
-    set_all(fast, s);
-    set_all(plain, s);
+    set_everywhere(s);
     bool ended = false;
     for (uint32_t call = 0;; ++call) {
         check(call <= 2 * text.size() + setting_calls + 8, "batches keep coming after the input");
         if (call < setting_calls) {
             s = settings_for_call(header, call, keep_all);
-            set_all(fast, s);
-            set_all(plain, s);
+            set_everywhere(s);
         } else if (s.batch_size == 0) {
             // From here on an empty batch means the input is used up.
             s.batch_size = 1u + header[15] % 7u;
-            set_batch_size(fast.batch, s.batch_size);
-            set_batch_size(plain.batch, s.batch_size);
+            set_everywhere(s);
         }
-        if (fast_offsets)
-            collect_batch(*fast.engine, fast.batch, spans, fast.offsets);
-        else
-            collect_batch(*fast.engine, fast.batch, spans);
         collect_batch_bytewise(*plain.engine, plain.batch, bytes, plain.offsets);
-        compare(fast, plain, fast_offsets);
+        for (size_t k = 0; k < paths.size(); ++k) {
+            Side& fast = side(1 + k);
+            if (fast_offsets)
+                collect_batch(paths[k], *fast.engine, fast.batch, spans[k], fast.offsets);
+            else
+                collect_batch(paths[k], *fast.engine, fast.batch, spans[k]);
+            compare(fast, plain, fast_offsets);
+        }
         check_batch(plain, s, text, last_stop, kept, chars);
-        if (fast.batch.token_count > 0 || call < setting_calls) continue;
+        if (plain.batch.token_count > 0 || call < setting_calls) continue;
         check(bytes.pos == bytes.limit &&
                   (plain.batch.drain_steps_run == 2 || !plain.batch.source_started),
               "an empty batch before the end of the input");
@@ -228,7 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (ended) break;
             ended = true;  // one more call must be empty too
         } else {
-            spans.limit = bytes.limit = text.size();
+            bytes.limit = text.size();
+            for (SpanSource& source : spans) source.limit = text.size();
         }
     }
     if (keep_all) {

@@ -22,7 +22,8 @@ TEXTS = [
 ]
 
 # Byte 0: bit 0 keep every token, bit 1 the source grows once drained, bit 2 the fast loop
-# records offsets, high nibble the number of calls that change the settings. Byte 1: the span size. Bytes 2..15: batch size, shortest
+# records offsets, high nibble the number of calls that change the settings. Byte 1: the span
+# size (from 128 up, long enough for the block path). Bytes 2..15: batch size, shortest
 # and longest length selectors, in turn.
 HEADERS = [
     bytes([0x00, 192]) + bytes(14),
@@ -30,6 +31,7 @@ HEADERS = [
     bytes([0x37, 1]) + bytes([1, 0, 0, 0, 0, 0, 225, 0, 0, 5, 0, 0, 1, 0]),
     bytes([0xF4, 63]) + bytes([5, 1, 130, 2, 210, 20, 0, 0, 0, 9, 129, 255, 17, 3]),
     bytes([0x56, 200]) + bytes([224, 128, 255, 6, 2, 4, 1, 0, 0, 40, 3, 150, 0, 0]),
+    bytes([0x24, 150]) + bytes([226, 0, 0, 227, 0, 0, 6, 1, 1, 0, 0, 0, 0, 0]),
 ]
 
 

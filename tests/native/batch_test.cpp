@@ -2,6 +2,7 @@
 // byte, whatever the input, the settings, the batch sizes and the span boundaries.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <string>
@@ -207,4 +208,17 @@ TEST(BatchLoop, DeliversTheBytesAsRead) {
     collect_batch(*side.engine, side.batch, spans);
     EXPECT_EQ(hex(side.text()), hex(std::string("ab\0\xD0\xB2\0", 6)));
     EXPECT_EQ(side.types(), (std::vector<uint64_t>{4, 16}));
+}
+
+// VORLENTA_SCAN_PATH picks the path when the CPU runs it; otherwise the best one it runs does.
+TEST(ScanPathChoice, FollowsTheEnvironmentWhereTheCpuAllows) {
+    ScanPath best = ScanPath::SCALAR;
+    for (ScanPath p : SCAN_PATHS)
+        if (cpu_runs(p)) best = p;
+    ScanPath expected = best;
+    if (const char* wanted = std::getenv("VORLENTA_SCAN_PATH"))
+        for (ScanPath p : SCAN_PATHS)
+            if (std::string(wanted) == scan_path_name(p) && cpu_runs(p)) expected = p;
+    EXPECT_EQ(scan_path_name(scan_path()), std::string(scan_path_name(expected)));
+    EXPECT_TRUE(cpu_runs(ScanPath::SCALAR));
 }

@@ -187,13 +187,17 @@ clean:
 	rm -rf build $(VENV)
 
 # Instructions per input byte of each native pass under callgrind: steadier than timings on a
-# shared machine. Each corpus file once.
+# shared machine. Each corpus file once; the batch loop on each path (a path this CPU does not
+# run gives the best one it does, and the line names the path taken).
 bench-callgrind: native-bench-build
-	@for f in $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt; do \
-	  for pass in engine batches; do \
-	    valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*$${pass%es}*_pass*" \
+	@for f in $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt bench/own_russian.txt; do \
+	  for run in engine:scalar batches:scalar batches:avx2; do \
+	    pass=$${run%:*}; path=$${run#*:}; \
+	    VORLENTA_SCAN_PATH=$$path valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+	      --toggle-collect="*$${pass%es}*_pass*" \
 	      build/bench/bench/native_bench --mb 0 --reps 1 --pass $$pass $$f 2>&1 | \
 	    awk -v f="$$(basename $$f)" -v pass=$$pass -v size=$$(stat -c %s $$f) \
-	      '/Collected/ { printf "%-28s %-8s %6.1f instructions per byte\n", f, pass, $$4 / size }'; \
+	      '/^scan path:/ { path = $$3 } \
+	       /Collected/ { printf "%-28s %-8s %-7s %6.1f instructions per byte\n", f, pass, path, $$4 / size }'; \
 	  done; \
 	done

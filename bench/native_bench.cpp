@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     class_table();  // built once, outside every pass
+    std::printf("scan path: %s\n", scan_path_name(scan_path()));
     const std::pair<const char*, std::function<uint64_t(const std::string&)>> passes[] = {
         {"classify", classify_pass}, {"engine", engine_pass}, {"batches", batch_pass},
         {"spans", spans_pass},       {"words", words_pass},     {"count", count_pass}};

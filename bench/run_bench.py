@@ -62,6 +62,32 @@ TARGETS = [
 ]
 MEMORY_TARGET_MIB = 64
 
+# The batch loop's paths, each timed in a process of its own (a process takes one path), on the
+# two corpora and on a Russian text written for this project.
+OWN_RUSSIAN = ROOT / "bench" / "own_russian.txt"
+PATH_TEXTS = {"War and Peace (Russian)": "Russian", "our own Russian text": OWN_RUSSIAN,
+              "Pride and Prejudice (English)": "English"}
+SCAN_PATHS = ["scalar", "avx2"]
+PATH_PROBE = """
+import statistics, sys, time
+import vorlentaCXX as vx, vorlenta._native as native
+path, reps = sys.argv[1], int(sys.argv[2])
+data = open(path, "rb").read()
+def loop(tokenizer):
+    while batch := tokenizer.get_batch():
+        pass
+speeds = []
+for make in (lambda: vx.FTTokenizer(data), lambda: vx.FFTokenizer(path)):
+    loop(make())  # untimed: the first run pays the set-up
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        loop(make())
+        times.append(time.perf_counter() - start)
+    speeds.append(len(data) / statistics.median(times) / 1e6)
+print(native.scan_path(), *speeds)
+"""
+
 
 def corpus_dir() -> Path:
     """VORLENTA_CORPUS, else the shared corpora beside the project, else the bundled sample."""
@@ -71,8 +97,10 @@ def corpus_dir() -> Path:
     return shared if shared.is_dir() else ROOT / "examples" / "corpus"
 
 
-def load_input(language: str, megabytes: float) -> bytes:
-    one = (corpus_dir() / CORPORA[language]).read_bytes()
+def load_input(language: str | Path, megabytes: float) -> bytes:
+    """A corpus by its language, or a file, repeated to about `megabytes`."""
+    file = language if isinstance(language, Path) else corpus_dir() / CORPORA[language]
+    one = file.read_bytes()
     return one * max(1, round(megabytes * 1e6 / len(one)))
 
 
@@ -255,6 +283,57 @@ def command_targets(path: Path, reps: int) -> list[dict]:
              "target": f">= {least:g}x", "met": value >= least} for what, value, least in found]
 
 
+# ---- the batch loop's paths ----
+
+def path_rows(folder: Path, megabytes: float, reps: int, peer_reps: int) -> list[dict]:
+    """For each text: the get_batch loops' MB/s on each path the CPU runs, against CPython's
+    decoding of the same bytes and the closest regex, timed in this process."""
+    rows = []
+    for text_name, source in PATH_TEXTS.items():
+        data = load_input(source, megabytes)
+        path = folder / "paths.txt"
+        path.write_bytes(data)
+        decode, _, _ = time_it(lambda: len(data.decode()), reps, 60)
+        regex, _, _ = time_it(lambda: len(TOKEN_RE.findall(data.decode())), peer_reps, 60)
+        for name in SCAN_PATHS:
+            env = dict(os.environ, VORLENTA_SCAN_PATH=name)
+            out = subprocess.run([sys.executable, "-c", PATH_PROBE, str(path), str(reps)],
+                                 env=env, capture_output=True, text=True, check=True).stdout
+            taken, ft, ff = out.split()
+            if taken != name:
+                continue  # this CPU does not run the path
+            row = {"text": text_name, "path": name, "ft": float(ft), "ff": float(ff),
+                   "decode": len(data) / decode / 1e6, "regex": len(data) / regex / 1e6}
+            rows.append(row)
+            print(f"path {name:7} {text_name:30} FTTokenizer {row['ft']:7.1f} MB/s, "
+                  f"FFTokenizer {row['ff']:7.1f}, decode {row['decode']:7.1f}, "
+                  f"regex {row['regex']:5.1f}", flush=True)
+        path.unlink()
+    return rows
+
+
+def path_targets(rows: list[dict]) -> list[dict]:
+    """The batch loop's targets, on the path a process takes by default (the last one the CPU
+    runs)."""
+    found = []
+    for text_name, source in PATH_TEXTS.items():
+        these = [r for r in rows if r["text"] == text_name]
+        if not these:
+            continue
+        best = these[-1]
+        language = "English" if source == "English" else "Russian"
+        checks = [(f"{text_name}: FTTokenizer get_batch ({best['path']}) / bytes.decode",
+                   best["ft"] / best["decode"], 1.0)] if language == "Russian" else []
+        checks += [(f"{text_name}: FTTokenizer get_batch ({best['path']}) / closest regex",
+                    best["ft"] / best["regex"], 20),
+                   (f"{text_name}: FFTokenizer / FTTokenizer ({best['path']})",
+                    best["ff"] / best["ft"], 0.9)]
+        found += [{"language": language, "what": what, "against": "", "value": value,
+                   "target": f">= {least:g}x", "met": value >= least}
+                  for what, value, least in checks]
+    return found
+
+
 # ---- memory over a large file ----
 
 # VmHWM, not ru_maxrss: the latter keeps the parent's peak across fork and exec.
@@ -362,6 +441,7 @@ def main() -> None:
         path.write_bytes(load_input("Russian", args.mb))
         command_met = command_targets(path, args.reps)
         path.unlink()
+        paths = path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
         for language in CORPORA:
             data = load_input(language, args.mb)
             path = Path(tmp) / f"{language}.txt"
@@ -397,11 +477,11 @@ def main() -> None:
         for name, mib in memory.items():
             print(f"peak RSS {name:32} {mib:8.1f} MiB")
 
-    met = targets(rows, memory) + command_met
+    met = targets(rows, memory) + path_targets(paths) + command_met
     for t in met:
         print(f"target {t['language']:8} {t['what']:54} {t['value']:8.2f} (target {t['target']})"
               f"{'' if t['met'] else '  NOT MET'}")
-    report(rows, memory, met, args)
+    report(rows, paths, memory, met, args)
     try:
         plot(rows, RESULTS / "throughput.png")
     except ImportError:
@@ -427,7 +507,7 @@ def targets(rows: list[dict], memory: dict) -> list[dict]:
     return found
 
 
-def report(rows: list[dict], memory: dict, met: list[dict], args) -> None:
+def report(rows: list[dict], paths: list[dict], memory: dict, met: list[dict], args) -> None:
     lines = [
         "# Benchmark results",
         "",
@@ -452,6 +532,19 @@ def report(rows: list[dict], memory: dict, met: list[dict], args) -> None:
             lines.append(f"| {r['name']} | {r['mbps']:,.1f} | {mtps} | {r['runs']} | "
                          f"{base / r['mbps']:.2f} |")
         lines.append("")
+    lines += ["## The batch loop on each path", "",
+              "MB/s of the get_batch loops over each text repeated to about "
+              f"{args.mb:g} MB, each path in a process of its own (VORLENTA_SCAN_PATH), against "
+              "CPython's bytes.decode of the same bytes and the closest regex in this process.",
+              "",
+              "| text | path | FTTokenizer | FFTokenizer | bytes.decode | closest regex | "
+              "FTTokenizer / decode | FTTokenizer / regex |",
+              "|---|---|---:|---:|---:|---:|---:|---:|"]
+    for r in paths:
+        lines.append(f"| {r['text']} | {r['path']} | {r['ft']:,.1f} | {r['ff']:,.1f} | "
+                     f"{r['decode']:,.1f} | {r['regex']:,.1f} | {r['ft'] / r['decode']:.2f} | "
+                     f"{r['ft'] / r['regex']:.1f} |")
+    lines.append("")
     lines += ["## Targets", "",
               "Ratios of the MB/s above, in this run, and the memory of spans over the largest "
               "file below. The command's targets time `vorlenta` as a process, start-up included, "

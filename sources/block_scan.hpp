@@ -96,25 +96,34 @@ struct Avx2Lanes {
                 a.b81 | b.b81 << 32,       a.b91 | b.b91 << 32};
     }
     // The copies below move whole vectors: up to 31 bytes past the n read and written.
+    // Most tokens take one vector; n is at least 1.
     static __attribute__((target(AVX2_TARGET))) inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
-        for (uint32_t i = 0; i < n; i += 32)
+        uint32_t i = 0;
+        do {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i)));
+            i += 32;
+        } while (__builtin_expect(i < n, 0));
     }
     // n ASCII characters as code units.
     static __attribute__((target(AVX2_TARGET))) inline void byte_units(uint16_t* to, const uint8_t* from, uint32_t n) {
-        for (uint32_t i = 0; i < n; i += 16)
+        uint32_t i = 0;
+        do {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
                                 _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i))));
+            i += 16;
+        } while (__builtin_expect(i < n, 0));
     }
     // n two-byte characters as code units: (lead & 1F) << 6 | (continuation & 3F).
     static __attribute__((target(AVX2_TARGET))) inline void pair_units(uint16_t* to, const uint8_t* from, uint32_t n) {
-        for (uint32_t i = 0; i < n; i += 16) {
+        uint32_t i = 0;
+        do {
             const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * i));
             const __m256i lead = _mm256_slli_epi16(_mm256_and_si256(w, _mm256_set1_epi16(0x1F)), 6);
             const __m256i cont = _mm256_and_si256(_mm256_srli_epi16(w, 8), _mm256_set1_epi16(0x3F));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), _mm256_or_si256(lead, cont));
-        }
+            i += 16;
+        } while (__builtin_expect(i < n, 0));
     }
 };
 
@@ -159,7 +168,7 @@ struct KeepRule {
         for (uint32_t k = 0; k < 8; ++k) short_lengths[k] = (classes >> k & 1) != 0 ? lengths : 0;
     }
     inline __attribute__((always_inline)) bool operator()(uint8_t cls, uint32_t chars) const {
-        if (chars < 64) return (short_lengths[cls] >> chars & 1) != 0;
+        if (__builtin_expect(chars < 64, 1)) return (short_lengths[cls] >> chars & 1) != 0;
         return chars - min_len <= length_span && (classes >> cls & 1) != 0;
     }
 };
@@ -187,17 +196,190 @@ inline __attribute__((always_inline)) HeldToken held_token(const ScanContext& x,
     return t;
 }
 
-// Runs blocks from p while at least BLOCK_READ bytes are left, and returns where it stopped:
-// at a byte the scalar steps must take, after the character that filled the batch, or where
-// fewer than BLOCK_READ bytes are left. `offset` is where p lies in the source.
+// What a block holds for the token loop: where its plain zone ends (at the first byte the
+// scalar steps must take, or 64), the characters that start in the zone, the boundaries where
+// tokens start, and whether a two-byte character cut by the block's end starts the next block.
+struct BlockView {
+    uint32_t zone_end;
+    uint64_t starts;
+    uint64_t boundaries;
+    bool cut_pair;
+};
+
+// The view of the block at p. `extends` is the class that continues the token being built
+// (0 for none).
+template <class Lanes>
+inline __attribute__((always_inline)) BlockView view_block(const uint8_t* p, uint8_t extends) {
+    const BlockMasks m = Lanes::masks(p);
+    BlockView v;
+    // A lead byte at 63 has its continuation byte in the next block: it stops this one.
+    const uint64_t lead = m.lead2 & (m.cont >> 1);
+    const uint64_t stop = m.hyphen | (m.high & ~m.cont & ~m.lead2) | (m.lead2 & ~lead) |
+                          (m.cont & ~(lead << 1));
+    v.zone_end = stop != 0 ? static_cast<uint32_t>(__builtin_ctzll(stop)) : 64;
+    v.cut_pair = v.zone_end == 63 && (m.lead2 >> 63) != 0 && (p[64] & 0xC0) == 0x80;
+    const uint64_t zone = below(v.zone_end);
+    v.starts = (~m.high | lead) & zone;
+    const uint64_t lower_cont = m.cont & ~m.upper_cont;  // 80..8F
+    const uint64_t cyrillic = lead & zone & ((m.d0 & ((m.upper_cont | m.b81) >> 1)) |
+                                             (m.d1 & ((lower_cont | m.b91) >> 1)));
+    const uint64_t latin = m.latin & zone, digit = m.digit & zone;
+    // Letters and digits that continue the run before them; the first byte continues the token
+    // being built when it is of the class that token needs.
+    const uint64_t joined = (latin & (latin << 1 | uint64_t{extends == 3})) |
+                            (digit & (digit << 1 | uint64_t{extends == 4})) |
+                            (cyrillic & (cyrillic << 2 | uint64_t{extends == 5}));
+    v.boundaries = v.starts & ~joined;
+    return v;
+}
+
+// Where the tight loop runs and what it holds: the kept tokens end at kept_end; the group g is
+// written behind them; cur is the token being built, not written yet. It goes on from the
+// boundaries left in the block at p.
+struct TightRun {
+    enum Exit : uint8_t { STOPPED, FULL };
+    const uint8_t* p;
+    BlockView view;
+    uint8_t* kept_end;
+    uint16_t* units_kept_end;
+    uint64_t* types_end;
+    HeldToken g, cur;
+    uint64_t group_start, group_stop;  // g's range, with offsets
+    uint32_t full_at;  // with FULL: where in the block at p the token that found it full starts
+};
+
+inline __attribute__((always_inline)) uint8_t extends_of(const HeldToken& t) {
+    return is_word_class(t.cls) && t.chars < MAX_TOKEN_CHARS ? t.cls : 0;
+}
+
+// The tight loop: each boundary releases the group (kept or dropped), writes the token that
+// ends there as the new group, and starts the next one; block after block, until a block
+// stops at a byte for the scalar steps, a run would reach 128 characters, fewer than
+// BLOCK_READ bytes are left (STOPPED, with p where the scalar scan goes on), or the batch is
+// full (FULL).
+template <class Lanes, class Offsets>
+inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const KeepRule& keep,
+                                 const uint8_t* const end, Offsets& o, uint64_t* types,
+                                 const uint8_t* origin, uint64_t offset) {
+    constexpr bool track = tracks_offsets<Offsets>;
+    // Plain locals rather than records, so that the compiler keeps them in registers.
+    const uint8_t* p = run.p;
+    BlockView v = run.view;
+    uint8_t* kept_end = run.kept_end;
+    uint16_t* units_kept_end = run.units_kept_end;
+    uint64_t* types_end = run.types_end;
+    uint64_t* const types_full = x.types_full;
+    const uint8_t* const small = x.small;
+    uint32_t g_bytes = run.g.bytes, g_chars = run.g.chars, g_cls = run.g.cls;
+    bool g_keep = run.g.keep;
+    const uint8_t* cur_from = run.cur.from;
+    uint32_t cur_bytes = run.cur.bytes, cur_chars = run.cur.chars, cur_cls = run.cur.cls;
+    bool cur_keep = run.cur.keep;
+    uint64_t group_start = run.group_start, group_stop = run.group_stop;
+    auto at = [offset, origin](const uint8_t* q) {
+        return offset + static_cast<uint64_t>(q - origin);
+    };
+    TightRun::Exit exit = TightRun::STOPPED;
+    for (;;) {
+        uint64_t boundaries = v.boundaries;
+        while (boundaries != 0) {
+            const auto i = static_cast<uint32_t>(__builtin_ctzll(boundaries));
+            boundaries &= boundaries - 1;
+            const uint32_t next = boundaries != 0
+                                      ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
+                                      : v.zone_end;
+            // The group leaves, kept or dropped.
+            const bool kept = g_keep;
+            if (kept) {
+                kept_end[g_bytes] = 0;
+                units_kept_end[g_chars] = 0;
+                *types_end++ = type_bits(CLASS_TO_TYPE[g_cls]);
+                if constexpr (track) {
+                    const auto index = static_cast<size_t>(types_end - 1 - types);
+                    o.starts[index] = group_start;
+                    o.stops[index] = group_stop;
+                }
+                kept_end += g_bytes + 1;
+                units_kept_end += g_chars + 1;
+            }
+            // The token that ends at i becomes the group, written where it belongs.
+            write_token<Lanes>(kept_end, units_kept_end, cur_from, cur_bytes, cur_chars);
+            if constexpr (track) {
+                group_start = at(cur_from);
+                group_stop = at(cur_from + cur_bytes);
+            }
+            g_bytes = cur_bytes;
+            g_chars = cur_chars;
+            g_cls = cur_cls;
+            g_keep = cur_keep;
+            // The next token starts at i.
+            const uint8_t* const q = p + i;
+            const uint32_t b = q[0];
+            cur_from = q;
+            cur_bytes = next - i;
+            if (b < 0x80) {
+                cur_chars = cur_bytes;
+                cur_cls = small[b];
+            } else {
+                cur_chars = cur_bytes / 2;
+                cur_cls = small[decode2(static_cast<uint8_t>(b), q[1])];
+            }
+            cur_keep = keep(static_cast<uint8_t>(cur_cls), cur_chars);
+            if (__builtin_expect(kept && types_end == types_full, 0)) {
+                run.full_at = i;
+                exit = TightRun::FULL;
+                goto done;
+            }
+        }
+        p += v.zone_end;
+        if ((v.zone_end < 64 && !v.cut_pair) || end - p < static_cast<ptrdiff_t>(BLOCK_READ))
+            goto done;
+        {
+            const uint8_t extends =
+                is_word_class(static_cast<uint8_t>(cur_cls)) && cur_chars < MAX_TOKEN_CHARS
+                    ? static_cast<uint8_t>(cur_cls) : 0;
+            const BlockView next_view = view_block<Lanes>(p, extends);
+            if (next_view.zone_end == 0) goto done;
+            const uint32_t first = next_view.boundaries != 0
+                                       ? static_cast<uint32_t>(__builtin_ctzll(next_view.boundaries))
+                                       : next_view.zone_end;
+            if (first > 0) {
+                // The token being built goes on into this block.
+                const auto chars =
+                    static_cast<uint32_t>(__builtin_popcountll(next_view.starts & below(first)));
+                if (cur_chars + chars >= MAX_TOKEN_CHARS) goto done;  // the scalar steps cut it
+                cur_bytes += first;
+                cur_chars += chars;
+                cur_keep = keep(static_cast<uint8_t>(cur_cls), cur_chars);
+            }
+            v = next_view;
+        }
+    }
+done:
+    run.p = p;
+    run.view = v;
+    run.kept_end = kept_end;
+    run.units_kept_end = units_kept_end;
+    run.types_end = types_end;
+    run.g = {nullptr, g_bytes, g_chars, static_cast<uint8_t>(g_cls), g_keep};
+    run.cur = {cur_from, cur_bytes, cur_chars, static_cast<uint8_t>(cur_cls), cur_keep};
+    run.group_start = group_start;
+    run.group_stop = group_stop;
+    return exit;
+}
+
+// Runs blocks from p, and returns where it stopped: at a byte the scalar steps must take, after
+// the character that filled the batch, or where fewer than BLOCK_READ bytes are left. `offset`
+// is where p lies in the source.
 //
 // Tokens start at each boundary. The first ones go through the scalar scan's steps, until the
 // pending group is a single token: nothing can join that in a block (no hyphen-minus reaches
-// one), so from then on each token that closes releases the group before it. The tight loop
-// then holds the group and the token being built in registers, and writes each token once,
-// where it belongs once the group before it has been kept or dropped, instead of staging it
-// and moving it. When it stops, it stages the two as the scalar steps would have left them.
-template <class Lanes, class Offsets>
+// one), so from then on each token that closes releases the group before it, and the tight
+// loop takes over. It holds the group and the token being built in registers, and writes each
+// token once, where it belongs once the group before it has been kept or dropped, instead of
+// staging it and moving it. When it stops, the two are staged as the scalar steps would have
+// left them.
+template <class Blocks, class Lanes, class Offsets>
 inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const uint8_t* p,
                                  const uint8_t* const end, Ranges& ranges, Offsets& o,
                                  uint64_t* types, uint64_t offset) {
@@ -208,91 +390,33 @@ inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const u
     auto at = [offset, origin](const uint8_t* q) {
         return offset + static_cast<uint64_t>(q - origin);
     };
+    auto finish = [&](const uint8_t* stopped) {
+        cursors = c;
+        ranges = r;
+        return stopped;
+    };
     const KeepRule keep(x);
-
-    // The tight loop's records: the kept tokens end at kept_end; the group g is written behind
-    // them; cur is the token being built, not written yet.
-    bool tight = false;
-    uint8_t* kept_end = nullptr;
-    uint16_t* units_kept_end = nullptr;
-    uint64_t* types_end = nullptr;
-    HeldToken g{}, cur{};
-    auto leave_tight = [&] {
-        c.kept_end = kept_end;
-        c.units_kept_end = units_kept_end;
-        c.types_end = types_end;
-        c.group_end = kept_end + g.bytes;
-        c.units_group_end = units_kept_end + g.chars;
-        c.part_count = 1;
-        c.group_type = CLASS_TO_TYPE[g.cls];
-        c.group_chars = g.chars;
-        x.parts[0] = {c.group_type, g.chars, g.bytes};
-    };
-    // Back to the cursors, with cur staged as the token being built.
-    auto stage_cur = [&] {
-        leave_tight();
-        uint8_t* const to = c.group_end + 1;
-        write_token<Lanes>(to, c.units_group_end + 1, cur.from, cur.bytes, cur.chars);
-        c.cur_end = to + cur.bytes;
-        c.units_cur_end = c.units_group_end + 1 + cur.chars;
-        c.cur_type = CLASS_TO_TYPE[cur.cls];
-        c.cur_chars = cur.chars;
-        c.extends = is_word_class(cur.cls) && cur.chars < MAX_TOKEN_CHARS ? cur.cls : 0;
-        if constexpr (track) {
-            r.current_start = at(cur.from);
-            r.current_stop = at(cur.from + cur.bytes);
-        }
-        c.input_behind = true;
-    };
-
     while (end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
-        const BlockMasks m = Lanes::masks(p);
-        // A lead byte at 63 has its continuation byte in the next block: it stops this one.
-        const uint64_t lead = m.lead2 & (m.cont >> 1);
-        const uint64_t stop = m.hyphen | (m.high & ~m.cont & ~m.lead2) | (m.lead2 & ~lead) |
-                              (m.cont & ~(lead << 1));
-        const uint32_t zone_end = stop != 0 ? static_cast<uint32_t>(__builtin_ctzll(stop)) : 64;
-        if (zone_end == 0) break;
-        const uint64_t zone = below(zone_end);
-        const uint64_t starts = (~m.high | lead) & zone;
-        const uint64_t lower_cont = m.cont & ~m.upper_cont;  // 80..8F
-        const uint64_t cyrillic = lead & zone &
-                                  ((m.d0 & ((m.upper_cont | m.b81) >> 1)) |
-                                   (m.d1 & ((lower_cont | m.b91) >> 1)));
-        const uint64_t latin = m.latin & zone, digit = m.digit & zone;
-        // Letters and digits that continue the run before them; the first byte continues the
-        // token being built when it is of the class that token needs.
-        const uint8_t extends =
-            tight ? (is_word_class(cur.cls) && cur.chars < MAX_TOKEN_CHARS ? cur.cls : 0)
-                  : c.extends;
-        const uint64_t joined = (latin & (latin << 1 | uint64_t{extends == 3})) |
-                                (digit & (digit << 1 | uint64_t{extends == 4})) |
-                                (cyrillic & (cyrillic << 2 | uint64_t{extends == 5}));
-        uint64_t boundaries = starts & ~joined;
+        const BlockView v = view_block<Lanes>(p, c.extends);
+        if (v.zone_end == 0) break;
+        uint64_t boundaries = v.boundaries;
         const uint32_t first = boundaries != 0 ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
-                                               : zone_end;
+                                               : v.zone_end;
         if (first > 0) {
-            const auto chars = static_cast<uint32_t>(__builtin_popcountll(starts & below(first)));
-            const uint32_t before = tight ? cur.chars : c.cur_chars;
-            if (before + chars >= MAX_TOKEN_CHARS) break;  // the scalar steps cut it
-            if (tight) {
-                cur.bytes += first;
-                cur.chars += chars;
-                cur.keep = keep(cur.cls, cur.chars);
-            } else {
-                write_token<Lanes>(c.cur_end, c.units_cur_end, p, first, chars);
-                c.cur_end += first;
-                c.units_cur_end += chars;
-                c.cur_chars += chars;
-                if constexpr (track) r.current_stop = at(p + first);
-            }
+            const auto chars = static_cast<uint32_t>(__builtin_popcountll(v.starts & below(first)));
+            if (c.cur_chars + chars >= MAX_TOKEN_CHARS) break;  // the scalar steps cut it
+            write_token<Lanes>(c.cur_end, c.units_cur_end, p, first, chars);
+            c.cur_end += first;
+            c.units_cur_end += chars;
+            c.cur_chars += chars;
+            if constexpr (track) r.current_stop = at(p + first);
         }
-        while (!tight && boundaries != 0) {
+        while (boundaries != 0) {
             const auto i = static_cast<uint32_t>(__builtin_ctzll(boundaries));
             boundaries &= boundaries - 1;
             const uint32_t next = boundaries != 0
                                       ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
-                                      : zone_end;
+                                      : v.zone_end;
             const uint8_t* const q = p + i;
             const bool closes = c.cur_type != TokenType::NOTTKN;
             if (closes) {
@@ -304,18 +428,10 @@ inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const u
                 } else {
                     close_token(c, x);
                 }
-                if (c.part_count == 1 && c.types_end != x.types_full) {
-                    tight = true;
-                    kept_end = c.kept_end;
-                    units_kept_end = c.units_kept_end;
-                    types_end = c.types_end;
-                    g.bytes = static_cast<uint32_t>(c.group_end - c.kept_end);
-                    g.chars = c.group_chars;
-                    g.cls = class_of_type(c.group_type);
-                    g.keep = keep(g.cls, g.chars);
-                    cur = held_token(x, keep, q, next - i);
-                    break;
-                }
+                if (c.part_count == 1 && c.types_end != x.types_full)
+                    return finish(Blocks::template tight<Offsets>(c, r, x, keep, p, v, boundaries,
+                                                                  i, next, end, o, types, origin,
+                                                                  offset));
             }
             const ScannedChar ch = block_char(x, q);
             start_token(c, ch);
@@ -325,73 +441,93 @@ inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const u
             }
             if (closes && c.types_end == x.types_full) {
                 c.input_behind = true;
-                cursors = c;
-                ranges = r;
-                return q + ch.length;
+                return finish(q + ch.length);
             }
             const uint32_t rest = i + ch.length;
             if (next > rest) {
                 const uint32_t more = next - rest;
-                write_token<Lanes>(c.cur_end, c.units_cur_end, q + ch.length, more,
-                                   ch.length == 1 ? more : more / 2);
+                const uint32_t chars = ch.length == 1 ? more : more / 2;
+                write_token<Lanes>(c.cur_end, c.units_cur_end, q + ch.length, more, chars);
                 c.cur_end += more;
-                c.units_cur_end += ch.length == 1 ? more : more / 2;
-                c.cur_chars += ch.length == 1 ? more : more / 2;
+                c.units_cur_end += chars;
+                c.cur_chars += chars;
                 if constexpr (track) r.current_stop = at(p + next);
             }
         }
-        while (boundaries != 0) {
-            const auto i = static_cast<uint32_t>(__builtin_ctzll(boundaries));
-            boundaries &= boundaries - 1;
-            const uint32_t next = boundaries != 0
-                                      ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
-                                      : zone_end;
-            // The group leaves; the token that ends at i becomes the group.
-            const bool kept = g.keep;
-            if (kept) {
-                kept_end[g.bytes] = 0;
-                units_kept_end[g.chars] = 0;
-                *types_end++ = uint64_t{1} << (g.cls - 1);
-                if constexpr (track) {
-                    const auto index = static_cast<size_t>(types_end - 1 - types);
-                    o.starts[index] = r.group_start;
-                    o.stops[index] = r.group_stop;
-                }
-                kept_end += g.bytes + 1;
-                units_kept_end += g.chars + 1;
-            }
-            write_token<Lanes>(kept_end, units_kept_end, cur.from, cur.bytes, cur.chars);
-            if constexpr (track) {
-                r.group_start = at(cur.from);
-                r.group_stop = at(cur.from + cur.bytes);
-            }
-            g = cur;
-            cur = held_token(x, keep, p + i, next - i);
-            if (kept && types_end == x.types_full) {
-                // As the scalar scan, stop after the first character of the next token.
-                leave_tight();
-                const ScannedChar ch = block_char(x, p + i);
-                start_token(c, ch);
-                if constexpr (track) {
-                    r.current_start = at(p + i);
-                    r.current_stop = at(p + i + ch.length);
-                }
-                c.input_behind = true;
-                cursors = c;
-                ranges = r;
-                return p + i + ch.length;
-            }
-        }
         c.input_behind = true;
-        p += zone_end;
-        // A two-byte character cut by the block's end starts the next block.
-        const bool cut_pair = zone_end == 63 && (m.lead2 >> 63) != 0 && (p[1] & 0xC0) == 0x80;
-        if (zone_end < 64 && !cut_pair) break;
+        p += v.zone_end;
+        if (v.zone_end < 64 && !v.cut_pair) break;
     }
-    if (tight) stage_cur();
-    cursors = c;
-    ranges = r;
-    return p;
+    return finish(p);
+}
+
+// The tight loop from the boundary at i of the block at p (the token there runs to next), with
+// the group just closed into a single token; then the records back into the cursors.
+template <class Lanes, class Offsets>
+inline const uint8_t* run_tight(Cursors& c, Ranges& r, const ScanContext& x,
+                                const KeepRule& keep, const uint8_t* p, const BlockView& v,
+                                uint64_t boundaries, uint32_t i, uint32_t next,
+                                const uint8_t* end, Offsets& o, uint64_t* types,
+                                const uint8_t* origin, uint64_t offset) {
+    constexpr bool track = tracks_offsets<Offsets>;
+    auto at = [offset, origin](const uint8_t* q) {
+        return offset + static_cast<uint64_t>(q - origin);
+    };
+    TightRun run;
+    run.p = p;
+    run.view = v;
+    run.view.boundaries = boundaries;
+    run.kept_end = c.kept_end;
+    run.units_kept_end = c.units_kept_end;
+    run.types_end = c.types_end;
+    run.g.from = nullptr;
+    run.g.bytes = static_cast<uint32_t>(c.group_end - c.kept_end);
+    run.g.chars = c.group_chars;
+    run.g.cls = class_of_type(c.group_type);
+    run.g.keep = keep(run.g.cls, run.g.chars);
+    run.cur = held_token(x, keep, p + i, next - i);
+    run.group_start = r.group_start;
+    run.group_stop = r.group_stop;
+    const TightRun::Exit exit = tight_loop<Lanes>(run, x, keep, end, o, types, origin, offset);
+    // The group, staged behind the kept tokens.
+    const HeldToken& g = run.g;
+    c.kept_end = run.kept_end;
+    c.units_kept_end = run.units_kept_end;
+    c.types_end = run.types_end;
+    c.group_end = run.kept_end + g.bytes;
+    c.units_group_end = run.units_kept_end + g.chars;
+    c.part_count = 1;
+    c.group_type = CLASS_TO_TYPE[g.cls];
+    c.group_chars = g.chars;
+    x.parts[0] = {c.group_type, g.chars, g.bytes};
+    r.group_start = run.group_start;
+    r.group_stop = run.group_stop;
+    c.input_behind = true;
+    if (exit == TightRun::FULL) {
+        // As the scalar scan, stop after the first character of the next token.
+        const uint8_t* const q = run.p + run.full_at;
+        const ScannedChar ch = block_char(x, q);
+        start_token(c, ch);
+        if constexpr (track) {
+            r.current_start = at(q);
+            r.current_stop = at(q + ch.length);
+        }
+        return q + ch.length;
+    }
+    // The token being built, staged behind the group.
+    const HeldToken& cur = run.cur;
+    uint8_t* const to = c.group_end + 1;
+    write_token<Lanes>(to, c.units_group_end + 1, cur.from, cur.bytes, cur.chars);
+    c.cur_end = to + cur.bytes;
+    c.units_cur_end = c.units_group_end + 1 + cur.chars;
+    c.cur_type = CLASS_TO_TYPE[cur.cls];
+    c.cur_chars = cur.chars;
+    c.extends = extends_of(cur);
+    if constexpr (track) {
+        r.current_start = at(cur.from);
+        r.current_stop = at(cur.from + cur.bytes);
+    }
+    return run.p;
 }
 
 #endif  // VORLENTA_BLOCKS
@@ -416,7 +552,16 @@ struct Avx2Blocks {
     static __attribute__((noinline, flatten, target(AVX2_TARGET))) const uint8_t* run(
         Cursors& c, const ScanContext& x, const uint8_t* p, const uint8_t* end, Ranges& r,
         Offsets& o, uint64_t* types, uint64_t offset) {
-        return run_blocks<Avx2Lanes>(c, x, p, end, r, o, types, offset);
+        return run_blocks<Avx2Blocks, Avx2Lanes>(c, x, p, end, r, o, types, offset);
+    }
+    // Apart from run, so that the tight loop has the registers to itself.
+    template <class Offsets>
+    static __attribute__((noinline, flatten, target(AVX2_TARGET))) const uint8_t* tight(
+        Cursors& c, Ranges& r, const ScanContext& x, const KeepRule& keep, const uint8_t* p,
+        const BlockView& v, uint64_t boundaries, uint32_t i, uint32_t next, const uint8_t* end,
+        Offsets& o, uint64_t* types, const uint8_t* origin, uint64_t offset) {
+        return run_tight<Avx2Lanes>(c, r, x, keep, p, v, boundaries, i, next, end, o, types,
+                                    origin, offset);
     }
 };
 #endif

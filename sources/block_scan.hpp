@@ -1,19 +1,19 @@
-// The batch loop's block path: 64 bytes at a time, for text made of ASCII and two-byte
-// characters (all of Russian and English prose but a few dashes and quotes).
+// The batch loop's block path: 64 bytes at a time, for text made of ASCII, two-byte and most
+// three-byte characters (all of Russian and English prose but the odd hyphen-minus).
 //
 // A block's bytes are compared all at once into bit masks: ASCII, lead and continuation bytes,
 // Latin letters, digits, and the lead bytes of Cyrillic letters. From those, one mask marks
 // where tokens start: every character but a letter or digit that continues a run of its own
-// class. Each token then costs one tzcnt to find, one popcount to count its characters, and a
-// 64-byte store of its bytes and of its code units. Closing and starting tokens, joining them
-// into compounds and keeping or dropping them are the scalar scan's own steps, so the engine
-// state after every call is exactly the scalar scan's.
+// class. Each token then costs one tzcnt to find, and a vector store of its bytes and of its
+// code units. Closing and starting tokens, joining them into compounds and keeping or dropping
+// them follow the scalar scan's steps, so the engine state after every call is exactly the
+// scalar scan's.
 //
 // Whatever is rare goes to the scalar steps, from the first byte of it on: a hyphen-minus
-// (which may join a compound), a byte from E0 up (or C0, C1), a lead byte without its
-// continuation byte and a continuation byte without its lead, a run that would reach 128
-// characters, and the last bytes of a span. A full batch stops the block where the scalar scan
-// would stop.
+// (which may join a compound), a lead byte E0, ED or from F0 up, C0 and C1 (their characters
+// may have no code unit of their own), a lead byte without the continuation bytes it needs and
+// a continuation byte without its lead, a run that would reach 128 characters, and the last
+// bytes of a span. A full batch stops the block where the scalar scan would stop.
 //
 // Each instruction set has its own copy of the path, compiled for it by target attributes and
 // chosen once per process by what the CPU runs (scan_path.hpp).
@@ -48,6 +48,7 @@ struct BlockMasks {
     uint64_t high;      // 80..FF
     uint64_t cont;      // 80..BF
     uint64_t lead2;     // C2..DF
+    uint64_t lead3;     // E1..EC, EE, EF: three-byte leads whose characters all have a code unit
     uint64_t latin;     // A-Z, a-z
     uint64_t digit;     // 0-9
     uint64_t hyphen;    // 2D
@@ -78,6 +79,7 @@ struct Avx2Lanes {
         m.high = bits(v);
         m.cont = bits(in(v, 0x80, 0xBF));
         m.lead2 = bits(in(v, 0xC2, 0xDF));
+        m.lead3 = bits(_mm256_or_si256(in(v, 0xE1, 0xEC), in(v, 0xEE, 0xEF)));
         m.latin = bits(in(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 'z'));
         m.digit = bits(in(v, '0', '9'));
         m.hyphen = bits(is(v, '-'));
@@ -91,6 +93,7 @@ struct Avx2Lanes {
     static __attribute__((target(AVX2_TARGET))) inline BlockMasks masks(const uint8_t* p) {
         const BlockMasks a = half(p), b = half(p + 32);
         return {a.high | b.high << 32,     a.cont | b.cont << 32,   a.lead2 | b.lead2 << 32,
+                a.lead3 | b.lead3 << 32,
                 a.latin | b.latin << 32,   a.digit | b.digit << 32, a.hyphen | b.hyphen << 32,
                 a.d0 | b.d0 << 32,         a.d1 | b.d1 << 32,       a.upper_cont | b.upper_cont << 32,
                 a.b81 | b.b81 << 32,       a.b91 | b.b91 << 32};
@@ -131,7 +134,7 @@ struct Avx2Lanes {
 inline uint64_t below(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // Writes a token of `chars` characters in `bytes` bytes from `from` at `to` and `units`: all
-// ASCII, or all two-byte characters.
+// ASCII, all two-byte characters, or one three-byte character.
 template <class Lanes>
 inline __attribute__((always_inline)) void write_token(uint8_t* to, uint16_t* units,
                                                        const uint8_t* from, uint32_t bytes,
@@ -139,16 +142,24 @@ inline __attribute__((always_inline)) void write_token(uint8_t* to, uint16_t* un
     Lanes::copy_bytes(to, from, bytes);
     if (bytes == chars)
         Lanes::byte_units(units, from, chars);
-    else
+    else if (__builtin_expect(bytes == 2 * chars, 1))
         Lanes::pair_units(units, from, chars);
+    else  // one three-byte character
+        units[0] = static_cast<uint16_t>(decode3(from[0], from[1], from[2]));
 }
 
-// The character at q, ASCII or a two-byte character whose continuation byte follows.
+// The character at q, one a block takes: ASCII, or a two- or three-byte character whose
+// continuation bytes follow.
 inline __attribute__((always_inline)) ScannedChar block_char(const ScanContext& x,
                                                              const uint8_t* q) {
     if (q[0] < 0x80) return {q[0], 1, q[0], x.small[q[0]]};
-    const uint32_t cp = decode2(q[0], q[1]);
-    return {static_cast<uint32_t>(q[0] | q[1] << 8), 2, cp, x.small[cp]};
+    if (q[0] < 0xE0) {
+        const uint32_t cp = decode2(q[0], q[1]);
+        return {static_cast<uint32_t>(q[0] | q[1] << 8), 2, cp, x.small[cp]};
+    }
+    const uint32_t cp = decode3(q[0], q[1], q[2]);
+    return {static_cast<uint32_t>(q[0] | q[1] << 8 | q[2] << 16), 3, cp,
+            code_point_class(x.table, cp)};
 }
 
 // Whether a released token of `chars` characters and class `cls` is kept: a table of the lengths
@@ -189,9 +200,16 @@ inline __attribute__((always_inline)) HeldToken held_token(const ScanContext& x,
     HeldToken t;
     t.from = q;
     t.bytes = bytes;
-    const bool ascii = q[0] < 0x80;
-    t.chars = ascii ? bytes : bytes / 2;
-    t.cls = x.small[ascii ? q[0] : decode2(q[0], q[1])];
+    if (q[0] < 0x80) {
+        t.chars = bytes;
+        t.cls = x.small[q[0]];
+    } else if (q[0] < 0xE0) {
+        t.chars = bytes / 2;
+        t.cls = x.small[decode2(q[0], q[1])];
+    } else {
+        t.chars = 1;
+        t.cls = code_point_class(x.table, decode3(q[0], q[1], q[2]));
+    }
     t.keep = keep(t.cls, t.chars);
     return t;
 }
@@ -213,13 +231,17 @@ inline __attribute__((always_inline)) BlockView view_block(const uint8_t* p, uin
     const BlockMasks m = Lanes::masks(p);
     BlockView v;
     // A lead byte at 63 has its continuation byte in the next block: it stops this one.
+    // Lead bytes followed by the continuation bytes they need; a three-byte character cut by
+    // the block's end stops it.
     const uint64_t lead = m.lead2 & (m.cont >> 1);
-    const uint64_t stop = m.hyphen | (m.high & ~m.cont & ~m.lead2) | (m.lead2 & ~lead) |
-                          (m.cont & ~(lead << 1));
+    const uint64_t three = m.lead3 & (m.cont >> 1) & (m.cont >> 2);
+    const uint64_t stop = m.hyphen | (m.high & ~m.cont & ~m.lead2 & ~m.lead3) |
+                          (m.lead2 & ~lead) | (m.lead3 & ~three) |
+                          (m.cont & ~(lead << 1 | three << 1 | three << 2));
     v.zone_end = stop != 0 ? static_cast<uint32_t>(__builtin_ctzll(stop)) : 64;
     v.cut_pair = v.zone_end == 63 && (m.lead2 >> 63) != 0 && (p[64] & 0xC0) == 0x80;
     const uint64_t zone = below(v.zone_end);
-    v.starts = (~m.high | lead) & zone;
+    v.starts = (~m.high | lead | three) & zone;
     const uint64_t lower_cont = m.cont & ~m.upper_cont;  // 80..8F
     const uint64_t cyrillic = lead & zone & ((m.d0 & ((m.upper_cont | m.b81) >> 1)) |
                                              (m.d1 & ((lower_cont | m.b91) >> 1)));
@@ -320,9 +342,12 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
             if (b < 0x80) {
                 cur_chars = cur_bytes;
                 cur_cls = small[b];
-            } else {
+            } else if (__builtin_expect(b < 0xE0, 1)) {
                 cur_chars = cur_bytes / 2;
                 cur_cls = small[decode2(static_cast<uint8_t>(b), q[1])];
+            } else {
+                cur_chars = 1;
+                cur_cls = code_point_class(x.table, decode3(static_cast<uint8_t>(b), q[1], q[2]));
             }
             cur_keep = keep(static_cast<uint8_t>(cur_cls), cur_chars);
             if (__builtin_expect(kept && types_end == types_full, 0)) {

@@ -54,9 +54,11 @@ std::string block_input(std::mt19937& rng) {
                                                      "\xD1\x91", "\xD1\x8F", "\xD0\x90"};
     static const std::vector<std::string> BETWEEN = {
         " ", " ", "\n", ",", ".", "\xC2\xAB", "\xC2\xA0", "\xC3\xA9", "\xD0\x80", "\xD2\x91",
-        "\t", std::string(1, '\0')};
-    static const std::vector<std::string> RARE = {"-", "\xE2\x80\x94", "\x80", "\xD0", "\xC1\x81",
-                                                  "\xF0\x9F\x98\x80", "\xFF"};
+        "\t", std::string(1, '\0'), "\xE2\x80\x94", "\xE2\x80\xA6", "\xE2\x84\x96", "\xE4\xB8\xAD",
+        "\xEF\xBF\xBD"};
+    static const std::vector<std::string> RARE = {
+        "-", "\x80", "\xD0", "\xC1\x81", "\xF0\x9F\x98\x80", "\xFF", "\xE0\xA4\x85", "\xED\x9F\xBF",
+        "\xE0\x80\x80", "\xE2\x80", "\xE2\xF8\x80"};
     std::string s(rng() % 64, ' ');  // every class at every offset of a block
     const size_t words = 20 + rng() % 200;
     for (size_t w = 0; w < words; ++w) {

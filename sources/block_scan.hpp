@@ -168,6 +168,7 @@ struct KeepRule {
     uint64_t short_lengths[8];  // bit n of class k: a token of n characters is kept
     uint32_t classes;           // bit k: the filter keeps class k
     uint32_t min_len, length_span;
+    bool all;                   // every token is kept (the default settings)
 
     explicit KeepRule(const ScanContext& x) : classes(0), min_len(x.min_len), length_span(x.length_span) {
         for (uint32_t k = 1; k < 8; ++k)
@@ -177,6 +178,7 @@ struct KeepRule {
         const uint64_t lengths = below(top < 64 ? static_cast<uint32_t>(top) : 64) &
                                  ~below(min_len < 64 ? min_len : 64);
         for (uint32_t k = 0; k < 8; ++k) short_lengths[k] = (classes >> k & 1) != 0 ? lengths : 0;
+        all = classes == 0xFE && min_len <= 1 && top > MAX_TOKEN_CHARS;
     }
     inline __attribute__((always_inline)) bool operator()(uint8_t cls, uint32_t chars) const {
         if (__builtin_expect(chars < 64, 1)) return (short_lengths[cls] >> chars & 1) != 0;
@@ -279,7 +281,7 @@ inline __attribute__((always_inline)) uint8_t extends_of(const HeldToken& t) {
 // stops at a byte for the scalar steps, a run would reach 128 characters, fewer than
 // BLOCK_READ bytes are left (STOPPED, with p where the scalar scan goes on), or the batch is
 // full (FULL).
-template <class Lanes, class Offsets>
+template <class Lanes, bool KEEP_ALL, class Offsets>
 inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const KeepRule& keep,
                                  const uint8_t* const end, Offsets& o, uint64_t* types,
                                  const uint8_t* origin, uint64_t offset) {
@@ -311,7 +313,7 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
                                       ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
                                       : v.zone_end;
             // The group leaves, kept or dropped.
-            const bool kept = g_keep;
+            const bool kept = KEEP_ALL || g_keep;
             if (kept) {
                 kept_end[g_bytes] = 0;
                 units_kept_end[g_chars] = 0;
@@ -349,7 +351,7 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
                 cur_chars = 1;
                 cur_cls = code_point_class(x.table, decode3(static_cast<uint8_t>(b), q[1], q[2]));
             }
-            cur_keep = keep(static_cast<uint8_t>(cur_cls), cur_chars);
+            if constexpr (!KEEP_ALL) cur_keep = keep(static_cast<uint8_t>(cur_cls), cur_chars);
             if (__builtin_expect(kept && types_end == types_full, 0)) {
                 run.full_at = i;
                 exit = TightRun::FULL;
@@ -513,7 +515,10 @@ inline const uint8_t* run_tight(Cursors& c, Ranges& r, const ScanContext& x,
     run.cur = held_token(x, keep, p + i, next - i);
     run.group_start = r.group_start;
     run.group_stop = r.group_stop;
-    const TightRun::Exit exit = tight_loop<Lanes>(run, x, keep, end, o, types, origin, offset);
+    // With the default settings every token is kept, and the loop need not ask.
+    const TightRun::Exit exit =
+        keep.all ? tight_loop<Lanes, true>(run, x, keep, end, o, types, origin, offset)
+                 : tight_loop<Lanes, false>(run, x, keep, end, o, types, origin, offset);
     // The group, staged behind the kept tokens.
     const HeldToken& g = run.g;
     c.kept_end = run.kept_end;

@@ -31,7 +31,7 @@ namespace {
 // first byte is zero is the character U+0000 itself.
 const uint8_t* token_end(const uint8_t* p) {
     if (*p == 0) return p + 1;
-    return p + std::strlen(reinterpret_cast<const char*>(p));  // the C library's, word-wide
+    return p + token_length(p);
 }
 
 // A token's text from its bytes; bytes that are not well-formed UTF-8 become lone surrogates,

@@ -158,16 +158,23 @@ bool LineOutput::flush() {
     return error == 0;
 }
 
-void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
-                       LineOutput& output) {
-    const bool json = options.format == LineFormat::jsonl;
+namespace {
+
+// The lines of one format: the format's fixed texts are literals here, so that they go out as
+// a store or two rather than a call.
+template <bool JSON>
+void write_lines_as(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
+                    LineOutput& output) {
+    constexpr LineFormat format = JSON ? LineFormat::jsonl : LineFormat::tsv;
+    // Every kept character has a code unit of its own: the batch is well-formed UTF-8.
+    const bool well_formed = b.units_valid;
     // Room for a lowered token, its zero byte, and what lower_word and copy_short read past.
     uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
     const uint8_t* p = b.text_buffer;
     for (uint32_t i = 0; i < b.token_count; ++i) {
         const uint8_t* text = p;
         if (options.lower && *p != 0) {
-            const auto n = static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(p)));
+            const auto n = static_cast<uint32_t>(token_length(p));
             lower_word(p, n, lowered);
             lowered[n] = 0;
             text = lowered;
@@ -176,27 +183,46 @@ void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOp
             !output.flush())
             return;
         Writer w{output.data + output.used};
-        const char* type = TYPE_NAMES[class_of_type(static_cast<TokenType>(b.types_buffer[i]))];
-        if (json) w.byte('{');
-        w.bytes(options.prefix, options.prefix_length);
-        if (json) {
+        const auto type = static_cast<TokenType>(b.types_buffer[i]);
+        const char* name = TYPE_NAMES[class_of_type(type)];
+        if (JSON) w.byte('{');
+        if (options.prefix_length != 0) w.bytes(options.prefix, options.prefix_length);
+        if (JSON) {
             w.text("\"type\": \"");
-            w.bytes(type, 6);  // every name has six letters
+            w.bytes(name, 6);  // every name has six letters
             w.byte('"');
         } else {
-            w.bytes(type, 6);
+            w.bytes(name, 6);
         }
         if (options.offsets) {
-            w.text(json ? ", \"start\": " : "\t");
+            w.text(JSON ? ", \"start\": " : "\t");
             w.number(offsets->starts[i]);
-            w.text(json ? ", \"stop\": " : "\t");
+            w.text(JSON ? ", \"stop\": " : "\t");
             w.number(offsets->stops[i]);
         }
-        w.text(json ? ", \"text\": \"" : "\t");
-        p += escaped_text(w, text, options.format) - text + 1;
-        w.text(json ? "\"}\n" : "\n");
+        w.text(JSON ? ", \"text\": \"" : "\t");
+        if (well_formed && is_word_type(type)) {
+            // Letters, digits and hyphen-minus, well-formed: nothing to escape.
+            const size_t n = token_length(text);
+            copy_short(w.out, text, n);
+            w.out += n;
+            p += n + 1;
+        } else {
+            p += escaped_text(w, text, format) - text + 1;
+        }
+        w.text(JSON ? "\"}\n" : "\n");
         output.used = static_cast<size_t>(w.out - output.data);
     }
+}
+
+}  // namespace
+
+void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
+                       LineOutput& output) {
+    if (options.format == LineFormat::jsonl)
+        write_lines_as<true>(b, offsets, options, output);
+    else
+        write_lines_as<false>(b, offsets, options, output);
 }
 
 }  // namespace vorlenta

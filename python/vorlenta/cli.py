@@ -257,9 +257,11 @@ def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _
 
 
 def write_piece_to_file(piece: Piece, settings: Settings, lines: LineSettings,
-                        folder: str) -> tuple[str, list[str], Utf8Tally]:
+                        folder: str | _native.Output) -> tuple[str | None, list[str], Utf8Tally]:
     """In a worker: the piece's lines in a file of their own, for the parent to copy out in
-    the inputs' order."""
+    the inputs' order; or, for the first piece, straight to the output (path None)."""
+    if isinstance(folder, _native.Output):
+        return None, *write_piece(piece, settings, lines, folder)
     import tempfile
 
     fd, path = tempfile.mkstemp(dir=folder)
@@ -309,16 +311,20 @@ def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
                 import tempfile
 
                 folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="vorlenta-"))
+                # The first input's first piece has nothing before it: it goes straight out.
+                first_out = parallel[0] is inputs.pieces[0]
                 done = stack.enter_context(contextlib.closing(in_threads(
-                    write_piece_to_file, [(p, settings, lines, folder) for p in parallel],
-                    jobs)))
+                    write_piece_to_file,
+                    [(p, settings, lines, output if i == 0 and first_out else folder)
+                     for i, p in enumerate(parallel)], jobs)))
             for piece in inputs.pieces:
                 if done is None or piece.path == STDIN:
                     report(piece, *write_piece(piece, settings, lines, output, progress.advance))
                     continue
                 path, messages, tally = next(done)
                 output.flush()
-                _copy_out(path, out_fd)
+                if path is not None:
+                    _copy_out(path, out_fd)
                 progress.advance(piece.size or 0)
                 report(piece, messages, tally)
         output.flush()

@@ -190,9 +190,14 @@ public:
         py::array_t<uint64_t> types(n);
         int64_t* s = starts.mutable_data();
         int64_t* e = stops.mutable_data();
-        for (uint32_t i = 0; i < n; ++i) {
-            s[i] = static_cast<int64_t>(index_(t.offsets.starts[i]));
-            e[i] = static_cast<int64_t>(index_(t.offsets.stops[i]));
+        if (index_.ascii) {  // byte offsets are the places: copied as they are
+            std::memcpy(s, t.offsets.starts, n * sizeof(int64_t));
+            std::memcpy(e, t.offsets.stops, n * sizeof(int64_t));
+        } else {
+            for (uint32_t i = 0; i < n; ++i) {
+                s[i] = static_cast<int64_t>(index_(t.offsets.starts[i]));
+                e[i] = static_cast<int64_t>(index_(t.offsets.stops[i]));
+            }
         }
         std::memcpy(types.mutable_data(), t.batch.types_buffer, n * sizeof(uint64_t));
         return py::make_tuple(starts, stops, types);

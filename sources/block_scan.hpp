@@ -307,11 +307,8 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
     for (;;) {
         uint64_t boundaries = v.boundaries;
         while (boundaries != 0) {
-            const auto i = static_cast<uint32_t>(__builtin_ctzll(boundaries));
-            boundaries &= boundaries - 1;
-            const uint32_t next = boundaries != 0
-                                      ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
-                                      : v.zone_end;
+            uint32_t i, next;
+            take_boundary(boundaries, v.zone_end, i, next);
             // The group leaves, kept or dropped.
             const bool kept = KEEP_ALL || g_keep;
             if (kept) {
@@ -439,22 +436,12 @@ inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const u
             if constexpr (track) r.current_stop = at(p + first);
         }
         while (boundaries != 0) {
-            const auto i = static_cast<uint32_t>(__builtin_ctzll(boundaries));
-            boundaries &= boundaries - 1;
-            const uint32_t next = boundaries != 0
-                                      ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
-                                      : v.zone_end;
+            uint32_t i, next;
+            take_boundary(boundaries, v.zone_end, i, next);
             const uint8_t* const q = p + i;
             const bool closes = c.cur_type != TokenType::NOTTKN;
             if (closes) {
-                if constexpr (track) {
-                    const bool group_was_empty = c.group_type == TokenType::NOTTKN;
-                    uint64_t* const types_before = c.types_end;
-                    const bool joined_group = close_token(c, x);
-                    close_ranges(r, o, c, joined_group, group_was_empty, types_before, types);
-                } else {
-                    close_token(c, x);
-                }
+                close_token_ranges(c, x, r, o, types);
                 if (c.part_count == 1 && c.types_end != x.types_full)
                     return finish(Blocks::template tight<Offsets>(c, r, x, keep, p, v, boundaries,
                                                                   i, next, end, o, types, origin,

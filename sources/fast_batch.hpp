@@ -80,16 +80,7 @@ __attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batc
             continue;
         }
         const bool closes = c.cur_type != TokenType::NOTTKN;
-        if (closes) {
-            if constexpr (track) {
-                const bool group_was_empty = c.group_type == TokenType::NOTTKN;
-                uint64_t* const types_before = c.types_end;
-                const bool joined = close_token(c, x);
-                close_ranges(r, o, c, joined, group_was_empty, types_before, batch.types_buffer);
-            } else {
-                close_token(c, x);
-            }
-        }
+        if (closes) close_token_ranges(c, x, r, o, batch.types_buffer);
         start_token(c, ch);
         if constexpr (track) {
             // A character decoded whole starts where it was read; one the reader completed, at

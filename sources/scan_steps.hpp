@@ -362,6 +362,29 @@ SCAN_STEP void close_ranges(Ranges& r, TokenOffsets& o, const Cursors& c, bool j
     r.group_stop = r.current_stop;
 }
 
+// close_token, and with offsets the ranges it moves.
+template <class Offsets>
+SCAN_STEP void close_token_ranges(Cursors& c, const ScanContext& x, Ranges& r, Offsets& o,
+                                  const uint64_t* types) {
+    if constexpr (tracks_offsets<Offsets>) {
+        const bool group_was_empty = c.group_type == TokenType::NOTTKN;
+        uint64_t* const types_before = c.types_end;
+        const bool joined = close_token(c, x);
+        close_ranges(r, o, c, joined, group_was_empty, types_before, types);
+    } else {
+        close_token(c, x);
+    }
+}
+
+// Takes the lowest of a block's boundaries: where the token there starts, and where it ends
+// (at the next boundary, or at the end of the block's zone).
+SCAN_STEP void take_boundary(uint64_t& boundaries, uint32_t zone_end, uint32_t& start,
+                             uint32_t& stop) {
+    start = static_cast<uint32_t>(__builtin_ctzll(boundaries));
+    boundaries &= boundaries - 1;
+    stop = boundaries != 0 ? static_cast<uint32_t>(__builtin_ctzll(boundaries)) : zone_end;
+}
+
 #undef SCAN_STEP
 
 }  // namespace detail

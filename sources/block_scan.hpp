@@ -15,8 +15,9 @@
 // a continuation byte without its lead, a run that would reach 128 characters, and the last
 // bytes of a span. A full batch stops the block where the scalar scan would stop.
 //
-// Each instruction set has its own copy of the path, compiled for it by target attributes and
-// chosen once per process by what the CPU runs (scan_path.hpp).
+// The path is compiled for AVX2 by target attributes and chosen once per process by what the
+// CPU runs (scan_path.hpp). Only Avx2Lanes knows the instruction set: another one would be
+// another Lanes.
 #pragma once
 
 #include "sources/scan_path.hpp"
@@ -29,13 +30,14 @@
 namespace vorlenta {
 namespace detail {
 
-// Bytes of a block, and the bytes that must lie in the span from where a block starts: each
-// token's bytes are moved with one 64-byte load from wherever in the block it starts.
+// Bytes of a block, and the bytes that must lie in the span from where a block starts: a
+// token's bytes and code units are moved in whole vectors, which read up to 31 bytes past the
+// token, and a token ends at most 64 bytes into its block.
 inline constexpr uint32_t BLOCK_BYTES = 64;
 inline constexpr uint32_t BLOCK_READ = 2 * BLOCK_BYTES;
 
-// The stores of a block's token run up to 64 bytes (and 64 code units) past where it starts.
-// The staging room covers them: while the loop runs, the batch holds fewer than batch_size
+// Those vector stores run up to 31 bytes (and 15 code units) past a token. The staging room
+// covers them, with room to spare: while the loop runs, the batch holds fewer than batch_size
 // tokens, so a whole token budget lies unused behind the staged group and token.
 static_assert(TEXT_BYTES_PER_TOKEN + TEXT_STAGING_BYTES >=
                   2 * MAX_TOKEN_CHARS * 4 + 1 + 2 * BLOCK_BYTES,
@@ -59,21 +61,23 @@ struct BlockMasks {
 
 #if defined(VORLENTA_BLOCKS)
 
-#define AVX2_TARGET "avx2,bmi,bmi2,popcnt"
+// What the AVX2 path is compiled for; defined only in this header.
+#define AVX2_CODE __attribute__((target("avx2,bmi,bmi2,popcnt")))
 
 struct Avx2Lanes {
-    static __attribute__((target(AVX2_TARGET))) inline uint32_t bits(__m256i m) {
+    static AVX2_CODE inline uint32_t bits(__m256i m) {
         return static_cast<uint32_t>(_mm256_movemask_epi8(m));
     }
     // Bytes from lo to hi (unsigned): x - lo, unsigned, at most hi - lo.
-    static __attribute__((target(AVX2_TARGET))) inline __m256i in(__m256i v, uint8_t lo, uint8_t hi) {
+    static AVX2_CODE inline __m256i in(__m256i v, uint8_t lo, uint8_t hi) {
         const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(lo)));
-        return _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(static_cast<char>(hi - lo))), d);
+        const __m256i span = _mm256_set1_epi8(static_cast<char>(hi - lo));
+        return _mm256_cmpeq_epi8(_mm256_min_epu8(d, span), d);
     }
-    static __attribute__((target(AVX2_TARGET))) inline __m256i is(__m256i v, uint8_t b) {
+    static AVX2_CODE inline __m256i is(__m256i v, uint8_t b) {
         return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(b)));
     }
-    static __attribute__((target(AVX2_TARGET))) inline BlockMasks half(const uint8_t* p) {
+    static AVX2_CODE inline BlockMasks half(const uint8_t* p) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         BlockMasks m;
         m.high = bits(v);
@@ -90,17 +94,16 @@ struct Avx2Lanes {
         m.b91 = bits(is(v, static_cast<char>(0x91)));
         return m;
     }
-    static __attribute__((target(AVX2_TARGET))) inline BlockMasks masks(const uint8_t* p) {
+    static AVX2_CODE inline BlockMasks masks(const uint8_t* p) {
         const BlockMasks a = half(p), b = half(p + 32);
-        return {a.high | b.high << 32,     a.cont | b.cont << 32,   a.lead2 | b.lead2 << 32,
-                a.lead3 | b.lead3 << 32,
-                a.latin | b.latin << 32,   a.digit | b.digit << 32, a.hyphen | b.hyphen << 32,
-                a.d0 | b.d0 << 32,         a.d1 | b.d1 << 32,       a.upper_cont | b.upper_cont << 32,
-                a.b81 | b.b81 << 32,       a.b91 | b.b91 << 32};
+        return {a.high | b.high << 32,   a.cont | b.cont << 32,     a.lead2 | b.lead2 << 32,
+                a.lead3 | b.lead3 << 32, a.latin | b.latin << 32,   a.digit | b.digit << 32,
+                a.hyphen | b.hyphen << 32, a.d0 | b.d0 << 32,       a.d1 | b.d1 << 32,
+                a.upper_cont | b.upper_cont << 32, a.b81 | b.b81 << 32, a.b91 | b.b91 << 32};
     }
     // The copies below move whole vectors: up to 31 bytes past the n read and written.
     // Most tokens take one vector; n is at least 1.
-    static __attribute__((target(AVX2_TARGET))) inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
+    static AVX2_CODE inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
         uint32_t i = 0;
         do {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
@@ -109,21 +112,23 @@ struct Avx2Lanes {
         } while (__builtin_expect(i < n, 0));
     }
     // n ASCII characters as code units.
-    static __attribute__((target(AVX2_TARGET))) inline void byte_units(uint16_t* to, const uint8_t* from, uint32_t n) {
+    static AVX2_CODE inline void byte_units(uint16_t* to, const uint8_t* from, uint32_t n) {
         uint32_t i = 0;
         do {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
-                                _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i))));
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), _mm256_cvtepu8_epi16(bytes));
             i += 16;
         } while (__builtin_expect(i < n, 0));
     }
     // n two-byte characters as code units: (lead & 1F) << 6 | (continuation & 3F).
-    static __attribute__((target(AVX2_TARGET))) inline void pair_units(uint16_t* to, const uint8_t* from, uint32_t n) {
+    static AVX2_CODE inline void pair_units(uint16_t* to, const uint8_t* from, uint32_t n) {
         uint32_t i = 0;
         do {
             const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * i));
-            const __m256i lead = _mm256_slli_epi16(_mm256_and_si256(w, _mm256_set1_epi16(0x1F)), 6);
-            const __m256i cont = _mm256_and_si256(_mm256_srli_epi16(w, 8), _mm256_set1_epi16(0x3F));
+            const __m256i lead =
+                _mm256_slli_epi16(_mm256_and_si256(w, _mm256_set1_epi16(0x1F)), 6);
+            const __m256i cont =
+                _mm256_and_si256(_mm256_srli_epi16(w, 8), _mm256_set1_epi16(0x3F));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), _mm256_or_si256(lead, cont));
             i += 16;
         } while (__builtin_expect(i < n, 0));
@@ -170,7 +175,8 @@ struct KeepRule {
     uint32_t min_len, length_span;
     bool all;                   // every token is kept (the default settings)
 
-    explicit KeepRule(const ScanContext& x) : classes(0), min_len(x.min_len), length_span(x.length_span) {
+    explicit KeepRule(const ScanContext& x)
+        : classes(0), min_len(x.min_len), length_span(x.length_span) {
         for (uint32_t k = 1; k < 8; ++k)
             if ((type_bits(CLASS_TO_TYPE[k]) & x.filter) != 0) classes |= 1u << k;
         // Lengths from min_len to min_len + length_span; none when the filter keeps nothing.
@@ -364,8 +370,9 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
                     ? static_cast<uint8_t>(cur_cls) : 0;
             const BlockView next_view = view_block<Lanes>(p, extends);
             if (next_view.zone_end == 0) goto done;
-            const uint32_t first = next_view.boundaries != 0
-                                       ? static_cast<uint32_t>(__builtin_ctzll(next_view.boundaries))
+            const uint64_t next_boundaries = next_view.boundaries;
+            const uint32_t first = next_boundaries != 0
+                                       ? static_cast<uint32_t>(__builtin_ctzll(next_boundaries))
                                        : next_view.zone_end;
             if (first > 0) {
                 // The token being built goes on into this block.
@@ -566,14 +573,14 @@ struct NoBlocks {
 struct Avx2Blocks {
     static constexpr bool enabled = true;
     template <class Offsets>
-    static __attribute__((noinline, flatten, target(AVX2_TARGET))) const uint8_t* run(
+    static __attribute__((noinline, flatten)) AVX2_CODE const uint8_t* run(
         Cursors& c, const ScanContext& x, const uint8_t* p, const uint8_t* end, Ranges& r,
         Offsets& o, uint64_t* types, uint64_t offset) {
         return run_blocks<Avx2Blocks, Avx2Lanes>(c, x, p, end, r, o, types, offset);
     }
     // Apart from run, so that the tight loop has the registers to itself.
     template <class Offsets>
-    static __attribute__((noinline, flatten, target(AVX2_TARGET))) const uint8_t* tight(
+    static __attribute__((noinline, flatten)) AVX2_CODE const uint8_t* tight(
         Cursors& c, Ranges& r, const ScanContext& x, const KeepRule& keep, const uint8_t* p,
         const BlockView& v, uint64_t boundaries, uint32_t i, uint32_t next, const uint8_t* end,
         Offsets& o, uint64_t* types, const uint8_t* origin, uint64_t offset) {
@@ -582,6 +589,8 @@ struct Avx2Blocks {
     }
 };
 #endif
+
+#undef AVX2_CODE
 
 }  // namespace detail
 }  // namespace vorlenta

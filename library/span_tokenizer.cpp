@@ -56,6 +56,7 @@ uint64_t* allocate_offsets(uint32_t n) {
 void init_buffers(SpanTokenizer& t) {
     std::memset(&t.engine, 0, sizeof t.engine);
     init_batch(t.batch);
+    t.batch.units_wanted = false;  // the library makes its strs from the bytes
     t.offsets = TokenOffsets{allocate_offsets(DEFAULT_BATCH_SIZE),
                              allocate_offsets(DEFAULT_BATCH_SIZE), Ranges{}};
     t.offsets_capacity = DEFAULT_BATCH_SIZE;

@@ -32,6 +32,7 @@ void init_batch(Batch& b) {
     b.batch_size = DEFAULT_BATCH_SIZE;
     b.token_max_len = DEFAULT_TOKEN_MAX_LEN;
     b.filter = ~uint64_t{0};
+    b.units_wanted = true;
     b.text_buffer = static_cast<uint8_t*>(allocate_text(DEFAULT_BATCH_SIZE));
     b.units_buffer = static_cast<uint16_t*>(allocate_units(DEFAULT_BATCH_SIZE));
     b.types_buffer = static_cast<uint64_t*>(allocate(DEFAULT_BATCH_SIZE, sizeof(uint64_t)));

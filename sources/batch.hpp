@@ -40,6 +40,10 @@ struct Batch {
     uint16_t* units_buffer;  // the kept tokens' code units, valid while units_valid
     uint64_t units_used;
     bool units_valid;
+    // Whether anyone reads the code units. When not, the block path leaves them out and
+    // units_buffer holds no meaning (units_valid still says whether the kept characters all
+    // have one: the batch is well-formed).
+    bool units_wanted;
 
     // The end of input: the two drain steps run once in a tokenizer's life, and only after the
     // source has yielded a byte. A step that finds the batch full waits for a later call.

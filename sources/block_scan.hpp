@@ -138,13 +138,14 @@ struct Avx2Lanes {
 // The bits below bit n, for n from 0 to 64.
 inline uint64_t below(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
-// Writes a token of `chars` characters in `bytes` bytes from `from` at `to` and `units`: all
-// ASCII, all two-byte characters, or one three-byte character.
-template <class Lanes>
+// Writes a token of `chars` characters in `bytes` bytes from `from` at `to`, and at `units`
+// its code units when UNITS: all ASCII, all two-byte characters, or one three-byte character.
+template <class Lanes, bool UNITS = true>
 inline __attribute__((always_inline)) void write_token(uint8_t* to, uint16_t* units,
                                                        const uint8_t* from, uint32_t bytes,
                                                        uint32_t chars) {
     Lanes::copy_bytes(to, from, bytes);
+    if (!UNITS) return;
     if (bytes == chars)
         Lanes::byte_units(units, from, chars);
     else if (__builtin_expect(bytes == 2 * chars, 1))
@@ -287,7 +288,7 @@ inline __attribute__((always_inline)) uint8_t extends_of(const HeldToken& t) {
 // stops at a byte for the scalar steps, a run would reach 128 characters, fewer than
 // BLOCK_READ bytes are left (STOPPED, with p where the scalar scan goes on), or the batch is
 // full (FULL).
-template <class Lanes, bool KEEP_ALL, class Offsets>
+template <class Lanes, bool KEEP_ALL, bool UNITS, class Offsets>
 inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const KeepRule& keep,
                                  const uint8_t* const end, Offsets& o, uint64_t* types,
                                  const uint8_t* origin, uint64_t offset) {
@@ -319,7 +320,7 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
             const bool kept = KEEP_ALL || g_keep;
             if (kept) {
                 kept_end[g_bytes] = 0;
-                units_kept_end[g_chars] = 0;
+                if (UNITS) units_kept_end[g_chars] = 0;
                 *types_end++ = type_bits(CLASS_TO_TYPE[g_cls]);
                 if constexpr (track) {
                     const auto index = static_cast<size_t>(types_end - 1 - types);
@@ -330,7 +331,7 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
                 units_kept_end += g_chars + 1;
             }
             // The token that ends at i becomes the group, written where it belongs.
-            write_token<Lanes>(kept_end, units_kept_end, cur_from, cur_bytes, cur_chars);
+            write_token<Lanes, UNITS>(kept_end, units_kept_end, cur_from, cur_bytes, cur_chars);
             if constexpr (track) {
                 group_start = at(cur_from);
                 group_stop = at(cur_from + cur_bytes);
@@ -509,10 +510,17 @@ inline const uint8_t* run_tight(Cursors& c, Ranges& r, const ScanContext& x,
     run.cur = held_token(x, keep, p + i, next - i);
     run.group_start = r.group_start;
     run.group_stop = r.group_stop;
-    // With the default settings every token is kept, and the loop need not ask.
-    const TightRun::Exit exit =
-        keep.all ? tight_loop<Lanes, true>(run, x, keep, end, o, types, origin, offset)
-                 : tight_loop<Lanes, false>(run, x, keep, end, o, types, origin, offset);
+    // With the default settings every token is kept, and the loop need not ask; and where
+    // nobody reads code units, it writes none.
+    TightRun::Exit exit;
+    if (keep.all && x.units_wanted)
+        exit = tight_loop<Lanes, true, true>(run, x, keep, end, o, types, origin, offset);
+    else if (x.units_wanted)
+        exit = tight_loop<Lanes, false, true>(run, x, keep, end, o, types, origin, offset);
+    else if (keep.all)
+        exit = tight_loop<Lanes, true, false>(run, x, keep, end, o, types, origin, offset);
+    else
+        exit = tight_loop<Lanes, false, false>(run, x, keep, end, o, types, origin, offset);
     // The group, staged behind the kept tokens.
     const HeldToken& g = run.g;
     c.kept_end = run.kept_end;

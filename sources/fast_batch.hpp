@@ -29,7 +29,8 @@ __attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batc
                         batch.types_buffer + batch.batch_size,
                         min_len,
                         batch.token_max_len - min_len,
-                        min_len <= batch.token_max_len ? batch.filter : 0};
+                        min_len <= batch.token_max_len ? batch.filter : 0,
+                        batch.units_wanted};
     Cursors c = s.cursors;
     Ranges r{};
     if constexpr (track) r = o.ranges;

@@ -187,6 +187,7 @@ struct ScanContext {
     uint32_t min_len;
     uint32_t length_span;
     uint64_t filter;
+    bool units_wanted;  // the batch's
 };
 
 // One character as the scan takes it: its bytes as a little-endian word (what lies past the

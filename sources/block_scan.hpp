@@ -194,8 +194,8 @@ struct KeepRule {
 };
 
 // A token that the tight loop holds outside the staging area: its bytes in the input from
-// `from` (all ASCII, or all two-byte characters), its characters and class, and whether it is
-// kept once released.
+// `from` (all ASCII, all two-byte characters, or one three-byte character), its characters and
+// class, and whether it is kept once released.
 struct HeldToken {
     const uint8_t* from;
     uint32_t bytes, chars;
@@ -239,9 +239,9 @@ template <class Lanes>
 inline __attribute__((always_inline)) BlockView view_block(const uint8_t* p, uint8_t extends) {
     const BlockMasks m = Lanes::masks(p);
     BlockView v;
-    // A lead byte at 63 has its continuation byte in the next block: it stops this one.
-    // Lead bytes followed by the continuation bytes they need; a three-byte character cut by
-    // the block's end stops it.
+    // Lead bytes followed by the continuation bytes they need. A two-byte character cut by the
+    // block's end ends the zone at 63 and starts the next block (cut_pair); a three-byte one
+    // cut there goes to the scalar steps.
     const uint64_t lead = m.lead2 & (m.cont >> 1);
     const uint64_t three = m.lead3 & (m.cont >> 1) & (m.cont >> 2);
     const uint64_t stop = m.hyphen | (m.high & ~m.cont & ~m.lead2 & ~m.lead3) |

@@ -203,26 +203,6 @@ struct HeldToken {
     bool keep;
 };
 
-inline __attribute__((always_inline)) HeldToken held_token(const ScanContext& x,
-                                                           const KeepRule& keep,
-                                                           const uint8_t* q, uint32_t bytes) {
-    HeldToken t;
-    t.from = q;
-    t.bytes = bytes;
-    if (q[0] < 0x80) {
-        t.chars = bytes;
-        t.cls = x.small[q[0]];
-    } else if (q[0] < 0xE0) {
-        t.chars = bytes / 2;
-        t.cls = x.small[decode2(q[0], q[1])];
-    } else {
-        t.chars = 1;
-        t.cls = code_point_class(x.table, decode3(q[0], q[1], q[2]));
-    }
-    t.keep = keep(t.cls, t.chars);
-    return t;
-}
-
 // What a block holds for the token loop: where its plain zone ends (at the first byte the
 // scalar steps must take, or 64), the characters that start in the zone, the boundaries where
 // tokens start, and whether a two-byte character cut by the block's end starts the next block.
@@ -232,6 +212,61 @@ struct BlockView {
     uint64_t boundaries;
     bool cut_pair;
 };
+
+// The characters of a block's token of `bytes` bytes at q, and its class (its first
+// character's): all ASCII, all two-byte characters, or one three-byte character.
+inline __attribute__((always_inline)) void token_shape(const ScanContext& x, const uint8_t* q,
+                                                       uint32_t bytes, uint32_t& chars,
+                                                       uint32_t& cls) {
+    if (q[0] < 0x80) {
+        chars = bytes;
+        cls = x.small[q[0]];
+    } else if (__builtin_expect(q[0] < 0xE0, 1)) {
+        chars = bytes / 2;
+        cls = x.small[decode2(q[0], q[1])];
+    } else {
+        chars = 1;
+        cls = code_point_class(x.table, decode3(q[0], q[1], q[2]));
+    }
+}
+
+inline __attribute__((always_inline)) HeldToken held_token(const ScanContext& x,
+                                                           const KeepRule& keep,
+                                                           const uint8_t* q, uint32_t bytes) {
+    uint32_t chars, cls;
+    token_shape(x, q, bytes, chars, cls);
+    const auto c = static_cast<uint8_t>(cls);
+    return {q, bytes, chars, c, keep(c, chars)};
+}
+
+// The class a character needs to extend a token of this class and length: its own while the
+// token is a word with room; otherwise 0, which no character has.
+inline __attribute__((always_inline)) uint8_t extends_of(uint32_t cls, uint32_t chars) {
+    return is_word_class(static_cast<uint8_t>(cls)) && chars < MAX_TOKEN_CHARS
+               ? static_cast<uint8_t>(cls)
+               : 0;
+}
+
+// Where the first boundary of a block lies (its zone's end when it has none), and the
+// characters before it: those that go on with the token being built.
+inline __attribute__((always_inline)) uint32_t first_boundary(const BlockView& v,
+                                                              uint32_t& chars) {
+    const uint32_t first = v.boundaries != 0
+                               ? static_cast<uint32_t>(__builtin_ctzll(v.boundaries))
+                               : v.zone_end;
+    chars = static_cast<uint32_t>(__builtin_popcountll(v.starts & below(first)));
+    return first;
+}
+
+// Appends `bytes` bytes of `chars` characters from `from` to the staged token being built.
+template <class Lanes>
+inline __attribute__((always_inline)) void append_to_current(Cursors& c, const uint8_t* from,
+                                                             uint32_t bytes, uint32_t chars) {
+    write_token<Lanes>(c.cur_end, c.units_cur_end, from, bytes, chars);
+    c.cur_end += bytes;
+    c.units_cur_end += chars;
+    c.cur_chars += chars;
+}
 
 // The view of the block at p. `extends` is the class that continues the token being built
 // (0 for none).
@@ -279,10 +314,6 @@ struct TightRun {
     uint32_t full_at;  // with FULL: where in the block at p the token that found it full starts
 };
 
-inline __attribute__((always_inline)) uint8_t extends_of(const HeldToken& t) {
-    return is_word_class(t.cls) && t.chars < MAX_TOKEN_CHARS ? t.cls : 0;
-}
-
 // The tight loop: each boundary releases the group (kept or dropped), writes the token that
 // ends there as the new group, and starts the next one; block after block, until a block
 // stops at a byte for the scalar steps, a run would reach 128 characters, fewer than
@@ -300,7 +331,6 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
     uint16_t* units_kept_end = run.units_kept_end;
     uint64_t* types_end = run.types_end;
     uint64_t* const types_full = x.types_full;
-    const uint8_t* const small = x.small;
     uint32_t g_bytes = run.g.bytes, g_chars = run.g.chars, g_cls = run.g.cls;
     bool g_keep = run.g.keep;
     const uint8_t* cur_from = run.cur.from;
@@ -342,19 +372,9 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
             g_keep = cur_keep;
             // The next token starts at i.
             const uint8_t* const q = p + i;
-            const uint32_t b = q[0];
             cur_from = q;
             cur_bytes = next - i;
-            if (b < 0x80) {
-                cur_chars = cur_bytes;
-                cur_cls = small[b];
-            } else if (__builtin_expect(b < 0xE0, 1)) {
-                cur_chars = cur_bytes / 2;
-                cur_cls = small[decode2(static_cast<uint8_t>(b), q[1])];
-            } else {
-                cur_chars = 1;
-                cur_cls = code_point_class(x.table, decode3(static_cast<uint8_t>(b), q[1], q[2]));
-            }
+            token_shape(x, q, cur_bytes, cur_chars, cur_cls);
             if constexpr (!KEEP_ALL) cur_keep = keep(static_cast<uint8_t>(cur_cls), cur_chars);
             if (__builtin_expect(kept && types_end == types_full, 0)) {
                 run.full_at = i;
@@ -366,19 +386,12 @@ inline TightRun::Exit tight_loop(TightRun& run, const ScanContext& x, const Keep
         if ((v.zone_end < 64 && !v.cut_pair) || end - p < static_cast<ptrdiff_t>(BLOCK_READ))
             goto done;
         {
-            const uint8_t extends =
-                is_word_class(static_cast<uint8_t>(cur_cls)) && cur_chars < MAX_TOKEN_CHARS
-                    ? static_cast<uint8_t>(cur_cls) : 0;
-            const BlockView next_view = view_block<Lanes>(p, extends);
+            const BlockView next_view = view_block<Lanes>(p, extends_of(cur_cls, cur_chars));
             if (next_view.zone_end == 0) goto done;
-            const uint64_t next_boundaries = next_view.boundaries;
-            const uint32_t first = next_boundaries != 0
-                                       ? static_cast<uint32_t>(__builtin_ctzll(next_boundaries))
-                                       : next_view.zone_end;
+            uint32_t chars;
+            const uint32_t first = first_boundary(next_view, chars);
             if (first > 0) {
                 // The token being built goes on into this block.
-                const auto chars =
-                    static_cast<uint32_t>(__builtin_popcountll(next_view.starts & below(first)));
                 if (cur_chars + chars >= MAX_TOKEN_CHARS) goto done;  // the scalar steps cut it
                 cur_bytes += first;
                 cur_chars += chars;
@@ -432,15 +445,11 @@ inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const u
         const BlockView v = view_block<Lanes>(p, c.extends);
         if (v.zone_end == 0) break;
         uint64_t boundaries = v.boundaries;
-        const uint32_t first = boundaries != 0 ? static_cast<uint32_t>(__builtin_ctzll(boundaries))
-                                               : v.zone_end;
+        uint32_t chars;
+        const uint32_t first = first_boundary(v, chars);
         if (first > 0) {
-            const auto chars = static_cast<uint32_t>(__builtin_popcountll(v.starts & below(first)));
             if (c.cur_chars + chars >= MAX_TOKEN_CHARS) break;  // the scalar steps cut it
-            write_token<Lanes>(c.cur_end, c.units_cur_end, p, first, chars);
-            c.cur_end += first;
-            c.units_cur_end += chars;
-            c.cur_chars += chars;
+            append_to_current<Lanes>(c, p, first, chars);
             if constexpr (track) r.current_stop = at(p + first);
         }
         while (boundaries != 0) {
@@ -468,11 +477,7 @@ inline const uint8_t* run_blocks(Cursors& cursors, const ScanContext& x, const u
             const uint32_t rest = i + ch.length;
             if (next > rest) {
                 const uint32_t more = next - rest;
-                const uint32_t chars = ch.length == 1 ? more : more / 2;
-                write_token<Lanes>(c.cur_end, c.units_cur_end, q + ch.length, more, chars);
-                c.cur_end += more;
-                c.units_cur_end += chars;
-                c.cur_chars += chars;
+                append_to_current<Lanes>(c, q + ch.length, more, ch.length == 1 ? more : more / 2);
                 if constexpr (track) r.current_stop = at(p + next);
             }
         }
@@ -554,7 +559,7 @@ inline const uint8_t* run_tight(Cursors& c, Ranges& r, const ScanContext& x,
     c.units_cur_end = c.units_group_end + 1 + cur.chars;
     c.cur_type = CLASS_TO_TYPE[cur.cls];
     c.cur_chars = cur.chars;
-    c.extends = extends_of(cur);
+    c.extends = extends_of(cur.cls, cur.chars);
     if constexpr (track) {
         r.current_start = at(cur.from);
         r.current_stop = at(cur.from + cur.bytes);

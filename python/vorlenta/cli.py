@@ -5,13 +5,15 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
+import errno
 import os
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import NamedTuple
+from types import FrameType
+from typing import BinaryIO, NamedTuple
 
 import vorlenta
 from vorlenta import _native
@@ -20,7 +22,9 @@ from vorlenta.sources import (
     ALL_TYPES,
     DEFAULT_BATCH_SIZE,
     MAX_U32,
+    FileId,
     STDIN,
+    STDIN_NAME,
     TYPE_NAMES,
     TYPE_VALUES,
     InputError,
@@ -30,8 +34,10 @@ from vorlenta.sources import (
     compression_of,
     display_name,
     input_paths,
+    named_file_id,
     opened,
     pieces,
+    regular_file_id,
     utf8_tally,
 )
 from vorlenta.stats import (
@@ -103,8 +109,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Tokenize Russian and English UTF-8 text, or count its tokens and words.",
         epilog=f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every input was "
                "read whole, 1 when an input could not be read whole, 2 for a wrong command "
-               "line, 3 when the output could not be written, 4 when a worker failed, "
-               "130 when interrupted.")
+               "line or an input that is the output, 3 when the output could not be "
+               "written, 4 when a worker failed, 130 when interrupted, 143 and 129 when "
+               "stopped by SIGTERM and SIGHUP.")
     parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
@@ -176,7 +183,15 @@ class Inputs(NamedTuple):
     walk_failed: bool
 
 
-def _inputs(args: argparse.Namespace, settings: Settings, jobs: int) -> Inputs:
+class OutputIsInput(Exception):
+    """A named input is the file the output goes to: the run would read back what it writes,
+    or destroy the input before reading it."""
+
+
+def _inputs(args: argparse.Namespace, settings: Settings, jobs: int,
+            output: FileId | None) -> Inputs:
+    """The inputs and their pieces. The output file, when it is one (`output`), is never read:
+    a folder's walk passes over it, and naming it raises OutputIsInput."""
     failed = False
 
     def walk_error(message: str) -> None:
@@ -184,7 +199,12 @@ def _inputs(args: argparse.Namespace, settings: Settings, jobs: int) -> Inputs:
         failed = True
         print(f"{PROG}: {message}", file=sys.stderr)
 
-    paths = list(input_paths(args.paths or [STDIN], walk_error))
+    named = args.paths or [STDIN]
+    if output is not None:
+        for path in named:
+            if named_file_id(path) == output:
+                raise OutputIsInput(STDIN_NAME if path == STDIN else display_name(path))
+    paths = list(input_paths(named, walk_error, skip=output))
     cut = [piece for path in paths for piece in pieces(path, jobs, settings)]
     return Inputs(paths, cut, failed)
 
@@ -256,37 +276,82 @@ def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _
         return [str(e)], Utf8Tally()
 
 
-def write_piece_to_file(piece: Piece, settings: Settings, lines: LineSettings,
-                        folder: str | _native.Output) -> tuple[str | None, list[str], Utf8Tally]:
-    """In a worker: the piece's lines in a file of their own, for the parent to copy out in
-    the inputs' order; or, for the first piece, straight to the output (path None)."""
-    if isinstance(folder, _native.Output):
-        return None, *write_piece(piece, settings, lines, folder)
-    import tempfile
+class Spilled(NamedTuple):
+    """A worker's piece: its lines in a temporary file (None when they went straight to the
+    output), the problems met and what of it was not UTF-8; not `written` when the temporary
+    folder could not take it."""
 
-    fd, path = tempfile.mkstemp(dir=folder)
-    try:
-        output = _native.Output(fd)
-        messages, utf8 = write_piece(piece, settings, lines, output)
-        output.flush()
-    finally:
-        os.close(fd)
-    return path, messages, utf8
+    file: BinaryIO | None
+    messages: list[str]
+    utf8: Utf8Tally
+    written: bool = True
 
 
-def _copy_out(path: str, fd: int) -> None:
-    with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
+class SpillFolder:
+    """Where workers leave their pieces' lines until the parent copies them out in order.
+
+    Each piece is a file without a name (O_TMPFILE, or unlinked at once where the file system
+    has none), so that nothing is left behind however the command ends, even by SIGKILL. Once
+    the folder is full, workers stop spilling and the parent writes the rest itself."""
+
+    def __init__(self) -> None:
+        import tempfile
+
+        self.path = tempfile.gettempdir()
+        self.error: OSError | None = None  # the first write that failed there
+
+    def write(self, piece: Piece, settings: Settings, lines: LineSettings,
+              direct: _native.Output | None) -> Spilled:
+        """In a worker: the piece's lines in a file of their own; or, for the first piece,
+        straight to the output (`direct`)."""
+        if direct is not None:
+            return Spilled(None, *write_piece(piece, settings, lines, direct))
+        if self.error is not None:
+            return Spilled(None, [], Utf8Tally(), written=False)
+        import tempfile
+
+        file = None
+        try:
+            file = tempfile.TemporaryFile(dir=self.path)
+            output = _native.Output(file.fileno())
+            messages, utf8 = write_piece(piece, settings, lines, output)
+            output.flush()
+        except BaseException as e:
+            if file is not None:
+                file.close()
+            # Only the temporary file raises OSError here: the inputs' errors are messages.
+            if not isinstance(e, OSError):
+                raise
+            self.error = self.error or e
+            return Spilled(None, [], Utf8Tally(), written=False)
+        return Spilled(file, messages, utf8)
+
+
+# Plain copies go this much at a time.
+COPY_BYTES = 1 << 20
+
+
+def _copy_out(file: BinaryIO, fd: int) -> None:
+    """Appends a spilled piece to the output and closes it. The kernel copies it where it can;
+    where it refuses the output (one opened for appending, >>), plain reads and writes do."""
+    with file:
+        src = file.fileno()
+        size = os.fstat(src).st_size
         sent = 0
+        try:
+            while sent < size:
+                sent += os.sendfile(fd, src, sent, size - sent)
+        except OSError as e:
+            if e.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP, errno.EBADF):
+                raise
         while sent < size:
-            sent += os.sendfile(fd, f.fileno(), sent, size - sent)
-    os.unlink(path)
+            data = os.pread(src, min(COPY_BYTES, size - sent), sent)
+            _write_all(fd, data)
+            sent += len(data)
 
 
-def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
-    settings = _settings(args)
-    jobs = worker_count(args.jobs)
-    inputs = _inputs(args, settings, jobs)
+def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs: Inputs,
+                 out_fd: int) -> int:
     with_filename = args.filename if args.filename is not None else len(inputs.paths) > 1
     lines = LineSettings(args.format, args.offsets, with_filename)
     progress = _progress(args, settings, inputs, stdout_matters=args.output is None)
@@ -305,28 +370,39 @@ def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
         parallel = [p for p in inputs.pieces if p.path != STDIN]
         with contextlib.ExitStack() as stack:
             done = None
+            warned = False
             if jobs > 1 and len(parallel) > 1:
                 # Workers write their pieces' lines to files of their own, which are copied
                 # out in the inputs' order; standard input is read here, in its turn.
-                import tempfile
-
-                folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="vorlenta-"))
+                spills = SpillFolder()
                 # The first input's first piece has nothing before it: it goes straight out.
                 first_out = parallel[0] is inputs.pieces[0]
                 done = stack.enter_context(contextlib.closing(in_threads(
-                    write_piece_to_file,
-                    [(p, settings, lines, output if i == 0 and first_out else folder)
+                    spills.write,
+                    [(p, settings, lines, output if i == 0 and first_out else None)
                      for i, p in enumerate(parallel)], jobs)))
             for piece in inputs.pieces:
                 if done is None or piece.path == STDIN:
                     report(piece, *write_piece(piece, settings, lines, output, progress.advance))
                     continue
-                path, messages, tally = next(done)
+                spilled = next(done)
+                if not spilled.written:
+                    # Everything before this piece is out, so it is written here, in its turn.
+                    if not warned:
+                        warned = True
+                        error = spills.error
+                        progress.message(
+                            f"{PROG}: warning: the temporary folder {spills.path} (TMPDIR) "
+                            f"cannot hold the pieces of --jobs "
+                            f"({error.strerror if error else 'failed'}): the rest is written "
+                            "by one job")
+                    report(piece, *write_piece(piece, settings, lines, output, progress.advance))
+                    continue
                 output.flush()
-                if path is not None:
-                    _copy_out(path, out_fd)
+                if spilled.file is not None:
+                    _copy_out(spilled.file, out_fd)
                 progress.advance(piece.size or 0)
-                report(piece, messages, tally)
+                report(piece, spilled.messages, spilled.utf8)
         output.flush()
         utf8.warn(progress)
     finally:
@@ -336,13 +412,12 @@ def run_tokenize(args: argparse.Namespace, out_fd: int) -> int:
 
 # ---- stats ----
 
-def run_stats(args: argparse.Namespace, out_fd: int) -> int:
-    settings = _settings(args)
-    jobs = worker_count(args.jobs)
-    inputs = _inputs(args, settings, jobs)
+def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: Inputs,
+              out_fd: int) -> int:
     progress = _progress(args, settings, inputs, stdout_matters=False)
     total = Stats()
-    per_file: dict[str, Stats] = {}
+    # In the inputs' order, whatever order the workers finish in.
+    per_file = {piece.name: Stats() for piece in inputs.pieces} if args.per_file else {}
     utf8 = Utf8Tallies()
 
     not_whole = inputs.walk_failed
@@ -356,7 +431,7 @@ def run_stats(args: argparse.Namespace, out_fd: int) -> int:
         utf8.add(piece, result.utf8)
         total.add(result.stats)
         if args.per_file:
-            per_file.setdefault(piece.name, Stats()).add(result.stats)
+            per_file[piece.name].add(result.stats)
 
     start = time.perf_counter()
     try:
@@ -457,7 +532,24 @@ def _drop_output(fd: int) -> None:
     os.close(devnull)
 
 
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP: the run unwinds as for Ctrl-C, and the status is 128 + the signal."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: FrameType | None) -> None:
+    # Another one while the run unwinds ends the process at once.
+    signal.signal(signum, signal.SIG_DFL)
+    raise Stopped(signum)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, _stop)
     status = _main(argv)
     if any(thread.name == WORKER_THREAD and thread.is_alive() for thread in threading.enumerate()):
         # Workers still inside native code (after Ctrl-C or an error) would wake up in an
@@ -479,9 +571,15 @@ def _main(argv: Sequence[str] | None) -> int:
         parser.error(f"--min-len {args.min_len} is greater than --max-len {args.max_len}")
     out_fd = 1
     output = getattr(args, "output", None)
+    created = False
     try:
         if output is not None:
-            out_fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+            # Not truncated yet: the output may turn out to be an input.
+            try:
+                out_fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+                created = True
+            except FileExistsError:
+                out_fd = os.open(output, os.O_WRONLY)
         else:
             os.fstat(1)
     except OSError as e:
@@ -490,13 +588,28 @@ def _main(argv: Sequence[str] | None) -> int:
         print(f"{PROG}: cannot write the output: {what}", file=sys.stderr)
         return EXIT_OUTPUT
     try:
+        settings = _settings(args)
+        jobs = worker_count(args.jobs)
+        out_file = regular_file_id(out_fd)
+        try:
+            inputs = _inputs(args, settings, jobs, out_file)
+        except OutputIsInput as e:
+            where = f"-o {display_name(output)}" if output is not None else "standard output"
+            print(f"{PROG}: {e}: input file is output file ({where})", file=sys.stderr)
+            if output is not None and created:
+                os.unlink(output)
+            return EXIT_USAGE
+        if output is not None and not created and out_file is not None:
+            os.ftruncate(out_fd, 0)
         if args.command == "tokenize":
-            return run_tokenize(args, out_fd)
-        return run_stats(args, out_fd)
+            return run_tokenize(args, settings, jobs, inputs, out_fd)
+        return run_stats(args, settings, jobs, inputs, out_fd)
     except KeyboardInterrupt:
         # Another Ctrl-C while the exit flushes and joins ends the process at once, quietly.
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         return EXIT_INTERRUPTED
+    except Stopped as e:
+        return 128 + e.signum
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly.
         _drop_output(out_fd)

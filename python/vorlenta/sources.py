@@ -63,9 +63,41 @@ def display_name(path: str) -> str:
     return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterator[str]:
+class FileId(NamedTuple):
+    """What makes a file the same file under any of its names."""
+
+    device: int
+    inode: int
+
+    @classmethod
+    def of(cls, info: os.stat_result) -> FileId:
+        return cls(info.st_dev, info.st_ino)
+
+
+def regular_file_id(fd: int) -> FileId | None:
+    """The identity of the regular file open at `fd`, or None for anything else (a pipe, a
+    terminal, a device), which a run cannot read back."""
+    try:
+        info = os.fstat(fd)
+    except OSError:
+        return None
+    return FileId.of(info) if stat.S_ISREG(info.st_mode) else None
+
+
+def named_file_id(path: str) -> FileId | None:
+    """The identity of a named input (standard input's for STDIN), when it can be had."""
+    try:
+        info = os.fstat(0) if path == STDIN else os.stat(path)
+    except OSError:
+        return None  # opening it says why
+    return FileId.of(info)
+
+
+def input_paths(paths: Iterable[str], on_error: Callable[[str], None],
+                skip: FileId | None = None) -> Iterator[str]:
     """Files named, and every regular file under the folders named, in name order; folders
-    and files whose names start with a dot are skipped inside folders, never when named."""
+    and files whose names start with a dot are skipped inside folders, never when named, and
+    so is the file `skip` (the run's own output: reading it back would never end)."""
     for path in paths:
         if path == STDIN or not os.path.isdir(path):
             yield path
@@ -77,9 +109,15 @@ def input_paths(paths: Iterable[str], on_error: Callable[[str], None]) -> Iterat
         for root, dirs, files in os.walk(path, onerror=walk_error):
             dirs[:] = sorted(d for d in dirs if not d.startswith("."))
             for name in sorted(files):
+                if name.startswith("."):
+                    continue
                 full = os.path.join(root, name)
+                try:
+                    info = os.stat(full)
+                except OSError:
+                    continue  # gone, or a link to nothing
                 # A pipe or a device found in a folder could block or never end.
-                if not name.startswith(".") and os.path.isfile(full):
+                if stat.S_ISREG(info.st_mode) and FileId.of(info) != skip:
                     yield full
 
 

@@ -102,6 +102,9 @@ def count_piece(piece: Piece, settings: Settings,
 
 _R = TypeVar("_R")
 WORKER_THREAD = "vorlenta worker"
+# How many tasks each worker may finish ahead of the one the caller waits for: what finished
+# tasks hold until their turn (a piece's spilled lines, its counts) stays bounded.
+TASKS_AHEAD_PER_JOB = 4
 
 
 class WorkerFailed(Exception):
@@ -113,25 +116,31 @@ def in_threads(work: Callable[..., _R], tasks: Sequence[tuple[Any, ...]],
     """work(*task) of every task in `jobs` threads, yielded in the tasks' order. The native
     work releases the interpreter, so threads run it on all cores, with nothing to start,
     copy or send back. The threads are daemons: Ctrl-C, or an error here, ends the command
-    without waiting for them, and what they hold goes with the process."""
+    without waiting for them, and what they hold goes with the process. They run at most
+    TASKS_AHEAD_PER_JOB tasks each ahead of the caller."""
     results: list[tuple[bool, Any]] = [(False, None)] * len(tasks)
     finished = [threading.Event() for _ in tasks]
     order = itertools.count()  # hands each task to one thread: next() holds the interpreter
     stopping = threading.Event()
+    threads = min(jobs, len(tasks))
+    # A task is taken only with a slot, and the caller frees one per result it takes. Tasks are
+    # taken in order, so the one it waits for always has a thread.
+    slots = threading.Semaphore(threads * TASKS_AHEAD_PER_JOB)
 
     def run() -> None:
-        while not stopping.is_set() and (i := next(order)) < len(tasks):
+        while slots.acquire() and not stopping.is_set() and (i := next(order)) < len(tasks):
             try:
                 results[i] = (True, work(*tasks[i]))
             except BaseException as e:
                 results[i] = (False, e)
             finished[i].set()
 
-    for _ in range(min(jobs, len(tasks))):
+    for _ in range(threads):
         threading.Thread(target=run, daemon=True, name=WORKER_THREAD).start()
     try:
         for i in range(len(tasks)):
             finished[i].wait()
+            slots.release()
             ok, value = results[i]
             results[i] = (False, None)
             if ok:
@@ -142,6 +151,7 @@ def in_threads(work: Callable[..., _R], tasks: Sequence[tuple[Any, ...]],
                 raise WorkerFailed(f"{type(value).__name__}: {value}") from value
     finally:
         stopping.set()
+        slots.release(threads)  # wakes every thread that waits for a slot, to see the stop
 
 
 def worker_count(jobs: int) -> int:

@@ -13,11 +13,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <cerrno>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "bindings/numpy_setup.hpp"
 #include "library/span_tokenizer.hpp"
 #include "library/token_lines.hpp"
 #include "library/word_counts.hpp"
@@ -77,9 +81,48 @@ T& constructed(T& object) {
     return object;
 }
 
-// Waits for a lock with the interpreter released (see the top of the file).
-std::unique_lock<std::mutex> lock_released(std::mutex& m) {
-    std::unique_lock<std::mutex> lock(m, std::defer_lock);
+// An object's lock, which knows the thread holding it. The holder takes the interpreter back
+// while it holds the lock (to make Python objects, to run signal handlers after an interrupted
+// read), and a signal handler or a __del__ that runs then may call the same object again on the
+// same thread: waiting would wait for itself, so that call raises instead.
+class ObjectLock {
+public:
+    void lock() {
+        mutex_.lock();
+        holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    bool try_lock() {
+        if (!mutex_.try_lock()) return false;
+        holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        return true;
+    }
+    void unlock() {
+        holder_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+    // Only this thread ever stores its own id, so a relaxed load cannot see it by mistake.
+    bool held_here() const {
+        return holder_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> holder_{};
+};
+
+void refuse_reentry(const ObjectLock& m, const char* what) {
+    if (m.held_here())
+        throw std::runtime_error(
+            std::string(what) + " is busy: a call on it is running on this thread (it was "
+            "called again from a signal handler or a __del__ run meanwhile), and waiting for "
+            "that call would wait for itself");
+}
+
+// Waits for a lock with the interpreter released (see the top of the file); `what` names the
+// object for the error of a call that comes back into it.
+std::unique_lock<ObjectLock> lock_released(ObjectLock& m, const char* what) {
+    refuse_reentry(m, what);
+    std::unique_lock<ObjectLock> lock(m, std::defer_lock);
     py::gil_scoped_release nogil;
     lock.lock();
     return lock;
@@ -89,13 +132,13 @@ std::unique_lock<std::mutex> lock_released(std::mutex& m) {
 struct Output {
     explicit Output(int fd) : lines(fd) {}
     LineOutput lines;
-    std::mutex lock;
+    ObjectLock lock;
 };
 
 struct Counts {
     WordCounts words;
     std::array<uint64_t, 8> types{};  // by class: type bit k-1 is class k
-    std::mutex lock;
+    ObjectLock lock;
 };
 
 class Tokenizer {
@@ -161,19 +204,19 @@ public:
 
     // From now on, tallies what of the bytes read is not UTF-8 (a file's bytes only).
     void tally_utf8() {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         tokenizer_->tally_utf8 = true;
     }
 
     // (ill-formed sequences, their bytes, non-ASCII bytes) of what was read so far.
     py::tuple utf8_tally() {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         const Utf8Tally& u = tokenizer_->utf8;
         return py::make_tuple(u.ill_formed, u.ill_formed_bytes, u.non_ascii_bytes);
     }
 
     void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         tokenizer_->set_batch_size(batch_size);
         tokenizer_->batch.filter = filter;
         tokenizer_->batch.token_min_len = min_len;
@@ -182,7 +225,9 @@ public:
 
     // The next batch as (starts, stops, types) arrays of its own, or None at the end.
     py::object spans() {
-        std::unique_lock<std::mutex> lock = acquire();
+        // Before the lock: the set-up runs Python code, which may call this object again.
+        set_up_numpy("spans");
+        std::unique_lock<ObjectLock> lock = acquire();
         if (!next()) return py::none();
         const SpanTokenizer& t = *tokenizer_;
         const uint32_t n = t.batch.token_count;
@@ -206,7 +251,7 @@ public:
     // Appends the next batch to `out` as `token_class(text, type, start, stop)` tuples; false at
     // the end. `members` holds the TokenType members by class.
     bool tokens(py::type token_class, py::tuple members, py::list out) {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         if (!next()) return false;
         if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
         const SpanTokenizer& t = *tokenizer_;
@@ -260,8 +305,8 @@ public:
     // input), and the words among them (tokens whose type is in `word_mask`), lower-cased if
     // asked. Returns the bytes read so far and whether the input is used up.
     py::tuple count(Counts& counts, bool lower, uint64_t word_mask, uint32_t max_batches) {
-        std::unique_lock<std::mutex> lock = acquire();
-        std::unique_lock<std::mutex> counts_lock = lock_released(counts.lock);
+        std::unique_lock<ObjectLock> lock = acquire();
+        std::unique_lock<ObjectLock> counts_lock = lock_released(counts.lock, "Counts");
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
         return run_batches(
             false, max_batches,
@@ -276,8 +321,8 @@ public:
     // `output`. Returns the bytes read so far and whether the input is used up. A failed write
     // raises OSError (BrokenPipeError for a reader that went away).
     py::tuple write_lines(Output& output, const LineOptions& options, uint32_t max_batches) {
-        std::unique_lock<std::mutex> lock = acquire();
-        std::unique_lock<std::mutex> output_lock = lock_released(output.lock);
+        std::unique_lock<ObjectLock> lock = acquire();
+        std::unique_lock<ObjectLock> output_lock = lock_released(output.lock, "Output");
         return run_batches(
             options.offsets, max_batches,
             [&](const Batch& b) {
@@ -352,7 +397,7 @@ private:
         }
     }
 
-    std::unique_lock<std::mutex> acquire() { return lock_released(lock_); }
+    std::unique_lock<ObjectLock> acquire() { return lock_released(lock_, "Tokenizer"); }
 
     // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
     // released.
@@ -403,7 +448,7 @@ private:
     py::object pending_;
     CharIndex index_;
     std::unique_ptr<SpanTokenizer> tokenizer_;
-    std::mutex lock_;
+    ObjectLock lock_;
 };
 
 }  // namespace
@@ -420,7 +465,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // Into a dict the caller made (a Counter, usually), so that nothing is copied twice.
         .def("add_words_to", [](Counts& counts, py::dict out) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count == 0) continue;
                 py::object key = py::reinterpret_steal<py::object>(
@@ -437,8 +482,10 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             Counts& c = constructed(counts);
             Counts& o = constructed(other);
             if (&c == &o) throw py::value_error("cannot merge Counts into themselves");
-            std::unique_lock<std::mutex> mine(c.lock, std::defer_lock);
-            std::unique_lock<std::mutex> theirs(o.lock, std::defer_lock);
+            refuse_reentry(c.lock, "Counts");
+            refuse_reentry(o.lock, "Counts");
+            std::unique_lock<ObjectLock> mine(c.lock, std::defer_lock);
+            std::unique_lock<ObjectLock> theirs(o.lock, std::defer_lock);
             py::gil_scoped_release nogil;
             std::lock(mine, theirs);
             c.words.reserve(o.words.size());
@@ -449,7 +496,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // (distinct words, occurrences of all of them)
         .def("sizes", [](Counts& counts) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             uint64_t total = 0;
             for (const WordCounts::Entry& e : c.words.entries()) total += e.count;
             return py::make_tuple(c.words.size(), total);
@@ -458,7 +505,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // unordered: only those become Python objects, and the caller ranks them.
         .def("frequent", [](Counts& counts, size_t n) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             uint64_t least = 1;
             if (n != 0 && n < c.words.size()) {
                 std::vector<uint64_t> all;
@@ -481,7 +528,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         }, py::arg("n"))
         .def("types", [](Counts& counts) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             py::list out;
             for (uint64_t n : c.types) out.append(n);
             return out;
@@ -492,7 +539,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // Writes out the lines gathered so far; OSError when the write fails.
         .def("flush", [](Output& output) {
             Output& o = constructed(output);
-            std::unique_lock<std::mutex> lock = lock_released(o.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(o.lock, "Output");
             bool written;
             {
                 py::gil_scoped_release nogil;

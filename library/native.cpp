@@ -128,6 +128,12 @@ std::unique_lock<ObjectLock> lock_released(ObjectLock& m, const char* what) {
     return lock;
 }
 
+LineFormat line_format_named(const std::string& format) {
+    if (format == "tsv") return LineFormat::tsv;
+    if (format == "jsonl") return LineFormat::jsonl;
+    throw py::value_error("format: tsv or jsonl");
+}
+
 // An output file descriptor (which stays the caller's) and the buffer of lines bound for it.
 struct Output {
     explicit Output(int fd) : lines(fd) {}
@@ -460,6 +466,18 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           "The batch loop this process runs: \"scalar\", or \"avx2\" (its block path). "
           "VORLENTA_SCAN_PATH chooses one the CPU runs.");
 
+    m.def("escaped_field", [](py::bytes field, const std::string& format) {
+              char* data;
+              Py_ssize_t size;
+              PyBytes_AsStringAndSize(field.ptr(), &data, &size);
+              const LineFormat line_format = line_format_named(format);
+              return py::bytes(escaped_field(reinterpret_cast<const uint8_t*>(data),
+                                             static_cast<size_t>(size), line_format));
+          },
+          py::arg("field"), py::arg("format"),
+          "The bytes of a field (the file column) escaped as write_lines escapes a token's "
+          "text in that format: \"tsv\" or \"jsonl\" (the inside of a JSON string).");
+
     py::class_<Counts>(m, "Counts")
         .def(py::init<>())
         // Into a dict the caller made (a Counter, usually), so that nothing is copied twice.
@@ -575,14 +593,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("write_lines",
              [](Tokenizer& t, Output& output, const std::string& format, bool offsets,
                 bool lower, py::bytes prefix, uint32_t max_batches) {
-                 if (format != "tsv" && format != "jsonl")
-                     throw py::value_error("format: tsv or jsonl");
+                 const LineFormat line_format = line_format_named(format);
                  char* data;
                  Py_ssize_t size;
                  PyBytes_AsStringAndSize(prefix.ptr(), &data, &size);
                  if (size > 65536) throw py::value_error("prefix: at most 65536 bytes");
                  const LineOptions options{
-                     format == "tsv" ? LineFormat::tsv : LineFormat::jsonl, offsets, lower,
+                     line_format, offsets, lower,
                      reinterpret_cast<const uint8_t*>(data), static_cast<uint32_t>(size)};
                  return constructed(t).write_lines(constructed(output), options, max_batches);
              },

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/token_types.hpp"
@@ -144,6 +145,8 @@ const uint8_t* escaped_text(Writer& w, const uint8_t* p, LineFormat format) {
 }  // namespace
 
 std::string escaped_field(const uint8_t* data, size_t n, LineFormat format) {
+    // So that the room below cannot wrap around.
+    if (n > (SIZE_MAX - 16) / ESCAPE_ROOM_PER_BYTE) throw std::length_error("field too long");
     // escaped_text reads up to a zero byte, and up to 15 bytes past where it stops: a copy
     // with that room, whose every zero byte, the one after the field included, ends a run.
     std::vector<uint8_t> in(n + 1 + 16, 0);

@@ -181,30 +181,34 @@ public:
     }
 
     // Over the file at `path`, read in chunks: the whole file, or the bytes [start, stop).
-    static std::unique_ptr<Tokenizer> open(py::bytes path, uint64_t start, py::object stop) {
+    // `name` is the name its errors carry, as the caller was given the path (Python's own open
+    // names a file so); None for the path's bytes.
+    static std::unique_ptr<Tokenizer> open(py::bytes path, uint64_t start, py::object stop,
+                                           py::object name) {
         const uint64_t end = stop.is_none() ? UINT64_MAX : stop.cast<uint64_t>();
         if (end < start) throw py::value_error("stop is before start");
-        std::string name = path;
+        if (name.is_none()) name = path;
+        const std::string file = path;
         int fd, error;
         for (;;) {
             {
                 // Opening a FIFO waits for its writer.
                 py::gil_scoped_release nogil;
-                fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+                fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
                 error = errno;
             }
             if (fd >= 0 || error != EINTR) break;
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
-        if (fd < 0) raise_os_error(error, path);
+        if (fd < 0) raise_os_error(error, name);
         if (start > 0 && lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) {
             error = errno;
             close(fd);
-            raise_os_error(error, path);
+            raise_os_error(error, name);
         }
         auto t = std::unique_ptr<Tokenizer>(new Tokenizer());
         t->tokenizer_ = std::make_unique<SpanTokenizer>(fd, start, end);
-        t->path_ = std::move(path);
+        t->path_ = std::move(name);
         return t;
     }
 
@@ -573,7 +577,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     py::class_<Tokenizer>(m, "Tokenizer")
         .def(py::init<py::bytes, py::object>(), py::arg("source"), py::arg("text") = py::none())
         .def_static("open", &Tokenizer::open, py::arg("path"), py::arg("start") = 0,
-                    py::arg("stop") = py::none())
+                    py::arg("stop") = py::none(), py::arg("name") = py::none())
         .def_static("from_fd", &Tokenizer::from_fd, py::arg("fd"), py::arg("name"))
         .def("configure",
              [](Tokenizer& t, uint64_t filter, uint32_t min_len, uint32_t max_len,

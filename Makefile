@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 NATIVE := build/native
-SOURCES := $(wildcard engine/* sources/* module/* library/* python/vorlenta/*.py python/vorlenta/*.pyi) \
+SOURCES := $(wildcard engine/* sources/* module/* library/* bindings/* python/vorlenta/*.py python/vorlenta/*.pyi) \
 	CMakeLists.txt pyproject.toml
 # cmake, ninja and the project's tools come from .venv.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)

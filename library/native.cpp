@@ -13,11 +13,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <cerrno>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "bindings/numpy_setup.hpp"
 #include "library/span_tokenizer.hpp"
 #include "library/token_lines.hpp"
 #include "library/word_counts.hpp"
@@ -77,25 +81,70 @@ T& constructed(T& object) {
     return object;
 }
 
-// Waits for a lock with the interpreter released (see the top of the file).
-std::unique_lock<std::mutex> lock_released(std::mutex& m) {
-    std::unique_lock<std::mutex> lock(m, std::defer_lock);
+// An object's lock, which knows the thread holding it. The holder takes the interpreter back
+// while it holds the lock (to make Python objects, to run signal handlers after an interrupted
+// read), and a signal handler or a __del__ that runs then may call the same object again on the
+// same thread: waiting would wait for itself, so that call raises instead.
+class ObjectLock {
+public:
+    void lock() {
+        mutex_.lock();
+        holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    bool try_lock() {
+        if (!mutex_.try_lock()) return false;
+        holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        return true;
+    }
+    void unlock() {
+        holder_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+    // Only this thread ever stores its own id, so a relaxed load cannot see it by mistake.
+    bool held_here() const {
+        return holder_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> holder_{};
+};
+
+void refuse_reentry(const ObjectLock& m, const char* what) {
+    if (m.held_here())
+        throw std::runtime_error(
+            std::string(what) + " is busy: a call on it is running on this thread (it was "
+            "called again from a signal handler or a __del__ run meanwhile), and waiting for "
+            "that call would wait for itself");
+}
+
+// Waits for a lock with the interpreter released (see the top of the file); `what` names the
+// object for the error of a call that comes back into it.
+std::unique_lock<ObjectLock> lock_released(ObjectLock& m, const char* what) {
+    refuse_reentry(m, what);
+    std::unique_lock<ObjectLock> lock(m, std::defer_lock);
     py::gil_scoped_release nogil;
     lock.lock();
     return lock;
+}
+
+LineFormat line_format_named(const std::string& format) {
+    if (format == "tsv") return LineFormat::tsv;
+    if (format == "jsonl") return LineFormat::jsonl;
+    throw py::value_error("format: tsv or jsonl");
 }
 
 // An output file descriptor (which stays the caller's) and the buffer of lines bound for it.
 struct Output {
     explicit Output(int fd) : lines(fd) {}
     LineOutput lines;
-    std::mutex lock;
+    ObjectLock lock;
 };
 
 struct Counts {
     WordCounts words;
     std::array<uint64_t, 8> types{};  // by class: type bit k-1 is class k
-    std::mutex lock;
+    ObjectLock lock;
 };
 
 class Tokenizer {
@@ -132,48 +181,52 @@ public:
     }
 
     // Over the file at `path`, read in chunks: the whole file, or the bytes [start, stop).
-    static std::unique_ptr<Tokenizer> open(py::bytes path, uint64_t start, py::object stop) {
+    // `name` is the name its errors carry, as the caller was given the path (Python's own open
+    // names a file so); None for the path's bytes.
+    static std::unique_ptr<Tokenizer> open(py::bytes path, uint64_t start, py::object stop,
+                                           py::object name) {
         const uint64_t end = stop.is_none() ? UINT64_MAX : stop.cast<uint64_t>();
         if (end < start) throw py::value_error("stop is before start");
-        std::string name = path;
+        if (name.is_none()) name = path;
+        const std::string file = path;
         int fd, error;
         for (;;) {
             {
                 // Opening a FIFO waits for its writer.
                 py::gil_scoped_release nogil;
-                fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+                fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
                 error = errno;
             }
             if (fd >= 0 || error != EINTR) break;
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
-        if (fd < 0) raise_os_error(error, path);
+        if (fd < 0) raise_os_error(error, name);
         if (start > 0 && lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) {
             error = errno;
             close(fd);
-            raise_os_error(error, path);
+            raise_os_error(error, name);
         }
         auto t = std::unique_ptr<Tokenizer>(new Tokenizer());
         t->tokenizer_ = std::make_unique<SpanTokenizer>(fd, start, end);
-        t->path_ = std::move(path);
+        t->path_ = std::move(name);
         return t;
     }
 
     // From now on, tallies what of the bytes read is not UTF-8 (a file's bytes only).
     void tally_utf8() {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         tokenizer_->tally_utf8 = true;
     }
 
     // (ill-formed sequences, their bytes, non-ASCII bytes) of what was read so far.
     py::tuple utf8_tally() {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         const Utf8Tally& u = tokenizer_->utf8;
         return py::make_tuple(u.ill_formed, u.ill_formed_bytes, u.non_ascii_bytes);
     }
 
     void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         tokenizer_->set_batch_size(batch_size);
         tokenizer_->batch.filter = filter;
         tokenizer_->batch.token_min_len = min_len;
@@ -182,7 +235,9 @@ public:
 
     // The next batch as (starts, stops, types) arrays of its own, or None at the end.
     py::object spans() {
-        std::unique_lock<std::mutex> lock = acquire();
+        // Before the lock: the set-up runs Python code, which may call this object again.
+        set_up_numpy("spans");
+        std::unique_lock<ObjectLock> lock = acquire();
         if (!next()) return py::none();
         const SpanTokenizer& t = *tokenizer_;
         const uint32_t n = t.batch.token_count;
@@ -206,7 +261,7 @@ public:
     // Appends the next batch to `out` as `token_class(text, type, start, stop)` tuples; false at
     // the end. `members` holds the TokenType members by class.
     bool tokens(py::type token_class, py::tuple members, py::list out) {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         if (!next()) return false;
         if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
         const SpanTokenizer& t = *tokenizer_;
@@ -260,8 +315,8 @@ public:
     // input), and the words among them (tokens whose type is in `word_mask`), lower-cased if
     // asked. Returns the bytes read so far and whether the input is used up.
     py::tuple count(Counts& counts, bool lower, uint64_t word_mask, uint32_t max_batches) {
-        std::unique_lock<std::mutex> lock = acquire();
-        std::unique_lock<std::mutex> counts_lock = lock_released(counts.lock);
+        std::unique_lock<ObjectLock> lock = acquire();
+        std::unique_lock<ObjectLock> counts_lock = lock_released(counts.lock, "Counts");
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
         return run_batches(
             false, max_batches,
@@ -276,8 +331,8 @@ public:
     // `output`. Returns the bytes read so far and whether the input is used up. A failed write
     // raises OSError (BrokenPipeError for a reader that went away).
     py::tuple write_lines(Output& output, const LineOptions& options, uint32_t max_batches) {
-        std::unique_lock<std::mutex> lock = acquire();
-        std::unique_lock<std::mutex> output_lock = lock_released(output.lock);
+        std::unique_lock<ObjectLock> lock = acquire();
+        std::unique_lock<ObjectLock> output_lock = lock_released(output.lock, "Output");
         return run_batches(
             options.offsets, max_batches,
             [&](const Batch& b) {
@@ -352,7 +407,7 @@ private:
         }
     }
 
-    std::unique_lock<std::mutex> acquire() { return lock_released(lock_); }
+    std::unique_lock<ObjectLock> acquire() { return lock_released(lock_, "Tokenizer"); }
 
     // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
     // released.
@@ -403,7 +458,7 @@ private:
     py::object pending_;
     CharIndex index_;
     std::unique_ptr<SpanTokenizer> tokenizer_;
-    std::mutex lock_;
+    ObjectLock lock_;
 };
 
 }  // namespace
@@ -415,12 +470,24 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           "The batch loop this process runs: \"scalar\", or \"avx2\" (its block path). "
           "VORLENTA_SCAN_PATH chooses one the CPU runs.");
 
+    m.def("escaped_field", [](py::bytes field, const std::string& format) {
+              char* data;
+              Py_ssize_t size;
+              PyBytes_AsStringAndSize(field.ptr(), &data, &size);
+              const LineFormat line_format = line_format_named(format);
+              return py::bytes(escaped_field(reinterpret_cast<const uint8_t*>(data),
+                                             static_cast<size_t>(size), line_format));
+          },
+          py::arg("field"), py::arg("format"),
+          "The bytes of a field (the file column) escaped as write_lines escapes a token's "
+          "text in that format: \"tsv\" or \"jsonl\" (the inside of a JSON string).");
+
     py::class_<Counts>(m, "Counts")
         .def(py::init<>())
         // Into a dict the caller made (a Counter, usually), so that nothing is copied twice.
         .def("add_words_to", [](Counts& counts, py::dict out) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count == 0) continue;
                 py::object key = py::reinterpret_steal<py::object>(
@@ -437,8 +504,10 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             Counts& c = constructed(counts);
             Counts& o = constructed(other);
             if (&c == &o) throw py::value_error("cannot merge Counts into themselves");
-            std::unique_lock<std::mutex> mine(c.lock, std::defer_lock);
-            std::unique_lock<std::mutex> theirs(o.lock, std::defer_lock);
+            refuse_reentry(c.lock, "Counts");
+            refuse_reentry(o.lock, "Counts");
+            std::unique_lock<ObjectLock> mine(c.lock, std::defer_lock);
+            std::unique_lock<ObjectLock> theirs(o.lock, std::defer_lock);
             py::gil_scoped_release nogil;
             std::lock(mine, theirs);
             c.words.reserve(o.words.size());
@@ -449,7 +518,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // (distinct words, occurrences of all of them)
         .def("sizes", [](Counts& counts) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             uint64_t total = 0;
             for (const WordCounts::Entry& e : c.words.entries()) total += e.count;
             return py::make_tuple(c.words.size(), total);
@@ -458,7 +527,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // unordered: only those become Python objects, and the caller ranks them.
         .def("frequent", [](Counts& counts, size_t n) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             uint64_t least = 1;
             if (n != 0 && n < c.words.size()) {
                 std::vector<uint64_t> all;
@@ -481,7 +550,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         }, py::arg("n"))
         .def("types", [](Counts& counts) {
             Counts& c = constructed(counts);
-            std::unique_lock<std::mutex> lock = lock_released(c.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
             py::list out;
             for (uint64_t n : c.types) out.append(n);
             return out;
@@ -492,7 +561,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         // Writes out the lines gathered so far; OSError when the write fails.
         .def("flush", [](Output& output) {
             Output& o = constructed(output);
-            std::unique_lock<std::mutex> lock = lock_released(o.lock);
+            std::unique_lock<ObjectLock> lock = lock_released(o.lock, "Output");
             bool written;
             {
                 py::gil_scoped_release nogil;
@@ -508,7 +577,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     py::class_<Tokenizer>(m, "Tokenizer")
         .def(py::init<py::bytes, py::object>(), py::arg("source"), py::arg("text") = py::none())
         .def_static("open", &Tokenizer::open, py::arg("path"), py::arg("start") = 0,
-                    py::arg("stop") = py::none())
+                    py::arg("stop") = py::none(), py::arg("name") = py::none())
         .def_static("from_fd", &Tokenizer::from_fd, py::arg("fd"), py::arg("name"))
         .def("configure",
              [](Tokenizer& t, uint64_t filter, uint32_t min_len, uint32_t max_len,
@@ -528,14 +597,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("write_lines",
              [](Tokenizer& t, Output& output, const std::string& format, bool offsets,
                 bool lower, py::bytes prefix, uint32_t max_batches) {
-                 if (format != "tsv" && format != "jsonl")
-                     throw py::value_error("format: tsv or jsonl");
+                 const LineFormat line_format = line_format_named(format);
                  char* data;
                  Py_ssize_t size;
                  PyBytes_AsStringAndSize(prefix.ptr(), &data, &size);
                  if (size > 65536) throw py::value_error("prefix: at most 65536 bytes");
                  const LineOptions options{
-                     format == "tsv" ? LineFormat::tsv : LineFormat::jsonl, offsets, lower,
+                     line_format, offsets, lower,
                      reinterpret_cast<const uint8_t*>(data), static_cast<uint32_t>(size)};
                  return constructed(t).write_lines(constructed(output), options, max_batches);
              },

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "engine/token_types.hpp"
 #include "library/word_counts.hpp"
@@ -19,9 +21,13 @@ constexpr const char* TYPE_NAMES[8] = {"NOTTKN", "WRDSPC", "NWLINE", "ENWORD",
                                        "NUMBER", "RUWORD", "PNCTTN", "UNKNWN"};
 constexpr char HEX[] = "0123456789abcdef";
 
+// The longest escape of one byte: a JSON control's \u00HH (U+0085 and U+2028 take six
+// characters for two and three bytes).
+constexpr size_t ESCAPE_ROOM_PER_BYTE = 6;
+
 // The longest line: the file column, the fields around the text, and a text of 128
-// characters of 4 bytes each, every byte of which may grow to a six-character escape.
-constexpr size_t LINE_ROOM = 128 + 2 * 20 + TEXT_BYTES_PER_TOKEN * 6;
+// characters of 4 bytes each, every byte of which may grow to its longest escape.
+constexpr size_t LINE_ROOM = 128 + 2 * 20 + TEXT_BYTES_PER_TOKEN * ESCAPE_ROOM_PER_BYTE;
 
 struct Writer {
     uint8_t* out;
@@ -137,6 +143,24 @@ const uint8_t* escaped_text(Writer& w, const uint8_t* p, LineFormat format) {
 }
 
 }  // namespace
+
+std::string escaped_field(const uint8_t* data, size_t n, LineFormat format) {
+    // So that the room below cannot wrap around.
+    if (n > (SIZE_MAX - 16) / ESCAPE_ROOM_PER_BYTE) throw std::length_error("field too long");
+    // escaped_text reads up to a zero byte, and up to 15 bytes past where it stops: a copy
+    // with that room, whose every zero byte, the one after the field included, ends a run.
+    std::vector<uint8_t> in(n + 1 + 16, 0);
+    if (n != 0) std::memcpy(in.data(), data, n);
+    // It writes up to 15 bytes past what it has written, too.
+    std::vector<uint8_t> out(n * ESCAPE_ROOM_PER_BYTE + 16);
+    Writer w{out.data()};
+    const uint8_t* p = in.data();
+    const uint8_t* const end = p + n;
+    // A zero byte inside goes out as the token U+0000 does, and the run after it goes on.
+    while (p < end) p = escaped_text(w, p, format);
+    return std::string(reinterpret_cast<const char*>(out.data()),
+                       static_cast<size_t>(w.out - out.data()));
+}
 
 LineOutput::LineOutput(int file) : fd(file), data(nullptr), used(0), error(0) {
     data = static_cast<uint8_t*>(std::malloc(CAPACITY));

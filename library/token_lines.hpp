@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "sources/batch.hpp"
 
@@ -60,6 +61,10 @@ struct LineOutput {
     // Writes out what the buffer holds; false (with error set) when a write fails.
     bool flush();
 };
+
+// A field of any length, escaped as a token's text is in `format` (the file column: a path's
+// bytes); a zero byte in it goes out as the character U+0000 would.
+std::string escaped_field(const uint8_t* data, size_t n, LineFormat format);
 
 // Appends a line per token of the batch (`offsets` may be null when options.offsets is off),
 // writing the buffer out as it fills. Stops at a failed write, with output.error set.

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "bindings/numpy_setup.hpp"
 #include "module/file_tokenizer_object.hpp"
 #include "sources/batch.hpp"
 #include "sources/text_tokenizer.hpp"
@@ -38,7 +39,7 @@ inline PyObject* batch_text(const Batch& b) {
 }
 
 // `owner` is the tokenizer's Python object: the array views its memory, so it keeps the owner
-// alive. NumPy is imported here, by the first non-empty batch, never at module import.
+// alive. NumPy is set up already (next_batch).
 inline py::dict batch_result(const Batch& b, py::handle owner) {
     py::dict result;
     if (b.token_count == 0) return result;
@@ -57,8 +58,11 @@ inline const Batch& read_batch(FromTextTokenizer& t) {
 }
 
 // Runs the batch loop of a tokenizer and returns its result.
+// NumPy is imported by the first call, never at module import, and before the batch is read:
+// a set-up that fails then loses no token.
 template <class Tokenizer>
 py::dict next_batch(Tokenizer& t) {
+    set_up_numpy("get_batch");
     const Batch& b = read_batch(t);
     // The tokenizer's existing Python object: pybind11 finds it from the native pointer.
     py::object owner = py::cast(&t, py::return_value_policy::reference);

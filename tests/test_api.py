@@ -20,10 +20,23 @@ def test_text_accepted_as_str_bytes_bytearray(data):
     assert pairs(vx.FTTokenizer(data).get_batch()) == [("text", "ENWORD")]
 
 
-@pytest.mark.parametrize("bad", [None, 1, "\ud800", pathlib.Path("x"), ["a"]])
+@pytest.mark.parametrize("bad", [None, 1, pathlib.Path("x"), ["a"]])
 def test_text_refused(bad):
     with pytest.raises(TypeError):
         vx.FTTokenizer(bad)
+
+
+def test_str_with_lone_surrogates_refused_by_its_encoding_error():
+    # It has no UTF-8 form; taken anyway, no batch holding one of them could be decoded.
+    for text, at in [("a\ud800b", 1), ("\udcff", 0)]:
+        with pytest.raises(UnicodeEncodeError) as raised:
+            vx.FTTokenizer(text=text)
+        assert (raised.value.encoding, raised.value.start) == ("utf-8", at)
+        assert "surrogates" in raised.value.reason
+    # Bytes in the same three-byte form still go in, passed on as a character.
+    t = vx.FTTokenizer(b"a \xed\xa0\x80 b")
+    t.set_filter(vx.ENWORD)
+    assert pairs(t.get_batch()) == [("a", "ENWORD"), ("b", "ENWORD")]
 
 
 def test_keyword_names(make_file):

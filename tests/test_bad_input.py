@@ -4,6 +4,7 @@ leaves the tokenizer as it was."""
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -229,3 +230,58 @@ def test_unreadable_file_is_not_opened():
         assert done.returncode == 0, done.stderr
     finally:
         shutil.rmtree(folder)
+
+
+# ---- the file column of `vorlenta tokenize`, escaped as token texts are ----
+
+# Ill-formed bytes, a tab, line breaks of every kind, U+0000, a backslash, a quote, a control
+# character JSON escapes, and letters.
+AWKWARD = b"a\xff\tb\n\x0b\x0c\r\xc2\x85\xe2\x80\xa8\xe2\x80\xa9\x1c\0\\\"\x01\xd0\x96z\xc0\x80"
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "jsonl"])
+def test_a_field_is_escaped_as_write_lines_escapes_each_token(tmp_path, fmt):
+    from vorlenta import _native
+
+    tokenizer = _native.Tokenizer(AWKWARD)
+    tokenizer.configure(2**64 - 1, 0, 2**32 - 1, 100)
+    with open(tmp_path / "lines", "wb") as out:
+        output = _native.Output(out.fileno())
+        tokenizer.write_lines(output, fmt, True, False, b"")
+        output.flush()
+    lines = (tmp_path / "lines").read_bytes().split(b"\n")
+    assert lines.pop() == b""
+    joined = whole = b""
+    for line in lines:
+        if fmt == "tsv":
+            _, start, stop, text = line.split(b"\t")
+        else:
+            start, stop = (int(n) for n in
+                           re.match(rb'.*"start": (\d+), "stop": (\d+)', line).groups())
+            text = line[line.index(b'"text": "') + 9:-2]
+        token = AWKWARD[int(start):int(stop)]
+        assert _native.escaped_field(token, fmt) == text, token
+        joined += token
+        whole += text
+    # Escaping works a character at a time, so the tokens' bytes together (the tokenizer
+    # drops a stray byte between them) escape to their texts together, at any length (a path
+    # may have thousands of bytes).
+    assert len(lines) > 15 and b"\xc0\x80" in joined
+    assert _native.escaped_field(joined, fmt) == whole
+    assert _native.escaped_field(joined * 700, fmt) == whole * 700
+    assert _native.escaped_field(b"", fmt) == b""
+
+
+def test_escaped_fields_read_back_and_bad_escapes_are_refused():
+    from vorlenta import _native
+    from vorlenta.formats import unescape_tsv
+
+    for raw in (AWKWARD, AWKWARD * 300, b"plain", "путь/файл.txt".encode()):
+        escaped = _native.escaped_field(raw, "tsv").decode()
+        assert "\t" not in escaped and len(escaped.splitlines()) == 1
+        assert unescape_tsv(escaped) == os.fsdecode(raw)
+    # Upper-case hex too; anything the writer never makes is a ValueError, not a KeyError.
+    assert unescape_tsv(r"\xFF\x0B\u202A") == "\udcff\x0b\u202a"
+    for bad in ("\\q", "a\\", "\\x4", "\\xG0", "\\u12", "\\\n"):
+        with pytest.raises(ValueError, match="bad escape"):
+            unescape_tsv(bad)

@@ -184,6 +184,34 @@ def test_file_names_that_are_not_utf8(tmp_path):
     assert done.returncode == 0 and done.stdout == b"ENWORD\tcaf\n"
 
 
+@pytest.mark.parametrize("fmt", ["tsv", "jsonl"])
+def test_file_column_is_escaped_as_token_texts_are(tmp_path, fmt):
+    # A name with a byte that is not UTF-8, a tab and line breaks that str.splitlines and
+    # bytes.split both see, beside a plain one in the same folder.
+    folder = tmp_path / "in"
+    folder.mkdir()
+    odd = os.fsencode(folder) + b"/b\xff\tx\n\x0b\xe2\x80\xa8.txt"
+    with open(odd, "wb") as f:
+        f.write(b"one two\n")
+    (folder / "plain.txt").write_bytes(b"three\n")
+    done = vorlenta("tokenize", "--format", fmt, folder)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.decode().splitlines()
+    assert len(lines) == len(done.stdout.split(b"\n")) - 1 == 6
+    if fmt == "tsv":
+        fields = [line.split("\t") for line in lines]
+        names = [unescape_tsv(name) for name, _, _ in fields]
+        texts = [unescape_tsv(text) for _, _, text in fields]
+    else:
+        objects = [json.loads(line) for line in lines]
+        # In JSON a byte that is not UTF-8 is the same four characters as in TSV.
+        names = [re.sub(r"\\x([0-9a-f]{2})", lambda m: chr(0xDC00 + int(m[1], 16)), o["file"])
+                 for o in objects]
+        texts = [o["text"] for o in objects]
+    assert names == [os.fsdecode(odd)] * 4 + [str(folder / "plain.txt")] * 2
+    assert texts == ["one", " ", "two", "\n", "three", "\n"]
+
+
 def test_bytes_that_are_not_utf8_are_escaped_counted_and_warned_of(tmp_path):
     path = tmp_path / "mixed.txt"
     path.write_bytes(b"good \xff\xfe bad \xc0\x80 text\n")

@@ -1,6 +1,7 @@
 """The vorlenta library: tokens with places, spans and word counts, against the plain model and
 against vorlentaCXX, from str, bytes and files, from one thread and from several."""
 
+import os
 import random
 import threading
 from collections import Counter
@@ -102,6 +103,39 @@ def test_agrees_with_vorlentaCXX(name, types, min_len, max_len):
         t.text.lower() for t in vorlenta.tokenize(data, types=[vx.ENWORD, "ruword"]))
 
 
+class BytesPath:
+    def __fspath__(self):
+        return b"/nonexistent/bytes.txt"
+
+
+def test_os_errors_name_the_path_as_given(tmp_path):
+    # As open() names it: the str of a Path, the bytes of a path given as bytes.
+    calls = [vorlenta.tokenize, lambda s: list(vorlenta.spans(s)), vorlenta.count_words]
+    for source in [Path("/nonexistent/x.txt"), BytesPath()]:
+        for call in calls:
+            with pytest.raises(FileNotFoundError) as raised:
+                call(source)
+            assert raised.value.filename == os.fspath(source)
+    # A read that fails after the file opened names it the same way.
+    for call in calls:
+        with pytest.raises(IsADirectoryError) as raised:
+            call(tmp_path)
+        assert raised.value.filename == str(tmp_path)
+    # The command's inputs open through the same call, with their names as given.
+    with pytest.raises(FileNotFoundError) as raised:
+        _native.Tokenizer.open(b"/nonexistent/x.txt", 0, None, name="/nonexistent/x.txt")
+    assert raised.value.filename == "/nonexistent/x.txt"
+
+
+def test_str_with_lone_surrogates_is_text_for_the_library():
+    # vorlentaCXX refuses such a str; the library takes it, every character in its place.
+    text = "a\ud800b \udfff"
+    assert [(t.text, t.start, t.stop) for t in vorlenta.tokenize(text)] == [
+        ("a", 0, 1), ("\ud800", 1, 2), ("b", 2, 3), (" ", 3, 4), ("\udfff", 4, 5)]
+    assert [b.stops.tolist() for b in vorlenta.spans(text)] == [[1, 2, 3, 4, 5]]
+    assert vorlenta.count_words(text) == {"a": 1, "b": 1}
+
+
 def test_bad_arguments_name_the_value():
     for bad, error, shown in [
         ({"types": 1.5}, TypeError, "1.5"), ({"types": "WORD"}, ValueError, "'WORD'"),
@@ -118,7 +152,7 @@ def test_bad_arguments_name_the_value():
         vorlenta.tokenize(42)
     with pytest.raises(FileNotFoundError) as raised:
         vorlenta.count_words(Path("/nonexistent/words.txt"))
-    assert raised.value.filename == b"/nonexistent/words.txt"
+    assert raised.value.filename == "/nonexistent/words.txt"
     # The native classes refuse objects made without their constructor, and a wrong text.
     for make, call in [(_native.Tokenizer, lambda t: t.spans()),
                        (_native.Counts, lambda c: c.types())]:

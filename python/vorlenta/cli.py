@@ -245,15 +245,14 @@ class LineSettings(NamedTuple):
 
 
 def _prefix(piece: Piece, lines: LineSettings) -> bytes:
+    """The file column: the input's name, escaped by the same native code as token texts."""
     if not lines.with_filename:
         return b""
-    name = piece.name
+    name = STDIN_NAME.encode() if piece.path == STDIN else os.fsencode(piece.path)
+    field = _native.escaped_field(name, lines.format)
     if lines.format == "jsonl":
-        import json
-        return f'"file": {json.dumps(name, ensure_ascii=False)}, '.encode()
-    for raw, escaped in (("\\", "\\\\"), ("\t", "\\t"), ("\n", "\\n"), ("\r", "\\r")):
-        name = name.replace(raw, escaped)
-    return name.encode() + b"\t"
+        return b'"file": "' + field + b'", '
+    return field + b"\t"
 
 
 def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _native.Output,

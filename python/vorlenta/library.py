@@ -99,7 +99,8 @@ def _open(source: Source) -> _native.Tokenizer:
         # A copy: the caller may change these while the native code runs without the lock.
         return _native.Tokenizer(bytes(source))
     if isinstance(source, os.PathLike):
-        return _native.Tokenizer.open(os.fsencode(source))
+        # Errors name the path as given, as open() would.
+        return _native.Tokenizer.open(os.fsencode(source), name=os.fspath(source))
     raise TypeError(f"source must be a str, bytes, bytearray or a path (os.PathLike), not "
                     f"{type(source).__name__}; a file name as a str would be read as the text "
                     f"itself, so pass pathlib.Path(name)")

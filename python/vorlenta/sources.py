@@ -184,7 +184,7 @@ def opened(piece: Piece, settings: Settings) -> Iterator[_native.Tokenizer]:
                 tokenizer = _native.Tokenizer.from_fd(0, STDIN_NAME)
             else:
                 tokenizer = _native.Tokenizer.open(os.fsencode(piece.path), piece.start,
-                                                   piece.stop)
+                                                   piece.stop, name=piece.path)
             configure(tokenizer, settings)
             yield tokenizer
             return

@@ -16,27 +16,39 @@ namespace vorlenta {
 // collector. A signal handler or a __del__ that runs there on the same thread, and makes an
 // array of its own, would wait on that guard for ever, Ctrl-C included. So a thread notes that
 // it is setting up, and a call that comes back into it raises instead. Another thread waits
-// for the set-up to end, as pybind11 has it do, with the interpreter released.
-//
-// Call before touching anything the call could lose: when the set-up fails (a handler raised
-// inside it, say), nothing has been taken from the input, and a later call sets up again.
-// `call` names the method, for the error.
-inline void set_up_numpy(const char* call) {
+// for the set-up to end, as pybind11 has it do, with the interpreter released. Each module
+// has a guard of its own (pybind11 keys it by the address of its static), and so a flag.
+inline bool& numpy_ready() {
     static bool ready = false;  // read and written with the interpreter held
+    return ready;
+}
+
+inline bool& numpy_setting_up() {
     static thread_local bool setting_up = false;
-    if (ready) return;
-    if (setting_up)
+    return setting_up;
+}
+
+// Raises where the set-up runs on this thread already: a call that would reach it makes this
+// check before it takes anything from its input, so that the refused call loses nothing.
+inline void refuse_numpy_reentry(const char* call) {
+    if (!numpy_ready() && numpy_setting_up())
         throw std::runtime_error(
             std::string(call) +
             " was called again while NumPy is being set up for the first batch, on the same "
             "thread (from a signal handler or a __del__ run meanwhile); waiting would wait for "
             "itself. Call it again once that first call has returned");
+}
+
+// `call` names the method, for the error.
+inline void set_up_numpy(const char* call) {
+    if (numpy_ready()) return;
+    refuse_numpy_reentry(call);
     struct Mark {
-        Mark() { setting_up = true; }
-        ~Mark() { setting_up = false; }
+        Mark() { numpy_setting_up() = true; }
+        ~Mark() { numpy_setting_up() = false; }
     } mark;
     pybind11::detail::npy_api::get();
-    ready = true;
+    numpy_ready() = true;
 }
 
 }  // namespace vorlenta

@@ -39,10 +39,14 @@ inline PyObject* batch_text(const Batch& b) {
 }
 
 // `owner` is the tokenizer's Python object: the array views its memory, so it keeps the owner
-// alive. NumPy is set up already (next_batch).
+// alive. NumPy is set up here, by the first non-empty batch, never at module import: a
+// tokenizer is made, configured and drained to {} without it. A set-up that fails (NumPy
+// missing, or a signal handler that raised inside it) is that batch's error, as any failure
+// to build its result is.
 inline py::dict batch_result(const Batch& b, py::handle owner) {
     py::dict result;
     if (b.token_count == 0) return result;
+    set_up_numpy("get_batch");
     PyObject* text = batch_text(b);
     if (text == nullptr) throw py::error_already_set();
     result["text"] = py::reinterpret_steal<py::str>(text);
@@ -58,11 +62,10 @@ inline const Batch& read_batch(FromTextTokenizer& t) {
 }
 
 // Runs the batch loop of a tokenizer and returns its result.
-// NumPy is imported by the first call, never at module import, and before the batch is read:
-// a set-up that fails then loses no token.
 template <class Tokenizer>
 py::dict next_batch(Tokenizer& t) {
-    set_up_numpy("get_batch");
+    // A call made inside the NumPy set-up of another's first batch refuses before reading.
+    refuse_numpy_reentry("get_batch");
     const Batch& b = read_batch(t);
     // The tokenizer's existing Python object: pybind11 finds it from the native pointer.
     py::object owner = py::cast(&t, py::return_value_policy::reference);

@@ -15,11 +15,16 @@ def run_python(interpreter, code, cwd=None):
                           timeout=120)
 
 
-def test_import_does_not_load_numpy():
-    done = run_python(sys.executable,
-                      "import sys, vorlentaCXX; print('numpy' in sys.modules)")
+def test_numpy_is_loaded_by_the_first_batch_that_holds_tokens():
+    done = run_python(sys.executable, "; ".join([
+        "import sys, vorlentaCXX as vx",
+        "print('numpy' in sys.modules)",
+        # Made, configured and drained to {} without it.
+        "t = vx.FTTokenizer('abc'); t.set_filter(vx.RUWORD)",
+        "print(t.get_batch(), t.get_batch(), 'numpy' in sys.modules)",
+        "print(vx.FTTokenizer('abc').get_batch()['text'], 'numpy' in sys.modules)"]))
     assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "False"
+    assert done.stdout.splitlines() == ["False", "{} {} False", "abc True"]
 
 
 @pytest.mark.parametrize("module, entry", [

@@ -22,7 +22,7 @@ def test_numpy_is_loaded_by_the_first_batch_that_holds_tokens():
         # Made, configured and drained to {} without it.
         "t = vx.FTTokenizer('abc'); t.set_filter(vx.RUWORD)",
         "print(t.get_batch(), t.get_batch(), 'numpy' in sys.modules)",
-        "print(vx.FTTokenizer('abc').get_batch()['text'], 'numpy' in sys.modules)"]))
+        "print(vx.FTTokenizer('abc').get_batch()['text'][:-1], 'numpy' in sys.modules)"]))
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["False", "{} {} False", "abc True"]
 

@@ -107,9 +107,15 @@ class Utf8Stream:
         return self._error
 
     def close(self) -> None:
-        """Stops the thread, also where the input was not read to the end, and waits for it.
+        """Stops the thread, also where the input was not read to the end, without waiting.
 
-        A thread that waits for more of an input which never ends (a terminal) is waited for.
+        The thread is not waited for: it may be inside a read of an input that gives nothing
+        (a pipe whose writer waits, a terminal), and no read can be cut short from here, so
+        Ctrl-C would wait as long as the input does. Nor is the input's descriptor closed under
+        it: it may be the caller's (standard input), and closing it would not end the read.
+        The thread is a daemon that closes its own ends: it stops at its next look at the flag
+        or write to the pipe, or goes with the process. Nothing is lost by not waiting: after
+        the stream's end, error() was set before the thread closed its end of the pipe.
         """
         if self._closed:
             return
@@ -117,7 +123,6 @@ class Utf8Stream:
         self._stop.set()
         # A thread waiting on a full pipe that nobody else reads gets EPIPE at once.
         os.close(self.fd)
-        self._thread.join()
 
     def __enter__(self) -> Utf8Stream:
         return self

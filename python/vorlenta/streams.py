@@ -22,9 +22,13 @@ from typing import Protocol
 
 # What is read from the input, and decompressed, at a time.
 CHUNK_SIZE = 1 << 20
-# zstandard gives all the output of what it is given at once, so it gets less at a time: the
-# output of each piece stays small for any text (only long runs of one byte expand far more).
+# zstandard's frame objects give all the output of what they are given at once, and have no
+# limit on it. So a zstd input is given to them cut where its blocks start, in parts of at most
+# ZSTD_READ_SIZE bytes whose blocks decompress to at most ZSTD_PART_OUTPUT bytes together (a
+# part holds at least one block, which decompresses to 2 MiB at most): a run of one byte, which
+# zstd packs some 30,000 to one, costs no more memory than text.
 ZSTD_READ_SIZE = 1 << 16
+ZSTD_PART_OUTPUT = 4 << 20
 # How long the thread waits on a full pipe before it looks again whether close() stopped it.
 _WAIT_MS = 100
 
@@ -227,15 +231,101 @@ def _zstd_frames(zstandard: ModuleType, file: _Input) -> Generator[bytes]:
     decompressor = zstandard.ZstdDecompressor()
     frame = decompressor.decompressobj()
     in_frame = False
-    pending = b""
-    while pending or (pending := file.read(ZSTD_READ_SIZE)):
-        yield frame.decompress(pending)
-        pending = b""
-        in_frame = not frame.eof
-        if frame.eof:
-            pending, frame = frame.unused_data, decompressor.decompressobj()
+    for part in _zstd_parts(file):
+        pending = part
+        while pending:
+            yield frame.decompress(pending)
+            pending = b""
+            in_frame = not frame.eof
+            if frame.eof:
+                pending, frame = frame.unused_data, decompressor.decompressobj()
     if in_frame:
         raise EOFError("zstd input ended before the end of its last frame")
+
+
+# Where a zstd input can be cut so that each part decompresses to little (RFC 8878): frames
+# (a header, then blocks, the last one marked, then a checksum if the header says so), and
+# skippable frames, which decompress to nothing.
+_FRAME, _BLOCK, _CHECKSUM = range(3)
+_ZSTD_MAGIC = 0xFD2FB528
+_SKIPPABLE_MAGIC = 0x184D2A50  # up to 0x184D2A5F
+_BLOCK_MAX_OUTPUT = 128 << 10  # of a compressed block; a raw or repeated one says its size
+_HEADER_MAX = 18  # a frame's header is the longest header
+
+
+class _Unknown(Exception):
+    """Bytes that are no zstd structure: the decompressor says what is wrong with them."""
+
+
+def _zstd_step(head: bytes, state: int, checksum: bool) -> tuple[int, int, int, bool] | None:
+    """The structure that starts at `head` where a `state` is due, as (its bytes with its
+    content, the most it decompresses to, the state after it, whether its frame ends with a
+    checksum); None when `head` is too short to tell."""
+    if state == _CHECKSUM:
+        return 4, 0, _FRAME, False
+    if state == _BLOCK:
+        if len(head) < 3:
+            return None
+        header = int.from_bytes(head[:3], "little")
+        kind, size = header >> 1 & 3, header >> 3
+        if kind == 3:
+            raise _Unknown
+        after = (_CHECKSUM if checksum else _FRAME) if header & 1 else _BLOCK
+        # A raw block holds its bytes, a repeated one its byte once.
+        return 3 + (1 if kind == 1 else size), size if kind < 2 else _BLOCK_MAX_OUTPUT, after, \
+            checksum
+    if len(head) < 4:
+        return None
+    magic = int.from_bytes(head[:4], "little")
+    if magic & ~0xF == _SKIPPABLE_MAGIC:
+        if len(head) < 8:
+            return None
+        return 8 + int.from_bytes(head[4:8], "little"), 0, _FRAME, False
+    if magic != _ZSTD_MAGIC:
+        raise _Unknown
+    if len(head) < 5:
+        return None
+    descriptor = head[4]
+    single_segment = descriptor >> 5 & 1
+    size_bytes = (single_segment, 2, 4, 8)[descriptor >> 6]
+    header = 5 + (1 - single_segment) + (0, 1, 2, 4)[descriptor & 3] + size_bytes
+    return header, 0, _BLOCK, bool(descriptor & 4)
+
+
+def _zstd_parts(file: _Input) -> Generator[bytes]:
+    """The bytes of a zstd input in parts of at most ZSTD_READ_SIZE bytes (or one structure)
+    that decompress to at most ZSTD_PART_OUTPUT bytes (or one block), cut where a structure
+    starts or inside one that crosses the end of what was read. Past bytes that are no zstd
+    structure, the rest comes as it is read: the decompressor refuses it at once."""
+    data = b""  # read, not given out yet
+    at = 0  # where the next structure starts in data; past its end while a content goes on
+    most = last = 0  # the most data[:at] decompresses to; of that, its last structure's
+    state, checksum, known = _FRAME, False, True
+    while True:
+        step = None
+        if known and at < len(data):
+            try:
+                step = _zstd_step(data[at:at + _HEADER_MAX], state, checksum)
+            except _Unknown:
+                known = False
+        if step is not None:
+            size, output, state, checksum = step
+            if at > 0 and (most + output > ZSTD_PART_OUTPUT or at >= ZSTD_READ_SIZE):
+                yield data[:at]
+                data, at, most = data[at:], 0, 0
+            at, most, last = at + size, most + output, output
+            continue
+        if data and (len(data) >= ZSTD_READ_SIZE or not known):
+            cut = min(at, len(data)) if known else len(data)
+            yield data[:cut]
+            # A structure that goes on past the cut may still give out all it holds.
+            data, at, most = data[cut:], at - cut, last if at > cut else 0
+        more = file.read(ZSTD_READ_SIZE)
+        if not more:
+            if data:
+                yield data
+            return
+        data += more
 
 
 def _utf8(pieces: Generator[bytes], encoding: str | None) -> Generator[bytes]:

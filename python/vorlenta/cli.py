@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import codecs
 import contextlib
 import os
 import signal
@@ -83,10 +82,13 @@ def _types(text: str) -> int:
 
 
 def _encoding(name: str) -> str:
+    # The streams' own check, so that an encoding they would refuse never gets past the parser.
+    from vorlenta.streams import text_encoding
+
     try:
-        return codecs.lookup(name).name
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding {name!r}") from None
+        return text_encoding(name)
+    except LookupError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 class _Version(argparse.Action):

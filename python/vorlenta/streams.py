@@ -42,12 +42,12 @@ def compression_of(path: str) -> str | None:
     return _SUFFIXES.get(os.path.splitext(path)[1].lower())
 
 
-class _Readable(Protocol):
-    def read(self, size: int, /) -> bytes: ...
+class _Decompressing(Protocol):
+    def read1(self, size: int, /) -> bytes: ...
     def close(self) -> None: ...
 
 
-def _decompressed(compression: str, file: io.FileIO) -> _Readable:
+def _decompressed(compression: str, file: io.FileIO) -> _Decompressing:
     # Imported here: a command over plain files does not pay for the three modules.
     if compression == "gzip":
         import gzip
@@ -174,37 +174,47 @@ def open_utf8_stream(source: str | int, name: str, *, compression: str | None = 
     valid in `encoding` stops the stream, as a corrupt or cut compressed input does, and
     error() says so after the end; the caller reports it.
 
-    Raises ValueError for an unknown compression, LookupError for an unknown encoding,
-    ImportError for zstd without the zstandard package, and OSError if the path cannot be
-    opened, all before anything is read.
+    Raises ValueError for an unknown compression, LookupError for an encoding that is not a
+    text encoding Python knows, ImportError for zstd without the zstandard package, and OSError
+    if the path cannot be opened, all before anything is read.
     """
     if compression is not None and compression not in COMPRESSIONS:
         raise ValueError(f"unknown compression {compression!r}: not one of "
                          + ", ".join(COMPRESSIONS))
     if encoding is not None:
-        _check_encoding(encoding)
+        text_encoding(encoding)
     zstandard = _zstandard() if compression == "zstd" else None
     file = _Input(source)
     try:
-        if zstandard is not None:
-            pieces = _zstd_frames(zstandard, file)
+        if compression is None:
+            pieces = _chunks(file.read, file.close)
+        elif zstandard is not None:
+            pieces = _nonempty(_zstd_frames(zstandard, file), file, compression)
         else:
-            pieces = _chunks(_decompressed(compression, file) if compression else file)
+            # read1: the output of one read of the compressed input. read() gathers a chunk
+            # over several, and drops what it gathered when a later one fails (a cut input).
+            reader = _decompressed(compression, file)
+            pieces = _nonempty(_chunks(reader.read1, reader.close), file, compression)
         return Utf8Stream(name, file, _utf8(pieces, encoding))
     except BaseException:
         file.close()
         raise
 
 
-def _check_encoding(encoding: str) -> None:
-    # bytes.decode also refuses the codecs that do not make text of bytes (base64, rot13), but
-    # only once it has bytes to decode.
+def text_encoding(name: str) -> str:
+    """The codec's own name for `name`; LookupError unless it is a text encoding Python knows.
+
+    The codecs that do not make text of bytes (base64, rot13, zlib...) are refused as
+    str.encode and bytes.decode refuse them, by the mark their codec carries, before any byte
+    is read.
+    """
     try:
-        b"\n".decode(encoding)
+        codec = codecs.lookup(name)
     except LookupError:
-        raise LookupError(f"unknown text encoding {encoding!r}") from None
-    except UnicodeError:
-        pass  # a byte that is no whole character in this encoding (UTF-16)
+        raise LookupError(f"unknown text encoding {name!r}") from None
+    if not getattr(codec, "_is_text_encoding", True):
+        raise LookupError(f"{name!r} is not a text encoding (it does not turn bytes into text)")
+    return codec.name
 
 
 def _zstandard() -> ModuleType:
@@ -214,12 +224,23 @@ def _zstandard() -> ModuleType:
         raise ImportError(f"zstd input needs the zstandard package: {ZSTD_EXTRA}") from e
 
 
-def _chunks(reader: _Readable) -> Generator[bytes]:
+def _chunks(read: Callable[[int], bytes], close: Callable[[], None]) -> Generator[bytes]:
     try:
-        while data := reader.read(CHUNK_SIZE):
+        while data := read(CHUNK_SIZE):
             yield data
     finally:
-        reader.close()
+        close()
+
+
+def _nonempty(pieces: Generator[bytes], file: _Input, compression: str) -> Generator[bytes]:
+    # gzip and zstandard take an empty input for an empty text, bz2 and lzma do not: none of
+    # them is a compressed file (the gzip and zstd tools refuse it too).
+    try:
+        yield from pieces
+    finally:
+        pieces.close()
+    if file.count == 0:
+        raise EOFError(f"empty: no {compression} data")
 
 
 def _zstd_frames(zstandard: ModuleType, file: _Input) -> Generator[bytes]:

@@ -348,9 +348,17 @@ def run_stats(args: argparse.Namespace, out_fd: int) -> int:
     utf8 = Utf8Tallies()
 
     not_whole = inputs.walk_failed
+    failure_counted = False  # for the input whose pieces come now
 
     def take(piece: Piece, result: PieceResult) -> None:
-        nonlocal not_whole
+        nonlocal not_whole, failure_counted
+        # An input's pieces come one after another, its first starting at 0; it is one input
+        # not read whole however many of them fail.
+        if piece.start == 0:
+            failure_counted = False
+        if result.stats.failed:
+            result.stats.failed = int(not failure_counted)
+            failure_counted = True
         for message in result.messages:
             # Also a later piece of a file whose first piece was read: not read whole.
             not_whole = True
@@ -425,7 +433,7 @@ def format_report(stats: Stats, top: int, seconds: float | None = None) -> str:
 
     lines = [row("files", stats.files)]
     if stats.failed:
-        lines.append(row("  not read", stats.failed))
+        lines.append(row("  not read whole", stats.failed))
     lines.append(row("bytes", stats.bytes))
     lines.append(row("tokens", stats.tokens))
     lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]

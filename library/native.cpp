@@ -225,6 +225,13 @@ public:
         return py::make_tuple(u.ill_formed, u.ill_formed_bytes, u.non_ascii_bytes);
     }
 
+    // The bytes read so far (from the start of the file, for a range of one), also after a
+    // call that raised: what was counted or written before a failed read is this far.
+    uint64_t position() {
+        std::unique_lock<std::mutex> lock = acquire();
+        return tokenizer_->position();
+    }
+
     void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
         std::unique_lock<ObjectLock> lock = acquire();
         tokenizer_->set_batch_size(batch_size);
@@ -587,6 +594,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
              py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"))
         .def("tally_utf8", [](Tokenizer& t) { constructed(t).tally_utf8(); })
         .def("utf8_tally", [](Tokenizer& t) { return constructed(t).utf8_tally(); })
+        .def("position", [](Tokenizer& t) { return constructed(t).position(); })
         .def("spans", [](Tokenizer& t) { return constructed(t).spans(); })
         .def("tokens",
              [](Tokenizer& t, py::type token_class, py::tuple members, py::list out) {

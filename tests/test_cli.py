@@ -510,6 +510,31 @@ def test_a_piece_that_fails_after_the_first_is_an_input_not_read_whole(tmp_path,
     assert capfd.readouterr().err == f"vorlenta: {path}: Input/output error\n"
 
 
+def test_an_input_whose_pieces_fail_counts_what_they_read_and_fails_once(tmp_path, monkeypatch,
+                                                                        capfd):
+    from vorlenta import cli
+
+    path = tmp_path / "three.txt"
+    path.write_bytes(b"one line\n" * 10)
+    monkeypatch.setattr(sources, "SPLIT_MIN_BYTES", 30)
+    assert len(sources.pieces(str(path), 3, sources.Settings())) == 3
+
+    def count(piece, settings, on_bytes=None):  # the later pieces fail after all they read
+        result = stats.count_piece(piece, settings, on_bytes)
+        if piece.start > 0:
+            result.stats.failed = 1
+            result.messages.append(f"{piece.name}: Input/output error")
+        return result
+
+    monkeypatch.setattr(cli, "count_piece", count)
+    assert cli._main(["stats", "--json", "--jobs", "3", str(path)]) == 1
+    out, err = capfd.readouterr()
+    report = json.loads(out)
+    assert (report["files"], report["failed_files"]) == (1, 1)
+    assert (report["bytes"], report["words"]) == (90, 20)
+    assert err == f"vorlenta: {path}: Input/output error\n" * 2
+
+
 def test_per_file_tables_and_lower_case_in_both_commands(tmp_path):
     (tmp_path / "a.txt").write_text("Ёлка ёлка ЁЛКА Tree\n")
     (tmp_path / "b.txt").write_text("tree TREE\n")

@@ -140,3 +140,50 @@ def test_names(tmp_path, monkeypatch):
     with pytest.raises(ImportError, match=re.escape("pip install 'vorlentaCXX[zstd]'")):
         streams.open_utf8_stream(str(path), "text", compression="zstd")
     assert threading.active_count() == threads
+
+
+@NO_ZSTD
+def test_zstd_output_comes_in_bounded_pieces_across_every_kind_of_frame(tmp_path, monkeypatch):
+    import random
+
+    import zstandard
+
+    monkeypatch.setattr(streams, "ZSTD_PART_OUTPUT", 1 << 20)
+    noise = random.Random(7).randbytes(300_000)  # stored as raw blocks: zstd cannot pack it
+    streamed = zstandard.ZstdCompressor().compressobj()  # no content size in its header
+    parts = [(zstandard.ZstdCompressor(write_checksum=True).compress(b"a" * (24 << 20)),
+              b"a" * (24 << 20)),
+             ((0x184D2A53).to_bytes(4, "little") + (5).to_bytes(4, "little") + b"skip!", b""),
+             (zstandard.ZstdCompressor(write_content_size=False).compress(noise + UTF8),
+              noise + UTF8),
+             (streamed.compress(b"b" * (8 << 20)) + streamed.flush(), b"b" * (8 << 20))]
+    path = tmp_path / "text.zst"
+    path.write_bytes(b"".join(data for data, _ in parts))
+    assert path.stat().st_size < len(noise) + len(UTF8)  # a bomb: the letters pack far
+    with streams._Input(str(path)) as file:
+        pieces = list(streams._zstd_frames(zstandard, file))
+    assert b"".join(pieces) == b"".join(text for _, text in parts)
+    assert max(map(len, pieces)) <= 1 << 20
+
+
+@NO_ZSTD
+def test_zstd_input_that_is_not_zstd_or_is_empty_is_an_error(tmp_path):
+    for data, expected in [(b"", EOFError), (b"not zstd at all", Exception),
+                           (zstd(UTF8) + b"junk after the frames", Exception)]:
+        path = tmp_path / "text.zst"
+        path.write_bytes(data)
+        with streams.open_utf8_stream(str(path), "text", compression="zstd") as stream:
+            assert UTF8.startswith(read_all(stream))
+            assert isinstance(stream.error(), expected), data[-30:]
+
+
+def test_text_encodings_only(tmp_path):
+    assert [streams.text_encoding(n) for n in ("UTF-16", "cp1251", "koi8_r")] == [
+        "utf-16", "cp1251", "koi8-r"]
+    for name in ("rot13", "base64", "zlib_codec", "hex", "uu"):
+        with pytest.raises(LookupError, match="not a text encoding"):
+            streams.text_encoding(name)
+    path = tmp_path / "text"
+    path.write_bytes(UTF8)
+    with pytest.raises(LookupError, match="not a text encoding"):
+        streams.open_utf8_stream(str(path), "text", encoding="rot13")

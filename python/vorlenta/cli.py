@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import codecs
 import contextlib
 import errno
 import os
@@ -89,10 +88,13 @@ def _types(text: str) -> int:
 
 
 def _encoding(name: str) -> str:
+    # The streams' own check, so that an encoding they would refuse never gets past the parser.
+    from vorlenta.streams import text_encoding
+
     try:
-        return codecs.lookup(name).name
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding {name!r}") from None
+        return text_encoding(name)
+    except LookupError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 class _Version(argparse.Action):
@@ -420,9 +422,17 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
     utf8 = Utf8Tallies()
 
     not_whole = inputs.walk_failed
+    failure_counted = False  # for the input whose pieces come now
 
     def take(piece: Piece, result: PieceResult) -> None:
-        nonlocal not_whole
+        nonlocal not_whole, failure_counted
+        # An input's pieces come one after another, its first starting at 0; it is one input
+        # not read whole however many of them fail.
+        if piece.start == 0:
+            failure_counted = False
+        if result.stats.failed:
+            result.stats.failed = int(not failure_counted)
+            failure_counted = True
         for message in result.messages:
             # Also a later piece of a file whose first piece was read: not read whole.
             not_whole = True
@@ -497,7 +507,7 @@ def format_report(stats: Stats, top: int, seconds: float | None = None) -> str:
 
     lines = [row("files", stats.files)]
     if stats.failed:
-        lines.append(row("  not read", stats.failed))
+        lines.append(row("  not read whole", stats.failed))
     lines.append(row("bytes", stats.bytes))
     lines.append(row("tokens", stats.tokens))
     lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]

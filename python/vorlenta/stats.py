@@ -71,12 +71,19 @@ class PieceResult(NamedTuple):
 
 def count_piece(piece: Piece, settings: Settings,
                 on_bytes: Callable[[int], None] | None = None) -> PieceResult:
-    """Statistics of one piece (its `files` is 1 when it is a file's first piece). Problems come
-    back as messages, one line each. Bytes that are not UTF-8 cost nothing: words holding them
-    are counted with surrogate escapes."""
+    """Statistics of one piece. Problems come back as messages, one line each. Bytes that are
+    not UTF-8 cost nothing: words holding them are counted with surrogate escapes.
+
+    A piece whose read fails midway keeps what was read before the failure, as `tokenize`
+    prints it: its tokens, words and bytes. Its `failed` is 1, and its `files` is 1 when it is
+    a file's first piece and gave any byte: the input is among those counted, and among those
+    not read whole. An input that gave nothing (one that could not be opened) is only failed."""
     stats = Stats()
     counts = _native.Counts()
     read = piece.start
+    tokenizer: _native.Tokenizer | None = None
+    messages: list[str] = []
+    utf8 = Utf8Tally()
     try:
         with opened(piece, settings) as tokenizer:
             done = False
@@ -86,16 +93,24 @@ def count_piece(piece: Piece, settings: Settings,
                 if on_bytes is not None:
                     on_bytes(position - read)
                 read = position
-            utf8 = utf8_tally(tokenizer)
     except InputError as e:
-        stats.failed = int(piece.start == 0)
-        return PieceResult(stats, [str(e)], Utf8Tally())
-    stats.files = int(piece.start == 0)
+        messages.append(str(e))
+        stats.failed = 1
+    if tokenizer is not None:
+        # After a read that failed inside count(), its batches are counted but this is how far.
+        if (position := tokenizer.position()) > read and on_bytes is not None:
+            on_bytes(position - read)
+        read = max(read, position)
+        # A failed input gets its one error line and no warning: where the failure cut it, a
+        # character is often cut too, and would be warned of as not UTF-8.
+        if not messages:
+            utf8 = utf8_tally(tokenizer)
     stats.bytes = read - piece.start
+    stats.files = int(piece.start == 0 and (not messages or stats.bytes > 0))
     by_class = counts.types()
     stats.types.update({name: by_class[value.bit_length()] for value, name in TYPE_NAMES.items()})
     stats.counts = counts
-    return PieceResult(stats, [], utf8)
+    return PieceResult(stats, messages, utf8)
 
 
 # ---- workers ----

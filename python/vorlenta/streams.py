@@ -22,9 +22,13 @@ from typing import Protocol
 
 # What is read from the input, and decompressed, at a time.
 CHUNK_SIZE = 1 << 20
-# zstandard gives all the output of what it is given at once, so it gets less at a time: the
-# output of each piece stays small for any text (only long runs of one byte expand far more).
+# zstandard's frame objects give all the output of what they are given at once, and have no
+# limit on it. So a zstd input is given to them cut where its blocks start, in parts of at most
+# ZSTD_READ_SIZE bytes whose blocks decompress to at most ZSTD_PART_OUTPUT bytes together (a
+# part holds at least one block, which decompresses to 2 MiB at most): a run of one byte, which
+# zstd packs some 30,000 to one, costs no more memory than text.
 ZSTD_READ_SIZE = 1 << 16
+ZSTD_PART_OUTPUT = 4 << 20
 # How long the thread waits on a full pipe before it looks again whether close() stopped it.
 _WAIT_MS = 100
 
@@ -38,12 +42,12 @@ def compression_of(path: str) -> str | None:
     return _SUFFIXES.get(os.path.splitext(path)[1].lower())
 
 
-class _Readable(Protocol):
-    def read(self, size: int, /) -> bytes: ...
+class _Decompressing(Protocol):
+    def read1(self, size: int, /) -> bytes: ...
     def close(self) -> None: ...
 
 
-def _decompressed(compression: str, file: io.FileIO) -> _Readable:
+def _decompressed(compression: str, file: io.FileIO) -> _Decompressing:
     # Imported here: a command over plain files does not pay for the three modules.
     if compression == "gzip":
         import gzip
@@ -107,9 +111,15 @@ class Utf8Stream:
         return self._error
 
     def close(self) -> None:
-        """Stops the thread, also where the input was not read to the end, and waits for it.
+        """Stops the thread, also where the input was not read to the end, without waiting.
 
-        A thread that waits for more of an input which never ends (a terminal) is waited for.
+        The thread is not waited for: it may be inside a read of an input that gives nothing
+        (a pipe whose writer waits, a terminal), and no read can be cut short from here, so
+        Ctrl-C would wait as long as the input does. Nor is the input's descriptor closed under
+        it: it may be the caller's (standard input), and closing it would not end the read.
+        The thread is a daemon that closes its own ends: it stops at its next look at the flag
+        or write to the pipe, or goes with the process. Nothing is lost by not waiting: after
+        the stream's end, error() was set before the thread closed its end of the pipe.
         """
         if self._closed:
             return
@@ -117,7 +127,6 @@ class Utf8Stream:
         self._stop.set()
         # A thread waiting on a full pipe that nobody else reads gets EPIPE at once.
         os.close(self.fd)
-        self._thread.join()
 
     def __enter__(self) -> Utf8Stream:
         return self
@@ -165,37 +174,47 @@ def open_utf8_stream(source: str | int, name: str, *, compression: str | None = 
     valid in `encoding` stops the stream, as a corrupt or cut compressed input does, and
     error() says so after the end; the caller reports it.
 
-    Raises ValueError for an unknown compression, LookupError for an unknown encoding,
-    ImportError for zstd without the zstandard package, and OSError if the path cannot be
-    opened, all before anything is read.
+    Raises ValueError for an unknown compression, LookupError for an encoding that is not a
+    text encoding Python knows, ImportError for zstd without the zstandard package, and OSError
+    if the path cannot be opened, all before anything is read.
     """
     if compression is not None and compression not in COMPRESSIONS:
         raise ValueError(f"unknown compression {compression!r}: not one of "
                          + ", ".join(COMPRESSIONS))
     if encoding is not None:
-        _check_encoding(encoding)
+        text_encoding(encoding)
     zstandard = _zstandard() if compression == "zstd" else None
     file = _Input(source)
     try:
-        if zstandard is not None:
-            pieces = _zstd_frames(zstandard, file)
+        if compression is None:
+            pieces = _chunks(file.read, file.close)
+        elif zstandard is not None:
+            pieces = _nonempty(_zstd_frames(zstandard, file), file, compression)
         else:
-            pieces = _chunks(_decompressed(compression, file) if compression else file)
+            # read1: the output of one read of the compressed input. read() gathers a chunk
+            # over several, and drops what it gathered when a later one fails (a cut input).
+            reader = _decompressed(compression, file)
+            pieces = _nonempty(_chunks(reader.read1, reader.close), file, compression)
         return Utf8Stream(name, file, _utf8(pieces, encoding))
     except BaseException:
         file.close()
         raise
 
 
-def _check_encoding(encoding: str) -> None:
-    # bytes.decode also refuses the codecs that do not make text of bytes (base64, rot13), but
-    # only once it has bytes to decode.
+def text_encoding(name: str) -> str:
+    """The codec's own name for `name`; LookupError unless it is a text encoding Python knows.
+
+    The codecs that do not make text of bytes (base64, rot13, zlib...) are refused as
+    str.encode and bytes.decode refuse them, by the mark their codec carries, before any byte
+    is read.
+    """
     try:
-        b"\n".decode(encoding)
+        codec = codecs.lookup(name)
     except LookupError:
-        raise LookupError(f"unknown text encoding {encoding!r}") from None
-    except UnicodeError:
-        pass  # a byte that is no whole character in this encoding (UTF-16)
+        raise LookupError(f"unknown text encoding {name!r}") from None
+    if not getattr(codec, "_is_text_encoding", True):
+        raise LookupError(f"{name!r} is not a text encoding (it does not turn bytes into text)")
+    return codec.name
 
 
 def _zstandard() -> ModuleType:
@@ -205,12 +224,23 @@ def _zstandard() -> ModuleType:
         raise ImportError(f"zstd input needs the zstandard package: {ZSTD_EXTRA}") from e
 
 
-def _chunks(reader: _Readable) -> Generator[bytes]:
+def _chunks(read: Callable[[int], bytes], close: Callable[[], None]) -> Generator[bytes]:
     try:
-        while data := reader.read(CHUNK_SIZE):
+        while data := read(CHUNK_SIZE):
             yield data
     finally:
-        reader.close()
+        close()
+
+
+def _nonempty(pieces: Generator[bytes], file: _Input, compression: str) -> Generator[bytes]:
+    # gzip and zstandard take an empty input for an empty text, bz2 and lzma do not: none of
+    # them is a compressed file (the gzip and zstd tools refuse it too).
+    try:
+        yield from pieces
+    finally:
+        pieces.close()
+    if file.count == 0:
+        raise EOFError(f"empty: no {compression} data")
 
 
 def _zstd_frames(zstandard: ModuleType, file: _Input) -> Generator[bytes]:
@@ -222,15 +252,101 @@ def _zstd_frames(zstandard: ModuleType, file: _Input) -> Generator[bytes]:
     decompressor = zstandard.ZstdDecompressor()
     frame = decompressor.decompressobj()
     in_frame = False
-    pending = b""
-    while pending or (pending := file.read(ZSTD_READ_SIZE)):
-        yield frame.decompress(pending)
-        pending = b""
-        in_frame = not frame.eof
-        if frame.eof:
-            pending, frame = frame.unused_data, decompressor.decompressobj()
+    for part in _zstd_parts(file):
+        pending = part
+        while pending:
+            yield frame.decompress(pending)
+            pending = b""
+            in_frame = not frame.eof
+            if frame.eof:
+                pending, frame = frame.unused_data, decompressor.decompressobj()
     if in_frame:
         raise EOFError("zstd input ended before the end of its last frame")
+
+
+# Where a zstd input can be cut so that each part decompresses to little (RFC 8878): frames
+# (a header, then blocks, the last one marked, then a checksum if the header says so), and
+# skippable frames, which decompress to nothing.
+_FRAME, _BLOCK, _CHECKSUM = range(3)
+_ZSTD_MAGIC = 0xFD2FB528
+_SKIPPABLE_MAGIC = 0x184D2A50  # up to 0x184D2A5F
+_BLOCK_MAX_OUTPUT = 128 << 10  # of a compressed block; a raw or repeated one says its size
+_HEADER_MAX = 18  # a frame's header is the longest header
+
+
+class _Unknown(Exception):
+    """Bytes that are no zstd structure: the decompressor says what is wrong with them."""
+
+
+def _zstd_step(head: bytes, state: int, checksum: bool) -> tuple[int, int, int, bool] | None:
+    """The structure that starts at `head` where a `state` is due, as (its bytes with its
+    content, the most it decompresses to, the state after it, whether its frame ends with a
+    checksum); None when `head` is too short to tell."""
+    if state == _CHECKSUM:
+        return 4, 0, _FRAME, False
+    if state == _BLOCK:
+        if len(head) < 3:
+            return None
+        header = int.from_bytes(head[:3], "little")
+        kind, size = header >> 1 & 3, header >> 3
+        if kind == 3:
+            raise _Unknown
+        after = (_CHECKSUM if checksum else _FRAME) if header & 1 else _BLOCK
+        # A raw block holds its bytes, a repeated one its byte once.
+        return 3 + (1 if kind == 1 else size), size if kind < 2 else _BLOCK_MAX_OUTPUT, after, \
+            checksum
+    if len(head) < 4:
+        return None
+    magic = int.from_bytes(head[:4], "little")
+    if magic & ~0xF == _SKIPPABLE_MAGIC:
+        if len(head) < 8:
+            return None
+        return 8 + int.from_bytes(head[4:8], "little"), 0, _FRAME, False
+    if magic != _ZSTD_MAGIC:
+        raise _Unknown
+    if len(head) < 5:
+        return None
+    descriptor = head[4]
+    single_segment = descriptor >> 5 & 1
+    size_bytes = (single_segment, 2, 4, 8)[descriptor >> 6]
+    header = 5 + (1 - single_segment) + (0, 1, 2, 4)[descriptor & 3] + size_bytes
+    return header, 0, _BLOCK, bool(descriptor & 4)
+
+
+def _zstd_parts(file: _Input) -> Generator[bytes]:
+    """The bytes of a zstd input in parts of at most ZSTD_READ_SIZE bytes (or one structure)
+    that decompress to at most ZSTD_PART_OUTPUT bytes (or one block), cut where a structure
+    starts or inside one that crosses the end of what was read. Past bytes that are no zstd
+    structure, the rest comes as it is read: the decompressor refuses it at once."""
+    data = b""  # read, not given out yet
+    at = 0  # where the next structure starts in data; past its end while a content goes on
+    most = last = 0  # the most data[:at] decompresses to; of that, its last structure's
+    state, checksum, known = _FRAME, False, True
+    while True:
+        step = None
+        if known and at < len(data):
+            try:
+                step = _zstd_step(data[at:at + _HEADER_MAX], state, checksum)
+            except _Unknown:
+                known = False
+        if step is not None:
+            size, output, state, checksum = step
+            if at > 0 and (most + output > ZSTD_PART_OUTPUT or at >= ZSTD_READ_SIZE):
+                yield data[:at]
+                data, at, most = data[at:], 0, 0
+            at, most, last = at + size, most + output, output
+            continue
+        if data and (len(data) >= ZSTD_READ_SIZE or not known):
+            cut = min(at, len(data)) if known else len(data)
+            yield data[:cut]
+            # A structure that goes on past the cut may still give out all it holds.
+            data, at, most = data[cut:], at - cut, last if at > cut else 0
+        more = file.read(ZSTD_READ_SIZE)
+        if not more:
+            if data:
+                yield data
+            return
+        data += more
 
 
 def _utf8(pieces: Generator[bytes], encoding: str | None) -> Generator[bytes]:

@@ -228,7 +228,7 @@ public:
     // The bytes read so far (from the start of the file, for a range of one), also after a
     // call that raised: what was counted or written before a failed read is this far.
     uint64_t position() {
-        std::unique_lock<std::mutex> lock = acquire();
+        std::unique_lock<ObjectLock> lock = acquire();
         return tokenizer_->position();
     }
 

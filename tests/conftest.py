@@ -1,3 +1,4 @@
+import importlib
 import os
 import shutil
 import subprocess
@@ -96,3 +97,24 @@ def make_file(tmp_path):
         return str(path)
 
     return make
+
+
+def _zstd_module():
+    for name in ("compression.zstd", "backports.zstd"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    return None
+
+
+# Python's zstd module (3.14), or its backport, which the extra zstd installs.
+ZSTD = _zstd_module()
+NO_ZSTD = pytest.mark.skipif(ZSTD is None, reason="no zstd module: Python 3.14, or the extra "
+                                                  "zstd (backports.zstd), is not installed")
+
+
+def zstd_compress(data: bytes, frames: int = 2) -> bytes:
+    """`data` in `frames` zstd frames, as the zstd tool writes an input it got in parts."""
+    cuts = [len(data) * i // frames for i in range(frames + 1)]
+    return b"".join(ZSTD.compress(data[a:b]) for a, b in zip(cuts, cuts[1:]))

@@ -2,7 +2,6 @@
 
 import bz2
 import gzip
-import importlib
 import lzma
 import os
 import re
@@ -15,6 +14,7 @@ import zlib
 import pytest
 
 from vorlenta import streams
+from conftest import NO_ZSTD, ZSTD, zstd_compress
 
 SENTENCES = ["Старый паром ходит через реку дважды в день.",
              "The old ferry crosses the river twice a day.",
@@ -25,27 +25,8 @@ UTF8 = TEXT.encode()
 CHUNK = 4097  # odd: chunk edges fall inside two-byte letters and inside UTF-16 code units
 
 
-def installed(name: str) -> bool:
-    try:
-        importlib.import_module(name)
-    except ImportError:
-        return False
-    return True
-
-
-NO_ZSTD = pytest.mark.skipif(not installed("zstandard"),
-                             reason="zstandard, an optional extra, is not installed")
-
-
-def zstd(data):  # two frames, as the zstd tool writes an input it got in parts
-    import zstandard
-
-    half = len(data) // 2
-    return b"".join(zstandard.ZstdCompressor().compress(d) for d in (data[:half], data[half:]))
-
-
 COMPRESS = {None: bytes, "gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress,
-            "zstd": zstd}
+            "zstd": zstd_compress}
 
 
 def cases(*rows):
@@ -55,7 +36,6 @@ def cases(*rows):
 @pytest.fixture(autouse=True)
 def small_chunks(monkeypatch):
     monkeypatch.setattr(streams, "CHUNK_SIZE", CHUNK)
-    monkeypatch.setattr(streams, "ZSTD_READ_SIZE", 1000)
 
 
 def read_all(stream):
@@ -136,40 +116,39 @@ def test_names(tmp_path, monkeypatch):
     for name in ["no-such-encoding", "base64"]:
         with pytest.raises(LookupError, match=name):
             streams.open_utf8_stream(str(path), "text", encoding=name)
-    monkeypatch.setitem(sys.modules, "zstandard", None)
+    for name in streams.ZSTD_MODULES:
+        monkeypatch.setitem(sys.modules, name, None)
     with pytest.raises(ImportError, match=re.escape("pip install 'vorlentaCXX[zstd]'")):
         streams.open_utf8_stream(str(path), "text", compression="zstd")
     assert threading.active_count() == threads
 
 
 @NO_ZSTD
-def test_zstd_output_comes_in_bounded_pieces_across_every_kind_of_frame(tmp_path, monkeypatch):
+def test_zstd_output_comes_in_bounded_pieces_across_every_kind_of_frame(tmp_path):
     import random
 
-    import zstandard
-
-    monkeypatch.setattr(streams, "ZSTD_PART_OUTPUT", 1 << 20)
     noise = random.Random(7).randbytes(300_000)  # stored as raw blocks: zstd cannot pack it
-    streamed = zstandard.ZstdCompressor().compressobj()  # no content size in its header
-    parts = [(zstandard.ZstdCompressor(write_checksum=True).compress(b"a" * (24 << 20)),
+    checksummed = ZSTD.ZstdCompressor(options={ZSTD.CompressionParameter.checksum_flag: 1})
+    streamed = ZSTD.ZstdCompressor()  # no content size in its header
+    parts = [(checksummed.compress(b"a" * (24 << 20), mode=checksummed.FLUSH_FRAME),
               b"a" * (24 << 20)),
              ((0x184D2A53).to_bytes(4, "little") + (5).to_bytes(4, "little") + b"skip!", b""),
-             (zstandard.ZstdCompressor(write_content_size=False).compress(noise + UTF8),
-              noise + UTF8),
+             (ZSTD.compress(noise + UTF8), noise + UTF8),
              (streamed.compress(b"b" * (8 << 20)) + streamed.flush(), b"b" * (8 << 20))]
     path = tmp_path / "text.zst"
     path.write_bytes(b"".join(data for data, _ in parts))
     assert path.stat().st_size < len(noise) + len(UTF8)  # a bomb: the letters pack far
     with streams._Input(str(path)) as file:
-        pieces = list(streams._zstd_frames(zstandard, file))
+        reader = streams._decompressed("zstd", file)
+        pieces = list(streams._chunks(reader.read1, reader.close))
     assert b"".join(pieces) == b"".join(text for _, text in parts)
-    assert max(map(len, pieces)) <= 1 << 20
+    assert max(map(len, pieces)) <= CHUNK
 
 
 @NO_ZSTD
 def test_zstd_input_that_is_not_zstd_or_is_empty_is_an_error(tmp_path):
     for data, expected in [(b"", EOFError), (b"not zstd at all", Exception),
-                           (zstd(UTF8) + b"junk after the frames", Exception)]:
+                           (zstd_compress(UTF8) + b"junk after the frames", Exception)]:
         path = tmp_path / "text.zst"
         path.write_bytes(data)
         with streams.open_utf8_stream(str(path), "text", compression="zstd") as stream:

@@ -4,7 +4,6 @@ and encodings that are no text encodings."""
 
 import bz2
 import gzip
-import importlib.util
 import json
 import lzma
 import os
@@ -16,11 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import strace_command
+from conftest import NO_ZSTD, ZSTD, strace_command, zstd_compress
 
 SCRIPT = Path(sys.executable).with_name("vorlenta")
-HAVE_ZSTD = importlib.util.find_spec("zstandard") is not None
-NO_ZSTD = pytest.mark.skipif(not HAVE_ZSTD, reason="zstandard, an optional extra, is not installed")
 MiB = 1 << 20
 
 LINES = ["Старый паром ходит через реку дважды в день, well-known 12-й рейс.",
@@ -32,12 +29,6 @@ def vorlenta(*args, **kwargs) -> subprocess.CompletedProcess:
     kwargs.setdefault("stdin", subprocess.DEVNULL)
     return subprocess.run([str(SCRIPT), *map(str, args)], capture_output=True, timeout=120,
                           **kwargs)
-
-
-def zstd_compress(data: bytes) -> bytes:
-    import zstandard
-
-    return zstandard.ZstdCompressor().compress(data)
 
 
 COMPRESS = {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress,
@@ -131,14 +122,12 @@ def peak_rss(*args) -> tuple[int, int]:
 @NO_ZSTD
 @pytest.mark.plain_build
 def test_a_zstd_input_that_expands_far_is_read_in_fixed_memory(tmp_path):
-    import zstandard
-
     # 512 MiB of one letter, in two frames: zstd packs it some 30,000 to one.
     bomb = tmp_path / "bomb.zst"
     block = b"a" * MiB
     with open(bomb, "wb") as out:
         for _ in range(2):
-            writer = zstandard.ZstdCompressor(level=3).compressobj()
+            writer = ZSTD.ZstdCompressor(level=3)
             out.write(b"".join(writer.compress(block) for _ in range(256)) + writer.flush())
     assert bomb.stat().st_size < MiB
     tiny = tmp_path / "tiny.txt"

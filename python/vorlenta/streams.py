@@ -22,19 +22,14 @@ from typing import Protocol
 
 # What is read from the input, and decompressed, at a time.
 CHUNK_SIZE = 1 << 20
-# zstandard's frame objects give all the output of what they are given at once, and have no
-# limit on it. So a zstd input is given to them cut where its blocks start, in parts of at most
-# ZSTD_READ_SIZE bytes whose blocks decompress to at most ZSTD_PART_OUTPUT bytes together (a
-# part holds at least one block, which decompresses to 2 MiB at most): a run of one byte, which
-# zstd packs some 30,000 to one, costs no more memory than text.
-ZSTD_READ_SIZE = 1 << 16
-ZSTD_PART_OUTPUT = 4 << 20
 # How long the thread waits on a full pipe before it looks again whether close() stopped it.
 _WAIT_MS = 100
 
 COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
 _SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
 ZSTD_EXTRA = "pip install 'vorlentaCXX[zstd]'"
+# Python's own zstd module from 3.14 on; before it, its backport, which the extra installs.
+ZSTD_MODULES = ("compression.zstd", "backports.zstd")
 
 
 def compression_of(path: str) -> str | None:
@@ -48,7 +43,11 @@ class _Decompressing(Protocol):
 
 
 def _decompressed(compression: str, file: io.FileIO) -> _Decompressing:
-    # Imported here: a command over plain files does not pay for the three modules.
+    """A reader of the decompressed input. Each gives at most what it is asked for at a time,
+    however far its input expands, and raises where the input is cut or corrupt."""
+    # Imported here: a command over plain files does not pay for the four modules.
+    if compression == "zstd":
+        return _zstd().ZstdFile(file)  # type: ignore[no-any-return]
     if compression == "gzip":
         import gzip
         return gzip.GzipFile(fileobj=file, mode="rb")
@@ -175,21 +174,21 @@ def open_utf8_stream(source: str | int, name: str, *, compression: str | None = 
     error() says so after the end; the caller reports it.
 
     Raises ValueError for an unknown compression, LookupError for an encoding that is not a
-    text encoding Python knows, ImportError for zstd without the zstandard package, and OSError
-    if the path cannot be opened, all before anything is read.
+    text encoding Python knows, ImportError for zstd where Python has no zstd module (before
+    3.14, without the extra), and OSError if the path cannot be opened, all before anything is
+    read.
     """
     if compression is not None and compression not in COMPRESSIONS:
         raise ValueError(f"unknown compression {compression!r}: not one of "
                          + ", ".join(COMPRESSIONS))
     if encoding is not None:
         text_encoding(encoding)
-    zstandard = _zstandard() if compression == "zstd" else None
+    if compression == "zstd":
+        _zstd()
     file = _Input(source)
     try:
         if compression is None:
             pieces = _chunks(file.read, file.close)
-        elif zstandard is not None:
-            pieces = _nonempty(_zstd_frames(zstandard, file), file, compression)
         else:
             # read1: the output of one read of the compressed input. read() gathers a chunk
             # over several, and drops what it gathered when a later one fails (a cut input).
@@ -217,11 +216,13 @@ def text_encoding(name: str) -> str:
     return codec.name
 
 
-def _zstandard() -> ModuleType:
-    try:
-        return importlib.import_module("zstandard")
-    except ImportError as e:
-        raise ImportError(f"zstd input needs the zstandard package: {ZSTD_EXTRA}") from e
+def _zstd() -> ModuleType:
+    for name in ZSTD_MODULES:
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    raise ImportError(f"zstd input needs Python 3.14 or the backports.zstd package: {ZSTD_EXTRA}")
 
 
 def _chunks(read: Callable[[int], bytes], close: Callable[[], None]) -> Generator[bytes]:
@@ -233,120 +234,17 @@ def _chunks(read: Callable[[int], bytes], close: Callable[[], None]) -> Generato
 
 
 def _nonempty(pieces: Generator[bytes], file: _Input, compression: str) -> Generator[bytes]:
-    # gzip and zstandard take an empty input for an empty text, bz2 and lzma do not: none of
-    # them is a compressed file (the gzip and zstd tools refuse it too).
+    # gzip takes an empty input for an empty text, the others say that it ended too soon: none
+    # of them is a compressed file (the gzip and zstd tools refuse it too), and each says so.
     try:
         yield from pieces
+    except EOFError:
+        if file.count != 0:
+            raise
     finally:
         pieces.close()
     if file.count == 0:
         raise EOFError(f"empty: no {compression} data")
-
-
-def _zstd_frames(zstandard: ModuleType, file: _Input) -> Generator[bytes]:
-    """The output of the frames of a zstd input, one after another as the zstd tool reads them.
-
-    The library's own readers end quietly where an input was cut short. Its frame objects say
-    where each frame ends, so a cut frame raises EOFError here, as gzip, bz2 and lzma do.
-    """
-    decompressor = zstandard.ZstdDecompressor()
-    frame = decompressor.decompressobj()
-    in_frame = False
-    for part in _zstd_parts(file):
-        pending = part
-        while pending:
-            yield frame.decompress(pending)
-            pending = b""
-            in_frame = not frame.eof
-            if frame.eof:
-                pending, frame = frame.unused_data, decompressor.decompressobj()
-    if in_frame:
-        raise EOFError("zstd input ended before the end of its last frame")
-
-
-# Where a zstd input can be cut so that each part decompresses to little (RFC 8878): frames
-# (a header, then blocks, the last one marked, then a checksum if the header says so), and
-# skippable frames, which decompress to nothing.
-_FRAME, _BLOCK, _CHECKSUM = range(3)
-_ZSTD_MAGIC = 0xFD2FB528
-_SKIPPABLE_MAGIC = 0x184D2A50  # up to 0x184D2A5F
-_BLOCK_MAX_OUTPUT = 128 << 10  # of a compressed block; a raw or repeated one says its size
-_HEADER_MAX = 18  # a frame's header is the longest header
-
-
-class _Unknown(Exception):
-    """Bytes that are no zstd structure: the decompressor says what is wrong with them."""
-
-
-def _zstd_step(head: bytes, state: int, checksum: bool) -> tuple[int, int, int, bool] | None:
-    """The structure that starts at `head` where a `state` is due, as (its bytes with its
-    content, the most it decompresses to, the state after it, whether its frame ends with a
-    checksum); None when `head` is too short to tell."""
-    if state == _CHECKSUM:
-        return 4, 0, _FRAME, False
-    if state == _BLOCK:
-        if len(head) < 3:
-            return None
-        header = int.from_bytes(head[:3], "little")
-        kind, size = header >> 1 & 3, header >> 3
-        if kind == 3:
-            raise _Unknown
-        after = (_CHECKSUM if checksum else _FRAME) if header & 1 else _BLOCK
-        # A raw block holds its bytes, a repeated one its byte once.
-        return 3 + (1 if kind == 1 else size), size if kind < 2 else _BLOCK_MAX_OUTPUT, after, \
-            checksum
-    if len(head) < 4:
-        return None
-    magic = int.from_bytes(head[:4], "little")
-    if magic & ~0xF == _SKIPPABLE_MAGIC:
-        if len(head) < 8:
-            return None
-        return 8 + int.from_bytes(head[4:8], "little"), 0, _FRAME, False
-    if magic != _ZSTD_MAGIC:
-        raise _Unknown
-    if len(head) < 5:
-        return None
-    descriptor = head[4]
-    single_segment = descriptor >> 5 & 1
-    size_bytes = (single_segment, 2, 4, 8)[descriptor >> 6]
-    header = 5 + (1 - single_segment) + (0, 1, 2, 4)[descriptor & 3] + size_bytes
-    return header, 0, _BLOCK, bool(descriptor & 4)
-
-
-def _zstd_parts(file: _Input) -> Generator[bytes]:
-    """The bytes of a zstd input in parts of at most ZSTD_READ_SIZE bytes (or one structure)
-    that decompress to at most ZSTD_PART_OUTPUT bytes (or one block), cut where a structure
-    starts or inside one that crosses the end of what was read. Past bytes that are no zstd
-    structure, the rest comes as it is read: the decompressor refuses it at once."""
-    data = b""  # read, not given out yet
-    at = 0  # where the next structure starts in data; past its end while a content goes on
-    most = last = 0  # the most data[:at] decompresses to; of that, its last structure's
-    state, checksum, known = _FRAME, False, True
-    while True:
-        step = None
-        if known and at < len(data):
-            try:
-                step = _zstd_step(data[at:at + _HEADER_MAX], state, checksum)
-            except _Unknown:
-                known = False
-        if step is not None:
-            size, output, state, checksum = step
-            if at > 0 and (most + output > ZSTD_PART_OUTPUT or at >= ZSTD_READ_SIZE):
-                yield data[:at]
-                data, at, most = data[at:], 0, 0
-            at, most, last = at + size, most + output, output
-            continue
-        if data and (len(data) >= ZSTD_READ_SIZE or not known):
-            cut = min(at, len(data)) if known else len(data)
-            yield data[:cut]
-            # A structure that goes on past the cut may still give out all it holds.
-            data, at, most = data[cut:], at - cut, last if at > cut else 0
-        more = file.read(ZSTD_READ_SIZE)
-        if not more:
-            if data:
-                yield data
-            return
-        data += more
 
 
 def _utf8(pieces: Generator[bytes], encoding: str | None) -> Generator[bytes]:

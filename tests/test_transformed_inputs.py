@@ -42,6 +42,20 @@ def formats(*names):
 
 # ---- Ctrl-C ----
 
+def interrupted(process: subprocess.Popen) -> tuple[int, bytes]:
+    """The status and standard error of a command that waits in its reads, after Ctrl-C."""
+    time.sleep(0.7)  # started, and waiting in its reads
+    assert process.poll() is None
+    os.killpg(process.pid, signal.SIGINT)
+    try:
+        status = process.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        pytest.fail("still running 5 s after Ctrl-C")
+    return status, process.stderr.read()
+
+
 @pytest.mark.parametrize("options", [
     *[pytest.param(["stats", "--decompress", c], marks=NO_ZSTD if c == "zstd" else (), id=c)
       for c in ("gzip", "bz2", "xz", "zstd")],
@@ -55,16 +69,7 @@ def test_ctrl_c_stops_a_transformed_input_whose_source_gives_nothing(options):
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                start_new_session=True)
     try:
-        time.sleep(0.7)  # started, and waiting in its reads
-        assert process.poll() is None
-        os.killpg(process.pid, signal.SIGINT)
-        try:
-            status = process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
-            pytest.fail(f"{options}: still running 5 s after Ctrl-C")
-        assert (status, process.stderr.read()) == (130, b"")
+        assert interrupted(process) == (130, b""), options
     finally:
         process.stdin.close()
         process.stderr.close()
@@ -78,15 +83,7 @@ def test_ctrl_c_stops_a_compressed_fifo_whose_writer_waits(tmp_path):
                                start_new_session=True)
     writer = os.open(fifo, os.O_WRONLY)  # opened, never written to
     try:
-        time.sleep(0.7)
-        os.killpg(process.pid, signal.SIGINT)
-        try:
-            status = process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
-            pytest.fail("still running 5 s after Ctrl-C")
-        assert (status, process.stderr.read()) == (130, b"")
+        assert interrupted(process) == (130, b"")
     finally:
         os.close(writer)
         process.stderr.close()

@@ -51,14 +51,15 @@ $(VENV)/.created:
 	$(VPY) -m pip install -q --upgrade pip
 	@touch $@
 
-# Build, run and test dependencies and the Dask and zstd extras (their tests need them), read from
+# Build, run and test dependencies and the Dask, zstd and Arrow extras (their tests need them), read from
 # pyproject.toml so the ranges live in one place.
 $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
 	  + p["project"]["optional-dependencies"]["test"] \
 	  + p["project"]["optional-dependencies"]["dask"] \
-	  + p["project"]["optional-dependencies"]["zstd"]))' > $(VENV)/requirements-dev.txt
+	  + p["project"]["optional-dependencies"]["zstd"] \
+	  + p["project"]["optional-dependencies"]["arrow"]))' > $(VENV)/requirements-dev.txt
 	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja
 	@touch $@
 

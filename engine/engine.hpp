@@ -73,4 +73,17 @@ inline void clear_token(Token& t) {
     t.char_count = 0;
 }
 
+// Back to the initial state (all zero) in every part that is ever read: the token headers,
+// the group's header and the character being read. Characters past a token's char_count and
+// group slots past group_size are never read, so the 40 KB of records need no clearing: a
+// tokenizer reused for text after text pays for a few stores, not for a memset.
+inline void reset_engine(TokenEngine& e) {
+    clear_token(e.joiner.output);
+    e.joiner.group_type = TokenType::NOTTKN;
+    e.joiner.group_size = 0;
+    clear_token(e.assembler.ready);
+    clear_token(e.assembler.current);
+    e.assembler.input = Utf8Char{};
+}
+
 }  // namespace vorlenta

@@ -22,135 +22,20 @@
 #include <thread>
 
 #include "bindings/numpy_setup.hpp"
+#include "library/binding.hpp"
 #include "library/span_tokenizer.hpp"
-#include "library/token_lines.hpp"
-#include "library/word_counts.hpp"
+#include "library/texts_binding.hpp"
 
 namespace py = pybind11;
 using namespace vorlenta;
 
 namespace {
 
-// Where a token's bytes end in a batch's text: at its zero byte, except that a token whose
-// first byte is zero is the character U+0000 itself.
-const uint8_t* token_end(const uint8_t* p) {
-    if (*p == 0) return p + 1;
-    return p + token_length(p);
-}
-
-// A token's text from its bytes; bytes that are not well-formed UTF-8 become lone surrogates,
-// as errors="surrogateescape" makes them, so nothing is lost.
-PyObject* token_text(const uint8_t* p, size_t n) {
-    if (n == 1 && p[0] < 0x80) return PyUnicode_FromOrdinal(p[0]);  // a shared object
-    bool ascii = true;
-    for (size_t i = 0; i < n; ++i) ascii &= p[i] < 0x80;
-    if (!ascii)
-        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
-                                    static_cast<Py_ssize_t>(n), "surrogateescape");
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
-    if (s != nullptr) std::memcpy(PyUnicode_DATA(s), p, n);
-    return s;
-}
-
-// Byte offsets into UTF-8 that was encoded from a str, as indexes of that str: every byte but
-// a continuation byte starts a character. Offsets come in increasing order, so one pass over
-// the bytes serves all of them.
-struct CharIndex {
-    const uint8_t* data = nullptr;
-    uint64_t byte = 0;
-    uint64_t index = 0;
-    bool ascii = true;  // offsets are indexes already
-    uint64_t operator()(uint64_t offset) {
-        if (ascii) return offset;
-        uint64_t count = 0;
-        for (; byte < offset; ++byte) count += (data[byte] & 0xC0) != 0x80;
-        return index += count;
-    }
-};
-
-// An object made by calling __new__ without __init__ has unconstructed storage, which pybind11
-// would hand to a method as the native object. Only constructed objects are registered with
-// their Python object, so that is what every method checks first.
-template <class T>
-T& constructed(T& object) {
-    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
-    const auto registered = py::reinterpret_steal<py::object>(
-        py::detail::find_registered_python_instance(&object, type));
-    if (!registered)
-        throw py::type_error(std::string(type->type->tp_name) + " object has not been initialized");
-    return object;
-}
-
-// An object's lock, which knows the thread holding it. The holder takes the interpreter back
-// while it holds the lock (to make Python objects, to run signal handlers after an interrupted
-// read), and a signal handler or a __del__ that runs then may call the same object again on the
-// same thread: waiting would wait for itself, so that call raises instead.
-class ObjectLock {
-public:
-    void lock() {
-        mutex_.lock();
-        holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    }
-    bool try_lock() {
-        if (!mutex_.try_lock()) return false;
-        holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-        return true;
-    }
-    void unlock() {
-        holder_.store(std::thread::id(), std::memory_order_relaxed);
-        mutex_.unlock();
-    }
-    // Only this thread ever stores its own id, so a relaxed load cannot see it by mistake.
-    bool held_here() const {
-        return holder_.load(std::memory_order_relaxed) == std::this_thread::get_id();
-    }
-
-private:
-    std::mutex mutex_;
-    std::atomic<std::thread::id> holder_{};
-};
-
-void refuse_reentry(const ObjectLock& m, const char* what) {
-    if (m.held_here())
-        throw std::runtime_error(
-            std::string(what) + " is busy: a call on it is running on this thread (it was "
-            "called again from a signal handler or a __del__ run meanwhile), and waiting for "
-            "that call would wait for itself");
-}
-
-// Waits for a lock with the interpreter released (see the top of the file); `what` names the
-// object for the error of a call that comes back into it.
-std::unique_lock<ObjectLock> lock_released(ObjectLock& m, const char* what) {
-    refuse_reentry(m, what);
-    std::unique_lock<ObjectLock> lock(m, std::defer_lock);
-    py::gil_scoped_release nogil;
-    lock.lock();
-    return lock;
-}
-
-LineFormat line_format_named(const std::string& format) {
-    if (format == "tsv") return LineFormat::tsv;
-    if (format == "jsonl") return LineFormat::jsonl;
-    throw py::value_error("format: tsv or jsonl");
-}
-
-// An output file descriptor (which stays the caller's) and the buffer of lines bound for it.
-struct Output {
-    explicit Output(int fd) : lines(fd) {}
-    LineOutput lines;
-    ObjectLock lock;
-};
-
-struct Counts {
-    WordCounts words;
-    std::array<uint64_t, 8> types{};  // by class: type bit k-1 is class k
-    ObjectLock lock;
-};
-
 class Tokenizer {
 public:
     // Batches counted between two looks at pending signals: a few milliseconds of work.
     static constexpr uint32_t BATCHES_PER_RELEASE = 16;
+    static constexpr uint64_t SHORT_TEXT_BYTES = 4096;
 
     // Over the bytes of `source`, which it keeps; `text`, when given, is the str they were
     // encoded from, and offsets and token texts are then those of the str.
@@ -161,8 +46,11 @@ public:
         char* data;
         Py_ssize_t size;
         PyBytes_AsStringAndSize(source_.ptr(), &data, &size);
+        // A text of n bytes has at most n tokens: buffers for more would cost a short text
+        // more to set up than to tokenize.
         tokenizer_ = std::make_unique<SpanTokenizer>(reinterpret_cast<const uint8_t*>(data),
-                                                     static_cast<uint64_t>(size));
+                                                     static_cast<uint64_t>(size),
+                                                     most_tokens(DEFAULT_BATCH_SIZE));
         if (!text_.is_none()) {
             index_.data = reinterpret_cast<const uint8_t*>(data);
             index_.ascii = PyUnicode_IS_ASCII(text_.ptr());
@@ -234,7 +122,8 @@ public:
 
     void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
         std::unique_lock<ObjectLock> lock = acquire();
-        tokenizer_->set_batch_size(batch_size);
+        batch_size = most_tokens(batch_size);
+        if (batch_size != tokenizer_->batch.batch_size) tokenizer_->set_batch_size(batch_size);
         tokenizer_->batch.filter = filter;
         tokenizer_->batch.token_min_len = min_len;
         tokenizer_->batch.token_max_len = max_len;
@@ -265,18 +154,24 @@ public:
         return py::make_tuple(starts, stops, types);
     }
 
-    // Appends the next batch to `out` as `token_class(text, type, start, stop)` tuples; false at
-    // the end. `members` holds the TokenType members by class.
-    bool tokens(py::type token_class, py::tuple members, py::list out) {
+    // Appends every batch to the end of the input to `out` as `token_class(text, type, start,
+    // stop)` tuples. `members` holds the TokenType members by class.
+    void tokens(py::type token_class, py::tuple members, py::list out) {
         std::unique_lock<ObjectLock> lock = acquire();
-        if (!next()) return false;
         if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
-        const SpanTokenizer& t = *tokenizer_;
         auto* cls = reinterpret_cast<PyTypeObject*>(token_class.ptr());
         if (!PyType_IsSubtype(cls, &PyTuple_Type) || cls->tp_basicsize != PyTuple_Type.tp_basicsize ||
             cls->tp_itemsize != PyTuple_Type.tp_itemsize)
             throw py::type_error("token_class must be a tuple subclass without fields of its own");
-        PyObject** const member = &PyTuple_GET_ITEM(members.ptr(), 0);
+        while (next()) {
+            append_tokens(cls, &PyTuple_GET_ITEM(members.ptr(), 0), out);
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    // The batch's tokens appended to `out`, as tokens() makes them.
+    void append_tokens(PyTypeObject* cls, PyObject** member, py::list& out) {
+        const SpanTokenizer& t = *tokenizer_;
         const uint8_t* p = t.batch.text_buffer;
         // Neighbouring tokens share a place: one's stop is the next one's start, one int.
         py::object last_stop;
@@ -315,7 +210,6 @@ public:
             Py_DECREF(token);
             if (appended != 0) throw py::error_already_set();
         }
-        return true;
     }
 
     // Counts the types of the kept tokens of up to `max_batches` batches (0: to the end of the
@@ -398,23 +292,21 @@ private:
         }
     }
 
-    void count_batch(Counts& counts, const Batch& b, bool lower, uint64_t word_mask,
-                     uint8_t* lowered) {
-        const uint8_t* p = b.text_buffer;
-        for (uint32_t i = 0; i < b.token_count; ++i) {
-            const uint8_t* const end = token_end(p);
-            const uint64_t type = b.types_buffer[i];
-            ++counts.types[class_of_type(static_cast<TokenType>(type))];
-            if ((type & word_mask) != 0) {
-                const auto n = static_cast<uint32_t>(end - p);
-                if (lower) lower_word(p, n, lowered);
-                counts.words.add(lower ? lowered : p, n);
-            }
-            p = end + 1;
-        }
+    std::unique_lock<ObjectLock> acquire() { return lock_released(lock_, "Tokenizer"); }
+
+    // Bytes in memory few enough that tokenizing them takes less than releasing the
+    // interpreter and taking it back.
+    bool short_in_memory() const {
+        return tokenizer_->fd < 0 && tokenizer_->size - tokenizer_->pos <= SHORT_TEXT_BYTES;
     }
 
-    std::unique_lock<ObjectLock> acquire() { return lock_released(lock_, "Tokenizer"); }
+    // At most `n`, and no more than the tokens bytes in memory can hold: no batch of them is
+    // ever larger.
+    uint32_t most_tokens(uint32_t n) const {
+        if (tokenizer_ && tokenizer_->fd >= 0) return n;
+        const uint64_t size = tokenizer_ ? tokenizer_->size : PyBytes_GET_SIZE(source_.ptr());
+        return size < n ? static_cast<uint32_t>(size > 0 ? size : 1) : n;
+    }
 
     // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
     // released.
@@ -439,7 +331,9 @@ private:
         raise_pending();
         for (;;) {
             bool more;
-            {
+            if (short_in_memory()) {
+                more = next_batch_unlocked();  // sooner done than the interpreter is handed over
+            } else {
                 py::gil_scoped_release nogil;
                 more = next_batch_unlocked();
             }
@@ -476,6 +370,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("scan_path", [] { return scan_path_name(scan_path()); },
           "The batch loop this process runs: \"scalar\", or \"avx2\" (its block path). "
           "VORLENTA_SCAN_PATH chooses one the CPU runs.");
+
+    bind_texts(m);
 
     m.def("escaped_field", [](py::bytes field, const std::string& format) {
               char* data;

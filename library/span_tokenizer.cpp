@@ -52,14 +52,13 @@ uint64_t* allocate_offsets(uint32_t n) {
     return static_cast<uint64_t*>(std::malloc((n > 0 ? n : 1) * sizeof(uint64_t)));
 }
 
-// The batch buffers at their default size, and offsets for as many tokens.
-void init_buffers(SpanTokenizer& t) {
+// The batch buffers for `capacity` tokens, and offsets for as many.
+void init_buffers(SpanTokenizer& t, uint32_t capacity = DEFAULT_BATCH_SIZE) {
     std::memset(&t.engine, 0, sizeof t.engine);
-    init_batch(t.batch);
+    init_batch(t.batch, capacity);
     t.batch.units_wanted = false;  // the library makes its strs from the bytes
-    t.offsets = TokenOffsets{allocate_offsets(DEFAULT_BATCH_SIZE),
-                             allocate_offsets(DEFAULT_BATCH_SIZE), Ranges{}};
-    t.offsets_capacity = DEFAULT_BATCH_SIZE;
+    t.offsets = TokenOffsets{allocate_offsets(capacity), allocate_offsets(capacity), Ranges{}};
+    t.offsets_capacity = capacity;
     if (t.offsets.starts == nullptr || t.offsets.stops == nullptr) {
         std::free(t.offsets.starts);
         std::free(t.offsets.stops);
@@ -70,10 +69,20 @@ void init_buffers(SpanTokenizer& t) {
 
 }  // namespace
 
-SpanTokenizer::SpanTokenizer(const uint8_t* bytes, uint64_t length)
+SpanTokenizer::SpanTokenizer(const uint8_t* bytes, uint64_t length, uint32_t capacity)
     : data(bytes), size(length), pos(0), fd(-1), chunk(nullptr), chunk_pos(0), chunk_len(0),
       chunk_offset(0), end_offset(UINT64_MAX), read_error(0), reads(0), tally_utf8(false) {
-    init_buffers(*this);
+    init_buffers(*this, capacity > 0 ? capacity : 1);
+}
+
+void SpanTokenizer::restart(const uint8_t* bytes, uint64_t length) {
+    reset_engine(engine);
+    batch.source_started = false;
+    batch.drain_steps_run = 0;
+    offsets.ranges = Ranges{};
+    data = bytes;
+    size = length;
+    pos = 0;
 }
 
 SpanTokenizer::SpanTokenizer(int file) : SpanTokenizer(file, 0, UINT64_MAX) {}

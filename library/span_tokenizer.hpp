@@ -19,7 +19,8 @@ struct SpanTokenizer {
     TokenOffsets offsets;
     uint32_t offsets_capacity;
 
-    // Bytes in memory, which the owner keeps alive and unchanged: data[pos, size).
+    // Bytes in memory, which the owner keeps alive and unchanged: data[pos, size). One
+    // tokenizer may go over many texts in turn (restart).
     const uint8_t* data;
     uint64_t size;
     uint64_t pos;
@@ -38,9 +39,10 @@ struct SpanTokenizer {
     bool tally_utf8;
     Utf8Tally utf8;
 
-    // Over bytes in memory. Throws std::bad_alloc, leaking nothing, when the buffers cannot be
-    // had.
-    SpanTokenizer(const uint8_t* bytes, uint64_t length);
+    // Over bytes in memory, with buffers for `capacity` tokens (the batch size then): a text
+    // of n bytes never has more than n tokens, so a short one needs far less than the default.
+    // Throws std::bad_alloc, leaking nothing, when the buffers cannot be had.
+    SpanTokenizer(const uint8_t* bytes, uint64_t length, uint32_t capacity = DEFAULT_BATCH_SIZE);
     // Over an open file, whose descriptor it takes and closes, from where it stands; or over
     // the bytes [start, stop) of a file that can seek, offsets counted from the file's start.
     explicit SpanTokenizer(int file);
@@ -63,6 +65,15 @@ struct SpanTokenizer {
 
     // Bytes tokenized so far: the offset where the next batch starts reading.
     uint64_t position() const { return fd < 0 ? pos : chunk_offset + chunk_pos; }
+
+    // Goes over other bytes in memory as a new input, with the same settings and buffers: the
+    // tokens of one text never join those of another.
+    void restart(const uint8_t* bytes, uint64_t length);
+
+    // Whether the input in memory is used up: read to its end, and its last tokens released.
+    bool input_done() const {
+        return pos == size && (!batch.source_started || batch.drain_steps_run == 2);
+    }
 };
 
 }  // namespace vorlenta

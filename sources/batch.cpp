@@ -27,16 +27,16 @@ void* allocate_units(uint64_t batch_size) {
 
 }  // namespace
 
-void init_batch(Batch& b) {
+void init_batch(Batch& b, uint32_t capacity) {
     b = Batch{};
-    b.batch_size = DEFAULT_BATCH_SIZE;
+    b.batch_size = capacity;
     b.token_max_len = DEFAULT_TOKEN_MAX_LEN;
     b.filter = ~uint64_t{0};
     b.units_wanted = true;
-    b.text_buffer = static_cast<uint8_t*>(allocate_text(DEFAULT_BATCH_SIZE));
-    b.units_buffer = static_cast<uint16_t*>(allocate_units(DEFAULT_BATCH_SIZE));
-    b.types_buffer = static_cast<uint64_t*>(allocate(DEFAULT_BATCH_SIZE, sizeof(uint64_t)));
-    b.types_capacity = DEFAULT_BATCH_SIZE;
+    b.text_buffer = static_cast<uint8_t*>(allocate_text(capacity));
+    b.units_buffer = static_cast<uint16_t*>(allocate_units(capacity));
+    b.types_buffer = static_cast<uint64_t*>(allocate(capacity, sizeof(uint64_t)));
+    b.types_capacity = capacity;
     if (b.text_buffer == nullptr || b.units_buffer == nullptr || b.types_buffer == nullptr) {
         free_batch(b);
         throw std::bad_alloc();

@@ -57,9 +57,10 @@ struct Batch {
     uint32_t retired_count;
 };
 
-// A batch with the default settings and buffers for DEFAULT_BATCH_SIZE tokens.
+// A batch with the default settings and buffers for DEFAULT_BATCH_SIZE tokens (or for
+// `capacity` tokens, the batch size then, where fewer will ever be needed).
 // Throws std::bad_alloc, having allocated nothing, when the buffers cannot be had.
-void init_batch(Batch& b);
+void init_batch(Batch& b, uint32_t capacity = DEFAULT_BATCH_SIZE);
 void free_batch(Batch& b);
 
 // Throws std::bad_alloc and leaves `b` as it was when the buffers cannot be had.

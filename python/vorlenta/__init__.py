@@ -8,11 +8,22 @@ from typing import TYPE_CHECKING, Any
 from vorlentaCXX import TokenType
 
 if TYPE_CHECKING:
-    from vorlenta.library import Spans, Token, count_words, spans, tokenize
+    from vorlenta.library import (
+        Spans,
+        TextSpans,
+        Token,
+        arrow_token_lists,
+        count_words,
+        spans,
+        token_lists,
+        tokenize,
+    )
 
-__all__ = ["Spans", "Token", "TokenType", "count_words", "spans", "tokenize"]
+__all__ = ["Spans", "TextSpans", "Token", "TokenType", "arrow_token_lists", "count_words",
+           "spans", "token_lists", "tokenize"]
 
-_LIBRARY = {"Spans", "Token", "count_words", "spans", "tokenize"}
+_LIBRARY = {"Spans", "TextSpans", "Token", "arrow_token_lists", "count_words", "spans",
+            "token_lists", "tokenize"}
 
 
 def __getattr__(name: str) -> Any:

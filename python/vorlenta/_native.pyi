@@ -2,7 +2,7 @@ from vorlentaCXX import TokenType
 
 import numpy as np
 import numpy.typing as npt
-from typing import TypeVar
+from typing import Any, TypeVar
 
 _T = TypeVar("_T")
 
@@ -41,7 +41,7 @@ class Tokenizer(metaclass=_pybind11_type):
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.uint64]] | None: ...
     def tokens(
         self, token_class: type[_T], members: tuple[TokenType, ...], out: list[_T]
-    ) -> bool: ...
+    ) -> None: ...
     def write_lines(
         self, output: Output, format: str, offsets: bool, lower: bool, prefix: bytes,
         max_batches: int = 0,
@@ -49,3 +49,28 @@ class Tokenizer(metaclass=_pybind11_type):
     def count(
         self, counts: Counts, lower: bool, word_mask: int, max_batches: int = 0
     ) -> tuple[int, bool]: ...
+
+class ArrowStrings(metaclass=_pybind11_type):
+    def __init__(
+        self, offsets: Any, data: Any, validity: Any, offset: int, length: int, large: bool
+    ) -> None: ...
+
+class Texts(metaclass=_pybind11_type):
+    def __init__(self) -> None: ...
+    def configure(self, filter: int, min_len: int, max_len: int) -> None: ...
+    def count(self, source: Any, counts: Counts, lower: bool, word_mask: int) -> int: ...
+    def lists(self, source: Any, lower: bool) -> list[list[str]]: ...
+    def arrow_lists(
+        self, source: Any, lower: bool
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], bytes, npt.NDArray[np.uint8]]: ...
+
+class TextSpans(metaclass=_pybind11_type):
+    def __init__(
+        self, source: Any, filter: int, min_len: int, max_len: int, batch_size: int
+    ) -> None: ...
+    def next(
+        self,
+    ) -> tuple[
+        npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.uint64],
+        npt.NDArray[np.int64]
+    ] | None: ...

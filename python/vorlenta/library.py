@@ -6,15 +6,19 @@ from __future__ import annotations
 import os
 from collections import Counter
 from collections.abc import Iterable, Iterator
-from typing import NamedTuple, TypeAlias
+from typing import Any, NamedTuple, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 from vorlentaCXX import TokenType
 
 from vorlenta import _native
+from vorlenta.texts import arrow, feeds, is_many
 
 Source: TypeAlias = "str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
+# Many texts: an iterable of strs or bytes (None and NaN are no text), a NumPy array, a pandas
+# Series, or a pyarrow Array or ChunkedArray of strings.
+Texts: TypeAlias = "Iterable[str | bytes | None] | Any"
 Types: TypeAlias = "TokenType | int | str | Iterable[TokenType | int | str] | None"
 
 MAX_U32 = 2**32 - 1
@@ -45,6 +49,16 @@ class Spans(NamedTuple):
     starts: npt.NDArray[np.int64]
     stops: npt.NDArray[np.int64]
     types: npt.NDArray[np.uint64]
+
+
+class TextSpans(NamedTuple):
+    """A batch of the token places of many texts: `texts[i]` is the place of token i's text
+    among the texts, and its offsets are in that text."""
+
+    starts: npt.NDArray[np.int64]
+    stops: npt.NDArray[np.int64]
+    types: npt.NDArray[np.uint64]
+    texts: npt.NDArray[np.int64]
 
 
 def type_mask(types: Types, default: int = MAX_U64) -> int:
@@ -89,6 +103,8 @@ def _bounded(name: str, value: object, low: int, high: int) -> int:
 
 
 def _open(source: Source) -> _native.Tokenizer:
+    # Text in memory: the tokenizer's buffers are sized to it (a text of n bytes has at most n
+    # tokens), so a short text costs little to set up.
     if isinstance(source, str):
         # Lone surrogates pass as their three-byte forms, so that every character of the str
         # has a place and offsets stay str indexes.
@@ -101,20 +117,35 @@ def _open(source: Source) -> _native.Tokenizer:
     if isinstance(source, os.PathLike):
         # Errors name the path as given, as open() would.
         return _native.Tokenizer.open(os.fsencode(source), name=os.fspath(source))
-    raise TypeError(f"source must be a str, bytes, bytearray or a path (os.PathLike), not "
-                    f"{type(source).__name__}; a file name as a str would be read as the text "
-                    f"itself, so pass pathlib.Path(name)")
+    raise TypeError(f"source must be a str, bytes, bytearray, a path (os.PathLike) or many "
+                    f"texts (an iterable of str or bytes), not {type(source).__name__}; a file "
+                    f"name as a str would be read as the text itself, so pass "
+                    f"pathlib.Path(name)")
+
+
+def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
+    low = _bounded("min_len", min_len, 0, MAX_U32)
+    high = MAX_U32 if max_len is None else _bounded("max_len", max_len, 0, MAX_U32)
+    return low, high
 
 
 def _tokenizer(source: Source, types: Types, min_len: int, max_len: int | None,
                batch_size: int) -> _native.Tokenizer:
     mask = type_mask(types)
-    low = _bounded("min_len", min_len, 0, MAX_U32)
-    high = MAX_U32 if max_len is None else _bounded("max_len", max_len, 0, MAX_U32)
+    low, high = _limits(min_len, max_len)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
     tokenizer = _open(source)
     tokenizer.configure(mask, low, high, size)
     return tokenizer
+
+
+def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U64
+           ) -> tuple[_native.Texts, int]:
+    """A tokenizer for many texts, and its type mask."""
+    mask = type_mask(types, default)
+    texts = _native.Texts()
+    texts.configure(mask, *_limits(min_len, max_len))
+    return texts, mask
 
 
 def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
@@ -126,8 +157,7 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     as with errors="surrogateescape"."""
     tokenizer = _tokenizer(source, types, min_len, max_len, INNER_BATCH_SIZE)
     tokens: list[Token] = []
-    while tokenizer.tokens(Token, _MEMBERS, tokens):
-        pass
+    tokenizer.tokens(Token, _MEMBERS, tokens)
     return tokens
 
 
@@ -144,21 +174,103 @@ class SpanBatches(Iterator[Spans]):
         return Spans(*batch)
 
 
-def spans(source: Source, *, types: Types = None, min_len: int = 0,
-          max_len: int | None = None, batch_size: int = DEFAULT_BATCH_SIZE) -> SpanBatches:
+class TextSpanBatches(Iterator[TextSpans]):
+    """The batches of `spans` over many texts."""
+
+    def __init__(self, spans: _native.TextSpans) -> None:
+        self._spans = spans
+
+    def __next__(self) -> TextSpans:
+        batch = self._spans.next()
+        if batch is None:
+            raise StopIteration
+        return TextSpans(*batch)
+
+
+def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
+          max_len: int | None = None, batch_size: int = DEFAULT_BATCH_SIZE
+          ) -> SpanBatches | TextSpanBatches:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
-    object per token. A file is read as the batches are taken, in fixed memory."""
-    return SpanBatches(_tokenizer(source, types, min_len, max_len, batch_size))
+    object per token. A file is read as the batches are taken, in fixed memory.
+
+    Over many texts, each batch also says which text each token is in (TextSpans.texts), and
+    its offsets are in that text."""
+    if not is_many(source):
+        return SpanBatches(_tokenizer(cast(Source, source), types, min_len, max_len, batch_size))
+    size = _bounded("batch_size", batch_size, 1, MAX_U32)
+    column = list(feeds(source))
+    if len(column) > 1:  # an Arrow column in chunks: one array, so that text places run on
+        column = list(feeds(cast(Any, source).combine_chunks()))
+    low, high = _limits(min_len, max_len)
+    return TextSpanBatches(_native.TextSpans(column[0] if column else [], type_mask(types),
+                                             low, high, size))
 
 
-def count_words(*sources: Source, lower: bool = False, types: Types = None) -> Counter[str]:
+def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None
+                ) -> Counter[str]:
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
-    compounds they start) unless `types` says otherwise, lower-cased if `lower`."""
+    compounds they start) unless `types` says otherwise, lower-cased if `lower`.
+
+    A source is one text (a str, bytes, a path) or many: an iterable of strs or bytes, a
+    NumPy array, a pandas Series, a pyarrow Array or ChunkedArray of strings (None, NaN and
+    nulls are no text). Each text is tokenized on its own, and the sources one after another,
+    each opened in its turn, so memory stays the same whatever their number."""
     mask = type_mask(types, WORDS)
-    tokenizers = [_tokenizer(source, mask, 0, None, INNER_BATCH_SIZE) for source in sources]
     counts = _native.Counts()
-    for tokenizer in tokenizers:
-        tokenizer.count(counts, bool(lower), mask)
+    texts: _native.Texts | None = None
+    for source in sources:
+        if is_many(source):
+            if texts is None:
+                texts, _ = _texts(mask, 0, None)
+            for feed in feeds(source):
+                texts.count(feed, counts, bool(lower), mask)
+        else:
+            one = cast(Source, source)
+            _tokenizer(one, mask, 0, None, INNER_BATCH_SIZE).count(counts, bool(lower), mask)
     words: Counter[str] = Counter()
     counts.add_words_to(words)
     return words
+
+
+def token_lists(texts: Texts | str | bytes, *, types: Types = None, lower: bool = False,
+                min_len: int = 0, max_len: int | None = None) -> list[list[str]]:
+    """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
+    compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
+    (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
+    texts. A single str or bytes is one text."""
+    tokenizer, _ = _texts(types, min_len, max_len, WORDS)
+    lists: list[list[str]] = []
+    for feed in feeds([texts] if isinstance(texts, (str, bytes)) else _many(texts)):
+        lists += tokenizer.lists(feed, bool(lower))
+    return lists
+
+
+def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
+                      min_len: int = 0, max_len: int | None = None) -> Any:
+    """token_lists as a pyarrow array of lists of strings (large_list of large_string), built
+    from native buffers with no Python object per token or text; a ChunkedArray gives a
+    ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra
+    arrow)."""
+    pa = arrow()
+    tokenizer, _ = _texts(types, min_len, max_len, WORDS)
+    arrays = []
+    for feed in feeds(_many(texts)):
+        list_offsets, value_offsets, data, nulls = tokenizer.arrow_lists(feed, bool(lower))
+        values = pa.LargeStringArray.from_buffers(len(value_offsets) - 1,
+                                                  pa.py_buffer(value_offsets),
+                                                  pa.py_buffer(data))
+        mask = pa.array(nulls.view(np.bool_)) if nulls.any() else None
+        arrays.append(pa.LargeListArray.from_arrays(pa.array(list_offsets), values, mask=mask))
+    if type(texts).__name__ == "ChunkedArray":
+        return pa.chunked_array(arrays, type=pa.large_list(pa.large_string()))
+    if not arrays:
+        return pa.array([], type=pa.large_list(pa.large_string()))
+    return arrays[0] if len(arrays) == 1 else pa.concat_arrays(arrays)
+
+
+def _many(texts: object) -> Any:
+    if not is_many(texts):
+        raise TypeError(f"texts must be many texts (an iterable of str or bytes, a NumPy "
+                        f"array, a pandas Series or a pyarrow array of strings), not "
+                        f"{type(texts).__name__}")
+    return texts

@@ -1,0 +1,485 @@
+// Many texts as one source, for vorlenta._native: a list, a generator, a NumPy or pandas column
+// of strs or bytes, or an Arrow string column. Each text is tokenized on its own by one
+// tokenizer restarted between texts, so that no token joins two texts and the cost of a text
+// is its bytes, not a tokenizer's set-up.
+//
+// Texts are taken a group at a time with the interpreter held (a Python iterator's strs are
+// encoded into one buffer; an Arrow column is read where it lies), then counted with the
+// interpreter released. Token lists make Python objects, so they hold it throughout.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "bindings/numpy_setup.hpp"
+#include "library/binding.hpp"
+#include "library/span_tokenizer.hpp"
+#include "library/texts_binding.hpp"
+
+namespace vorlenta {
+
+namespace {
+
+// A group ends at whichever comes first: enough bytes that the interpreter is released for a
+// while, or enough texts that the records stay in the caches.
+constexpr size_t GROUP_BYTES = 1 << 20;
+constexpr size_t GROUP_TEXTS = 4096;
+// The batch size inside: a short text's tokens in one batch, and the buffers in the caches.
+constexpr uint32_t TEXT_BATCH_SIZE = 8192;
+
+struct TextRecord {
+    const uint8_t* data;
+    uint64_t size;
+    int64_t index;   // the text's place in the source
+    bool null;       // None, NaN or an Arrow null: no text
+    bool from_str;   // encoded from a str: lone surrogates are their three-byte forms
+    bool ascii;      // byte offsets are str indexes already
+};
+
+// UTF-8 of a str's code points; a lone surrogate takes the three-byte form that
+// errors="surrogatepass" gives it, so every character has a place.
+template <class Unit>
+uint8_t* encode_units(const Unit* in, size_t n, uint8_t* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t c = in[i];
+        if (c < 0x80) {
+            *out++ = static_cast<uint8_t>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<uint8_t>(0xC0 | c >> 6);
+            *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<uint8_t>(0xE0 | c >> 12);
+            *out++ = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
+            *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<uint8_t>(0xF0 | c >> 18);
+            *out++ = static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F));
+            *out++ = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
+            *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Appends the UTF-8 of a str to `out`; whether it is ASCII.
+bool append_str(PyObject* s, std::vector<uint8_t>& out) {
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    const void* data = PyUnicode_DATA(s);
+    const size_t at = out.size();
+    if (PyUnicode_IS_ASCII(s)) {
+        out.resize(at + n);
+        if (n != 0) std::memcpy(out.data() + at, data, n);
+        return true;
+    }
+    const int kind = PyUnicode_KIND(s);
+    out.resize(at + n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4));
+    uint8_t* const start = out.data() + at;
+    uint8_t* end;
+    if (kind == PyUnicode_1BYTE_KIND)
+        end = encode_units(static_cast<const Py_UCS1*>(data), n, start);
+    else if (kind == PyUnicode_2BYTE_KIND)
+        end = encode_units(static_cast<const Py_UCS2*>(data), n, start);
+    else
+        end = encode_units(static_cast<const Py_UCS4*>(data), n, start);
+    out.resize(at + static_cast<size_t>(end - start));
+    return false;
+}
+
+// An Arrow string or large_string array as its buffers: offsets, data and validity (None when
+// nothing is null), and the slice of it that the array is.
+struct ArrowStrings {
+    py::buffer offsets, data;
+    py::object validity;
+    int64_t offset, length;
+    bool large;
+
+    ArrowStrings(py::buffer offsets_, py::buffer data_, py::object validity_, int64_t offset_,
+                 int64_t length_, bool large_)
+        : offsets(std::move(offsets_)), data(std::move(data_)), validity(std::move(validity_)),
+          offset(offset_), length(length_), large(large_) {
+        if (offset < 0 || length < 0) throw py::value_error("offset and length must be >= 0");
+        const py::buffer_info o = offsets.request(), d = data.request();
+        const auto width = static_cast<py::ssize_t>(large ? 8 : 4);
+        if (o.size * o.itemsize < (offset + length + 1) * width)
+            throw py::value_error("the offsets buffer is shorter than the array");
+        if (!validity.is_none()) {
+            const py::buffer_info v = py::reinterpret_borrow<py::buffer>(validity).request();
+            if (v.size * v.itemsize * 8 < offset + length)
+                throw py::value_error("the validity buffer is shorter than the array");
+        }
+        // Every text must lie inside the data buffer.
+        const auto* base = static_cast<const uint8_t*>(o.ptr);
+        const auto bytes = static_cast<uint64_t>(d.size * d.itemsize);
+        int64_t last = -1;
+        for (int64_t i = offset; i <= offset + length; ++i) {
+            const int64_t at = value_offset(base, i);
+            if (at < last || at < 0 || static_cast<uint64_t>(at) > bytes)
+                throw py::value_error("the offsets do not lie in order inside the data buffer");
+            last = at;
+        }
+    }
+
+    int64_t value_offset(const uint8_t* base, int64_t i) const {
+        if (large) {
+            int64_t v;
+            std::memcpy(&v, base + 8 * i, 8);
+            return v;
+        }
+        int32_t v;
+        std::memcpy(&v, base + 4 * i, 4);
+        return v;
+    }
+};
+
+// Where texts come from, a group at a time.
+struct TextFeed {
+    py::object iterator;       // a Python iterator, or None for an Arrow column
+    ArrowStrings* arrow = nullptr;
+    py::buffer_info offsets, data, validity;  // the Arrow column's, while it is read
+    int64_t taken = 0;         // texts taken so far
+    bool ended = false;
+
+    explicit TextFeed(py::object source) {
+        if (py::isinstance<ArrowStrings>(source)) {
+            arrow = &source.cast<ArrowStrings&>();
+            keep_ = source;
+            offsets = arrow->offsets.request();
+            data = arrow->data.request();
+            if (!arrow->validity.is_none())
+                validity = py::reinterpret_borrow<py::buffer>(arrow->validity).request();
+            return;
+        }
+        iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
+        if (!iterator) throw py::error_already_set();
+    }
+
+    // The next group of texts, with the interpreter held; false once the source is used up.
+    // A Python text is copied into `bytes`, an Arrow text is read where it lies.
+    bool fill(std::vector<TextRecord>& texts, std::vector<uint8_t>& bytes) {
+        texts.clear();
+        bytes.clear();
+        if (ended) return false;
+        if (arrow != nullptr) return fill_arrow(texts);
+        std::vector<uint64_t> starts;
+        while (texts.size() < GROUP_TEXTS && bytes.size() < GROUP_BYTES) {
+            py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+            if (!item) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                ended = true;
+                break;
+            }
+            TextRecord r{nullptr, 0, taken++, false, false, false};
+            starts.push_back(bytes.size());
+            PyObject* o = item.ptr();
+            if (PyUnicode_Check(o)) {
+                r.from_str = true;
+                r.ascii = append_str(o, bytes);
+            } else if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+                r.null = true;
+            } else if (PyObject_CheckBuffer(o)) {
+                Py_buffer view;
+                if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+                const size_t at = bytes.size();
+                bytes.resize(at + static_cast<size_t>(view.len));
+                if (view.len != 0) std::memcpy(bytes.data() + at, view.buf, static_cast<size_t>(view.len));
+                PyBuffer_Release(&view);
+            } else {
+                throw py::type_error(std::string("a text must be a str, bytes or None, not ") +
+                                     Py_TYPE(o)->tp_name + " (text " + std::to_string(r.index) +
+                                     ")");
+            }
+            r.size = bytes.size() - starts.back();
+            texts.push_back(r);
+        }
+        // The buffer has stopped moving: the texts can point into it.
+        for (size_t i = 0; i < texts.size(); ++i) texts[i].data = bytes.data() + starts[i];
+        return !texts.empty();
+    }
+
+private:
+    bool fill_arrow(std::vector<TextRecord>& texts) {
+        const auto* base = static_cast<const uint8_t*>(offsets.ptr);
+        const auto* chars = static_cast<const uint8_t*>(data.ptr);
+        const auto* valid = static_cast<const uint8_t*>(validity.ptr);
+        uint64_t group_bytes = 0;
+        while (taken < arrow->length && texts.size() < GROUP_TEXTS && group_bytes < GROUP_BYTES) {
+            const int64_t i = arrow->offset + taken;
+            const int64_t start = arrow->value_offset(base, i);
+            const auto size = static_cast<uint64_t>(arrow->value_offset(base, i + 1) - start);
+            const bool null = valid != nullptr && (valid[i >> 3] >> (i & 7) & 1) == 0;
+            // Arrow strings are UTF-8 that Python would give as strs: places are str indexes.
+            texts.push_back({chars + start, null ? 0 : size, taken++, null, false, false});
+            group_bytes += size;
+        }
+        if (taken == arrow->length) ended = true;
+        for (TextRecord& r : texts) {
+            r.ascii = true;
+            for (uint64_t k = 0; k < r.size; ++k) r.ascii &= r.data[k] < 0x80;
+        }
+        return !texts.empty();
+    }
+
+    py::object keep_;  // the ArrowStrings object, kept alive while its buffers are read
+};
+
+// Runs the tokenizer over one text, handing each non-empty batch to use(batch).
+template <class Use>
+void tokenize_text(SpanTokenizer& t, const TextRecord& r, bool with_places, Use&& use) {
+    if (r.null) return;
+    t.restart(r.data, r.size);
+    while (!t.input_done()) {
+        t.next_batch(with_places);
+        if (t.batch.token_count != 0) use(t.batch);
+    }
+}
+
+// A token's text as a str: from a str's bytes, lone surrogates come back as themselves;
+// other bytes that are not UTF-8 as errors="surrogateescape" gives them.
+PyObject* text_of(const uint8_t* p, size_t n, bool from_str) {
+    if (from_str)
+        for (size_t i = 0; i < n; ++i)
+            if (p[i] == 0xED)  // the lead byte of an encoded surrogate
+                return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
+                                            static_cast<Py_ssize_t>(n), "surrogatepass");
+    return token_text(p, n);
+}
+
+class Texts {
+public:
+    Texts() : t_(nullptr, 0, TEXT_BATCH_SIZE) {}
+
+    void configure(uint64_t filter, uint32_t min_len, uint32_t max_len) {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        t_.batch.filter = filter;
+        t_.batch.token_min_len = min_len;
+        t_.batch.token_max_len = max_len;
+    }
+
+    // Counts the types of every kept token of every text, and the words among them (tokens
+    // whose type is in `word_mask`), lower-cased if asked. Returns the number of texts.
+    int64_t count(py::object source, Counts& counts, bool lower, uint64_t word_mask) {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        std::unique_lock<ObjectLock> counts_lock = lock_released(counts.lock, "Counts");
+        TextFeed feed(std::move(source));
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
+        while (feed.fill(texts_, bytes_)) {
+            {
+                py::gil_scoped_release nogil;
+                for (const TextRecord& r : texts_)
+                    tokenize_text(t_, r, false, [&](const Batch& b) {
+                        count_batch(counts, b, lower, word_mask, lowered);
+                    });
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+        return feed.taken;
+    }
+
+    // For each text, the list of its kept tokens' texts (lower-cased if asked); an empty list
+    // for a null, so that the lists stay in step with the texts.
+    py::list lists(py::object source, bool lower) {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        TextFeed feed(std::move(source));
+        py::list out;
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+        while (feed.fill(texts_, bytes_)) {
+            for (const TextRecord& r : texts_) {
+                py::list tokens;
+                tokenize_text(t_, r, false, [&](const Batch& b) {
+                    const uint8_t* p = b.text_buffer;
+                    for (uint32_t i = 0; i < b.token_count; ++i) {
+                        const uint8_t* const end = token_end(p);
+                        const auto n = static_cast<uint32_t>(end - p);
+                        const uint8_t* text = p;
+                        if (lower) {
+                            lower_word(p, n, lowered);
+                            text = lowered;
+                        }
+                        PyObject* s = text_of(text, n, r.from_str);
+                        if (s == nullptr || PyList_Append(tokens.ptr(), s) != 0) {
+                            Py_XDECREF(s);
+                            throw py::error_already_set();
+                        }
+                        Py_DECREF(s);
+                        p = end + 1;
+                    }
+                });
+                out.append(std::move(tokens));
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+        return out;
+    }
+
+    // The token lists as the buffers of an Arrow large_list of large_string: where each
+    // text's tokens start among all tokens (one more than there are texts), where each token
+    // starts in the data (one more than there are tokens), the tokens' bytes one after
+    // another, and the texts that are null (a byte each, 1 for a null).
+    py::tuple arrow_lists(py::object source, bool lower) {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        TextFeed feed(std::move(source));
+        std::vector<int64_t> list_offsets{0}, value_offsets{0};
+        std::vector<uint8_t> nulls;
+        std::string data;
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+        while (feed.fill(texts_, bytes_)) {
+            {
+                py::gil_scoped_release nogil;
+                for (const TextRecord& r : texts_) {
+                    tokenize_text(t_, r, false, [&](const Batch& b) {
+                        const uint8_t* p = b.text_buffer;
+                        for (uint32_t i = 0; i < b.token_count; ++i) {
+                            const uint8_t* const end = token_end(p);
+                            const auto n = static_cast<uint32_t>(end - p);
+                            const uint8_t* text = p;
+                            if (lower) {
+                                lower_word(p, n, lowered);
+                                text = lowered;
+                            }
+                            data.append(reinterpret_cast<const char*>(text), n);
+                            value_offsets.push_back(static_cast<int64_t>(data.size()));
+                            p = end + 1;
+                        }
+                    });
+                    list_offsets.push_back(static_cast<int64_t>(value_offsets.size() - 1));
+                    nulls.push_back(r.null);
+                }
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+        set_up_numpy("arrow_lists");
+        return py::make_tuple(as_array(list_offsets), as_array(value_offsets),
+                              py::bytes(data), as_array(nulls));
+    }
+
+private:
+    template <class T>
+    static py::array_t<T> as_array(const std::vector<T>& v) {
+        py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
+        if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(T));
+        return a;
+    }
+
+    SpanTokenizer t_;
+    std::vector<TextRecord> texts_;
+    std::vector<uint8_t> bytes_;
+    ObjectLock lock_;
+};
+
+// The places of many texts' tokens, batch_size at a time: (starts, stops, types, texts), where
+// texts[i] is the place of token i's text in the source and its offsets are in that text (str
+// indexes for a str and an Arrow string, byte offsets for bytes).
+class TextSpans {
+public:
+    TextSpans(py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
+              uint32_t batch_size)
+        : t_(nullptr, 0, batch_size < TEXT_BATCH_SIZE ? batch_size : TEXT_BATCH_SIZE),
+          feed_(std::move(source)), batch_size_(batch_size > 0 ? batch_size : 1) {
+        t_.batch.filter = filter;
+        t_.batch.token_min_len = min_len;
+        t_.batch.token_max_len = max_len;
+    }
+
+    py::object next() {
+        refuse_numpy_reentry("spans");
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
+        while (starts_.size() < batch_size_) {
+            if (in_text_) {
+                t_.next_batch(true);
+                take(t_.batch);
+                in_text_ = !t_.input_done();
+                continue;
+            }
+            if (at_ == texts_.size()) {
+                at_ = 0;  // a fill that finds nothing leaves no texts either
+                if (!feed_.fill(texts_, bytes_)) break;
+            }
+            const TextRecord& r = texts_[at_++];
+            if (r.null) continue;
+            t_.restart(r.data, r.size);
+            text_ = r;
+            index_ = CharIndex{r.data, 0, 0, r.ascii || !(r.from_str || feed_.arrow != nullptr)};
+            in_text_ = !t_.input_done();
+        }
+        if (starts_.empty()) return py::none();
+        set_up_numpy("spans");
+        const size_t n = starts_.size() < batch_size_ ? starts_.size() : batch_size_;
+        py::tuple out = py::make_tuple(cut(starts_, n), cut(stops_, n), cut(types_, n),
+                                       cut(text_of_token_, n));
+        return out;
+    }
+
+private:
+    void take(const Batch& b) {
+        for (uint32_t i = 0; i < b.token_count; ++i) {
+            starts_.push_back(static_cast<int64_t>(index_(t_.offsets.starts[i])));
+            stops_.push_back(static_cast<int64_t>(index_(t_.offsets.stops[i])));
+            types_.push_back(b.types_buffer[i]);
+            text_of_token_.push_back(text_.index);
+        }
+    }
+
+    // The first n values as an array of their own; the rest stay for the next batch.
+    template <class T>
+    static py::array_t<T> cut(std::vector<T>& v, size_t n) {
+        py::array_t<T> a(static_cast<py::ssize_t>(n));
+        if (n != 0) std::memcpy(a.mutable_data(), v.data(), n * sizeof(T));
+        v.erase(v.begin(), v.begin() + static_cast<ptrdiff_t>(n));
+        return a;
+    }
+
+    SpanTokenizer t_;
+    TextFeed feed_;
+    size_t batch_size_;
+    std::vector<TextRecord> texts_;
+    std::vector<uint8_t> bytes_;
+    size_t at_ = 0;
+    bool in_text_ = false;
+    TextRecord text_{};
+    CharIndex index_;
+    std::vector<int64_t> starts_, stops_, text_of_token_;
+    std::vector<uint64_t> types_;
+    ObjectLock lock_;
+};
+
+}  // namespace
+
+void bind_texts(py::module_& m) {
+    py::class_<ArrowStrings>(m, "ArrowStrings")
+        .def(py::init<py::buffer, py::buffer, py::object, int64_t, int64_t, bool>(),
+             py::arg("offsets"), py::arg("data"), py::arg("validity"), py::arg("offset"),
+             py::arg("length"), py::arg("large"));
+
+    py::class_<Texts>(m, "Texts")
+        .def(py::init<>())
+        .def("configure",
+             [](Texts& t, uint64_t filter, uint32_t min_len, uint32_t max_len) {
+                 constructed(t).configure(filter, min_len, max_len);
+             },
+             py::arg("filter"), py::arg("min_len"), py::arg("max_len"))
+        .def("count",
+             [](Texts& t, py::object source, Counts& counts, bool lower, uint64_t word_mask) {
+                 return constructed(t).count(std::move(source), constructed(counts), lower,
+                                             word_mask);
+             },
+             py::arg("source"), py::arg("counts"), py::arg("lower"), py::arg("word_mask"))
+        .def("lists",
+             [](Texts& t, py::object source, bool lower) {
+                 return constructed(t).lists(std::move(source), lower);
+             },
+             py::arg("source"), py::arg("lower"))
+        .def("arrow_lists",
+             [](Texts& t, py::object source, bool lower) {
+                 return constructed(t).arrow_lists(std::move(source), lower);
+             },
+             py::arg("source"), py::arg("lower"));
+
+    py::class_<TextSpans>(m, "TextSpans")
+        .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t>(), py::arg("source"),
+             py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"))
+        .def("next", [](TextSpans& s) { return constructed(s).next(); });
+}
+
+}  // namespace vorlenta

@@ -54,7 +54,7 @@ uint64_t* allocate_offsets(uint32_t n) {
 
 // The batch buffers for `capacity` tokens, and offsets for as many.
 void init_buffers(SpanTokenizer& t, uint32_t capacity = DEFAULT_BATCH_SIZE) {
-    std::memset(&t.engine, 0, sizeof t.engine);
+    reset_engine(t.engine);
     init_batch(t.batch, capacity);
     t.batch.units_wanted = false;  // the library makes its strs from the bytes
     t.offsets = TokenOffsets{allocate_offsets(capacity), allocate_offsets(capacity), Ranges{}};

@@ -246,6 +246,66 @@ PyObject* text_of(const uint8_t* p, size_t n, bool from_str) {
     return token_text(p, n);
 }
 
+// The strs of short tokens made so far in a call, so that a token met again (most are: the
+// common words, spaces and marks) costs a look-up and a reference instead of a new object.
+// Direct-mapped: a token whose slot is taken replaces what is there. Made and dropped with the
+// interpreter held.
+class StrCache {
+public:
+    StrCache() : slots_(SLOTS) {}
+    ~StrCache() {
+        for (Slot& s : slots_) Py_XDECREF(s.str);
+    }
+    StrCache(const StrCache&) = delete;
+    StrCache& operator=(const StrCache&) = delete;
+
+    // A new reference to the str of the token p[0, n), or nullptr with a Python error set.
+    PyObject* get(const uint8_t* p, size_t n, bool from_str) {
+        if (n > MAX_BYTES) return text_of(p, n, from_str);
+        uint64_t h = 0xcbf29ce484222325ULL ^ n;  // FNV-1a: short keys, one multiply a byte
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
+        Slot& s = slots_[(h ^ h >> 29) & (SLOTS - 1)];
+        if (s.str != nullptr && s.length == n && s.from_str == from_str &&
+            std::memcmp(s.bytes, p, n) == 0) {
+            Py_INCREF(s.str);
+            return s.str;
+        }
+        PyObject* str = text_of(p, n, from_str);
+        if (str == nullptr) return nullptr;
+        Py_XDECREF(s.str);
+        Py_INCREF(str);
+        s.str = str;
+        s.length = static_cast<uint8_t>(n);
+        s.from_str = from_str;
+        std::memcpy(s.bytes, p, n);
+        return str;
+    }
+
+private:
+    static constexpr size_t SLOTS = 4096;
+    static constexpr size_t MAX_BYTES = 30;
+    struct Slot {
+        PyObject* str = nullptr;
+        uint8_t length = 0;
+        bool from_str = false;
+        uint8_t bytes[MAX_BYTES];
+    };
+    std::vector<Slot> slots_;
+};
+
+// The cyclic collector waits while a call makes lists of strs, which can hold no cycle: run
+// every few thousand new lists, it would go over all the lists made so far again and again.
+// It runs again, if it was on, when the call ends.
+struct CollectorPaused {
+    const int was_on = PyGC_Disable();
+    CollectorPaused() = default;
+    ~CollectorPaused() {
+        if (was_on) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+};
+
 class Texts {
 public:
     Texts() : t_(nullptr, 0, TEXT_BATCH_SIZE) {}
@@ -283,11 +343,19 @@ public:
         std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
         TextFeed feed(std::move(source));
         py::list out;
+        StrCache strs;
+        CollectorPaused paused;
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
         while (feed.fill(texts_, bytes_)) {
             for (const TextRecord& r : texts_) {
-                py::list tokens;
+                py::list tokens(0);
+                bool first = true;
                 tokenize_text(t_, r, false, [&](const Batch& b) {
+                    // A short text's tokens are one batch: a list of their number, filled in
+                    // place, rather than one grown token by token.
+                    const bool whole = first && t_.input_done();
+                    first = false;
+                    if (whole) tokens = py::list(b.token_count);
                     const uint8_t* p = b.text_buffer;
                     for (uint32_t i = 0; i < b.token_count; ++i) {
                         const uint8_t* const end = token_end(p);
@@ -297,12 +365,15 @@ public:
                             lower_word(p, n, lowered);
                             text = lowered;
                         }
-                        PyObject* s = text_of(text, n, r.from_str);
-                        if (s == nullptr || PyList_Append(tokens.ptr(), s) != 0) {
-                            Py_XDECREF(s);
-                            throw py::error_already_set();
+                        PyObject* s = strs.get(text, n, r.from_str);
+                        if (s == nullptr) throw py::error_already_set();
+                        if (whole) {
+                            PyList_SET_ITEM(tokens.ptr(), i, s);
+                        } else {
+                            const int appended = PyList_Append(tokens.ptr(), s);
+                            Py_DECREF(s);
+                            if (appended != 0) throw py::error_already_set();
                         }
-                        Py_DECREF(s);
                         p = end + 1;
                     }
                 });

@@ -119,3 +119,37 @@ TEST(SpanTokenizer, ReadErrorEndsTheBatchWithoutDrainingAndIsReportedEachTime) {
     t.next_batch();
     EXPECT_EQ(t.read_error, EISDIR);
 }
+
+// A tokenizer restarted text after text gives each text's tokens and places exactly as a new
+// tokenizer over that text alone: no token, compound, cut character or pending drain leaks
+// from one text into the next, whatever the batch size and wherever the last text stopped.
+TEST(SpanTokenizer, RestartedForEachTextGivesWhatEachTextGivesAlone) {
+    const char* pieces[] = {"well-", "known", "Санкт-", "Петербург", " ", "-", "12",
+                            "\xD0", "\x9F", "\xE2\x80", "\xC0\x80", "ёж", "\n", "a", "\0",
+                            "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"};
+    std::srand(7);
+    for (uint32_t batch_size : {1u, 2u, 3u, 1000u}) {
+        SpanTokenizer reused(nullptr, 0, batch_size);
+        for (int round = 0; round < 300; ++round) {
+            std::string text;
+            for (int k = std::rand() % 6; k > 0; --k) {
+                const char* piece = pieces[std::rand() % (sizeof pieces / sizeof *pieces)];
+                text += *piece == 0 ? std::string(1, '\0') : std::string(piece);
+            }
+            if (std::rand() % 3 == 0) text += std::string(std::rand() % 140, 'z');
+            const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+            SpanTokenizer fresh(data, text.size(), batch_size);
+            reused.restart(data, text.size());
+            const Collected expected = collect(fresh);
+            const Collected got = collect(reused);
+            ASSERT_EQ(got.texts, expected.texts) << text << " / " << batch_size;
+            ASSERT_EQ(got.ranges, expected.ranges) << text << " / " << batch_size;
+            EXPECT_TRUE(reused.input_done());
+            // Left part-way through, the next text still starts clean.
+            if (round % 5 == 0 && !text.empty()) {
+                reused.restart(data, text.size());
+                reused.next_batch();
+            }
+        }
+    }
+}

@@ -33,6 +33,9 @@ import numpy as np
 import vorlenta
 import vorlentaCXX as vx
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from many_texts import many_texts_targets  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[1]
 RESULTS = ROOT / "bench" / "results"
 NATIVE_BENCH = ROOT / "build" / "bench" / "bench" / "native_bench"
@@ -441,6 +444,7 @@ def main() -> None:
         path.write_bytes(load_input("Russian", args.mb))
         command_met = command_targets(path, args.reps)
         path.unlink()
+        command_met += many_texts_targets(corpus_dir(), args.peer_reps)
         paths = path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
         for language in CORPORA:
             data = load_input(language, args.mb)

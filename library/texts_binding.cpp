@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "bindings/numpy_setup.hpp"
@@ -36,6 +37,34 @@ struct TextRecord {
     bool null;       // None, NaN or an Arrow null: no text
     bool from_str;   // encoded from a str: lone surrogates are their three-byte forms
     bool ascii;      // byte offsets are str indexes already
+};
+
+// The bytes of a group of texts. Unlike a vector's, room taken for a text is not cleared
+// first: an encoding writes it all, then gives back what it did not need.
+class GroupBytes {
+public:
+    void clear() { size_ = 0; }
+    size_t size() const { return size_; }
+    uint8_t* data() { return data_.get(); }
+    // `n` more bytes at the end, to be written.
+    uint8_t* extend(size_t n) {
+        if (size_ + n > capacity_) {
+            size_t capacity = capacity_ > 0 ? 2 * capacity_ : GROUP_ROOM;
+            while (capacity < size_ + n) capacity *= 2;
+            std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+            if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
+            data_ = std::move(grown);
+            capacity_ = capacity;
+        }
+        size_ += n;
+        return data_.get() + size_ - n;
+    }
+    void shrink_to(size_t n) { size_ = n; }
+
+private:
+    static constexpr size_t GROUP_ROOM = 2 << 20;
+    std::unique_ptr<uint8_t[]> data_;
+    size_t size_ = 0, capacity_ = 0;
 };
 
 // UTF-8 of a str's code points; a lone surrogate takes the three-byte form that
@@ -64,18 +93,17 @@ uint8_t* encode_units(const Unit* in, size_t n, uint8_t* out) {
 }
 
 // Appends the UTF-8 of a str to `out`; whether it is ASCII.
-bool append_str(PyObject* s, std::vector<uint8_t>& out) {
+bool append_str(PyObject* s, GroupBytes& out) {
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const void* data = PyUnicode_DATA(s);
-    const size_t at = out.size();
     if (PyUnicode_IS_ASCII(s)) {
-        out.resize(at + n);
-        if (n != 0) std::memcpy(out.data() + at, data, n);
+        if (n != 0) std::memcpy(out.extend(n), data, n);
         return true;
     }
     const int kind = PyUnicode_KIND(s);
-    out.resize(at + n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4));
-    uint8_t* const start = out.data() + at;
+    const size_t at = out.size();
+    uint8_t* const start =
+        out.extend(n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4));
     uint8_t* end;
     if (kind == PyUnicode_1BYTE_KIND)
         end = encode_units(static_cast<const Py_UCS1*>(data), n, start);
@@ -83,7 +111,7 @@ bool append_str(PyObject* s, std::vector<uint8_t>& out) {
         end = encode_units(static_cast<const Py_UCS2*>(data), n, start);
     else
         end = encode_units(static_cast<const Py_UCS4*>(data), n, start);
-    out.resize(at + static_cast<size_t>(end - start));
+    out.shrink_to(at + static_cast<size_t>(end - start));
     return false;
 }
 
@@ -157,7 +185,7 @@ struct TextFeed {
 
     // The next group of texts, with the interpreter held; false once the source is used up.
     // A Python text is copied into `bytes`, an Arrow text is read where it lies.
-    bool fill(std::vector<TextRecord>& texts, std::vector<uint8_t>& bytes) {
+    bool fill(std::vector<TextRecord>& texts, GroupBytes& bytes) {
         texts.clear();
         bytes.clear();
         if (ended) return false;
@@ -181,9 +209,9 @@ struct TextFeed {
             } else if (PyObject_CheckBuffer(o)) {
                 Py_buffer view;
                 if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-                const size_t at = bytes.size();
-                bytes.resize(at + static_cast<size_t>(view.len));
-                if (view.len != 0) std::memcpy(bytes.data() + at, view.buf, static_cast<size_t>(view.len));
+                if (view.len != 0)
+                    std::memcpy(bytes.extend(static_cast<size_t>(view.len)), view.buf,
+                                static_cast<size_t>(view.len));
                 PyBuffer_Release(&view);
             } else {
                 throw py::type_error(std::string("a text must be a str, bytes or None, not ") +
@@ -209,20 +237,23 @@ private:
             const int64_t start = arrow->value_offset(base, i);
             const auto size = static_cast<uint64_t>(arrow->value_offset(base, i + 1) - start);
             const bool null = valid != nullptr && (valid[i >> 3] >> (i & 7) & 1) == 0;
-            // Arrow strings are UTF-8 that Python would give as strs: places are str indexes.
+            // Arrow strings are UTF-8 that Python would give as strs: places are str indexes,
+            // which only spans reads (and so only it finds out whether a text is ASCII).
             texts.push_back({chars + start, null ? 0 : size, taken++, null, false, false});
             group_bytes += size;
         }
         if (taken == arrow->length) ended = true;
-        for (TextRecord& r : texts) {
-            r.ascii = true;
-            for (uint64_t k = 0; k < r.size; ++k) r.ascii &= r.data[k] < 0x80;
-        }
         return !texts.empty();
     }
 
     py::object keep_;  // the ArrowStrings object, kept alive while its buffers are read
 };
+
+bool is_ascii(const uint8_t* p, uint64_t n) {
+    uint8_t high = 0;
+    for (uint64_t i = 0; i < n; ++i) high |= p[i];
+    return high < 0x80;
+}
 
 // Runs the tokenizer over one text, handing each non-empty batch to use(batch).
 template <class Use>
@@ -435,7 +466,7 @@ private:
 
     SpanTokenizer t_;
     std::vector<TextRecord> texts_;
-    std::vector<uint8_t> bytes_;
+    GroupBytes bytes_;
     ObjectLock lock_;
 };
 
@@ -471,7 +502,10 @@ public:
             if (r.null) continue;
             t_.restart(r.data, r.size);
             text_ = r;
-            index_ = CharIndex{r.data, 0, 0, r.ascii || !(r.from_str || feed_.arrow != nullptr)};
+            // Offsets are str indexes for a str and an Arrow string, bytes for bytes.
+            const bool indexes_are_bytes =
+                r.from_str ? r.ascii : feed_.arrow == nullptr || is_ascii(r.data, r.size);
+            index_ = CharIndex{r.data, 0, 0, indexes_are_bytes};
             in_text_ = !t_.input_done();
         }
         if (starts_.empty()) return py::none();
@@ -505,7 +539,7 @@ private:
     TextFeed feed_;
     size_t batch_size_;
     std::vector<TextRecord> texts_;
-    std::vector<uint8_t> bytes_;
+    GroupBytes bytes_;
     size_t at_ = 0;
     bool in_text_ = false;
     TextRecord text_{};

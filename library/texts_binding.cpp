@@ -379,14 +379,14 @@ public:
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
         while (feed.fill(texts_, bytes_)) {
             for (const TextRecord& r : texts_) {
-                py::list tokens(0);
+                py::object tokens;  // made with the first batch, at its size when it is all
                 bool first = true;
                 tokenize_text(t_, r, false, [&](const Batch& b) {
                     // A short text's tokens are one batch: a list of their number, filled in
                     // place, rather than one grown token by token.
                     const bool whole = first && t_.input_done();
                     first = false;
-                    if (whole) tokens = py::list(b.token_count);
+                    if (!tokens) tokens = py::list(whole ? b.token_count : 0);
                     const uint8_t* p = b.text_buffer;
                     for (uint32_t i = 0; i < b.token_count; ++i) {
                         const uint8_t* const end = token_end(p);
@@ -408,7 +408,8 @@ public:
                         p = end + 1;
                     }
                 });
-                out.append(std::move(tokens));
+                if (PyList_Append(out.ptr(), tokens ? tokens.ptr() : py::list().ptr()) != 0)
+                    throw py::error_already_set();
             }
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }

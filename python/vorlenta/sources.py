@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from typing import NamedTuple
 
-from vorlentaCXX import ENWORD, RUWORD, TokenType
+from vorlentaCXX import ENWORD, NWLINE, RUWORD, WRDSPC, TokenType
 
 from vorlenta import _native
 
@@ -39,6 +39,9 @@ class Settings(NamedTuple):
     lower: bool = False
     encoding: str | None = None
     decompress: str | None = None  # for standard input; files go by their suffix
+    input_format: str | None = None  # text, jsonl or parquet for every input; None: by suffix
+    field: str = "text"  # the field of a dataset's records that holds the text
+    words: bool = False  # tokenize --format words: lines of words, the writer ends the lines
 
 
 class Piece(NamedTuple):
@@ -129,6 +132,23 @@ def compression_of(path: str, settings: Settings) -> str | None:
     return by_suffix(path)
 
 
+# What a file's name says it holds, after a compression suffix (data.jsonl.gz is JSON Lines).
+INPUT_FORMATS = ("text", "jsonl", "parquet")
+DATASET_SUFFIXES = {".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet"}
+
+
+def input_format_of(path: str, settings: Settings) -> str:
+    """How an input is read: as text, or as a dataset of records (jsonl, parquet)."""
+    if settings.input_format is not None:
+        return settings.input_format
+    if path == STDIN:
+        return "text"
+    stem, suffix = os.path.splitext(path)
+    if compression_of(path, settings) is not None:
+        suffix = os.path.splitext(stem)[1]
+    return DATASET_SUFFIXES.get(suffix.lower(), "text")
+
+
 def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
     """The input whole, or a regular file cut into up to `parts` ranges, each ending just after
     a line feed. A line feed is a token of its own that joins no compound, so no token and no
@@ -143,8 +163,9 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
         if stat.S_ISREG(info.st_mode):
             size = info.st_size
     whole = [Piece(path, size=size)]
+    # A dataset is read whole: its records are not cut at line feeds.
     if (size is None or parts < 2 or size < 2 * SPLIT_MIN_BYTES or settings.encoding
-            or compression_of(path, settings)):
+            or compression_of(path, settings) or input_format_of(path, settings) != "text"):
         return whole
     parts = min(parts, size // SPLIT_MIN_BYTES)
     try:
@@ -216,8 +237,21 @@ def describe(error: BaseException) -> str:
 
 
 def configure(tokenizer: _native.Tokenizer, settings: Settings) -> None:
-    tokenizer.configure(settings.types, settings.min_len, settings.max_len, settings.batch_size)
+    if settings.words:
+        # The writer ends lines at line feeds, so the batch keeps every one, whatever the types
+        # and the length limits say (a line feed is one character); the writer applies the
+        # limits to the words (word_limits). Spaces are never words: the batch drops them.
+        tokenizer.configure((settings.types | int(NWLINE)) & ~int(WRDSPC), min(settings.min_len, 1),
+                            max(settings.max_len, 1), settings.batch_size)
+    else:
+        tokenizer.configure(settings.types, settings.min_len, settings.max_len,
+                            settings.batch_size)
     tokenizer.tally_utf8()
+
+
+def word_limits(settings: Settings) -> tuple[int, int]:
+    """The length limits the words writer applies itself (configure() explains why)."""
+    return (settings.min_len, settings.max_len) if settings.words else (0, MAX_U32)
 
 
 class Utf8Tally:

@@ -127,8 +127,8 @@ inline LineFormat line_format_named(const std::string& format) {
 
 // The options of a write_lines call; `prefix` (the file column) stays the caller's.
 inline LineOptions line_options(const std::string& format, bool offsets, bool lower,
-                                const py::bytes& prefix, uint32_t word_min_len,
-                                uint32_t word_max_len) {
+                                const py::bytes& prefix, uint64_t word_types,
+                                uint32_t word_min_len, uint32_t word_max_len) {
     const LineFormat line_format = line_format_named(format);
     char* data;
     Py_ssize_t size;
@@ -136,6 +136,7 @@ inline LineOptions line_options(const std::string& format, bool offsets, bool lo
     if (size > 65536) throw py::value_error("prefix: at most 65536 bytes");
     LineOptions options{line_format, offsets, lower, reinterpret_cast<const uint8_t*>(data),
                         static_cast<uint32_t>(size)};
+    options.word_types = word_types;
     options.word_min_len = word_min_len;
     options.word_max_len = word_max_len;
     return options;

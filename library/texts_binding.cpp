@@ -540,7 +540,7 @@ void bind_texts(py::module_& m) {
              [](Texts& t, py::object source, Output& output, const std::string& format,
                 bool offsets, bool lower, py::bytes prefix, py::object first_record) {
                  const LineOptions options =
-                     line_options(format, offsets, lower, prefix, 0, UINT32_MAX);
+                     line_options(format, offsets, lower, prefix, UINT64_MAX, 0, UINT32_MAX);
                  return constructed(t).write_lines(std::move(source), constructed(output),
                                                    options, std::move(first_record));
              },

@@ -162,7 +162,8 @@ std::string escaped_field(const uint8_t* data, size_t n, LineFormat format) {
                        static_cast<size_t>(w.out - out.data()));
 }
 
-LineOutput::LineOutput(int file) : fd(file), data(nullptr), used(0), error(0), line_open(false) {
+LineOutput::LineOutput(int file) : fd(file), data(nullptr), used(0), error(0),
+      line_started(false), line_has_word(false) {
     data = static_cast<uint8_t*>(std::malloc(CAPACITY));
     if (data == nullptr) throw std::bad_alloc();
 }
@@ -256,24 +257,26 @@ uint32_t char_count(const uint8_t* p, size_t n) {
 void write_words(const Batch& b, const LineOptions& options, LineOutput& output) {
     const bool well_formed = b.units_valid;
     const bool limited = options.word_min_len > 0 || options.word_max_len < MAX_TOKEN_CHARS;
+    const uint64_t words = options.word_types & ~type_bits(TokenType::WRDSPC);
     uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
     const uint8_t* p = b.text_buffer;
     for (uint32_t i = 0; i < b.token_count; ++i) {
-        const auto type = static_cast<TokenType>(b.types_buffer[i]);
+        const uint64_t type = b.types_buffer[i];
         // A token whose first byte is zero is the character U+0000 itself.
         const size_t n = *p == 0 ? 1 : token_length(p);
-        const uint8_t* const text_start = p;
+        const uint8_t* const token = p;
         p += n + 1;
-        if (type == TokenType::NWLINE) {
+        if (type == type_bits(TokenType::NWLINE)) {
             if (!end_words_line(output, true)) return;
             continue;
         }
-        if (type == TokenType::WRDSPC) continue;
+        output.line_started = true;
+        if ((type & words) == 0) continue;
         if (limited) {
-            const uint32_t chars = char_count(text_start, n);
+            const uint32_t chars = char_count(token, n);
             if (chars < options.word_min_len || chars > options.word_max_len) continue;
         }
-        const uint8_t* text = text_start;
+        const uint8_t* text = token;
         if (options.lower && *text != 0) {
             lower_word(text, static_cast<uint32_t>(n), lowered);
             lowered[n] = 0;
@@ -281,25 +284,25 @@ void write_words(const Batch& b, const LineOptions& options, LineOutput& output)
         }
         if (LineOutput::CAPACITY - output.used < LINE_ROOM && !output.flush()) return;
         Writer w{output.data + output.used};
-        if (output.line_open) w.byte(' ');
-        if (well_formed && is_word_type(type)) {
+        if (output.line_has_word) w.byte(' ');
+        if (well_formed && is_word_type(static_cast<TokenType>(type))) {
             copy_short(w.out, text, n);
             w.out += n;
         } else {
             escaped_text(w, text, LineFormat::tsv);
         }
         output.used = static_cast<size_t>(w.out - output.data);
-        output.line_open = true;
+        output.line_has_word = true;
     }
 }
 
 }  // namespace
 
 bool end_words_line(LineOutput& output, bool empty_too) {
-    if (!output.line_open && !empty_too) return true;
+    if (!output.line_started && !empty_too) return true;
     if (output.used == LineOutput::CAPACITY && !output.flush()) return false;
     output.data[output.used++] = '\n';
-    output.line_open = false;
+    output.line_started = output.line_has_word = false;
     return true;
 }
 

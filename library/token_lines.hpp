@@ -45,9 +45,11 @@ struct LineOptions {
     // The file column, formatted by the caller ("name\t", or "\"file\": \"name\", "), or empty.
     const uint8_t* prefix;
     uint32_t prefix_length;
-    // words: the length limits of the words written, in characters. Where the line feeds end
-    // lines, the batch must keep them whatever the limits (a line feed is one character), so
-    // it runs with limits that let them through, and these apply to the words.
+    // words: the types and length limits (in characters) of the words written. Where line
+    // feeds end lines, the writer must see every token, whatever the types and limits say (a
+    // line feed is one character, and a last line without one still is a line), so the batch
+    // keeps them all and these select the words.
+    uint64_t word_types = UINT64_MAX;
     uint32_t word_min_len = 0;
     uint32_t word_max_len = UINT32_MAX;
 };
@@ -59,7 +61,10 @@ struct LineOutput {
     uint8_t* data;
     size_t used;
     int error;  // errno of the write that failed; nothing is written after one
-    bool line_open;  // words: the current line holds a word, so the next one takes a space
+    // words: a token came after the last line end (the line is there, words or not), and a
+    // word was written there (the next one takes a space).
+    bool line_started;
+    bool line_has_word;
 
     // Throws std::bad_alloc when the buffer cannot be had. The descriptor stays the caller's.
     explicit LineOutput(int file);
@@ -75,9 +80,9 @@ struct LineOutput {
 // bytes); a zero byte in it goes out as the character U+0000 would.
 std::string escaped_field(const uint8_t* data, size_t n, LineFormat format);
 
-// words: ends the current line when it holds a word (an input that ends without a line feed,
-// or whose read failed midway); or always (`empty_too`: a text's line, empty or not). False
-// when a write failed.
+// words: ends the current line when a token came after the last line end (an input that
+// ends without a line feed, or whose read failed midway); or always (`empty_too`: a text's
+// line, empty or not). False when a write failed.
 bool end_words_line(LineOutput& output, bool empty_too);
 
 // Appends a line per token of the batch, or (words) its words to the current line; `offsets`

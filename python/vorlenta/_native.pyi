@@ -45,7 +45,8 @@ class Tokenizer(metaclass=_pybind11_type):
     ) -> None: ...
     def write_lines(
         self, output: Output, format: str, offsets: bool, lower: bool, prefix: bytes,
-        max_batches: int = 0, word_min_len: int = 0, word_max_len: int = 4294967295,
+        max_batches: int = 0, word_types: int = 18446744073709551615, word_min_len: int = 0,
+        word_max_len: int = 4294967295,
     ) -> tuple[int, bool]: ...
     def count(
         self, counts: Counts, lower: bool, word_mask: int, max_batches: int = 0

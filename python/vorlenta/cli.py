@@ -40,7 +40,7 @@ from vorlenta.sources import (
     pieces,
     regular_file_id,
     utf8_tally,
-    word_limits,
+    word_choice,
 )
 from vorlenta.stats import (
     BATCHES_PER_REPORT,
@@ -296,14 +296,14 @@ def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _
     if input_format_of(piece.path, settings) != "text":
         return write_dataset(piece, settings, lines, output, on_bytes)
     read = piece.start
-    word_min_len, word_max_len = word_limits(settings)
+    word_types, word_min_len, word_max_len = word_choice(settings)
     try:
         with opened(piece, settings) as tokenizer:
             done = False
             while not done:
                 position, done = tokenizer.write_lines(
                     output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
-                    BATCHES_PER_REPORT, word_min_len, word_max_len)
+                    BATCHES_PER_REPORT, word_types, word_min_len, word_max_len)
                 if on_bytes is not None:
                     on_bytes(position - read)
                 read = position

@@ -37,7 +37,8 @@ class Group(NamedTuple):
 
 class Dataset:
     """The groups of a dataset input, in order. `bytes_read` is what was read of it so far (for
-    JSON Lines, its text after decompression; for Parquet, what was read of the file), and
+    JSON Lines, its text after decompression; for Parquet, of the file, its size once read
+    whole), and
     `skipped` the records that had no string in the field, which warning() reports. Reading
     problems raise InputError, naming the input."""
 
@@ -140,14 +141,16 @@ class Dataset:
                     raise InputError(f"{name}: column {field!r} holds {kind}, not strings")
                 first = 1
                 for batch in parquet.iter_batches(batch_size=PARQUET_ROWS, columns=[field]):
-                    self.bytes_read = file.count
+                    self.bytes_read = file.read_so_far
                     column = batch.column(0)
                     self.skipped += column.null_count
                     yield Group(column, first)
                     first += len(column)
-                self.bytes_read = file.count
+                # The reader comes back to some bytes (the footer) and passes over the columns
+                # not asked for: a file read whole counts as its size.
+                self.bytes_read = file.size
             except (OSError, ValueError, pa.ArrowException) as e:
-                self.bytes_read = file.count
+                self.bytes_read = file.read_so_far
                 raise InputError(f"{name}: {describe(e)}") from None
 
 
@@ -158,6 +161,12 @@ class _CountingFile(io.FileIO):
 
     def __init__(self, path: str) -> None:
         super().__init__(path, "rb")
+        self.size = os.fstat(self.fileno()).st_size
+
+    @property
+    def read_so_far(self) -> int:
+        """What was read of the file, as a part of its size."""
+        return min(self.count, self.size)
 
     def read(self, size: int | None = -1, /) -> bytes:
         data = super().read(size)

@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from typing import NamedTuple
 
-from vorlentaCXX import ENWORD, NWLINE, RUWORD, WRDSPC, TokenType
+from vorlentaCXX import ENWORD, RUWORD, TokenType
 
 from vorlenta import _native
 
@@ -238,20 +238,21 @@ def describe(error: BaseException) -> str:
 
 def configure(tokenizer: _native.Tokenizer, settings: Settings) -> None:
     if settings.words:
-        # The writer ends lines at line feeds, so the batch keeps every one, whatever the types
-        # and the length limits say (a line feed is one character); the writer applies the
-        # limits to the words (word_limits). Spaces are never words: the batch drops them.
-        tokenizer.configure((settings.types | int(NWLINE)) & ~int(WRDSPC), min(settings.min_len, 1),
-                            max(settings.max_len, 1), settings.batch_size)
+        # The writer ends lines at line feeds and knows a last line without one by the tokens
+        # after the last, so it sees every token; it picks the words itself (word_choice).
+        tokenizer.configure(ALL_TYPES, 0, MAX_U32, settings.batch_size)
     else:
         tokenizer.configure(settings.types, settings.min_len, settings.max_len,
                             settings.batch_size)
     tokenizer.tally_utf8()
 
 
-def word_limits(settings: Settings) -> tuple[int, int]:
-    """The length limits the words writer applies itself (configure() explains why)."""
-    return (settings.min_len, settings.max_len) if settings.words else (0, MAX_U32)
+def word_choice(settings: Settings) -> tuple[int, int, int]:
+    """The types and length limits by which the words writer picks the words itself
+    (configure() says why)."""
+    if settings.words:
+        return settings.types, settings.min_len, settings.max_len
+    return ALL_TYPES, 0, MAX_U32
 
 
 class Utf8Tally:

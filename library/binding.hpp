@@ -121,7 +121,25 @@ inline std::unique_lock<ObjectLock> lock_released(ObjectLock& m, const char* wha
 inline LineFormat line_format_named(const std::string& format) {
     if (format == "tsv") return LineFormat::tsv;
     if (format == "jsonl") return LineFormat::jsonl;
-    throw py::value_error("format: tsv or jsonl");
+    if (format == "words") return LineFormat::words;
+    throw py::value_error("format: tsv, jsonl or words");
+}
+
+// The options of a write_lines call; `prefix` (the file column) stays the caller's.
+inline LineOptions line_options(const std::string& format, bool offsets, bool lower,
+                                const py::bytes& prefix, uint64_t word_types,
+                                uint32_t word_min_len, uint32_t word_max_len) {
+    const LineFormat line_format = line_format_named(format);
+    char* data;
+    Py_ssize_t size;
+    PyBytes_AsStringAndSize(prefix.ptr(), &data, &size);
+    if (size > 65536) throw py::value_error("prefix: at most 65536 bytes");
+    LineOptions options{line_format, offsets, lower, reinterpret_cast<const uint8_t*>(data),
+                        static_cast<uint32_t>(size)};
+    options.word_types = word_types;
+    options.word_min_len = word_min_len;
+    options.word_max_len = word_max_len;
+    return options;
 }
 
 // An output file descriptor (which stays the caller's) and the buffer of lines bound for it.

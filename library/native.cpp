@@ -461,6 +461,17 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
 
     py::class_<Output>(m, "Output")
         .def(py::init<int>(), py::arg("fd"))
+        // words: ends the last line of an input that ended (or failed) without a line feed,
+        // so the next input starts a line of its own; OSError when a write fails.
+        .def("end_line", [](Output& output) {
+            Output& o = constructed(output);
+            std::unique_lock<ObjectLock> lock = lock_released(o.lock, "Output");
+            if (!end_words_line(o.lines, false)) {
+                errno = o.lines.error;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw py::error_already_set();
+            }
+        })
         // Writes out the lines gathered so far; OSError when the write fails.
         .def("flush", [](Output& output) {
             Output& o = constructed(output);
@@ -500,19 +511,15 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
              py::arg("token_class"), py::arg("members"), py::arg("out"))
         .def("write_lines",
              [](Tokenizer& t, Output& output, const std::string& format, bool offsets,
-                bool lower, py::bytes prefix, uint32_t max_batches) {
-                 const LineFormat line_format = line_format_named(format);
-                 char* data;
-                 Py_ssize_t size;
-                 PyBytes_AsStringAndSize(prefix.ptr(), &data, &size);
-                 if (size > 65536) throw py::value_error("prefix: at most 65536 bytes");
-                 const LineOptions options{
-                     line_format, offsets, lower,
-                     reinterpret_cast<const uint8_t*>(data), static_cast<uint32_t>(size)};
+                bool lower, py::bytes prefix, uint32_t max_batches, uint64_t word_types,
+                uint32_t word_min_len, uint32_t word_max_len) {
+                 const LineOptions options = line_options(format, offsets, lower, prefix,
+                                                          word_types, word_min_len, word_max_len);
                  return constructed(t).write_lines(constructed(output), options, max_batches);
              },
              py::arg("output"), py::arg("format"), py::arg("offsets"), py::arg("lower"),
-             py::arg("prefix"), py::arg("max_batches") = 0)
+             py::arg("prefix"), py::arg("max_batches") = 0, py::arg("word_types") = UINT64_MAX,
+             py::arg("word_min_len") = 0, py::arg("word_max_len") = UINT32_MAX)
         .def("count",
              [](Tokenizer& t, Counts& counts, bool lower, uint64_t word_mask,
                 uint32_t max_batches) {

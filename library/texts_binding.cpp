@@ -9,9 +9,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bindings/numpy_setup.hpp"
@@ -457,6 +459,65 @@ public:
                               py::bytes(data), as_array(nulls));
     }
 
+    // Writes the lines of every text's tokens to `output`, as Tokenizer.write_lines writes a
+    // file's, offsets being those in the text. In words, each text is one line, also an
+    // empty or null text (an empty line, so that line i is text i): a text's line feeds are
+    // not line ends, and never words. With `first_record`, the lines of text i carry the
+    // record number first_record + i after the file column (not in words). Returns the
+    // number of texts; OSError when a write fails.
+    int64_t write_lines(py::object source, Output& output, const LineOptions& options,
+                        py::object first_record) {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        std::unique_lock<ObjectLock> output_lock = lock_released(output.lock, "Output");
+        const bool words = options.format == LineFormat::words;
+        const bool numbered = !first_record.is_none() && !words;
+        const int64_t first = numbered ? first_record.cast<int64_t>() : 0;
+        TextFeed feed(std::move(source));
+        // The configured filter comes back however the call ends.
+        struct FilterKept {
+            Batch& batch;
+            uint64_t filter;
+            ~FilterKept() { batch.filter = filter; }
+        } kept{t_.batch, t_.batch.filter};
+        if (words) t_.batch.filter &= ~type_bits(TokenType::NWLINE);
+        // The file column and a record number: room enough that no text reallocates it.
+        std::string prefix(reinterpret_cast<const char*>(options.prefix), options.prefix_length);
+        const size_t file_part = prefix.size();
+        prefix.reserve(file_part + 40);
+        LineOptions text_options = options;
+        LineOutput& out = output.lines;
+        bool written = out.error == 0;
+        while (written && feed.fill(texts_, bytes_)) {
+            {
+                py::gil_scoped_release nogil;
+                for (const TextRecord& r : texts_) {
+                    if (numbered) {
+                        prefix.resize(file_part);
+                        const std::string number = std::to_string(first + r.index);
+                        if (options.format == LineFormat::jsonl) prefix += "\"record\": ";
+                        prefix += number;
+                        prefix += options.format == LineFormat::jsonl ? ", " : "\t";
+                        text_options.prefix = reinterpret_cast<const uint8_t*>(prefix.data());
+                        text_options.prefix_length = static_cast<uint32_t>(prefix.size());
+                    }
+                    tokenize_text(t_, r, options.offsets, [&](const Batch& b) {
+                        if (written) write_token_lines(b, &t_.offsets, text_options, out);
+                        written = out.error == 0;
+                    });
+                    if (words && written) written = end_words_line(out, true);
+                    if (!written) break;
+                }
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+        if (!written) {
+            errno = out.error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw py::error_already_set();
+        }
+        return feed.taken;
+    }
+
 private:
     template <class T>
     static py::array_t<T> as_array(const std::vector<T>& v) {
@@ -580,7 +641,17 @@ void bind_texts(py::module_& m) {
              [](Texts& t, py::object source, bool lower) {
                  return constructed(t).arrow_lists(std::move(source), lower);
              },
-             py::arg("source"), py::arg("lower"));
+             py::arg("source"), py::arg("lower"))
+        .def("write_lines",
+             [](Texts& t, py::object source, Output& output, const std::string& format,
+                bool offsets, bool lower, py::bytes prefix, py::object first_record) {
+                 const LineOptions options =
+                     line_options(format, offsets, lower, prefix, UINT64_MAX, 0, UINT32_MAX);
+                 return constructed(t).write_lines(std::move(source), constructed(output),
+                                                   options, std::move(first_record));
+             },
+             py::arg("source"), py::arg("output"), py::arg("format"), py::arg("offsets"),
+             py::arg("lower"), py::arg("prefix"), py::arg("first_record") = py::none());
 
     py::class_<TextSpans>(m, "TextSpans")
         .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t>(), py::arg("source"),

@@ -94,7 +94,7 @@ void copy_short(uint8_t* out, const uint8_t* in, size_t n) {
 // \uXXXX in both formats; bytes that are not well-formed UTF-8 become \xHH (in JSON, a
 // backslash and "xHH"), so that nothing is lost and the line stays valid.
 const uint8_t* escaped_text(Writer& w, const uint8_t* p, LineFormat format) {
-    const bool tsv = format == LineFormat::tsv;
+    const bool tsv = format != LineFormat::jsonl;  // words are escaped as tsv's texts
     const char* const* ascii = tsv ? ESCAPES.tsv : ESCAPES.json;
     if (*p == 0) {  // the character U+0000, a token of its own
         w.text(ascii[0]);
@@ -162,7 +162,8 @@ std::string escaped_field(const uint8_t* data, size_t n, LineFormat format) {
                        static_cast<size_t>(w.out - out.data()));
 }
 
-LineOutput::LineOutput(int file) : fd(file), data(nullptr), used(0), error(0) {
+LineOutput::LineOutput(int file) : fd(file), data(nullptr), used(0), error(0),
+      line_started(false), line_has_word(false) {
     data = static_cast<uint8_t*>(std::malloc(CAPACITY));
     if (data == nullptr) throw std::bad_alloc();
 }
@@ -239,11 +240,77 @@ void write_lines_as(const Batch& b, const TokenOffsets* offsets, const LineOptio
     }
 }
 
+// The characters of a kept token, as the reader made them: each one a start byte and the
+// bytes its length says (stray continuation bytes never reach a batch).
+uint32_t char_count(const uint8_t* p, size_t n) {
+    uint32_t chars = 0;
+    for (size_t i = 0; i < n; ++chars) {
+        const uint32_t k = sequence_length(p[i]);
+        i += k != 0 ? k : 1;
+    }
+    return chars;
+}
+
+// The batch's words, one space between two on a line. A line feed ends the line; spaces are
+// never words. The text is escaped as in tab-separated lines, so a word never holds a space,
+// a tab or a line break, and bytes that are not UTF-8 are \xHH.
+void write_words(const Batch& b, const LineOptions& options, LineOutput& output) {
+    const bool well_formed = b.units_valid;
+    const bool limited = options.word_min_len > 0 || options.word_max_len < MAX_TOKEN_CHARS;
+    const uint64_t words = options.word_types & ~type_bits(TokenType::WRDSPC);
+    uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+    const uint8_t* p = b.text_buffer;
+    for (uint32_t i = 0; i < b.token_count; ++i) {
+        const uint64_t type = b.types_buffer[i];
+        // A token whose first byte is zero is the character U+0000 itself.
+        const size_t n = *p == 0 ? 1 : token_length(p);
+        const uint8_t* const token = p;
+        p += n + 1;
+        if (type == type_bits(TokenType::NWLINE)) {
+            if (!end_words_line(output, true)) return;
+            continue;
+        }
+        output.line_started = true;
+        if ((type & words) == 0) continue;
+        if (limited) {
+            const uint32_t chars = char_count(token, n);
+            if (chars < options.word_min_len || chars > options.word_max_len) continue;
+        }
+        const uint8_t* text = token;
+        if (options.lower && *text != 0) {
+            lower_word(text, static_cast<uint32_t>(n), lowered);
+            lowered[n] = 0;
+            text = lowered;
+        }
+        if (LineOutput::CAPACITY - output.used < LINE_ROOM && !output.flush()) return;
+        Writer w{output.data + output.used};
+        if (output.line_has_word) w.byte(' ');
+        if (well_formed && is_word_type(static_cast<TokenType>(type))) {
+            copy_short(w.out, text, n);
+            w.out += n;
+        } else {
+            escaped_text(w, text, LineFormat::tsv);
+        }
+        output.used = static_cast<size_t>(w.out - output.data);
+        output.line_has_word = true;
+    }
+}
+
 }  // namespace
+
+bool end_words_line(LineOutput& output, bool empty_too) {
+    if (!output.line_started && !empty_too) return true;
+    if (output.used == LineOutput::CAPACITY && !output.flush()) return false;
+    output.data[output.used++] = '\n';
+    output.line_started = output.line_has_word = false;
+    return true;
+}
 
 void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
                        LineOutput& output) {
-    if (options.format == LineFormat::jsonl)
+    if (options.format == LineFormat::words)
+        write_words(b, options, output);
+    else if (options.format == LineFormat::jsonl)
         write_lines_as<true>(b, offsets, options, output);
     else
         write_lines_as<false>(b, offsets, options, output);

@@ -1,6 +1,7 @@
 // The lines of `vorlenta tokenize`: one token per line, as tab-separated fields or as JSON
-// objects, gathered in a buffer that goes to a file descriptor whenever it fills. No Python
-// here: the binding runs it with the interpreter released.
+// objects, or a line of words per line of text (or per text), gathered in a buffer that goes
+// to a file descriptor whenever it fills. No Python here: the binding runs it with the
+// interpreter released.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +34,9 @@ inline size_t token_length(const uint8_t* p) {
 #endif
 }
 
-enum class LineFormat : uint8_t { tsv, jsonl };
+// words: a line's kept tokens, space-separated and escaped as in tsv, one line per line of the
+// input (its line feeds end lines) or per text (the caller ends each text's line).
+enum class LineFormat : uint8_t { tsv, jsonl, words };
 
 struct LineOptions {
     LineFormat format;
@@ -42,6 +45,13 @@ struct LineOptions {
     // The file column, formatted by the caller ("name\t", or "\"file\": \"name\", "), or empty.
     const uint8_t* prefix;
     uint32_t prefix_length;
+    // words: the types and length limits (in characters) of the words written. Where line
+    // feeds end lines, the writer must see every token, whatever the types and limits say (a
+    // line feed is one character, and a last line without one still is a line), so the batch
+    // keeps them all and these select the words.
+    uint64_t word_types = UINT64_MAX;
+    uint32_t word_min_len = 0;
+    uint32_t word_max_len = UINT32_MAX;
 };
 
 // Output to a file descriptor through a buffer of its own.
@@ -51,6 +61,10 @@ struct LineOutput {
     uint8_t* data;
     size_t used;
     int error;  // errno of the write that failed; nothing is written after one
+    // words: a token came after the last line end (the line is there, words or not), and a
+    // word was written there (the next one takes a space).
+    bool line_started;
+    bool line_has_word;
 
     // Throws std::bad_alloc when the buffer cannot be had. The descriptor stays the caller's.
     explicit LineOutput(int file);
@@ -66,8 +80,14 @@ struct LineOutput {
 // bytes); a zero byte in it goes out as the character U+0000 would.
 std::string escaped_field(const uint8_t* data, size_t n, LineFormat format);
 
-// Appends a line per token of the batch (`offsets` may be null when options.offsets is off),
-// writing the buffer out as it fills. Stops at a failed write, with output.error set.
+// words: ends the current line when a token came after the last line end (an input that
+// ends without a line feed, or whose read failed midway); or always (`empty_too`: a text's
+// line, empty or not). False when a write failed.
+bool end_words_line(LineOutput& output, bool empty_too);
+
+// Appends a line per token of the batch, or (words) its words to the current line; `offsets`
+// may be null when options.offsets is off. Writes the buffer out as it fills; stops at a
+// failed write, with output.error set.
 void write_token_lines(const Batch& b, const TokenOffsets* offsets, const LineOptions& options,
                        LineOutput& output);
 

@@ -23,6 +23,7 @@ class Counts(metaclass=_pybind11_type):
 class Output(metaclass=_pybind11_type):
     def __init__(self, fd: int) -> None: ...
     def flush(self) -> None: ...
+    def end_line(self) -> None: ...
 
 class Tokenizer(metaclass=_pybind11_type):
     def __init__(self, source: bytes, text: str | None = None) -> None: ...
@@ -44,7 +45,8 @@ class Tokenizer(metaclass=_pybind11_type):
     ) -> None: ...
     def write_lines(
         self, output: Output, format: str, offsets: bool, lower: bool, prefix: bytes,
-        max_batches: int = 0,
+        max_batches: int = 0, word_types: int = 18446744073709551615, word_min_len: int = 0,
+        word_max_len: int = 4294967295,
     ) -> tuple[int, bool]: ...
     def count(
         self, counts: Counts, lower: bool, word_mask: int, max_batches: int = 0
@@ -63,6 +65,10 @@ class Texts(metaclass=_pybind11_type):
     def arrow_lists(
         self, source: Any, lower: bool
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], bytes, npt.NDArray[np.uint8]]: ...
+    def write_lines(
+        self, source: Any, output: Output, format: str, offsets: bool, lower: bool,
+        prefix: bytes, first_record: int | None = None,
+    ) -> int: ...
 
 class TextSpans(metaclass=_pybind11_type):
     def __init__(

@@ -20,6 +20,7 @@ from vorlenta.progress import Progress, wanted
 from vorlenta.sources import (
     ALL_TYPES,
     DEFAULT_BATCH_SIZE,
+    INPUT_FORMATS,
     MAX_U32,
     FileId,
     STDIN,
@@ -32,18 +33,21 @@ from vorlenta.sources import (
     Utf8Tally,
     compression_of,
     display_name,
+    input_format_of,
     input_paths,
     named_file_id,
     opened,
     pieces,
     regular_file_id,
     utf8_tally,
+    word_choice,
 )
 from vorlenta.stats import (
     BATCHES_PER_REPORT,
     PieceResult,
     Stats,
     count_piece,
+    dataset_texts,
     WORKER_THREAD,
     WorkerFailed,
     in_threads,
@@ -120,7 +124,9 @@ def build_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("paths", nargs="*", metavar="PATH",
                         help="a file, a folder (its files, names starting with a dot skipped) "
-                             "or - for standard input; standard input when none is given")
+                             "or - for standard input; standard input when none is given. "
+                             "Files ending in .jsonl, .ndjson (compressed too: .jsonl.gz) or "
+                             ".parquet are datasets: each record's --field is a text")
     common.add_argument("--types", type=_types, default=ALL_TYPES, metavar="TYPE,...",
                         help="only tokens of these types, e.g. ENWORD,RUWORD")
     common.add_argument("--min-len", type=_count(0, MAX_U32), default=0, metavar="N",
@@ -137,6 +143,12 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("--decompress", choices=COMPRESSIONS, metavar="FORMAT",
                         help="decompress standard input: gzip, bz2, xz or zstd (files go by "
                              "their suffix: .gz .bz2 .xz .zst)")
+    common.add_argument("--input-format", choices=INPUT_FORMATS, metavar="FORMAT",
+                        help="read every input as text, jsonl (JSON Lines) or parquet, whatever "
+                             "its name (default: by suffix; standard input is text)")
+    common.add_argument("--field", default="text", metavar="NAME",
+                        help="the field of a dataset's records that holds the text (default "
+                             "%(default)s); records without a string there are skipped")
     common.add_argument("--batch-size", type=_count(1, MAX_U32), default=DEFAULT_BATCH_SIZE,
                         metavar="N", help="tokens per native batch (default %(default)s)")
     common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -151,10 +163,14 @@ def build_parser() -> argparse.ArgumentParser:
                     r"are \xHH.")
     tokenize.add_argument("-o", "--output", metavar="FILE",
                           help="write to FILE instead of standard output")
-    tokenize.add_argument("--format", choices=["tsv", "jsonl"], default="tsv",
-                          help='tsv (default), or jsonl: {"type": ..., "text": ...} per line')
+    tokenize.add_argument("--format", choices=["tsv", "jsonl", "words"], default="tsv",
+                          help='tsv (default); jsonl: {"type": ..., "text": ...} per line; '
+                               "words: one line per line of text (per record of a dataset), "
+                               "its tokens but spaces and line feeds separated by a space, as "
+                               "word2vec and fastText read them")
     tokenize.add_argument("--offsets", action="store_true",
-                          help="add each token's start and stop byte offsets in its input")
+                          help="add each token's start and stop byte offsets in its input (in "
+                               "a dataset: in its record's text, after the record's number)")
     names = tokenize.add_mutually_exclusive_group()
     names.add_argument("--with-filename", "-H", dest="filename", action="store_true",
                        default=None, help="add the input's name to each line (the default "
@@ -169,14 +185,20 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--top", type=_count(0, 2**31), default=20, metavar="N",
                        help="show the N most frequent words, 0 for all (default %(default)s)")
     stats.add_argument("--per-file", action="store_true", help="add a table for each file")
-    stats.add_argument("--json", action="store_true", help="print the result as JSON")
+    stats.add_argument("--format", choices=["text", "json", "tsv"], dest="stats_format",
+                       help="text (default), json, or tsv: word<TAB>count lines of the --top "
+                            "words, a vocabulary (--top 0: all of them)")
+    stats.add_argument("--json", action="store_true", help="print the result as JSON "
+                                                           "(--format json)")
     return parser
 
 
 def _settings(args: argparse.Namespace) -> Settings:
     return Settings(batch_size=args.batch_size, types=args.types, min_len=args.min_len,
                     max_len=args.max_len, lower=args.lower, encoding=args.encoding,
-                    decompress=args.decompress)
+                    decompress=args.decompress, input_format=args.input_format,
+                    field=args.field,
+                    words=args.command == "tokenize" and args.format == "words")
 
 
 class Inputs(NamedTuple):
@@ -217,8 +239,10 @@ def _progress(args: argparse.Namespace, settings: Settings, inputs: Inputs,
     compressed or transcoded inputs, whose size on disk is not what they yield)."""
     enabled, delay = wanted(args.progress, stdout_matters)
     sizes = [piece.size for piece in inputs.pieces]
+    # A Parquet file is read in part: the columns asked for, and its footer.
     transformed = settings.encoding is not None or any(
-        compression_of(piece.path, settings) for piece in inputs.pieces)
+        compression_of(piece.path, settings) or input_format_of(piece.path, settings) == "parquet"
+        for piece in inputs.pieces)
     total = None if transformed or None in sizes else sum(s or 0 for s in sizes)
     return Progress(enabled, total, delay)
 
@@ -257,24 +281,69 @@ def _prefix(piece: Piece, lines: LineSettings) -> bytes:
     return field + b"\t"
 
 
+class Written(NamedTuple):
+    """What writing a piece met: the problems, a line each; what of it was not UTF-8; and the
+    warnings (a dataset's records without a text)."""
+
+    messages: list[str]
+    utf8: Utf8Tally
+    warnings: Sequence[str] = ()
+
+
 def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _native.Output,
-                on_bytes: Callable[[int], None] | None = None) -> tuple[list[str], Utf8Tally]:
-    """Writes the lines of a piece's tokens; the problems met, a line each, and what of it was
-    not UTF-8."""
+                on_bytes: Callable[[int], None] | None = None) -> Written:
+    """Writes the lines of a piece's tokens."""
+    if input_format_of(piece.path, settings) != "text":
+        return write_dataset(piece, settings, lines, output, on_bytes)
     read = piece.start
+    word_types, word_min_len, word_max_len = word_choice(settings)
     try:
         with opened(piece, settings) as tokenizer:
             done = False
             while not done:
                 position, done = tokenizer.write_lines(
                     output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
-                    BATCHES_PER_REPORT)
+                    BATCHES_PER_REPORT, word_types, word_min_len, word_max_len)
                 if on_bytes is not None:
                     on_bytes(position - read)
                 read = position
-            return [], utf8_tally(tokenizer)
+            written = Written([], utf8_tally(tokenizer))
     except InputError as e:
-        return [str(e)], Utf8Tally()
+        written = Written([str(e)], Utf8Tally())
+    if lines.format == "words":
+        # The last line of an input that ends without a line feed, or fails midway, ends with
+        # the input: the next one starts a line of its own.
+        output.end_line()
+    return written
+
+
+def write_dataset(piece: Piece, settings: Settings, lines: LineSettings,
+                  output: _native.Output, on_bytes: Callable[[int], None] | None = None
+                  ) -> Written:
+    """Writes the lines of a dataset's texts: what a text input gives, offsets being in the
+    record's text; with offsets, the record's number after the file column."""
+    from vorlenta.datasets import Dataset
+    from vorlenta.texts import feeds
+
+    dataset = Dataset(piece, settings)
+    texts = dataset_texts(settings)
+    prefix = _prefix(piece, lines)
+    messages: list[str] = []
+    read = 0
+    try:
+        for group in dataset:
+            first = group.first
+            for feed in feeds(group.texts):
+                first += texts.write_lines(feed, output, lines.format, lines.offsets,
+                                           settings.lower, prefix,
+                                           first if lines.offsets else None)
+            if on_bytes is not None:
+                on_bytes(dataset.bytes_read - read)
+            read = dataset.bytes_read
+    except InputError as e:
+        messages.append(str(e))
+    warning = dataset.warning()
+    return Written(messages, Utf8Tally(), [warning] if warning else [])
 
 
 class Spilled(NamedTuple):
@@ -285,6 +354,7 @@ class Spilled(NamedTuple):
     file: BinaryIO | None
     messages: list[str]
     utf8: Utf8Tally
+    warnings: Sequence[str] = ()
     written: bool = True
 
 
@@ -315,7 +385,7 @@ class SpillFolder:
         try:
             file = tempfile.TemporaryFile(dir=self.path)
             output = _native.Output(file.fileno())
-            messages, utf8 = write_piece(piece, settings, lines, output)
+            written = write_piece(piece, settings, lines, output)
             output.flush()
         except BaseException as e:
             if file is not None:
@@ -325,7 +395,7 @@ class SpillFolder:
                 raise
             self.error = self.error or e
             return Spilled(None, [], Utf8Tally(), written=False)
-        return Spilled(file, messages, utf8)
+        return Spilled(file, *written)
 
 
 # Plain copies go this much at a time.
@@ -360,11 +430,14 @@ def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs
     output = _native.Output(out_fd)
     utf8 = Utf8Tallies()
 
-    def report(piece: Piece, messages: list[str], tally: Utf8Tally) -> None:
+    def report(piece: Piece, messages: list[str], tally: Utf8Tally,
+               warnings: Sequence[str] = ()) -> None:
         nonlocal failed
         for message in messages:
             failed = True
             progress.message(f"{PROG}: {message}")
+        for warning in warnings:
+            progress.message(f"{PROG}: warning: {warning}")
         utf8.add(piece, tally)
 
     try:
@@ -403,7 +476,7 @@ def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs
                 if spilled.file is not None:
                     _copy_out(spilled.file, out_fd)
                 progress.advance(piece.size or 0)
-                report(piece, spilled.messages, spilled.utf8)
+                report(piece, spilled.messages, spilled.utf8, spilled.warnings)
         output.flush()
         utf8.warn(progress)
     finally:
@@ -437,6 +510,8 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
             # Also a later piece of a file whose first piece was read: not read whole.
             not_whole = True
             progress.message(f"{PROG}: {message}")
+        for warning in result.warnings:
+            progress.message(f"{PROG}: warning: {warning}")
         utf8.add(piece, result.utf8)
         total.add(result.stats)
         if args.per_file:
@@ -460,7 +535,10 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
         progress.close()
     seconds = time.perf_counter() - start
 
-    if args.json:
+    if args.stats_format == "tsv":
+        _write_all(out_fd, vocabulary(total, args.top))
+        return EXIT_INPUT if not_whole else EXIT_OK
+    if args.stats_format == "json":
         report = stats_report(total, args.top, seconds)
         if args.per_file:
             report["per_file"] = {name: stats_report(s, args.top) for name, s in per_file.items()}
@@ -472,6 +550,14 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
             text += f"\n{name}\n" + format_report(stats, args.top)
     _write_all(out_fd, text.encode("utf-8", "surrogateescape"))
     return EXIT_INPUT if not_whole else EXIT_OK
+
+
+def vocabulary(stats: Stats, top: int) -> bytes:
+    """word<TAB>count lines of the top words (all when top is 0), most frequent first. A word
+    is letters, digits and hyphens, but its bytes need not be UTF-8: those are escaped as in
+    tokenize's tab-separated lines (\\xHH)."""
+    return b"".join(_native.escaped_field(word.encode("utf-8", "surrogateescape"), "tsv")
+                    + b"\t%d\n" % count for word, count in stats.top(top))
 
 
 def _per_second(amount: int, seconds: float) -> int:
@@ -570,6 +656,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     return status
 
 
+def _check_formats(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Options that the output format has no room for are a wrong command line."""
+    if args.command == "stats":
+        if args.json and args.stats_format not in (None, "json"):
+            parser.error(f"--json and --format {args.stats_format} ask for two formats")
+        args.stats_format = "json" if args.json else args.stats_format or "text"
+        if args.stats_format == "tsv" and args.per_file:
+            parser.error("--format tsv is one vocabulary: it has no --per-file tables")
+    elif args.command == "tokenize" and args.format == "words":
+        # A line is a text's words: a column would be taken for a word.
+        if args.offsets:
+            parser.error("--format words has no --offsets")
+        if args.filename:
+            parser.error("--format words has no file column (--with-filename)")
+
+
 def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -578,6 +680,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return EXIT_USAGE
     if args.min_len > args.max_len:
         parser.error(f"--min-len {args.min_len} is greater than --max-len {args.max_len}")
+    _check_formats(parser, args)
     out_fd = 1
     output = getattr(args, "output", None)
     created = False

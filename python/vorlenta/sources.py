@@ -39,6 +39,9 @@ class Settings(NamedTuple):
     lower: bool = False
     encoding: str | None = None
     decompress: str | None = None  # for standard input; files go by their suffix
+    input_format: str | None = None  # text, jsonl or parquet for every input; None: by suffix
+    field: str = "text"  # the field of a dataset's records that holds the text
+    words: bool = False  # tokenize --format words: lines of words, the writer ends the lines
 
 
 class Piece(NamedTuple):
@@ -129,6 +132,23 @@ def compression_of(path: str, settings: Settings) -> str | None:
     return by_suffix(path)
 
 
+# What a file's name says it holds, after a compression suffix (data.jsonl.gz is JSON Lines).
+INPUT_FORMATS = ("text", "jsonl", "parquet")
+DATASET_SUFFIXES = {".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet"}
+
+
+def input_format_of(path: str, settings: Settings) -> str:
+    """How an input is read: as text, or as a dataset of records (jsonl, parquet)."""
+    if settings.input_format is not None:
+        return settings.input_format
+    if path == STDIN:
+        return "text"
+    stem, suffix = os.path.splitext(path)
+    if compression_of(path, settings) is not None:
+        suffix = os.path.splitext(stem)[1]
+    return DATASET_SUFFIXES.get(suffix.lower(), "text")
+
+
 def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
     """The input whole, or a regular file cut into up to `parts` ranges, each ending just after
     a line feed. A line feed is a token of its own that joins no compound, so no token and no
@@ -143,8 +163,9 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
         if stat.S_ISREG(info.st_mode):
             size = info.st_size
     whole = [Piece(path, size=size)]
+    # A dataset is read whole: its records are not cut at line feeds.
     if (size is None or parts < 2 or size < 2 * SPLIT_MIN_BYTES or settings.encoding
-            or compression_of(path, settings)):
+            or compression_of(path, settings) or input_format_of(path, settings) != "text"):
         return whole
     parts = min(parts, size // SPLIT_MIN_BYTES)
     try:
@@ -216,8 +237,22 @@ def describe(error: BaseException) -> str:
 
 
 def configure(tokenizer: _native.Tokenizer, settings: Settings) -> None:
-    tokenizer.configure(settings.types, settings.min_len, settings.max_len, settings.batch_size)
+    if settings.words:
+        # The writer ends lines at line feeds and knows a last line without one by the tokens
+        # after the last, so it sees every token; it picks the words itself (word_choice).
+        tokenizer.configure(ALL_TYPES, 0, MAX_U32, settings.batch_size)
+    else:
+        tokenizer.configure(settings.types, settings.min_len, settings.max_len,
+                            settings.batch_size)
     tokenizer.tally_utf8()
+
+
+def word_choice(settings: Settings) -> tuple[int, int, int]:
+    """The types and length limits by which the words writer picks the words itself
+    (configure() says why)."""
+    if settings.words:
+        return settings.types, settings.min_len, settings.max_len
+    return ALL_TYPES, 0, MAX_U32
 
 
 class Utf8Tally:

@@ -17,6 +17,7 @@ from vorlenta.sources import (
     Piece,
     Settings,
     Utf8Tally,
+    input_format_of,
     opened,
     utf8_tally,
 )
@@ -67,17 +68,21 @@ class PieceResult(NamedTuple):
     stats: Stats
     messages: list[str]
     utf8: Utf8Tally
+    warnings: Sequence[str] = ()  # a dataset's records without a text
 
 
 def count_piece(piece: Piece, settings: Settings,
                 on_bytes: Callable[[int], None] | None = None) -> PieceResult:
     """Statistics of one piece. Problems come back as messages, one line each. Bytes that are
-    not UTF-8 cost nothing: words holding them are counted with surrogate escapes.
+    not UTF-8 cost nothing: words holding them are counted with surrogate escapes. A dataset's
+    counts are the sums of its texts'.
 
     A piece whose read fails midway keeps what was read before the failure, as `tokenize`
     prints it: its tokens, words and bytes. Its `failed` is 1, and its `files` is 1 when it is
     a file's first piece and gave any byte: the input is among those counted, and among those
     not read whole. An input that gave nothing (one that could not be opened) is only failed."""
+    if input_format_of(piece.path, settings) != "text":
+        return count_dataset(piece, settings, on_bytes)
     stats = Stats()
     counts = _native.Counts()
     read = piece.start
@@ -107,10 +112,51 @@ def count_piece(piece: Piece, settings: Settings,
             utf8 = utf8_tally(tokenizer)
     stats.bytes = read - piece.start
     stats.files = int(piece.start == 0 and (not messages or stats.bytes > 0))
+    _take_counts(stats, counts)
+    return PieceResult(stats, messages, utf8)
+
+
+def _take_counts(stats: Stats, counts: _native.Counts) -> None:
     by_class = counts.types()
     stats.types.update({name: by_class[value.bit_length()] for value, name in TYPE_NAMES.items()})
     stats.counts = counts
-    return PieceResult(stats, messages, utf8)
+
+
+def dataset_texts(settings: Settings) -> _native.Texts:
+    """The native tokenizer of a dataset's texts, set up as `settings` say."""
+    texts = _native.Texts()
+    texts.configure(settings.types, settings.min_len, settings.max_len)
+    return texts
+
+
+def count_dataset(piece: Piece, settings: Settings,
+                  on_bytes: Callable[[int], None] | None = None) -> PieceResult:
+    """Statistics of a dataset input, as count_piece gives them; its bytes are those read (see
+    Dataset). An input that fails midway keeps the counts of the records before the failure."""
+    from vorlenta.datasets import Dataset
+    from vorlenta.texts import feeds
+
+    stats = Stats()
+    counts = _native.Counts()
+    dataset = Dataset(piece, settings)
+    texts = dataset_texts(settings)
+    messages: list[str] = []
+    read = 0
+    try:
+        for group in dataset:
+            for feed in feeds(group.texts):
+                texts.count(feed, counts, settings.lower, WORD_TYPES)
+            if on_bytes is not None:
+                on_bytes(dataset.bytes_read - read)
+            read = dataset.bytes_read
+    except InputError as e:
+        messages.append(str(e))
+        stats.failed = 1
+    stats.bytes = dataset.bytes_read
+    stats.files = int(not messages or stats.bytes > 0)
+    _take_counts(stats, counts)
+    warning = dataset.warning()
+    return PieceResult(stats, messages, Utf8Tally(), [warning] if warning else [])
 
 
 # ---- workers ----

@@ -1,0 +1,285 @@
+"""The command over datasets (JSON Lines and Parquet), its lines of words, and its vocabulary."""
+
+import bz2
+import gzip
+import json
+import os
+import subprocess
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+import vorlenta as library
+import vorlentaCXX as vx
+from vorlenta import cli, sources
+from vorlenta.formats import unescape_tsv
+from conftest import TYPE_NAMES
+from test_cli import SAMPLE, vorlenta
+
+WORDS = int(vx.ENWORD | vx.RUWORD)
+TYPES = [name for name in TYPE_NAMES.values() if name != "NOTTKN"]
+
+# Texts with what a record's text may hold: line feeds, tabs, hyphens, Ё, nothing at all.
+TEXTS = [*SAMPLE.read_text().split("\n\n"), "Tab\there, line\nfeed", "", "Ёлки-палки 12-34",
+         "e-mail\r\nCOVID-19 " * 50]
+# Records whose field holds no string, with where they go among the texts.
+NOT_TEXTS = [(1, {"id": 1}), (3, {"text": None}), (4, {"text": 7}), (6, ["text"]),
+             (7, {"text": ["a"]})]
+
+
+def records() -> list[object]:
+    """The texts as records, the ones without a text among them."""
+    out: list[object] = [{"text": t, "id": i} for i, t in enumerate(TEXTS)]
+    for at, record in NOT_TEXTS:
+        out.insert(at, record)
+    return out
+
+
+def texts_of(recs: list[object]) -> list[str | None]:
+    return [r["text"] if isinstance(r, dict) and isinstance(r.get("text"), str) else None
+            for r in recs]
+
+
+def write_jsonl(path: Path, recs: list[object], blank_lines: bool = False) -> bytes:
+    lines = [json.dumps(r, ensure_ascii=False) for r in recs]
+    if blank_lines:
+        lines.insert(2, "")
+        lines.insert(5, "   ")
+    data = ("\n".join(lines) + "\n").encode()
+    opener = {".gz": gzip.compress, ".bz2": bz2.compress}.get(path.suffix, lambda d: d)
+    path.write_bytes(opener(data))
+    return data
+
+
+def write_parquet(path: Path, recs: list[object]) -> None:
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    column = pa.array(texts_of(recs), pa.string())
+    # Several row groups and batches: record numbers go on across them.
+    pq.write_table(pa.table({"id": range(len(recs)), "text": column}), path, row_group_size=3)
+
+
+def stats_json(*args) -> tuple[subprocess.CompletedProcess, dict]:
+    done = vorlenta("stats", "--format", "json", *args)
+    return done, json.loads(done.stdout)
+
+
+def by_record(stdout: bytes) -> dict[int, list[tuple[str, int, int, str]]]:
+    out: dict[int, list[tuple[str, int, int, str]]] = {}
+    for line in stdout.decode().splitlines():
+        record, kind, start, stop, text = line.split("\t")
+        out.setdefault(int(record), []).append((kind, int(start), int(stop), unescape_tsv(text)))
+    return out
+
+
+@pytest.mark.parametrize("name", ["data.jsonl", "data.ndjson", "data.jsonl.gz",
+                                  "data.ndjson.bz2", "data.parquet"])
+def test_a_dataset_gives_the_counts_and_tokens_of_its_texts(tmp_path, name):
+    path = tmp_path / name
+    recs = records()
+    texts = texts_of(recs)
+    if name.endswith(".parquet"):
+        write_parquet(path, recs)
+        size = None
+    else:
+        size = len(write_jsonl(path, recs, blank_lines=True))
+        # The blank lines are no records: they shift the line numbers, as in the file.
+        texts.insert(2, None)
+        texts.insert(5, None)
+    warning = (f"vorlenta: warning: {path}: {len(NOT_TEXTS)} records without a string field "
+               "'text' (skipped)\n").encode()
+
+    done, report = stats_json("--top", 0, "--lower", path)
+    assert done.returncode == 0 and done.stderr == warning
+    words = library.count_words(texts, lower=True)
+    assert dict(report["top"]) == words and report["words"] == sum(words.values())
+    assert report["types"] == {t: sum(map(len, library.token_lists(texts, types=t)))
+                               for t in TYPES}
+    assert report["files"] == 1
+    if size is not None:
+        assert report["bytes"] == size  # the JSON Lines text, after decompression
+    else:
+        assert report["bytes"] == path.stat().st_size
+
+    # Each record's tokens, offsets in its text's UTF-8, under its number (counting from 1).
+    done = vorlenta("tokenize", "--offsets", "--types", "ENWORD,RUWORD,NUMBER", path)
+    assert done.returncode == 0 and done.stderr == warning
+    got = by_record(done.stdout)
+    expected = library.token_lists(texts, types=["ENWORD", "RUWORD", "NUMBER"])
+    assert sorted(got) == [i + 1 for i, tokens in enumerate(expected) if tokens]
+    for number, tokens in got.items():
+        text = texts[number - 1].encode()
+        assert [t for *_, t in tokens] == expected[number - 1]
+        assert all(text[a:b].decode() == t for _, a, b, t in tokens)
+
+    # Lines of words: line i is record i, empty where it has no text.
+    done = vorlenta("tokenize", "--format", "words", "--lower", "--types", "ENWORD,RUWORD", path)
+    assert done.returncode == 0 and done.stderr == warning
+    assert done.stdout.decode().split("\n") == [
+        " ".join(tokens) for tokens in library.token_lists(texts, lower=True)] + [""]
+
+
+def test_records_without_a_text_are_counted_and_reported_once_per_input(tmp_path):
+    recs = [{"body": "one two"}, {"text": "три"}, {"body": None}, {"body": 5}, {"body": "four"}]
+    paths = [tmp_path / "a.jsonl", tmp_path / "b.jsonl"]
+    for path in paths:
+        write_jsonl(path, recs)
+    for jobs in (1, 2):
+        done, report = stats_json("--field", "body", "--jobs", jobs, *paths)
+        assert done.returncode == 0
+        assert done.stderr.decode().splitlines() == [
+            f"vorlenta: warning: {p}: 3 records without a string field 'body' (skipped)"
+            for p in paths]
+        assert dict(report["top"]) == {"one": 2, "two": 2, "four": 2}
+    done = vorlenta("tokenize", "--format", "words", "--field", "body", paths[0])
+    assert done.stdout == b"one two\n\n\n\nfour\n"
+
+
+def test_a_line_that_is_not_json_is_an_error_of_its_input(tmp_path):
+    bad = tmp_path / "bad.jsonl"
+    bad.write_bytes(b'{"text": "first words"}\n{"text": "more"}\n{"text": oops}\n'
+                    b'{"text": "never read"}\n')
+    good = tmp_path / "good.jsonl"
+    write_jsonl(good, [{"text": "good"}])
+    done, report = stats_json(bad, good)
+    assert done.returncode == 1
+    assert done.stderr.decode().startswith(f"vorlenta: {bad}: line 3: not valid JSON (")
+    assert len(done.stderr.splitlines()) == 1
+    # What came before the bad line counts; the next input is read.
+    assert dict(report["top"]) == {"first": 1, "words": 1, "more": 1, "good": 1}
+    assert report["files"] == 2 and report["failed_files"] == 1
+    done = vorlenta("tokenize", "--format", "words", bad)
+    assert done.returncode == 1 and done.stdout == b"first words\nmore\n"
+
+    # A cut compressed input is named as such, not as a line that is not JSON.
+    cut = tmp_path / "cut.jsonl.gz"
+    cut.write_bytes(gzip.compress(b'{"text": "whole"}\n{"text": "cut off here"}\n')[:-12])
+    done = vorlenta("tokenize", "--format", "words", cut)
+    assert done.returncode == 1 and b"JSON" not in done.stderr and b"cut.jsonl.gz" in done.stderr
+
+
+def test_standard_input_and_forced_formats(tmp_path):
+    data = write_jsonl(tmp_path / "d.jsonl", [{"text": "Hello, мир"}, {"text": "again"}])
+    done = vorlenta("tokenize", "--format", "words", "--input-format", "jsonl",
+                    input=data, stdin=None)
+    assert done.returncode == 0 and done.stdout == "Hello , мир\nagain\n".encode()
+    done = vorlenta("stats", "--top", 0, "--format", "tsv", "--input-format", "jsonl",
+                    "--decompress", "gzip", input=gzip.compress(data), stdin=None)
+    assert done.returncode == 0 and done.stdout == "Hello\t1\nagain\t1\nмир\t1\n".encode()
+    # Forced to text, a .jsonl file is its bytes.
+    done = vorlenta("tokenize", "--format", "words", "--types", "ENWORD",
+                    "--input-format", "text", tmp_path / "d.jsonl")
+    assert done.stdout == b"text Hello\ntext again\n"
+    done = vorlenta("stats", "--input-format", "parquet", input=b"PAR1", stdin=None)
+    assert done.returncode == 1 and b"standard input" in done.stderr
+
+
+def test_parquet_without_pyarrow_is_one_line_naming_the_extra(tmp_path):
+    blocker = tmp_path / "blocker"
+    blocker.mkdir()
+    (blocker / "pyarrow.py").write_text("raise ImportError('no pyarrow here')\n")
+    (tmp_path / "d.parquet").write_bytes(b"PAR1")
+    write_jsonl(tmp_path / "e.jsonl", [{"text": "still read"}])
+    env = {**os.environ, "PYTHONPATH": str(blocker)}
+    done = vorlenta("stats", "--format", "tsv", tmp_path / "d.parquet", tmp_path / "e.jsonl",
+                    env=env)
+    assert done.returncode == 1
+    assert done.stderr == (f"vorlenta: {tmp_path / 'd.parquet'}: Parquet input needs pyarrow: "
+                           "pip install 'vorlentaCXX[arrow]'\n").encode()
+    assert done.stdout == b"read\t1\nstill\t1\n"
+
+
+def test_parquet_columns_that_are_not_texts_are_errors(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    path = tmp_path / "d.parquet"
+    pq.write_table(pa.table({"n": [1, 2], "text": pa.array(["x y", "y"]).dictionary_encode()}),
+                   path)
+    done = vorlenta("stats", "--format", "tsv", path)
+    assert done.returncode == 0 and done.stdout == b"y\t2\nx\t1\n"
+    for field, complaint in [("n", b"column 'n' holds int64, not strings"),
+                             ("nope", b"no column 'nope' (its columns: n, text)")]:
+        done = vorlenta("stats", "--field", field, path)
+        assert done.returncode == 1 and done.stderr == f"vorlenta: {path}: ".encode() + complaint + b"\n"
+
+
+def word_lines(text: str, types: int = 2**64 - 1, **options) -> list[list[str]]:
+    """What --format words gives for a text: per line, its tokens but spaces."""
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return library.token_lists(lines, types=types & ~int(vx.WRDSPC | vx.NWLINE), **options)
+
+
+def read_words(stdout: bytes) -> list[list[str]]:
+    lines = stdout.decode().split("\n")
+    assert lines.pop() == ""
+    return [[unescape_tsv(word) for word in line.split(" ")] if line else [] for line in lines]
+
+
+def test_words_of_plain_text_keep_its_lines_whatever_the_filter(tmp_path, monkeypatch):
+    text = SAMPLE.read_text() + "\n\nно-нет x\tб\n" + "последняя строка"
+    path = tmp_path / "t.txt"
+    path.write_text(text)
+    packed = tmp_path / "t.txt.gz"
+    packed.write_bytes(gzip.compress(text.encode()))
+    # A filter that drops line feeds, or a length they fail, leaves the lines as they are.
+    for options, args in [({"types": WORDS, "lower": True}, ["--lower", "--types", "ENWORD,RUWORD"]),
+                          ({"types": WORDS | int(vx.NUMBER), "min_len": 3},
+                           ["--types", "ENWORD,RUWORD,NUMBER", "--min-len", 3]),
+                          ({"max_len": 0}, ["--max-len", 0])]:
+        expected = word_lines(text, **options)
+        for source in ([path], [packed], ["-"]):
+            with open(path, "rb") as stdin:
+                done = vorlenta("tokenize", "--format", "words", *args, *source, stdin=stdin)
+            assert done.returncode == 0 and read_words(done.stdout) == expected, (args, source)
+    # Every kept token but spaces, escaped as tsv's texts so that none breaks its line; a last
+    # line without a line feed ends with its input.
+    done = vorlenta("tokenize", "--format", "words", path, path)
+    once = word_lines(text)
+    assert ["но-нет", "x", "\t", "б"] in once and read_words(done.stdout) == once + once
+
+    # Cut at line feeds for --jobs, a file gives the lines of one pass.
+    big = tmp_path / "big.txt"
+    big.write_text(("Раз два, three\n\nчетыре\n" * 40))
+    monkeypatch.setattr(sources, "SPLIT_MIN_BYTES", 100)
+    assert len(sources.pieces(str(big), 4, sources.Settings())) == 4
+    outs = []
+    for jobs in (1, 4):
+        out = tmp_path / f"words{jobs}.txt"
+        assert cli.main(["tokenize", "--format", "words", "--types", "RUWORD", "--jobs",
+                         str(jobs), str(big), str(path), "-o", str(out)]) == 0
+        outs.append(out.read_text())
+    assert outs[0] == outs[1]
+    assert read_words(outs[0].encode()) == ([["Раз", "два"], [], ["четыре"]] * 40
+                                            + word_lines(text, types=int(vx.RUWORD)))
+
+
+def test_stats_vocabulary_as_tsv(tmp_path):
+    path = tmp_path / "v.txt"
+    path.write_bytes("b a c b a b Ёж ёж ".encode() + b"x\xc1\x81y")  # C1 81: an overlong "A"
+    done = vorlenta("stats", "--top", 0, "--format", "tsv", "--lower", path)
+    assert done.returncode == 0 and done.stderr.startswith(b"vorlenta: warning:")
+    # Most frequent first, ties alphabetically; a byte that is not UTF-8 as \xHH.
+    assert done.stdout == "b\t3\na\t2\nёж\t2\nc\t1\nx\\xc1\\x81y\t1\n".encode()
+    lines = [line.split("\t") for line in done.stdout.decode().splitlines()]
+    assert Counter({unescape_tsv(w): int(n) for w, n in lines}) == library.count_words(
+        path, lower=True)
+    assert vorlenta("stats", "--top", 2, "--format", "tsv", path).stdout == b"b\t3\na\t2\n"
+    # --json is --format json.
+    one = json.loads(vorlenta("stats", "--json", path).stdout)
+    two = json.loads(vorlenta("stats", "--format", "json", path).stdout)
+    assert one["top"] == two["top"] and one["tokens"] == two["tokens"]
+    for args in (["--json", "--format", "tsv"], ["--format", "tsv", "--per-file"]):
+        assert vorlenta("stats", *args, path).returncode == 2
+    for args in (["--offsets"], ["-H"]):
+        assert vorlenta("tokenize", "--format", "words", *args, path).returncode == 2
+
+
+def test_help_names_the_dataset_options():
+    done = vorlenta("tokenize", "--help")
+    text = b" ".join(done.stdout.split())
+    for needle in (b"--field", b"--input-format", b"words", b".jsonl", b".parquet"):
+        assert needle in text
+    assert b"tsv" in b" ".join(vorlenta("stats", "--help").stdout.split())

@@ -268,6 +268,20 @@ void tokenize_text(SpanTokenizer& t, const TextRecord& r, bool with_places, Use&
     }
 }
 
+// use(text, length, i) for each token i of the batch, its text lower-cased into `lowered`
+// (room for a token and 16 bytes) if asked.
+template <class Use>
+void each_token(const Batch& b, bool lower, uint8_t* lowered, Use&& use) {
+    const uint8_t* p = b.text_buffer;
+    for (uint32_t i = 0; i < b.token_count; ++i) {
+        const uint8_t* const end = token_end(p);
+        const auto n = static_cast<uint32_t>(end - p);
+        if (lower) lower_word(p, n, lowered);
+        use(lower ? lowered : p, n, i);
+        p = end + 1;
+    }
+}
+
 // A token's text as a str: from a str's bytes, lone surrogates come back as themselves;
 // other bytes that are not UTF-8 as errors="surrogateescape" gives them.
 PyObject* text_of(const uint8_t* p, size_t n, bool from_str) {
@@ -389,15 +403,7 @@ public:
                     const bool whole = first && t_.input_done();
                     first = false;
                     if (!tokens) tokens = py::list(whole ? b.token_count : 0);
-                    const uint8_t* p = b.text_buffer;
-                    for (uint32_t i = 0; i < b.token_count; ++i) {
-                        const uint8_t* const end = token_end(p);
-                        const auto n = static_cast<uint32_t>(end - p);
-                        const uint8_t* text = p;
-                        if (lower) {
-                            lower_word(p, n, lowered);
-                            text = lowered;
-                        }
+                    each_token(b, lower, lowered, [&](const uint8_t* text, uint32_t n, uint32_t i) {
                         PyObject* s = strs.get(text, n, r.from_str);
                         if (s == nullptr) throw py::error_already_set();
                         if (whole) {
@@ -407,8 +413,7 @@ public:
                             Py_DECREF(s);
                             if (appended != 0) throw py::error_already_set();
                         }
-                        p = end + 1;
-                    }
+                    });
                 });
                 if (PyList_Append(out.ptr(), tokens ? tokens.ptr() : py::list().ptr()) != 0)
                     throw py::error_already_set();
@@ -434,19 +439,10 @@ public:
                 py::gil_scoped_release nogil;
                 for (const TextRecord& r : texts_) {
                     tokenize_text(t_, r, false, [&](const Batch& b) {
-                        const uint8_t* p = b.text_buffer;
-                        for (uint32_t i = 0; i < b.token_count; ++i) {
-                            const uint8_t* const end = token_end(p);
-                            const auto n = static_cast<uint32_t>(end - p);
-                            const uint8_t* text = p;
-                            if (lower) {
-                                lower_word(p, n, lowered);
-                                text = lowered;
-                            }
+                        each_token(b, lower, lowered, [&](const uint8_t* text, uint32_t n, uint32_t) {
                             data.append(reinterpret_cast<const char*>(text), n);
                             value_offsets.push_back(static_cast<int64_t>(data.size()));
-                            p = end + 1;
-                        }
+                        });
                     });
                     list_offsets.push_back(static_cast<int64_t>(value_offsets.size() - 1));
                     nulls.push_back(r.null);

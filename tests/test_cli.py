@@ -127,7 +127,7 @@ def test_types_and_lengths_select_tokens():
 
 
 @pytest.mark.parametrize("args, complaint", [
-    (["--types", "ENWORD,NOUN"], b"unknown type 'NOUN'"),
+    (["--types", "ENWORD,NOUN"], b"unknown token type 'NOUN'"),
     (["--min-len", "5", "--max-len", "4"], b"--min-len 5 is greater than --max-len 4"),
     (["--batch-size", "0"], b"0 is not within 1..4294967295"),
     (["--min-len", "-1"], b"-1 is not within"),

@@ -3,6 +3,8 @@ against vorlentaCXX, from str, bytes and files, from one thread and from several
 
 import os
 import random
+import subprocess
+import sys
 import threading
 from collections import Counter
 from pathlib import Path
@@ -77,7 +79,7 @@ def test_a_file_gives_what_its_bytes_give_across_chunks(tmp_path):
     assert spans_as_tuples(vorlenta.spans(path, batch_size=1000)) == \
         [(int(t.type), t.start, t.stop) for t in from_bytes]
     assert vorlenta.count_words(path, data, lower=True) == \
-        Counter(t.text.lower() for t in from_bytes * 2 if t.type in (vx.ENWORD, vx.RUWORD))
+        Counter(t.text.lower() for t in from_bytes * 2 if t.type & (vorlenta.TokenType.ENWORD | vorlenta.TokenType.RUWORD))
 
 
 @pytest.mark.parametrize("name", CORPORA)
@@ -223,3 +225,39 @@ def test_the_tally_of_bytes_that_are_not_utf8_agrees_with_the_decoder(tmp_path):
     assert t.utf8_tally() == (data.decode("utf-8", "replace").count("\ufffd"),
                               sum(0xDC80 <= ord(c) <= 0xDCFF for c in escaped),
                               sum(b >= 0x80 for b in data))
+
+
+def test_token_types_are_flags_that_compare_as_ints_and_against_arrays():
+    T = vorlenta.TokenType
+    assert [(n, int(m)) for n, m in T.__members__.items()] == [
+        (n, int(m)) for n, m in vx.TokenType.__members__.items()]
+    assert 2 == T.NWLINE and T.NWLINE == 2 and hash(T.NWLINE) == 2
+    mask = T.ENWORD | T.RUWORD | T.NUMBER
+    assert mask == 28 and isinstance(mask, T)
+    batch = next(vorlenta.spans("a 1\nб"))
+    assert (batch.types == T.NWLINE).tolist() == [False, False, False, True, False]
+    assert ((batch.types & mask) != 0).tolist() == [True, False, True, False, True]
+    assert vorlenta.tokenize("a\n")[0].type is T.ENWORD
+    # Any number of them, and the batch layer's own members, are types.
+    assert [t.text for t in vorlenta.tokenize("a 1 б", types=T.ENWORD | T.NUMBER)] == ["a", "1"]
+    assert [t.text for t in vorlenta.tokenize("a 1 б", types=vx.RUWORD)] == ["б"]
+    assert [t.text for t in vorlenta.tokenize("a 1 б", types=[vx.RUWORD, "number"])] == ["1", "б"]
+
+
+def test_the_library_and_the_command_run_without_vorlentaCXX(tmp_path):
+    path = tmp_path / "t.txt"
+    path.write_text("Мир и мир\n")
+    code = f"""
+import sys
+sys.modules["vorlentaCXX"] = None  # importing it would fail
+import vorlenta, vorlenta.cli
+from pathlib import Path
+assert vorlenta.count_words(Path({str(path)!r}), lower=True)["мир"] == 2
+assert vorlenta.token_lists(["a b"]) == [["a", "b"]]
+assert next(vorlenta.spans("a")).starts.tolist() == [0]
+assert vorlenta.cli._main(["stats", "--json", {str(path)!r}]) == 0
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert '"words": 3' in done.stdout

@@ -1,11 +1,12 @@
 """vorlenta: Russian and English text into tokens, with their places in the source, as arrays,
-or as word counts; and the vorlenta command. vorlentaCXX is the low-level batch layer below."""
+or as word counts; and the vorlenta command. It stands on its own native module; vorlentaCXX,
+the batch layer of the same engine, is not needed to run it."""
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from vorlentaCXX import TokenType
+from vorlenta.types import TokenType
 
 if TYPE_CHECKING:
     from vorlenta.library import (

@@ -1,4 +1,4 @@
-from vorlentaCXX import TokenType
+from vorlenta.types import TokenType
 
 import numpy as np
 import numpy.typing as npt

@@ -16,6 +16,7 @@ from typing import BinaryIO, NamedTuple
 
 import vorlenta
 from vorlenta import _native
+from vorlenta.types import TYPE_NAMES, type_mask
 from vorlenta.progress import Progress, wanted
 from vorlenta.sources import (
     ALL_TYPES,
@@ -25,7 +26,6 @@ from vorlenta.sources import (
     FileId,
     STDIN,
     STDIN_NAME,
-    TYPE_NAMES,
     TYPE_VALUES,
     InputError,
     Piece,
@@ -80,12 +80,10 @@ def _count(low: int, high: int) -> Callable[[str], int]:
 
 
 def _types(text: str) -> int:
-    mask = 0
-    for name in filter(None, (part.strip().upper() for part in text.split(","))):
-        if name not in TYPE_VALUES:
-            raise argparse.ArgumentTypeError(
-                f"unknown type {name!r}; the types are {', '.join(TYPE_VALUES)}")
-        mask |= TYPE_VALUES[name]
+    try:
+        mask = type_mask([part for part in text.split(",") if part.strip()])
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
     if mask == 0:
         raise argparse.ArgumentTypeError("no type given")
     return mask

@@ -10,27 +10,20 @@ from typing import Any, NamedTuple, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
-from vorlentaCXX import TokenType
-
 from vorlenta import _native
 from vorlenta.texts import arrow, feeds, is_many
+from vorlenta.types import MAX_U64, MEMBERS, WORDS, TokenType, Types, type_mask
 
 Source: TypeAlias = "str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
 # Many texts: an iterable of strs or bytes (None and NaN are no text), a NumPy array, a pandas
 # Series, or a pyarrow Array or ChunkedArray of strings.
 Texts: TypeAlias = "Iterable[str | bytes | None] | Any"
-Types: TypeAlias = "TokenType | int | str | Iterable[TokenType | int | str] | None"
 
 MAX_U32 = 2**32 - 1
-MAX_U64 = 2**64 - 1
 DEFAULT_BATCH_SIZE = 65536
 # Batches that tokenize and count_words take internally: small enough that the batch buffers
 # stay in the processor's caches, large enough that the per-batch work does not show.
 INNER_BATCH_SIZE = 8192
-WORDS = int(TokenType.ENWORD) | int(TokenType.RUWORD)
-# The members by class: type bit k-1 is class k, as the native module counts them.
-_MEMBERS = tuple(sorted(TokenType.__members__.values(), key=int))
-_BY_NAME = {name: int(member) for name, member in TokenType.__members__.items()}
 
 
 class Token(NamedTuple):
@@ -59,39 +52,6 @@ class TextSpans(NamedTuple):
     stops: npt.NDArray[np.int64]
     types: npt.NDArray[np.uint64]
     texts: npt.NDArray[np.int64]
-
-
-def type_mask(types: Types, default: int = MAX_U64) -> int:
-    """A type mask from a TokenType, an int mask, a type name or an iterable of these."""
-    if types is None:
-        return default
-    if isinstance(types, (str, int, TokenType)):
-        return _one_type(types)
-    if not isinstance(types, Iterable):
-        raise TypeError(f"types must be a TokenType, an int mask, a type name or an iterable "
-                        f"of these, not {type(types).__name__} {types!r}")
-    mask = 0
-    for item in types:
-        if not isinstance(item, (str, int, TokenType)):
-            raise TypeError(f"types must hold TokenType members, int masks or type names, "
-                            f"not {type(item).__name__} {item!r}")
-        mask |= _one_type(item)
-    return mask
-
-
-def _one_type(value: TokenType | int | str) -> int:
-    if isinstance(value, str):
-        name = value.strip().upper()
-        if name not in _BY_NAME:
-            raise ValueError(f"unknown token type {value!r}; the types are "
-                             f"{', '.join(_BY_NAME)}")
-        return _BY_NAME[name]
-    if isinstance(value, bool):
-        raise TypeError(f"a type mask must be an int, not bool {value!r}")
-    mask = int(value)
-    if not 0 <= mask <= MAX_U64:
-        raise ValueError(f"a type mask must be within 0..2**64-1, not {mask}")
-    return mask
 
 
 def _bounded(name: str, value: object, low: int, high: int) -> int:
@@ -157,7 +117,7 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     as with errors="surrogateescape"."""
     tokenizer = _tokenizer(source, types, min_len, max_len, INNER_BATCH_SIZE)
     tokens: list[Token] = []
-    tokenizer.tokens(Token, _MEMBERS, tokens)
+    tokenizer.tokens(Token, MEMBERS, tokens)
     return tokens
 
 

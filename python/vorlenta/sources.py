@@ -9,20 +9,17 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from typing import NamedTuple
 
-from vorlentaCXX import ENWORD, RUWORD, TokenType
 
 from vorlenta import _native
+from vorlenta.types import TYPE_NAMES, WORDS
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
 DEFAULT_BATCH_SIZE = 8192
 MAX_U32 = 2**32 - 1
 
-TYPE_NAMES: dict[int, str] = {
-    int(member): name for name, member in TokenType.__members__.items() if int(member) != 0
-}
 TYPE_VALUES: dict[str, int] = {name: value for value, name in TYPE_NAMES.items()}
-WORD_TYPES = ENWORD | RUWORD
+WORD_TYPES = int(WORDS)
 ALL_TYPES = 2**64 - 1
 
 # A file smaller than this is not worth a second process.

@@ -10,8 +10,8 @@ from collections.abc import Callable, Generator, Sequence
 from typing import Any, NamedTuple, TypeVar
 
 from vorlenta import _native
+from vorlenta.types import TYPE_NAMES
 from vorlenta.sources import (
-    TYPE_NAMES,
     WORD_TYPES,
     InputError,
     Piece,

@@ -100,12 +100,11 @@ def _tokenizer(source: Source, types: Types, min_len: int, max_len: int | None,
 
 
 def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U64
-           ) -> tuple[_native.Texts, int]:
-    """A tokenizer for many texts, and its type mask."""
-    mask = type_mask(types, default)
+           ) -> _native.Texts:
+    """A tokenizer for many texts."""
     texts = _native.Texts()
-    texts.configure(mask, *_limits(min_len, max_len))
-    return texts, mask
+    texts.configure(type_mask(types, default), *_limits(min_len, max_len))
+    return texts
 
 
 def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
@@ -181,7 +180,7 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     for source in sources:
         if is_many(source):
             if texts is None:
-                texts, _ = _texts(mask, 0, None)
+                texts = _texts(mask, 0, None)
             for feed in feeds(source):
                 texts.count(feed, counts, bool(lower), mask)
         else:
@@ -198,7 +197,7 @@ def token_lists(texts: Texts | str | bytes, *, types: Types = None, lower: bool 
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
     texts. A single str or bytes is one text."""
-    tokenizer, _ = _texts(types, min_len, max_len, WORDS)
+    tokenizer = _texts(types, min_len, max_len, WORDS)
     lists: list[list[str]] = []
     for feed in feeds([texts] if isinstance(texts, (str, bytes)) else _many(texts)):
         lists += tokenizer.lists(feed, bool(lower))
@@ -212,7 +211,7 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
     ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra
     arrow)."""
     pa = arrow()
-    tokenizer, _ = _texts(types, min_len, max_len, WORDS)
+    tokenizer = _texts(types, min_len, max_len, WORDS)
     arrays = []
     for feed in feeds(_many(texts)):
         list_offsets, value_offsets, data, nulls = tokenizer.arrow_lists(feed, bool(lower))

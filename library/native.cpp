@@ -100,10 +100,54 @@ public:
         return t;
     }
 
-    // From now on, tallies what of the bytes read is not UTF-8 (a file's bytes only).
+    // Tallies what of the input is not UTF-8: a file's bytes as they are read from now on,
+    // bytes in memory all at once.
     void tally_utf8() {
         std::unique_lock<ObjectLock> lock = acquire();
-        tokenizer_->tally_utf8 = true;
+        SpanTokenizer& t = *tokenizer_;
+        if (t.fd >= 0) {
+            t.tally_utf8 = true;
+            return;
+        }
+        if (t.tally_utf8) return;
+        t.tally_utf8 = true;
+        py::gil_scoped_release nogil;
+        t.utf8.add(t.data, t.data + t.size);
+        t.utf8.finish();
+    }
+
+    // The rest of the input's bytes, for a caller that needs the text whole; tallied when
+    // asked, as a batch's reads are. A read that a signal interrupts runs its handlers first.
+    py::bytes read_rest() {
+        std::unique_lock<ObjectLock> lock = acquire();
+        SpanTokenizer& t = *tokenizer_;
+        if (t.fd < 0) {
+            const auto* rest = reinterpret_cast<const char*>(t.data + t.pos);
+            const auto length = static_cast<size_t>(t.size - t.pos);
+            t.pos = t.size;
+            return py::bytes(rest, length);
+        }
+        std::string text;
+        for (;;) {
+            ssize_t n;
+            int error;
+            {
+                py::gil_scoped_release nogil;
+                n = ::read(t.fd, t.chunk, SPAN_CHUNK_BYTES);
+                error = errno;
+            }
+            if (n == 0) break;
+            if (n < 0) {
+                if (error != EINTR) raise_os_error(error, path_);
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                continue;
+            }
+            if (t.tally_utf8) t.utf8.add(t.chunk, t.chunk + n);
+            text.append(reinterpret_cast<const char*>(t.chunk), static_cast<size_t>(n));
+            t.chunk_offset += static_cast<uint64_t>(n);
+        }
+        if (t.tally_utf8) t.utf8.finish();
+        return py::bytes(text);
     }
 
     // (ill-formed sequences, their bytes, non-ASCII bytes) of what was read so far.
@@ -502,6 +546,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("tally_utf8", [](Tokenizer& t) { constructed(t).tally_utf8(); })
         .def("utf8_tally", [](Tokenizer& t) { return constructed(t).utf8_tally(); })
         .def("position", [](Tokenizer& t) { return constructed(t).position(); })
+        .def("read_rest", [](Tokenizer& t) { return constructed(t).read_rest(); })
         .def("spans", [](Tokenizer& t) { return constructed(t).spans(); })
         .def("tokens",
              [](Tokenizer& t, py::type token_class, py::tuple members, py::list out) {

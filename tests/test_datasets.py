@@ -256,6 +256,7 @@ def test_words_of_plain_text_keep_its_lines_whatever_the_filter(tmp_path, monkey
                                             + word_lines(text, types=int(vx.RUWORD)))
 
 
+@pytest.mark.filterwarnings("ignore::vorlenta.NotUtf8Warning")  # ill-formed on purpose
 def test_stats_vocabulary_as_tsv(tmp_path):
     path = tmp_path / "v.txt"
     path.write_bytes("b a c b a b Ёж ёж ".encode() + b"x\xc1\x81y")  # C1 81: an overlong "A"

@@ -34,6 +34,7 @@ def alone(t, **kw):
     return [x.text for x in vorlenta.tokenize(t, **kw)]
 
 
+@pytest.mark.filterwarnings("ignore::vorlenta.NotUtf8Warning")  # ill-formed on purpose
 @settings(max_examples=300)
 @given(st.lists(st.one_of(text, raw, st.none()), max_size=12), st.booleans())
 def test_each_text_gives_what_it_gives_alone(texts, lower):
@@ -104,6 +105,7 @@ def test_every_kind_of_column_gives_the_same(kind):
         assert got.to_pylist() == [None if t is None else x for t, x in zip(used, expected_lists)]
 
 
+@pytest.mark.filterwarnings("ignore::vorlenta.NotUtf8Warning")  # ill-formed on purpose
 def test_bytes_texts_and_their_byte_offsets():
     lists = vorlenta.token_lists(BYTES, types=ALL)
     assert lists == [alone(b) for b in BYTES]

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from vorlenta.types import TokenType
 
 if TYPE_CHECKING:
+    from vorlenta.sources import NotUtf8Warning
     from vorlenta.library import (
         Spans,
         TextSpans,
@@ -20,7 +21,7 @@ if TYPE_CHECKING:
         tokenize,
     )
 
-__all__ = ["Spans", "TextSpans", "Token", "TokenType", "arrow_token_lists", "count_words",
+__all__ = ["NotUtf8Warning", "Spans", "TextSpans", "Token", "TokenType", "arrow_token_lists", "count_words",
            "spans", "token_lists", "tokenize"]
 
 _LIBRARY = {"Spans", "TextSpans", "Token", "arrow_token_lists", "count_words", "spans",
@@ -29,6 +30,10 @@ _LIBRARY = {"Spans", "TextSpans", "Token", "arrow_token_lists", "count_words", "
 
 def __getattr__(name: str) -> Any:
     # Loaded on first use, so that the command starts without NumPy and package metadata.
+    if name == "NotUtf8Warning":
+        from vorlenta.sources import NotUtf8Warning
+
+        return NotUtf8Warning
     if name in _LIBRARY:
         from vorlenta import library
 

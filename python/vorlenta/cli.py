@@ -296,16 +296,16 @@ def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _
     read = piece.start
     word_types, word_min_len, word_max_len = word_choice(settings)
     try:
-        with opened(piece, settings) as tokenizer:
+        with opened(piece, settings) as source:
             done = False
             while not done:
-                position, done = tokenizer.write_lines(
+                position, done = source.tokenizer.write_lines(
                     output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
                     BATCHES_PER_REPORT, word_types, word_min_len, word_max_len)
                 if on_bytes is not None:
                     on_bytes(position - read)
                 read = position
-            written = Written([], utf8_tally(tokenizer))
+            written = Written([], utf8_tally(source.tokenizer))
     except InputError as e:
         written = Written([str(e)], Utf8Tally())
     if lines.format == "words":

@@ -3,7 +3,10 @@ tokens as vorlentaCXX gives, with the work done natively and the interpreter rel
 
 from __future__ import annotations
 
+import io
 import os
+import threading
+import warnings
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from typing import Any, NamedTuple, TypeAlias, cast
@@ -11,15 +14,23 @@ from typing import Any, NamedTuple, TypeAlias, cast
 import numpy as np
 import numpy.typing as npt
 from vorlenta import _native
+from vorlenta.sources import Input, NotUtf8Warning, open_input, utf8_tally
+from vorlenta.streams import COMPRESSIONS, BinaryFile, compression_of, is_binary_file, text_encoding
 from vorlenta.texts import arrow, feeds, is_many
 from vorlenta.types import MAX_U64, MEMBERS, WORDS, TokenType, Types, type_mask
 
-Source: TypeAlias = "str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
+Source: TypeAlias = ("str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
+                     " | BinaryFile")
 # Many texts: an iterable of strs or bytes (None and NaN are no text), a NumPy array, a pandas
 # Series, or a pyarrow Array or ChunkedArray of strings.
 Texts: TypeAlias = "Iterable[str | bytes | None] | Any"
 
 MAX_U32 = 2**32 - 1
+# The names that warnings and errors give sources without one of their own.
+STR_NAME = "<str>"
+BYTES_NAME = "<bytes>"
+FILE_NAME = "<file>"
+ENCODING_HINT = 'is it encoding="cp1251" or "koi8-r"? encoding="auto" finds it'
 DEFAULT_BATCH_SIZE = 65536
 # Batches that tokenize and count_words take internally: small enough that the batch buffers
 # stay in the processor's caches, large enough that the per-batch work does not show.
@@ -62,25 +73,75 @@ def _bounded(name: str, value: object, low: int, high: int) -> int:
     return value
 
 
-def _open(source: Source) -> _native.Tokenizer:
-    # Text in memory: the tokenizer's buffers are sized to it (a text of n bytes has at most n
-    # tokens), so a short text costs little to set up.
+def _open(source: Source, decompress: str | bool | None, encoding: str | None) -> Input:
     if isinstance(source, str):
-        # Lone surrogates pass as their three-byte forms, so that every character of the str
-        # has a place and offsets stay str indexes.
-        return _native.Tokenizer(source.encode("utf-8", "surrogatepass"), source)
-    if isinstance(source, bytes):
-        return _native.Tokenizer(source)
-    if isinstance(source, (bytearray, memoryview)):
-        # A copy: the caller may change these while the native code runs without the lock.
-        return _native.Tokenizer(bytes(source))
+        if decompress or encoding is not None:
+            raise ValueError("a str is text already: decompress and encoding apply to bytes, "
+                             "paths and file objects")
+        # Text in memory: the tokenizer's buffers are sized to it (a text of n bytes has at
+        # most n tokens), so a short text costs little to set up. Lone surrogates pass as their
+        # three-byte forms, so that every character of the str has a place and offsets stay
+        # str indexes; nor are they warned of, being the str's own.
+        return Input(_native.Tokenizer(source.encode("utf-8", "surrogatepass"), source), STR_NAME)
+    if encoding is not None:
+        encoding = text_encoding(encoding)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        if decompress or encoding is not None:
+            return _input(io.BytesIO(source), BYTES_NAME, _compression(decompress), encoding)
+        # A copy of the mutable ones: the caller may change them while the native code runs
+        # without the lock.
+        return _tallied(Input(_native.Tokenizer(bytes(source)), BYTES_NAME))
     if isinstance(source, os.PathLike):
         # Errors name the path as given, as open() would.
-        return _native.Tokenizer.open(os.fsencode(source), name=os.fspath(source))
-    raise TypeError(f"source must be a str, bytes, bytearray, a path (os.PathLike) or many "
-                    f"texts (an iterable of str or bytes), not {type(source).__name__}; a file "
-                    f"name as a str would be read as the text itself, so pass "
-                    f"pathlib.Path(name)")
+        path = os.fspath(source)
+        return _input(path, os.fsdecode(path), _compression(decompress, os.fsdecode(path)),
+                      encoding)
+    if is_binary_file(source):
+        name = getattr(source, "name", None)
+        return _input(source, name if isinstance(name, str) else FILE_NAME,
+                      _compression(decompress), encoding)
+    raise TypeError(f"source must be a str, bytes, bytearray, a path (os.PathLike), a binary "
+                    f"file object or many texts (an iterable of str or bytes), not "
+                    f"{type(source).__name__}; a file name as a str would be read as the text "
+                    f"itself, so pass pathlib.Path(name)")
+
+
+def _compression(decompress: str | bool | None, path: str | None = None) -> str | None:
+    """The compression to undo: the one named, none for False, and for None the one a path's
+    suffix says."""
+    if decompress is None:
+        return None if path is None else compression_of(path)
+    if decompress is False:
+        return None
+    if decompress not in COMPRESSIONS:
+        raise ValueError(f"decompress must be one of {', '.join(COMPRESSIONS)}, or False, not "
+                         f"{decompress!r}")
+    return decompress
+
+
+def _input(source: str | bytes | BinaryFile, name: str, compression: str | None,
+           encoding: str | None) -> Input:
+    return _tallied(open_input(source, name, compression=compression,
+                               encoding=encoding))
+
+
+def _tallied(source: Input) -> Input:
+    if source.as_it_is:
+        source.tokenizer.tally_utf8()
+    return source
+
+
+def _finish(source: Input, stacklevel: int) -> None:
+    """After the last token: raises what cut the input short, warns of bytes that are not
+    UTF-8 (stacklevel: the caller's frame, from here)."""
+    if (error := source.finish()) is not None:
+        if isinstance(error, (OSError, ValueError, MemoryError)):
+            raise error
+        raise ValueError(f"{source.name}: {error}") from error
+    if source.as_it_is and source.name != STR_NAME:
+        warning = utf8_tally(source.tokenizer).warning(source.name, ENCODING_HINT)
+        if warning is not None:
+            warnings.warn(warning, NotUtf8Warning, stacklevel=stacklevel + 1)
 
 
 def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
@@ -89,14 +150,21 @@ def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
     return low, high
 
 
-def _tokenizer(source: Source, types: Types, min_len: int, max_len: int | None,
-               batch_size: int) -> _native.Tokenizer:
+def _opened(source: Source, reading: Reading, types: Types, min_len: int,
+            max_len: int | None, batch_size: int) -> Input:
     mask = type_mask(types)
     low, high = _limits(min_len, max_len)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
-    tokenizer = _open(source)
-    tokenizer.configure(mask, low, high, size)
-    return tokenizer
+    opened = _open(source, *reading)
+    opened.tokenizer.configure(mask, low, high, size)
+    return opened
+
+
+class Reading(NamedTuple):
+    """How a source's bytes become UTF-8 text (see tokenize)."""
+
+    decompress: str | bool | None = None
+    encoding: str | None = None
 
 
 def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U64
@@ -108,29 +176,53 @@ def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U
 
 
 def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
-             max_len: int | None = None) -> list[Token]:
+             max_len: int | None = None, decompress: str | bool | None = None,
+             encoding: str | None = None) -> list[Token]:
     """Every token of the source, with its text, type and place.
+
+    The source is a str, bytes, a path or a binary file object (anything with read or
+    readinto: open(..., "rb"), gzip.open(...), sys.stdin.buffer), read in chunks. A path
+    ending in .gz, .bz2, .xz or .zst is decompressed; `decompress` names the format for any
+    source ("gzip", "bz2", "xz", "zstd"), or False reads the bytes as they are. `encoding`
+    reads bytes in that encoding instead of UTF-8, or "auto" finds it (UTF-8, cp1251, koi8-r,
+    cp866, mac-cyrillic, UTF-16 with a BOM) in the first 64 KiB. Offsets of a decompressed or
+    transcoded source are in its UTF-8 text.
 
     `types` keeps only tokens of these types; `min_len` and `max_len` (in characters, both
     inclusive) keep only tokens of such lengths. Bytes that are not well-formed UTF-8 come out
-    as with errors="surrogateescape"."""
-    tokenizer = _tokenizer(source, types, min_len, max_len, INNER_BATCH_SIZE)
-    tokens: list[Token] = []
-    tokenizer.tokens(Token, MEMBERS, tokens)
+    as with errors="surrogateescape", and a NotUtf8Warning says how many there were."""
+    with _opened(source, Reading(decompress, encoding), types, min_len, max_len,
+                 INNER_BATCH_SIZE) as opened:
+        tokens: list[Token] = []
+        opened.tokenizer.tokens(Token, MEMBERS, tokens)
+        _finish(opened, stacklevel=2)
     return tokens
 
 
 class SpanBatches(Iterator[Spans]):
     """The batches of `spans`. Threads may share one: each batch goes to one of them."""
 
-    def __init__(self, tokenizer: _native.Tokenizer) -> None:
-        self._tokenizer = tokenizer
+    def __init__(self, source: Input) -> None:
+        self._source = source
+        self._finished = threading.Lock()
+        self._done = False
 
     def __next__(self) -> Spans:
-        batch = self._tokenizer.spans()
+        batch = self._source.tokenizer.spans()
         if batch is None:
+            with self._finished:  # the end is reported once, whichever thread sees it first
+                if not self._done:
+                    self._done = True
+                    _finish(self._source, stacklevel=2)
             raise StopIteration
         return Spans(*batch)
+
+    def close(self) -> None:
+        """Stops reading a source that was not read to its end."""
+        self._source.close()
+
+    def __del__(self) -> None:
+        self._source.close()
 
 
 class TextSpanBatches(Iterator[TextSpans]):
@@ -147,15 +239,20 @@ class TextSpanBatches(Iterator[TextSpans]):
 
 
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
-          max_len: int | None = None, batch_size: int = DEFAULT_BATCH_SIZE
+          max_len: int | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
+          decompress: str | bool | None = None, encoding: str | None = None
           ) -> SpanBatches | TextSpanBatches:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
-    object per token. A file is read as the batches are taken, in fixed memory.
+    object per token. A file is read as the batches are taken, in fixed memory. Sources,
+    `decompress` and `encoding` as for tokenize.
 
     Over many texts, each batch also says which text each token is in (TextSpans.texts), and
     its offsets are in that text."""
+    reading = Reading(decompress, encoding)
     if not is_many(source):
-        return SpanBatches(_tokenizer(cast(Source, source), types, min_len, max_len, batch_size))
+        return SpanBatches(_opened(cast(Source, source), reading, types, min_len, max_len,
+                                   batch_size))
+    _one_source_only(reading)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
     column = list(feeds(source))
     if len(column) > 1:  # an Arrow column in chunks: one array, so that text places run on
@@ -165,43 +262,79 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
                                              low, high, size))
 
 
-def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None
+def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
+                decompress: str | bool | None = None, encoding: str | None = None
                 ) -> Counter[str]:
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`.
 
-    A source is one text (a str, bytes, a path) or many: an iterable of strs or bytes, a
-    NumPy array, a pandas Series, a pyarrow Array or ChunkedArray of strings (None, NaN and
-    nulls are no text). Each text is tokenized on its own, and the sources one after another,
-    each opened in its turn, so memory stays the same whatever their number."""
+    A source is one text (a str, bytes, a path, a binary file object; `decompress` and
+    `encoding` as for tokenize) or many: an iterable of strs or bytes, a NumPy array, a pandas
+    Series, a pyarrow Array or ChunkedArray of strings (None, NaN and nulls are no text).
+    Each text is tokenized on its own, and the sources one after another, each opened in its
+    turn, so memory stays the same whatever their number."""
     mask = type_mask(types, WORDS)
+    reading = Reading(decompress, encoding)
     counts = _native.Counts()
     texts: _native.Texts | None = None
     for source in sources:
         if is_many(source):
+            _one_source_only(reading)
             if texts is None:
                 texts = _texts(mask, 0, None)
             for feed in feeds(source):
                 texts.count(feed, counts, bool(lower), mask)
         else:
-            one = cast(Source, source)
-            _tokenizer(one, mask, 0, None, INNER_BATCH_SIZE).count(counts, bool(lower), mask)
+            with _opened(cast(Source, source), reading, mask, 0, None,
+                         INNER_BATCH_SIZE) as opened:
+                opened.tokenizer.count(counts, bool(lower), mask)
+                _finish(opened, stacklevel=2)
     words: Counter[str] = Counter()
     counts.add_words_to(words)
     return words
 
 
-def token_lists(texts: Texts | str | bytes, *, types: Types = None, lower: bool = False,
-                min_len: int = 0, max_len: int | None = None) -> list[list[str]]:
+def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = False,
+                min_len: int = 0, max_len: int | None = None,
+                decompress: str | bool | None = None, encoding: str | None = None
+                ) -> list[list[str]]:
     """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
-    texts. A single str or bytes is one text."""
+    texts. A single source (a str, bytes, a path, a binary file object; `decompress` and
+    `encoding` as for tokenize) is one text, and gives one list."""
     tokenizer = _texts(types, min_len, max_len, WORDS)
+    reading = Reading(decompress, encoding)
+    if is_many(texts):
+        _one_source_only(reading)
+        many = texts
+    else:
+        many = [_whole_text(cast(Source, texts), reading)]
     lists: list[list[str]] = []
-    for feed in feeds([texts] if isinstance(texts, (str, bytes)) else _many(texts)):
+    for feed in feeds(many):
         lists += tokenizer.lists(feed, bool(lower))
     return lists
+
+
+def _whole_text(source: Source, reading: Reading) -> str | bytes:
+    """A source's text in memory, for the native many-texts tokenizer: its tokens' list holds
+    more than its bytes do."""
+    if isinstance(source, (str, bytes)) and not reading.decompress and reading.encoding is None:
+        return source
+    with _open(source, *reading) as opened:
+        if opened.name == BYTES_NAME and opened.as_it_is:
+            data = bytes(cast(bytes, source))
+        else:
+            # The tokenizer's input, read whole: a descriptor, its own or the stream's.
+            data = opened.tokenizer.read_rest()
+        _finish(opened, stacklevel=3)
+    return data
+
+
+def _one_source_only(reading: Reading) -> None:
+    if reading.decompress or reading.encoding is not None:
+        raise ValueError("decompress and encoding apply to one source (bytes, a path, a file "
+                         "object), not to many texts: decode those before")
 
 
 def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,

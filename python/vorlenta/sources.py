@@ -7,11 +7,15 @@ import os
 import stat
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 
 from vorlenta import _native
+from vorlenta.streams import AUTO, UTF8
 from vorlenta.types import TYPE_NAMES, WORDS
+
+if TYPE_CHECKING:
+    from vorlenta.streams import BinaryFile, Utf8Stream
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
@@ -189,33 +193,105 @@ def line_cuts(path: str, points: list[int]) -> list[int]:
     return cuts
 
 
-@contextmanager
-def opened(piece: Piece, settings: Settings) -> Iterator[_native.Tokenizer]:
-    """A native tokenizer over the piece, set up as `settings` say. Compressed input and input
-    in another encoding go through a stream that turns them into UTF-8 as they are read."""
-    compression = compression_of(piece.path, settings)
-    try:
-        if compression is None and settings.encoding is None:
-            if piece.path == STDIN:
-                # Standard input is read from where it stands, whatever it is: a pipe, a
-                # terminal, a file partly read already.
-                tokenizer = _native.Tokenizer.from_fd(0, STDIN_NAME)
-            else:
-                tokenizer = _native.Tokenizer.open(os.fsencode(piece.path), piece.start,
-                                                   piece.stop, name=piece.path)
-            configure(tokenizer, settings)
-            yield tokenizer
-            return
-        from vorlenta.streams import open_utf8_stream
+class Input:
+    """A native tokenizer over one input, and the stream that turns the input into UTF-8 on
+    its way when it is compressed or in another encoding."""
 
-        source: str | int = 0 if piece.path == STDIN else piece.path
-        with open_utf8_stream(source, piece.name, compression=compression,
-                              encoding=settings.encoding) as stream:
-            tokenizer = _native.Tokenizer.from_fd(stream.fd, piece.name)
-            configure(tokenizer, settings)
-            yield tokenizer
-            stream.close()
-            if (error := stream.error()) is not None:
+    def __init__(self, tokenizer: _native.Tokenizer, name: str, encoding: str = UTF8,
+                 stream: Utf8Stream | None = None) -> None:
+        self.tokenizer = tokenizer
+        self.name = name
+        self._encoding = encoding
+        self._stream = stream
+
+    @property
+    def encoding(self) -> str:
+        """The encoding the input was read in: the one asked for, or the one found (AUTO)."""
+        return self._stream.encoding if self._stream is not None else self._encoding
+
+    @property
+    def as_it_is(self) -> bool:
+        """Whether the tokenizer reads the input's own bytes, which may then not be UTF-8."""
+        return self._stream is None or self._stream.passes_through
+
+    def finish(self) -> BaseException | None:
+        """Ends the input once the tokenizer has read it all: what stopped its stream before
+        the end of the input (a read, a decompression or a decoding error), if anything."""
+        if self._stream is None:
+            return None
+        self._stream.close()
+        return self._stream.error()
+
+    def close(self) -> None:
+        if self._stream is not None:
+            self._stream.close()
+
+    def __enter__(self) -> Input:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+
+def open_input(source: str | bytes | BinaryFile, name: str, *, compression: str | None = None,
+               encoding: str | None = None, start: int = 0, stop: int | None = None) -> Input:
+    """A native tokenizer, not yet configured, over a file (the bytes [start, stop) of it),
+    STDIN, or a binary file object, decompressed and turned into UTF-8 as it is read when
+    `compression` or `encoding` say so (see open_utf8_stream; AUTO finds the encoding).
+
+    Raises OSError naming the file when it cannot be opened, and what open_utf8_stream raises
+    for a compression or an encoding it refuses, all before anything is read."""
+    path = isinstance(source, (str, bytes))
+    if encoding == AUTO and compression is None and path and source != STDIN:
+        found = sniffed_encoding(source)
+        if found is not None:
+            encoding = None if found == UTF8 else found
+            if encoding is None:
+                return Input(_native.Tokenizer.open(os.fsencode(source), start, stop,
+                                                    name=source), name, found)
+    if compression is None and encoding is None and path:
+        if source == STDIN:
+            # Standard input is read from where it stands, whatever it is: a pipe, a terminal,
+            # a file partly read already.
+            return Input(_native.Tokenizer.from_fd(0, STDIN_NAME), name)
+        return Input(_native.Tokenizer.open(os.fsencode(source), start, stop, name=source), name)
+    from vorlenta.streams import open_utf8_stream
+
+    stream = open_utf8_stream(0 if source == STDIN else source, name, compression=compression,
+                              encoding=encoding)
+    try:
+        return Input(_native.Tokenizer.from_fd(stream.fd, name), name, stream=stream)
+    except BaseException:
+        stream.close()
+        raise
+
+
+def sniffed_encoding(path: str | bytes) -> str | None:
+    """The encoding found in the head of the regular file at `path`, read without moving
+    anything; None for anything else (a pipe, a device), whose head cannot be read twice."""
+    from vorlenta.detect import DETECT_BYTES, detect_encoding
+
+    with open(path, "rb", buffering=0) as file:
+        info = os.fstat(file.fileno())
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        head = os.pread(file.fileno(), DETECT_BYTES, 0)
+    found: str = detect_encoding(head, complete=info.st_size <= DETECT_BYTES)
+    return found
+
+
+@contextmanager
+def opened(piece: Piece, settings: Settings) -> Iterator[Input]:
+    """The piece's input, its tokenizer set up as `settings` say. Problems with the input come
+    out as InputError naming it."""
+    # A file is cut into pieces only when it is read as it is (see pieces()).
+    encoding = None if piece.stop is not None else settings.encoding
+    try:
+        with open_input(piece.path, piece.name, compression=compression_of(piece.path, settings),
+                        encoding=encoding, start=piece.start, stop=piece.stop) as source:
+            configure(source.tokenizer, settings)
+            yield source
+            if (error := source.finish()) is not None:
                 raise InputError(f"{piece.name}: {describe(error)}")
     except OSError as e:
         if e.filename is None:  # the output's, not the input's
@@ -266,15 +342,21 @@ class Utf8Tally:
         self.bytes += other.bytes
         self.non_ascii += other.non_ascii
 
-    def warning(self, name: str) -> str | None:
+    def warning(self, name: str, hint: str = "is it --encoding cp1251 or koi8-r?") -> str | None:
+        """What to warn of, if anything; `hint` names the options to try, in the caller's
+        terms, when the input looks like Russian in a one-byte encoding."""
         if self.sequences == 0:
             return None
         text = (f"{name}: {self.sequences:,} sequence{'s' if self.sequences > 1 else ''} "
                 "not valid UTF-8 (dropped, or passed on as they are)")
         # Russian text in a one-byte encoding is nearly all ill-formed non-ASCII bytes.
         if 2 * self.bytes > self.non_ascii:
-            text += "; most of its non-ASCII bytes are not UTF-8: is it --encoding cp1251 or koi8-r?"
+            text += f"; most of its non-ASCII bytes are not UTF-8: {hint}"
         return text
+
+
+class NotUtf8Warning(UnicodeWarning):
+    """A source held bytes that are not UTF-8 (and was read with no encoding)."""
 
 
 def utf8_tally(tokenizer: _native.Tokenizer) -> Utf8Tally:

@@ -15,6 +15,7 @@ from vorlenta.sources import (
     WORD_TYPES,
     InputError,
     Piece,
+    Input,
     Settings,
     Utf8Tally,
     input_format_of,
@@ -69,6 +70,7 @@ class PieceResult(NamedTuple):
     messages: list[str]
     utf8: Utf8Tally
     warnings: Sequence[str] = ()  # a dataset's records without a text
+    encoding: str | None = None  # the encoding it was read in, once opened
 
 
 def count_piece(piece: Piece, settings: Settings,
@@ -86,22 +88,23 @@ def count_piece(piece: Piece, settings: Settings,
     stats = Stats()
     counts = _native.Counts()
     read = piece.start
-    tokenizer: _native.Tokenizer | None = None
+    source: Input | None = None
     messages: list[str] = []
     utf8 = Utf8Tally()
     try:
-        with opened(piece, settings) as tokenizer:
+        with opened(piece, settings) as source:
             done = False
             while not done:
-                position, done = tokenizer.count(counts, settings.lower, WORD_TYPES,
-                                                 BATCHES_PER_REPORT)
+                position, done = source.tokenizer.count(counts, settings.lower, WORD_TYPES,
+                                                        BATCHES_PER_REPORT)
                 if on_bytes is not None:
                     on_bytes(position - read)
                 read = position
     except InputError as e:
         messages.append(str(e))
         stats.failed = 1
-    if tokenizer is not None:
+    if source is not None:
+        tokenizer = source.tokenizer
         # After a read that failed inside count(), its batches are counted but this is how far.
         if (position := tokenizer.position()) > read and on_bytes is not None:
             on_bytes(position - read)
@@ -113,7 +116,7 @@ def count_piece(piece: Piece, settings: Settings,
     stats.bytes = read - piece.start
     stats.files = int(piece.start == 0 and (not messages or stats.bytes > 0))
     _take_counts(stats, counts)
-    return PieceResult(stats, messages, utf8)
+    return PieceResult(stats, messages, utf8, encoding=source.encoding if source else None)
 
 
 def _take_counts(stats: Stats, counts: _native.Counts) -> None:

@@ -18,7 +18,7 @@ import select
 import threading
 from collections.abc import Callable, Generator
 from types import ModuleType, TracebackType
-from typing import Protocol
+from typing import Any, BinaryIO, Protocol, cast
 
 # What is read from the input, and decompressed, at a time.
 CHUNK_SIZE = 1 << 20
@@ -26,6 +26,9 @@ CHUNK_SIZE = 1 << 20
 _WAIT_MS = 100
 
 COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
+# The encoding that says: find the input's own in its first bytes.
+AUTO = "auto"
+UTF8 = "utf-8"
 _SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
 ZSTD_EXTRA = "pip install 'vorlentaCXX[zstd]'"
 # Python's own zstd module from 3.14 on; before it, its backport, which the extra installs.
@@ -37,14 +40,19 @@ def compression_of(path: str) -> str | None:
     return _SUFFIXES.get(os.path.splitext(path)[1].lower())
 
 
+# A binary file object: anything with read(n) or readinto(buffer).
+BinaryFile = Any
+
+
 class _Decompressing(Protocol):
     def read1(self, size: int, /) -> bytes: ...
     def close(self) -> None: ...
 
 
-def _decompressed(compression: str, file: io.FileIO) -> _Decompressing:
+def _decompressed(compression: str, input: _Input | _ObjectInput) -> _Decompressing:
     """A reader of the decompressed input. Each gives at most what it is asked for at a time,
     however far its input expands, and raises where the input is cut or corrupt."""
+    file = cast(BinaryIO, input)  # each reads it with read() alone
     # Imported here: a command over plain files does not pay for the four modules.
     if compression == "zstd":
         return _zstd().ZstdFile(file)  # type: ignore[no-any-return]
@@ -63,7 +71,7 @@ class _Input(io.FileIO):
 
     count = 0
 
-    def __init__(self, source: str | int) -> None:
+    def __init__(self, source: str | bytes | int) -> None:
         # A descriptor that was given stays open: it is the caller's.
         super().__init__(source, "rb", closefd=not isinstance(source, int))
 
@@ -75,6 +83,39 @@ class _Input(io.FileIO):
         return data
 
 
+class _ObjectInput:
+    """A binary file object of the caller's (anything with readinto or read), read a chunk at
+    a time and never closed: it stays the caller's."""
+
+    count = 0
+
+    def __init__(self, file: BinaryFile) -> None:
+        self._file = file
+
+    def read(self, size: int = -1, /) -> bytes:
+        if hasattr(self._file, "read"):
+            data = self._file.read(size)
+        else:  # read() gives a chunk without the copy that readinto's buffer would need
+            buffer = bytearray(size)
+            data = buffer[:self._file.readinto(buffer) or 0]
+        if data is None:
+            raise BlockingIOError(errno.EAGAIN, "the input is in non-blocking mode")
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError(f"the file object gave {type(data).__name__}, not bytes: open it "
+                            f"in binary mode")
+        self.count += len(data)
+        return bytes(data)
+
+    def close(self) -> None:
+        pass
+
+
+def is_binary_file(source: object) -> bool:
+    """Whether `source` is a file object to be read as bytes (text files are not)."""
+    return (hasattr(source, "readinto") or hasattr(source, "read")) and not isinstance(
+        source, io.TextIOBase)
+
+
 class Utf8Stream:
     """The UTF-8 bytes of an input, read from `fd` until its end.
 
@@ -82,9 +123,11 @@ class Utf8Stream:
     error), error() says why: check it after the end, and report it.
     """
 
-    def __init__(self, name: str, file: _Input, pieces: Generator[bytes]) -> None:
+    def __init__(self, name: str, file: _Input | _ObjectInput, pieces: Generator[bytes],
+                 taken: Taken) -> None:
         self.name = name
         self._file = file
+        self._taken = taken
         self._error: BaseException | None = None
         self._stop = threading.Event()
         self._closed = False
@@ -99,6 +142,18 @@ class Utf8Stream:
         self._thread = threading.Thread(target=self._feed, args=(pieces,), daemon=True,
                                         name=f"utf8-stream {name}")
         self._thread.start()
+
+    @property
+    def encoding(self) -> str:
+        """The encoding the input is read in: the one asked for, or with AUTO the one found in
+        its first bytes, known once the stream has given a byte or ended."""
+        return self._taken.encoding
+
+    @property
+    def passes_through(self) -> bool:
+        """Whether the input's bytes come out as they are (no encoding, or UTF-8 found), so
+        that some may not be UTF-8."""
+        return self._taken.passed_through
 
     @property
     def bytes_in(self) -> int:
@@ -164,12 +219,14 @@ class Utf8Stream:
         return True
 
 
-def open_utf8_stream(source: str | int, name: str, *, compression: str | None = None,
-                     encoding: str | None = None) -> Utf8Stream:
-    """A stream of the UTF-8 text of `source`, a path or an open descriptor (left open).
+def open_utf8_stream(source: str | bytes | int | BinaryFile, name: str, *,
+                     compression: str | None = None, encoding: str | None = None) -> Utf8Stream:
+    """A stream of the UTF-8 text of `source`: a path, an open descriptor, or a binary file
+    object (both left open).
 
-    `compression` is one of COMPRESSIONS, `encoding` any text encoding Python knows; None for
-    either passes the bytes through as they are. Nothing is lost quietly: a byte that is not
+    `compression` is one of COMPRESSIONS, `encoding` any text encoding Python knows or AUTO
+    (the one its first DETECT_BYTES are in, after decompression); None for either passes the
+    bytes through as they are. Nothing is lost quietly: a byte that is not
     valid in `encoding` stops the stream, as a corrupt or cut compressed input does, and
     error() says so after the end; the caller reports it.
 
@@ -185,7 +242,7 @@ def open_utf8_stream(source: str | int, name: str, *, compression: str | None = 
         text_encoding(encoding)
     if compression == "zstd":
         _zstd()
-    file = _Input(source)
+    file = _Input(source) if isinstance(source, (str, bytes, int)) else _ObjectInput(source)
     try:
         if compression is None:
             pieces = _chunks(file.read, file.close)
@@ -194,19 +251,23 @@ def open_utf8_stream(source: str | int, name: str, *, compression: str | None = 
             # over several, and drops what it gathered when a later one fails (a cut input).
             reader = _decompressed(compression, file)
             pieces = _nonempty(_chunks(reader.read1, reader.close), file, compression)
-        return Utf8Stream(name, file, _utf8(pieces, encoding))
+        taken = Taken(encoding)
+        return Utf8Stream(name, file, _utf8(pieces, taken), taken)
     except BaseException:
         file.close()
         raise
 
 
 def text_encoding(name: str) -> str:
-    """The codec's own name for `name`; LookupError unless it is a text encoding Python knows.
+    """The codec's own name for `name` (AUTO stays AUTO); LookupError unless it is a text
+    encoding Python knows.
 
     The codecs that do not make text of bytes (base64, rot13, zlib...) are refused as
     str.encode and bytes.decode refuse them, by the mark their codec carries, before any byte
     is read.
     """
+    if name == AUTO:
+        return AUTO
     try:
         codec = codecs.lookup(name)
     except LookupError:
@@ -233,7 +294,7 @@ def _chunks(read: Callable[[int], bytes], close: Callable[[], None]) -> Generato
         close()
 
 
-def _nonempty(pieces: Generator[bytes], file: _Input, compression: str) -> Generator[bytes]:
+def _nonempty(pieces: Generator[bytes], file: _Input | _ObjectInput, compression: str) -> Generator[bytes]:
     # gzip takes an empty input for an empty text, the others say that it ended too soon: none
     # of them is a compressed file (the gzip and zstd tools refuse it too), and each says so.
     try:
@@ -247,12 +308,50 @@ def _nonempty(pieces: Generator[bytes], file: _Input, compression: str) -> Gener
         raise EOFError(f"empty: no {compression} data")
 
 
-def _utf8(pieces: Generator[bytes], encoding: str | None) -> Generator[bytes]:
-    if encoding is None:
+class Taken:
+    """The encoding a stream reads its input in, once it is known (UTF8 for bytes passed
+    through as they are)."""
+
+    def __init__(self, encoding: str | None) -> None:
+        self.encoding = encoding or UTF8
+        self.passed_through = encoding is None
+
+
+def _utf8(pieces: Generator[bytes], taken: Taken) -> Generator[bytes]:
+    if taken.encoding == AUTO:
+        from vorlenta.detect import DETECT_BYTES, detect_encoding
+
+        head, ended = _head(pieces, DETECT_BYTES)
+        taken.encoding = detect_encoding(head[:DETECT_BYTES],
+                                         complete=ended and len(head) <= DETECT_BYTES)
+        # UTF-8 found goes through as it is, as without an encoding: a byte further on that
+        # is not UTF-8 is then warned of, not fatal.
+        taken.passed_through = taken.encoding == UTF8
+        pieces = _chain(head, pieces)
+    if taken.passed_through:
         yield from pieces
         return
     # An incremental decoder keeps a character cut by the edge of a piece for the next one.
-    decoder = codecs.getincrementaldecoder(encoding)("strict")
+    decoder = codecs.getincrementaldecoder(taken.encoding)("strict")
     for piece in pieces:
         yield decoder.decode(piece).encode("utf-8")
     yield decoder.decode(b"", final=True).encode("utf-8")
+
+
+def _head(pieces: Generator[bytes], size: int) -> tuple[bytes, bool]:
+    """The first `size` bytes or more of the pieces, and whether they were all of them."""
+    head = bytearray()
+    for piece in pieces:
+        head += piece
+        if len(head) >= size:
+            return bytes(head), False
+    return bytes(head), True
+
+
+def _chain(head: bytes, rest: Generator[bytes]) -> Generator[bytes]:
+    try:
+        if head:
+            yield head
+        yield from rest
+    finally:
+        rest.close()

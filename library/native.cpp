@@ -100,20 +100,11 @@ public:
         return t;
     }
 
-    // Tallies what of the input is not UTF-8: a file's bytes as they are read from now on,
-    // bytes in memory all at once.
+    // From now on, tallies what of the input is not UTF-8: a file's bytes as they are read,
+    // bytes in memory as batches go over them.
     void tally_utf8() {
         std::unique_lock<ObjectLock> lock = acquire();
-        SpanTokenizer& t = *tokenizer_;
-        if (t.fd >= 0) {
-            t.tally_utf8 = true;
-            return;
-        }
-        if (t.tally_utf8) return;
-        t.tally_utf8 = true;
-        py::gil_scoped_release nogil;
-        t.utf8.add(t.data, t.data + t.size);
-        t.utf8.finish();
+        tokenizer_->tally_utf8 = true;
     }
 
     // The rest of the input's bytes, for a caller that needs the text whole; tallied when
@@ -125,6 +116,7 @@ public:
             const auto* rest = reinterpret_cast<const char*>(t.data + t.pos);
             const auto length = static_cast<size_t>(t.size - t.pos);
             t.pos = t.size;
+            if (t.tally_utf8) t.tally_memory(t.size);
             return py::bytes(rest, length);
         }
         std::string text;

@@ -71,7 +71,7 @@ void init_buffers(SpanTokenizer& t, uint32_t capacity = DEFAULT_BATCH_SIZE) {
 
 SpanTokenizer::SpanTokenizer(const uint8_t* bytes, uint64_t length, uint32_t capacity)
     : data(bytes), size(length), pos(0), fd(-1), chunk(nullptr), chunk_pos(0), chunk_len(0),
-      chunk_offset(0), end_offset(UINT64_MAX), read_error(0), reads(0), tally_utf8(false) {
+      chunk_offset(0), end_offset(UINT64_MAX), read_error(0), reads(0), tally_utf8(false), tallied(0) {
     init_buffers(*this, capacity > 0 ? capacity : 1);
 }
 
@@ -83,13 +83,14 @@ void SpanTokenizer::restart(const uint8_t* bytes, uint64_t length) {
     data = bytes;
     size = length;
     pos = 0;
+    tallied = 0;
 }
 
 SpanTokenizer::SpanTokenizer(int file) : SpanTokenizer(file, 0, UINT64_MAX) {}
 
 SpanTokenizer::SpanTokenizer(int file, uint64_t start, uint64_t stop)
     : data(nullptr), size(0), pos(0), fd(file), chunk(nullptr), chunk_pos(0), chunk_len(0),
-      chunk_offset(start), end_offset(stop), read_error(0), reads(0), tally_utf8(false) {
+      chunk_offset(start), end_offset(stop), read_error(0), reads(0), tally_utf8(false), tallied(0) {
     chunk = static_cast<uint8_t*>(std::malloc(SPAN_CHUNK_BYTES));
     if (chunk == nullptr) {
         close(fd);
@@ -150,12 +151,20 @@ void collect(SpanTokenizer& t, Source& source, bool with_places) {
 
 }  // namespace
 
+void SpanTokenizer::tally_memory(uint64_t up_to) {
+    if (up_to <= tallied) return;
+    utf8.add(data + tallied, data + up_to);
+    tallied = up_to;
+    if (tallied == size) utf8.finish();
+}
+
 void SpanTokenizer::next_batch(bool with_places) {
     read_error = 0;
     reads = 0;
     if (fd < 0) {
         MemorySpans source{data, size, pos};
         collect(*this, source, with_places);
+        if (tally_utf8) tally_memory(pos);
     } else {
         FileChunks source{*this};
         collect(*this, source, with_places);

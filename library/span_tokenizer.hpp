@@ -35,9 +35,11 @@ struct SpanTokenizer {
     uint64_t end_offset;  // where reading stops: the end of a range of the file, or never
     int read_error;  // errno of the read that stopped the last batch; 0 when none did
     uint32_t reads;  // reads in this call
-    // What of the file's bytes is not UTF-8, when asked for (a pass over every chunk read).
+    // What of the input is not UTF-8, when asked for: a pass over every chunk read, or over
+    // the bytes in memory that each batch went over, while they are still in the caches.
     bool tally_utf8;
     Utf8Tally utf8;
+    uint64_t tallied;  // bytes in memory up to here are in the tally
 
     // Over bytes in memory, with buffers for `capacity` tokens (the batch size then): a text
     // of n bytes never has more than n tokens, so a short one needs far less than the default.
@@ -62,6 +64,9 @@ struct SpanTokenizer {
     // with EINTR): a call whose filter keeps no token of an endless input still comes back. Recording places costs the loop a fifth of its speed: callers that only count
     // leave it off, and then the ranges are not to be used again.
     void next_batch(bool with_places = true);
+
+    // Brings the tally of bytes in memory up to where tokenizing stands, or to the end.
+    void tally_memory(uint64_t up_to);
 
     // Bytes tokenized so far: the offset where the next batch starts reading.
     uint64_t position() const { return fd < 0 ? pos : chunk_offset + chunk_pos; }

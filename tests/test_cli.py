@@ -630,3 +630,21 @@ def installed_script():
         pytest.fail(f"{SCRIPT} is missing: install the project (make install)")
     if shutil.which("head") is None:
         pytest.skip("head is not available")
+
+
+def test_both_subcommands_take_the_same_options_and_speak_for_themselves(tmp_path):
+    path = tmp_path / "s.txt"
+    path.write_text("Ёж и ёж, well-known.\n", encoding="utf-8")
+    # --json is each command's JSON form, as --format names it.
+    assert vorlenta("tokenize", "--json", path).stdout == vorlenta(
+        "tokenize", "--format", "jsonl", path).stdout
+    assert vorlenta("stats", "--json", path).returncode == 0
+    for command, other in (("tokenize", "tsv"), ("stats", "text")):
+        # A subcommand's own errors print its own usage, not the top-level one.
+        for wrong in (["--min-len", "3", "--max-len", "2"], ["--json", "--format", other]):
+            done = vorlenta(command, *wrong, path)
+            assert done.returncode == 2
+            assert done.stderr.startswith(f"usage: vorlenta {command} ".encode()), done.stderr
+        helped = vorlenta(command, "--help").stdout.decode()
+        assert helped.count("\n  vorlenta ") == 2  # two examples
+    assert b"141" in vorlenta("--help").stdout

@@ -13,6 +13,7 @@ import importlib
 import io
 import os
 import re
+import gzip
 import shutil
 import subprocess
 import sys
@@ -36,6 +37,7 @@ def blocks() -> list[tuple[str, str]]:
 
 def test_python_examples_print_what_the_readme_shows(tmp_path, monkeypatch):
     shutil.copy(ROOT / "examples" / "sample.txt", tmp_path / "corpus.txt")
+    (tmp_path / "corpus.txt.gz").write_bytes(gzip.compress((tmp_path / "corpus.txt").read_bytes()))
     monkeypatch.chdir(tmp_path)
     found = blocks()
     namespace: dict = {"__name__": "__readme__"}

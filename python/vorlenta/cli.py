@@ -12,7 +12,7 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import BinaryIO, NamedTuple
+from typing import BinaryIO, NamedTuple, cast
 
 import vorlenta
 from vorlenta import _native
@@ -20,6 +20,7 @@ from vorlenta.types import TYPE_NAMES, type_mask
 from vorlenta.progress import Progress, wanted
 from vorlenta.sources import (
     ALL_TYPES,
+    AUTO,
     DEFAULT_BATCH_SIZE,
     INPUT_FORMATS,
     MAX_U32,
@@ -111,11 +112,17 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Tokenize Russian and English UTF-8 text, or count its tokens and words.",
-        epilog=f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every input was "
-               "read whole, 1 when an input could not be read whole, 2 for a wrong command "
-               "line or an input that is the output, 3 when the output could not be "
-               "written, 4 when a worker failed, 130 when interrupted, 143 and 129 when "
-               "stopped by SIGTERM and SIGHUP.")
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_wrapped(f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every "
+                        "input was read whole, 1 when an input could not be read whole, 2 for "
+                        "a wrong command line or an input that is the output, 3 when the "
+                        "output could not be written, 4 when a worker failed, 130 when "
+                        "interrupted, 141 when the reader of the output went away (| head), "
+                        "143 and 129 when stopped by SIGTERM and SIGHUP.")
+        + _examples(("vorlenta tokenize book.txt | head",
+                     "print the first tokens of a file"),
+                    ("vorlenta stats --lower --top 10 corpus/",
+                     "the 10 most frequent words of a folder's files")))
     parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
@@ -137,7 +144,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="work in N threads, large files cut at line feeds (default 0: "
                              "one per CPU)")
     common.add_argument("--encoding", type=_encoding, metavar="NAME",
-                        help="the inputs' encoding when it is not UTF-8, e.g. cp1251, koi8-r")
+                        help="the inputs' encoding when it is not UTF-8, e.g. cp1251, koi8-r; "
+                             "auto: each input's own, found in its first 64 KiB (UTF-8, "
+                             "cp1251, koi8-r, cp866, mac-cyrillic, UTF-16 with a BOM)")
     common.add_argument("--decompress", choices=COMPRESSIONS, metavar="FORMAT",
                         help="decompress standard input: gzip, bz2, xz or zstd (files go by "
                              "their suffix: .gz .bz2 .xz .zst)")
@@ -149,19 +158,27 @@ def build_parser() -> argparse.ArgumentParser:
                              "%(default)s); records without a string there are skipped")
     common.add_argument("--batch-size", type=_count(1, MAX_U32), default=DEFAULT_BATCH_SIZE,
                         metavar="N", help="tokens per native batch (default %(default)s)")
+    common.add_argument("--json", action="store_true",
+                        help="JSON output: --format jsonl for tokenize, --format json for stats")
     common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="show a progress bar on standard error (default: when it is a "
                              "terminal)")
 
     tokenize = commands.add_parser(
         "tokenize", parents=[common], help="print the tokens, one per line",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_examples(
+            ("vorlenta tokenize --types RUWORD,ENWORD --lower book.txt.gz",
+             "the words of a compressed file, lower-cased, one per line"),
+            ("vorlenta tokenize --format words --encoding auto -o corpus.txt texts/",
+             "a word2vec corpus from a folder whatever its files' encodings")),
         description="Print the tokens of each input, one per line: the type, a tab and the "
                     r"text. In the text, backslash, tab, line breaks and U+0000 are escaped "
                     r"(\\ \t \n \r \0, others as \xHH or \uHHHH), and bytes that are not UTF-8 "
                     r"are \xHH.")
     tokenize.add_argument("-o", "--output", metavar="FILE",
                           help="write to FILE instead of standard output")
-    tokenize.add_argument("--format", choices=["tsv", "jsonl", "words"], default="tsv",
+    tokenize.add_argument("--format", choices=["tsv", "jsonl", "words"], default=None,
                           help='tsv (default); jsonl: {"type": ..., "text": ...} per line; '
                                "words: one line per line of text (per record of a dataset), "
                                "its tokens but spaces and line feeds separated by a space, as "
@@ -178,6 +195,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     stats = commands.add_parser(
         "stats", parents=[common], help="count tokens per type and the most frequent words",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_examples(
+            ("vorlenta stats --per-file --encoding auto corpus/",
+             "counts of each file and of all, each file read in its own encoding"),
+            ("vorlenta stats --lower --top 0 --format tsv wiki.jsonl > vocabulary.tsv",
+             "every word of a JSON Lines dataset's texts with its count")),
         description="Count the tokens of each type, the words (ENWORD and RUWORD tokens) and "
                     "the most frequent of them.")
     stats.add_argument("--top", type=_count(0, 2**31), default=20, metavar="N",
@@ -186,9 +209,21 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--format", choices=["text", "json", "tsv"], dest="stats_format",
                        help="text (default), json, or tsv: word<TAB>count lines of the --top "
                             "words, a vocabulary (--top 0: all of them)")
-    stats.add_argument("--json", action="store_true", help="print the result as JSON "
-                                                           "(--format json)")
+    for command in (tokenize, stats):
+        # Its own errors print its own usage.
+        command.set_defaults(command_parser=command)
     return parser
+
+
+def _wrapped(text: str) -> str:
+    import textwrap
+
+    return textwrap.fill(text, 79)
+
+
+def _examples(*examples: tuple[str, str]) -> str:
+    lines = "".join(f"\n  {command}\n      {what}" for command, what in examples)
+    return f"\n\nexamples:{lines}"
 
 
 def _settings(args: argparse.Namespace) -> Settings:
@@ -490,6 +525,7 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
     total = Stats()
     # In the inputs' order, whatever order the workers finish in.
     per_file = {piece.name: Stats() for piece in inputs.pieces} if args.per_file else {}
+    encodings: dict[str, str] = {}
     utf8 = Utf8Tallies()
 
     not_whole = inputs.walk_failed
@@ -512,6 +548,8 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
             progress.message(f"{PROG}: warning: {warning}")
         utf8.add(piece, result.utf8)
         total.add(result.stats)
+        if result.encoding is not None:
+            encodings.setdefault(piece.name, result.encoding)
         if args.per_file:
             per_file[piece.name].add(result.stats)
 
@@ -536,16 +574,23 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
     if args.stats_format == "tsv":
         _write_all(out_fd, vocabulary(total, args.top))
         return EXIT_INPUT if not_whole else EXIT_OK
+    # With --encoding auto, the report says which encoding each input was found in.
+    found = encodings if settings.encoding == AUTO else None
     if args.stats_format == "json":
         report = stats_report(total, args.top, seconds)
+        if found is not None:
+            report["encodings"] = found
         if args.per_file:
             report["per_file"] = {name: stats_report(s, args.top) for name, s in per_file.items()}
+            for name, encoding in (found or {}).items():
+                cast(dict, report["per_file"])[name]["encoding"] = encoding
         import json
         text = json.dumps(report, ensure_ascii=False, indent=2) + "\n"
     else:
         text = format_report(total, args.top, seconds)
         for name, stats in per_file.items():
-            text += f"\n{name}\n" + format_report(stats, args.top)
+            encoding = f"  ({found[name]})" if found and name in found else ""
+            text += f"\n{name}{encoding}\n" + format_report(stats, args.top)
     _write_all(out_fd, text.encode("utf-8", "surrogateescape"))
     return EXIT_INPUT if not_whole else EXIT_OK
 
@@ -662,7 +707,13 @@ def _check_formats(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         args.stats_format = "json" if args.json else args.stats_format or "text"
         if args.stats_format == "tsv" and args.per_file:
             parser.error("--format tsv is one vocabulary: it has no --per-file tables")
-    elif args.command == "tokenize" and args.format == "words":
+        return
+    if args.json:
+        if args.format not in (None, "jsonl"):
+            parser.error(f"--json and --format {args.format} ask for two formats")
+        args.format = "jsonl"
+    args.format = args.format or "tsv"
+    if args.format == "words":
         # A line is a text's words: a column would be taken for a word.
         if args.offsets:
             parser.error("--format words has no --offsets")
@@ -676,9 +727,11 @@ def _main(argv: Sequence[str] | None) -> int:
     if args.command is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
+    command_parser = args.command_parser
     if args.min_len > args.max_len:
-        parser.error(f"--min-len {args.min_len} is greater than --max-len {args.max_len}")
-    _check_formats(parser, args)
+        command_parser.error(f"--min-len {args.min_len} is greater than --max-len "
+                             f"{args.max_len}")
+    _check_formats(command_parser, args)
     out_fd = 1
     output = getattr(args, "output", None)
     created = False

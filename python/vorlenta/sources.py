@@ -164,9 +164,14 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
         if stat.S_ISREG(info.st_mode):
             size = info.st_size
     whole = [Piece(path, size=size)]
-    # A dataset is read whole: its records are not cut at line feeds.
-    if (size is None or parts < 2 or size < 2 * SPLIT_MIN_BYTES or settings.encoding
+    # A dataset is read whole: its records are not cut at line feeds. Nor is a file read in
+    # another encoding: its pieces are cut in its own bytes, and are read as they are, so with
+    # AUTO only a file found to be UTF-8 is cut.
+    if (size is None or parts < 2 or size < 2 * SPLIT_MIN_BYTES
             or compression_of(path, settings) or input_format_of(path, settings) != "text"):
+        return whole
+    if settings.encoding is not None and (settings.encoding != AUTO
+                                          or _sniffed_or_none(path) != UTF8):
         return whole
     parts = min(parts, size // SPLIT_MIN_BYTES)
     try:
@@ -278,6 +283,13 @@ def sniffed_encoding(path: str | bytes) -> str | None:
         head = os.pread(file.fileno(), DETECT_BYTES, 0)
     found: str = detect_encoding(head, complete=info.st_size <= DETECT_BYTES)
     return found
+
+
+def _sniffed_or_none(path: str) -> str | None:
+    try:
+        return sniffed_encoding(path)
+    except OSError:
+        return None  # opening it says why
 
 
 @contextmanager

@@ -7,10 +7,10 @@ Each corpus (by default war_and_peace.ru.txt and pride_and_prejudice.en.txt of t
 run_bench.py reads: VORLENTA_CORPUS, else the shared corpora, else examples/corpus) is cut into
 consecutive pieces of 512 B, 4 KiB and 64 KiB of its UTF-8, at character boundaries (the last
 piece is what is left), and each piece is written in every encoding the detector answers with;
-a character that an encoding lacks (— « » … ’ and a few more in KOI8-R and CP866) becomes "?". A piece is
-detected as a whole input, from at most its first DETECT_BYTES. An answer is right when it
-decodes the piece to the text its own encoding gives: ASCII reads the same in all of them but
-UTF-16, so an English piece is right as UTF-8 whatever it was written in.
+a character that an encoding lacks (— « » … ’ and a few more in KOI8-R and CP866) becomes "?".
+A piece is detected as a whole input, from at most its first DETECT_BYTES. An answer is right
+when it decodes the piece to the text its own encoding gives: ASCII reads the same in all of
+them but UTF-16, so an English piece is right as UTF-8 whatever it was written in.
 
 The rivals decide only between the one-byte encodings: UTF-8 and the UTF-16 byte-order mark are
 taken as vorlenta.detect takes them, so that the tables compare the model of Russian alone.

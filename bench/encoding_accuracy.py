@@ -97,7 +97,8 @@ def rivals() -> dict[str, Detector]:
         pass
     else:
         def chardet_choice(head: bytes) -> str | None:
-            answer: str | None = chardet.detect(head, include_encodings=ONE_BYTE_ENCODINGS)["encoding"]
+            result = chardet.detect(head, include_encodings=ONE_BYTE_ENCODINGS)
+            answer: str | None = result["encoding"]
             return answer
         found[f"chardet {chardet.__version__}"] = rival(chardet_choice)
     return found

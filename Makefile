@@ -22,7 +22,8 @@ help:
 	@echo "make fuzz       only the fuzz run; FUZZ_SECONDS=600 for a longer one"
 	@echo "make test-long  the model comparison with many more cases, new ones on every run"
 	@echo "                (HYPOTHESIS_PROFILE=long), and a ten-minute fuzz run"
-	@echo "make bench      measure the speed against other tokenizers (writes bench/results/)"
+	@echo "make bench      measure the speed against other tokenizers (writes bench/results/),"
+	@echo "                and how often the encoding detector is right"
 
 # python3.13 on PATH when it runs (a pyenv shim without a selected version refuses), else pyenv's newest 3.13.
 define find_python313
@@ -168,8 +169,9 @@ run: $(VENV)/.installed
 	$(VENV)/bin/vorlenta tokenize examples/sample.txt | head -n 12
 
 # Benchmarks, run by hand. `make bench` measures the module against the tokenizers a user
-# would pick instead (installed into .venv here) and writes bench/results/.
-BENCH_PEERS := nltk razdel tokenizers spacy matplotlib
+# would pick instead (installed into .venv here) and writes bench/results/; then it prints how
+# often the encoding detector is right, beside the detectors from PyPI it was chosen over.
+BENCH_PEERS := nltk razdel tokenizers spacy matplotlib charset-normalizer chardet
 # The corpus folder: VORLENTA_CORPUS, else the shared corpora beside the project, else the sample.
 CORPUS := $(or $(VORLENTA_CORPUS),$(if $(wildcard ../shared/corpus),../shared/corpus,examples/corpus))
 
@@ -180,6 +182,7 @@ native-bench-build: $(VENV)/.deps
 bench: $(VENV)/.installed native-bench-build
 	$(VPY) -m pip install -q $(BENCH_PEERS)
 	$(VPY) bench/run_bench.py
+	$(VPY) bench/encoding_accuracy.py
 
 # Native throughput without Python: classification alone, the engine, the whole batch loop.
 bench-native: native-bench-build

@@ -12,15 +12,15 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import BinaryIO, NamedTuple, cast
+from typing import BinaryIO, NamedTuple
 
 import vorlenta
 from vorlenta import _native
 from vorlenta.types import TYPE_NAMES, type_mask
 from vorlenta.progress import Progress, wanted
+from vorlenta.streams import AUTO
 from vorlenta.sources import (
     ALL_TYPES,
-    AUTO,
     DEFAULT_BATCH_SIZE,
     INPUT_FORMATS,
     MAX_U32,
@@ -581,9 +581,10 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
         if found is not None:
             report["encodings"] = found
         if args.per_file:
-            report["per_file"] = {name: stats_report(s, args.top) for name, s in per_file.items()}
+            tables = {name: stats_report(s, args.top) for name, s in per_file.items()}
             for name, encoding in (found or {}).items():
-                cast(dict, report["per_file"])[name]["encoding"] = encoding
+                tables[name]["encoding"] = encoding
+            report["per_file"] = tables
         import json
         text = json.dumps(report, ensure_ascii=False, indent=2) + "\n"
     else:

@@ -7,25 +7,15 @@ from __future__ import annotations
 import gzip
 import sys
 import tempfile
-import time
-from collections.abc import Callable
 from pathlib import Path
 
 import vorlenta
+from many_texts import best
 from vorlenta import _native
 from vorlenta.types import WORDS
 
 CORPORA = ("war_and_peace.ru.txt", "pride_and_prejudice.en.txt")
 ALL = 2**64 - 1
-
-
-def best(run: Callable[[], object], reps: int) -> float:
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def count_native(data: bytes, tally: bool) -> None:

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "library/token_lines.hpp"
-#include "sources/utf8.hpp"
 
 namespace vorlenta {
 
@@ -18,14 +17,6 @@ constexpr uint64_t HYPHEN_BITS = type_bits(TokenType::PNCTTN);
 // What the caller's batch keeps, as deliver decides it.
 bool kept(const Batch& b, uint64_t type, uint32_t chars) {
     return chars >= b.token_min_len && chars <= b.token_max_len && (type & b.filter) != 0;
-}
-
-// A word token's characters: letters, digits and hyphens, each a start byte and, for a
-// Cyrillic letter, one continuation byte.
-uint32_t word_chars(const uint8_t* p, uint32_t n) {
-    uint32_t continuations = 0;
-    for (uint32_t i = 0; i < n; ++i) continuations += is_continuation_byte(p[i]);
-    return n - continuations;
 }
 
 void append(Batch& out, TokenOffsets* places, const uint8_t* text, uint32_t n, uint64_t type,
@@ -98,7 +89,7 @@ void release_split(HyphenSplit& s, Batch& out, TokenOffsets* places) {
         const auto n = static_cast<uint32_t>(*p == 0 ? 1 : token_length(p));
         const uint64_t type = raw.types_buffer[s.next];
         const bool word = (type & WORD_BITS) != 0;
-        const uint32_t chars = limited && word ? word_chars(p, n) : 1;
+        const uint32_t chars = limited && word ? char_count(p, n) : 1;
         uint64_t start = 0, stop = 0;
         if (places != nullptr) {
             start = s.raw_offsets.starts[s.next];

@@ -209,7 +209,7 @@ Collected split_by_hand(const Collected& all, uint64_t filter, uint32_t min_len,
     Collected out;
     auto keep = [&](const std::string& text, uint64_t type, uint64_t start, uint64_t stop) {
         uint32_t chars = 1;
-        if (type & words) {
+        if (type & words) {  // the words made of these pieces are well-formed UTF-8
             chars = 0;
             for (unsigned char c : text) chars += (c & 0xC0) != 0x80;
         }

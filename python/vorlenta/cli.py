@@ -141,8 +141,9 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("--lower", action="store_true",
                         help="lower-case the letters of A-Z, А-Я and Ё")
     common.add_argument("--split-hyphens", action="store_true",
-                        help="a word's trailing hyphen that joins nothing (to- in to--but) is a "
-                             "PNCTTN token of its own; --types and the lengths apply after")
+                        help="release a word's trailing hyphen that joins nothing as a PNCTTN "
+                             "token of its own (to--but gives: to, -, -, but); --types and the "
+                             "lengths apply to the pieces")
     common.add_argument("--jobs", type=_count(0, 1024), default=0, metavar="N",
                         help="work in N threads, large files cut at line feeds (default 0: "
                              "one per CPU)")

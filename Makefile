@@ -115,7 +115,7 @@ SAN     := build/sanitize
 SAN_TESTS := tests/test_api.py tests/test_bad_input.py tests/test_batches.py \
 	tests/test_library.py tests/test_many_texts.py tests/test_module_import.py tests/test_oracle.py \
 	tests/test_read_faults.py tests/test_resources.py tests/test_roundtrip.py \
-	tests/test_token_type.py
+	tests/test_split_hyphens.py tests/test_token_type.py
 SAN_CXX ?= g++
 # Large shadow regions are cleared in place instead of handed back to the kernel: every tokenizer
 # frees a 32 MiB buffer, and faulting its shadow back in made each one cost milliseconds.

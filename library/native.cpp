@@ -156,10 +156,12 @@ public:
         return tokenizer_->position();
     }
 
-    void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size) {
+    void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, uint32_t batch_size,
+                   bool split_hyphens) {
         std::unique_lock<ObjectLock> lock = acquire();
         batch_size = most_tokens(batch_size);
         if (batch_size != tokenizer_->batch.batch_size) tokenizer_->set_batch_size(batch_size);
+        tokenizer_->set_split_hyphens(split_hyphens);
         tokenizer_->batch.filter = filter;
         tokenizer_->batch.token_min_len = min_len;
         tokenizer_->batch.token_max_len = max_len;
@@ -531,10 +533,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def_static("from_fd", &Tokenizer::from_fd, py::arg("fd"), py::arg("name"))
         .def("configure",
              [](Tokenizer& t, uint64_t filter, uint32_t min_len, uint32_t max_len,
-                uint32_t batch_size) {
-                 constructed(t).configure(filter, min_len, max_len, batch_size);
+                uint32_t batch_size, bool split_hyphens) {
+                 constructed(t).configure(filter, min_len, max_len, batch_size, split_hyphens);
              },
-             py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"))
+             py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"),
+             py::arg("split_hyphens") = false)
         .def("tally_utf8", [](Tokenizer& t) { constructed(t).tally_utf8(); })
         .def("utf8_tally", [](Tokenizer& t) { return constructed(t).utf8_tally(); })
         .def("position", [](Tokenizer& t) { return constructed(t).position(); })

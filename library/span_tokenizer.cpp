@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "sources/memory_spans.hpp"
 
@@ -80,6 +81,11 @@ void SpanTokenizer::restart(const uint8_t* bytes, uint64_t length) {
     batch.source_started = false;
     batch.drain_steps_run = 0;
     offsets.ranges = Ranges{};
+    split.raw.source_started = false;
+    split.raw.drain_steps_run = 0;
+    split.raw.token_count = 0;
+    split.raw_offsets.ranges = Ranges{};
+    take_raw_batch(split);
     data = bytes;
     size = length;
     pos = 0;
@@ -111,6 +117,7 @@ SpanTokenizer::~SpanTokenizer() {
     std::free(offsets.starts);
     std::free(offsets.stops);
     free_batch(batch);
+    free_hyphen_split(split);
 }
 
 void SpanTokenizer::set_batch_size(uint32_t n) {
@@ -139,14 +146,62 @@ void SpanTokenizer::set_batch_size(uint32_t n) {
     vorlenta::set_batch_size(batch, n);
 }
 
+void SpanTokenizer::set_split_hyphens(bool on) {
+    if (on == split.on) return;
+    // The engine's end-of-input steps and places move to the batch it fills from now on.
+    if (!on) {
+        if (split_pending(split))
+            throw std::invalid_argument(
+                "split_hyphens cannot be turned off while split tokens are still to come");
+        batch.source_started = split.raw.source_started;
+        batch.drain_steps_run = split.raw.drain_steps_run;
+        offsets.ranges = split.raw_offsets.ranges;
+        free_hyphen_split(split);
+        return;
+    }
+    start_hyphen_split(split, batch.batch_size);
+    split.raw.source_started = batch.source_started;
+    split.raw.drain_steps_run = batch.drain_steps_run;
+    split.raw_offsets.ranges = offsets.ranges;
+}
+
 namespace {
 
 template <class Source>
-void collect(SpanTokenizer& t, Source& source, bool with_places) {
+void collect(TokenEngine& e, Batch& b, TokenOffsets& o, Source& source, bool with_places) {
     if (with_places)
-        collect_batch(t.engine, t.batch, source, t.offsets);
+        collect_batch(e, b, source, o);
     else
-        collect_batch(t.engine, t.batch, source);
+        collect_batch(e, b, source);
+}
+
+// The engine's next batch of the input into `b`, its places into `o`.
+void collect_input(SpanTokenizer& t, Batch& b, TokenOffsets& o, bool with_places) {
+    if (t.fd < 0) {
+        MemorySpans source{t.data, t.size, t.pos};
+        collect(t.engine, b, o, source, with_places);
+        if (t.tally_utf8) t.tally_memory(t.pos);
+    } else {
+        FileChunks source{t};
+        collect(t.engine, b, o, source, with_places);
+    }
+}
+
+// The batch filled with the pieces of the engine's batches, one after another, until it is full
+// or the engine's stops short: at the end of the input, or at a read that stopped it (then the
+// next call goes on there, as without the split).
+void next_split_batch(SpanTokenizer& t, bool with_places) {
+    HyphenSplit& s = t.split;
+    clear_batch(t.batch);
+    TokenOffsets* const places = with_places ? &t.offsets : nullptr;
+    for (bool stopped = false;;) {
+        release_split(s, t.batch, places);
+        if (t.batch.token_count == t.batch.batch_size || stopped) return;
+        widen_settings(t.batch, s.raw);
+        collect_input(t, s.raw, s.raw_offsets, with_places);
+        take_raw_batch(s);
+        stopped = s.raw.token_count < s.raw.batch_size;
+    }
 }
 
 }  // namespace
@@ -161,14 +216,10 @@ void SpanTokenizer::tally_memory(uint64_t up_to) {
 void SpanTokenizer::next_batch(bool with_places) {
     read_error = 0;
     reads = 0;
-    if (fd < 0) {
-        MemorySpans source{data, size, pos};
-        collect(*this, source, with_places);
-        if (tally_utf8) tally_memory(pos);
-    } else {
-        FileChunks source{*this};
-        collect(*this, source, with_places);
-    }
+    if (split.on)
+        next_split_batch(*this, with_places);
+    else
+        collect_input(*this, batch, offsets, with_places);
 }
 
 }  // namespace vorlenta

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "library/hyphen_split.hpp"
 #include "library/utf8_tally.hpp"
 #include "sources/fast_batch.hpp"
 
@@ -40,6 +41,9 @@ struct SpanTokenizer {
     bool tally_utf8;
     Utf8Tally utf8;
     uint64_t tallied;  // bytes in memory up to here are in the tally
+    // Words ending in a hyphen that joins nothing given as the word and the hyphen; off unless
+    // asked for (set_split_hyphens).
+    HyphenSplit split{};
 
     // Over bytes in memory, with buffers for `capacity` tokens (the batch size then): a text
     // of n bytes never has more than n tokens, so a short one needs far less than the default.
@@ -56,13 +60,21 @@ struct SpanTokenizer {
     // Throws std::bad_alloc and leaves the tokenizer as it was when the buffers cannot be had.
     void set_batch_size(uint32_t n);
 
+    // Turns the release of trailing hyphens on or off (hyphen_split.hpp), between batches. On,
+    // it takes buffers for the engine's own batch: std::bad_alloc, leaving it off, when they
+    // cannot be had. Off while tokens of the engine's batch are still to be released throws
+    // std::invalid_argument, as they would be lost.
+    void set_split_hyphens(bool on);
+
     // The next batch and, if `with_places`, its tokens' ranges; an empty batch at the end of the
     // input. A failed read ends the batch early, without the end-of-input drain, with read_error
     // set: the tokens before it are in the batch, and the next call reads at the same place
     // again. So does a read that a signal interrupted (EINTR), so that the caller can run the
     // signal's handlers before it goes on, and so does the call's READS_PER_CALL-th read (also
-    // with EINTR): a call whose filter keeps no token of an endless input still comes back. Recording places costs the loop a fifth of its speed: callers that only count
-    // leave it off, and then the ranges are not to be used again.
+    // with EINTR): a call whose filter keeps no token of an endless input still comes back.
+    // Recording places costs the loop a fifth of its speed: callers that only count leave it
+    // off, and then the ranges are not to be used again. With the split of trailing hyphens on,
+    // the batch holds the pieces, under the same settings.
     void next_batch(bool with_places = true);
 
     // Brings the tally of bytes in memory up to where tokenizing stands, or to the end.
@@ -77,7 +89,9 @@ struct SpanTokenizer {
 
     // Whether the input in memory is used up: read to its end, and its last tokens released.
     bool input_done() const {
-        return pos == size && (!batch.source_started || batch.drain_steps_run == 2);
+        const Batch& engine_batch = split.on ? split.raw : batch;
+        return pos == size && !split_pending(split) &&
+               (!engine_batch.source_started || engine_batch.drain_steps_run == 2);
     }
 };
 

@@ -357,8 +357,9 @@ class Texts {
 public:
     Texts() : t_(nullptr, 0, TEXT_BATCH_SIZE) {}
 
-    void configure(uint64_t filter, uint32_t min_len, uint32_t max_len) {
+    void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, bool split_hyphens) {
         std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        t_.set_split_hyphens(split_hyphens);  // between texts: nothing of one is pending
         t_.batch.filter = filter;
         t_.batch.token_min_len = min_len;
         t_.batch.token_max_len = max_len;
@@ -534,9 +535,10 @@ private:
 class TextSpans {
 public:
     TextSpans(py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
-              uint32_t batch_size)
+              uint32_t batch_size, bool split_hyphens)
         : t_(nullptr, 0, batch_size < TEXT_BATCH_SIZE ? batch_size : TEXT_BATCH_SIZE),
           feed_(std::move(source)), batch_size_(batch_size > 0 ? batch_size : 1) {
+        t_.set_split_hyphens(split_hyphens);
         t_.batch.filter = filter;
         t_.batch.token_min_len = min_len;
         t_.batch.token_max_len = max_len;
@@ -618,10 +620,12 @@ void bind_texts(py::module_& m) {
     py::class_<Texts>(m, "Texts")
         .def(py::init<>())
         .def("configure",
-             [](Texts& t, uint64_t filter, uint32_t min_len, uint32_t max_len) {
-                 constructed(t).configure(filter, min_len, max_len);
+             [](Texts& t, uint64_t filter, uint32_t min_len, uint32_t max_len,
+                bool split_hyphens) {
+                 constructed(t).configure(filter, min_len, max_len, split_hyphens);
              },
-             py::arg("filter"), py::arg("min_len"), py::arg("max_len"))
+             py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
+             py::arg("split_hyphens") = false)
         .def("count",
              [](Texts& t, py::object source, Counts& counts, bool lower, uint64_t word_mask) {
                  return constructed(t).count(std::move(source), constructed(counts), lower,
@@ -650,8 +654,9 @@ void bind_texts(py::module_& m) {
              py::arg("lower"), py::arg("prefix"), py::arg("first_record") = py::none());
 
     py::class_<TextSpans>(m, "TextSpans")
-        .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t>(), py::arg("source"),
-             py::arg("filter"), py::arg("min_len"), py::arg("max_len"), py::arg("batch_size"))
+        .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t, bool>(),
+             py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
+             py::arg("batch_size"), py::arg("split_hyphens") = false)
         .def("next", [](TextSpans& s) { return constructed(s).next(); });
 }
 

@@ -240,17 +240,6 @@ void write_lines_as(const Batch& b, const TokenOffsets* offsets, const LineOptio
     }
 }
 
-// The characters of a kept token, as the reader made them: each one a start byte and the
-// bytes its length says (stray continuation bytes never reach a batch).
-uint32_t char_count(const uint8_t* p, size_t n) {
-    uint32_t chars = 0;
-    for (size_t i = 0; i < n; ++chars) {
-        const uint32_t k = sequence_length(p[i]);
-        i += k != 0 ? k : 1;
-    }
-    return chars;
-}
-
 // The batch's words, one space between two on a line. A line feed ends the line; spaces are
 // never words. The text is escaped as in tab-separated lines, so a word never holds a space,
 // a tab or a line break, and bytes that are not UTF-8 are \xHH.

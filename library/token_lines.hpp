@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sources/batch.hpp"
+#include "sources/utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -32,6 +33,17 @@ inline size_t token_length(const uint8_t* p) {
 #else
     return std::strlen(reinterpret_cast<const char*>(p));
 #endif
+}
+
+// The characters of a kept token's n bytes, as the reader made them: each one a start byte and
+// the bytes its length says (stray continuation bytes never reach a batch).
+inline uint32_t char_count(const uint8_t* p, size_t n) {
+    uint32_t chars = 0;
+    for (size_t i = 0; i < n; ++chars) {
+        const uint32_t k = sequence_length(p[i]);
+        i += k != 0 ? k : 1;
+    }
+    return chars;
 }
 
 // words: a line's kept tokens, space-separated and escaped as in tsv, one line per line of the

@@ -140,6 +140,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help="only tokens of at most N characters")
     common.add_argument("--lower", action="store_true",
                         help="lower-case the letters of A-Z, А-Я and Ё")
+    common.add_argument("--split-hyphens", action="store_true",
+                        help="release a word's trailing hyphen that joins nothing as a PNCTTN "
+                             "token of its own (to--but gives: to, -, -, but); --types and the "
+                             "lengths apply to the pieces")
     common.add_argument("--jobs", type=_count(0, 1024), default=0, metavar="N",
                         help="work in N threads, large files cut at line feeds (default 0: "
                              "one per CPU)")
@@ -230,7 +234,7 @@ def _settings(args: argparse.Namespace) -> Settings:
     return Settings(batch_size=args.batch_size, types=args.types, min_len=args.min_len,
                     max_len=args.max_len, lower=args.lower, encoding=args.encoding,
                     decompress=args.decompress, input_format=args.input_format,
-                    field=args.field,
+                    field=args.field, split_hyphens=args.split_hyphens,
                     words=args.command == "tokenize" and args.format == "words")
 
 

@@ -151,12 +151,12 @@ def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
 
 
 def _opened(source: Source, reading: Reading, types: Types, min_len: int,
-            max_len: int | None, batch_size: int) -> Input:
+            max_len: int | None, batch_size: int, split_hyphens: bool = False) -> Input:
     mask = type_mask(types)
     low, high = _limits(min_len, max_len)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
     opened = _open(source, *reading)
-    opened.tokenizer.configure(mask, low, high, size)
+    opened.tokenizer.configure(mask, low, high, size, bool(split_hyphens))
     return opened
 
 
@@ -167,17 +167,17 @@ class Reading(NamedTuple):
     encoding: str | None = None
 
 
-def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U64
-           ) -> _native.Texts:
+def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U64,
+           split_hyphens: bool = False) -> _native.Texts:
     """A tokenizer for many texts."""
     texts = _native.Texts()
-    texts.configure(type_mask(types, default), *_limits(min_len, max_len))
+    texts.configure(type_mask(types, default), *_limits(min_len, max_len), bool(split_hyphens))
     return texts
 
 
 def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
              max_len: int | None = None, decompress: str | bool | None = None,
-             encoding: str | None = None) -> list[Token]:
+             encoding: str | None = None, split_hyphens: bool = False) -> list[Token]:
     """Every token of the source, with its text, type and place.
 
     The source is a str, bytes, a path or a binary file object (anything with read or
@@ -190,9 +190,14 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
 
     `types` keeps only tokens of these types; `min_len` and `max_len` (in characters, both
     inclusive) keep only tokens of such lengths. Bytes that are not well-formed UTF-8 come out
-    as with errors="surrogateescape", and a NotUtf8Warning says how many there were."""
+    as with errors="surrogateescape", and a NotUtf8Warning says how many there were.
+
+    A word keeps a trailing hyphen that joins nothing (`to--but` gives `to-`, `-`, `but`);
+    `split_hyphens` releases it as a PNCTTN token of its own (`to`, `-`, `-`, `but`), and the
+    types and limits then apply to the pieces; so it does in spans, count_words, token_lists
+    and arrow_token_lists."""
     with _opened(source, Reading(decompress, encoding), types, min_len, max_len,
-                 INNER_BATCH_SIZE) as opened:
+                 INNER_BATCH_SIZE, split_hyphens) as opened:
         tokens: list[Token] = []
         opened.tokenizer.tokens(Token, MEMBERS, tokens)
         _finish(opened, stacklevel=2)
@@ -240,8 +245,8 @@ class TextSpanBatches(Iterator[TextSpans]):
 
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
           max_len: int | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
-          decompress: str | bool | None = None, encoding: str | None = None
-          ) -> SpanBatches | TextSpanBatches:
+          decompress: str | bool | None = None, encoding: str | None = None,
+          split_hyphens: bool = False) -> SpanBatches | TextSpanBatches:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
     object per token. A file is read as the batches are taken, in fixed memory. Sources,
     `decompress` and `encoding` as for tokenize.
@@ -251,7 +256,7 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
     reading = Reading(decompress, encoding)
     if not is_many(source):
         return SpanBatches(_opened(cast(Source, source), reading, types, min_len, max_len,
-                                   batch_size))
+                                   batch_size, split_hyphens))
     _one_source_only(reading)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
     column = list(feeds(source))
@@ -259,12 +264,12 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
         column = list(feeds(cast(Any, source).combine_chunks()))
     low, high = _limits(min_len, max_len)
     return TextSpanBatches(_native.TextSpans(column[0] if column else [], type_mask(types),
-                                             low, high, size))
+                                             low, high, size, bool(split_hyphens)))
 
 
 def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
-                decompress: str | bool | None = None, encoding: str | None = None
-                ) -> Counter[str]:
+                decompress: str | bool | None = None, encoding: str | None = None,
+                split_hyphens: bool = False) -> Counter[str]:
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`.
 
@@ -281,12 +286,12 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
         if is_many(source):
             _one_source_only(reading)
             if texts is None:
-                texts = _texts(mask, 0, None)
+                texts = _texts(mask, 0, None, split_hyphens=split_hyphens)
             for feed in feeds(source):
                 texts.count(feed, counts, bool(lower), mask)
         else:
             with _opened(cast(Source, source), reading, mask, 0, None,
-                         INNER_BATCH_SIZE) as opened:
+                         INNER_BATCH_SIZE, split_hyphens) as opened:
                 opened.tokenizer.count(counts, bool(lower), mask)
                 _finish(opened, stacklevel=2)
     words: Counter[str] = Counter()
@@ -296,14 +301,14 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
 
 def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = False,
                 min_len: int = 0, max_len: int | None = None,
-                decompress: str | bool | None = None, encoding: str | None = None
-                ) -> list[list[str]]:
+                decompress: str | bool | None = None, encoding: str | None = None,
+                split_hyphens: bool = False) -> list[list[str]]:
     """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
     texts. A single source (a str, bytes, a path, a binary file object; `decompress` and
     `encoding` as for tokenize) is one text, and gives one list."""
-    tokenizer = _texts(types, min_len, max_len, WORDS)
+    tokenizer = _texts(types, min_len, max_len, WORDS, split_hyphens)
     reading = Reading(decompress, encoding)
     if is_many(texts):
         _one_source_only(reading)
@@ -338,13 +343,14 @@ def _one_source_only(reading: Reading) -> None:
 
 
 def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
-                      min_len: int = 0, max_len: int | None = None) -> Any:
+                      min_len: int = 0, max_len: int | None = None,
+                      split_hyphens: bool = False) -> Any:
     """token_lists as a pyarrow array of lists of strings (large_list of large_string), built
     from native buffers with no Python object per token or text; a ChunkedArray gives a
     ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra
     arrow)."""
     pa = arrow()
-    tokenizer = _texts(types, min_len, max_len, WORDS)
+    tokenizer = _texts(types, min_len, max_len, WORDS, split_hyphens)
     arrays = []
     for feed in feeds(_many(texts)):
         list_offsets, value_offsets, data, nulls = tokenizer.arrow_lists(feed, bool(lower))

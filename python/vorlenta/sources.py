@@ -43,6 +43,7 @@ class Settings(NamedTuple):
     input_format: str | None = None  # text, jsonl or parquet for every input; None: by suffix
     field: str = "text"  # the field of a dataset's records that holds the text
     words: bool = False  # tokenize --format words: lines of words, the writer ends the lines
+    split_hyphens: bool = False  # a word's trailing hyphen that joins nothing is a token of its own
 
 
 class Piece(NamedTuple):
@@ -325,10 +326,10 @@ def configure(tokenizer: _native.Tokenizer, settings: Settings) -> None:
     if settings.words:
         # The writer ends lines at line feeds and knows a last line without one by the tokens
         # after the last, so it sees every token; it picks the words itself (word_choice).
-        tokenizer.configure(ALL_TYPES, 0, MAX_U32, settings.batch_size)
+        tokenizer.configure(ALL_TYPES, 0, MAX_U32, settings.batch_size, settings.split_hyphens)
     else:
         tokenizer.configure(settings.types, settings.min_len, settings.max_len,
-                            settings.batch_size)
+                            settings.batch_size, settings.split_hyphens)
     tokenizer.tally_utf8()
 
 

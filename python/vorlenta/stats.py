@@ -128,7 +128,7 @@ def _take_counts(stats: Stats, counts: _native.Counts) -> None:
 def dataset_texts(settings: Settings) -> _native.Texts:
     """The native tokenizer of a dataset's texts, set up as `settings` say."""
     texts = _native.Texts()
-    texts.configure(settings.types, settings.min_len, settings.max_len)
+    texts.configure(settings.types, settings.min_len, settings.max_len, settings.split_hyphens)
     return texts
 
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ std::string lowered(const std::string& s) {
 struct Collected {
     std::vector<std::string> texts;
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    std::vector<uint64_t> types;
     int batches = 0;
 };
 
@@ -44,6 +46,7 @@ Collected collect(SpanTokenizer& t) {
             const std::string text = *p == 0 ? std::string(1, '\0') : std::string(p);
             c.texts.push_back(text);
             c.ranges.emplace_back(t.offsets.starts[i], t.offsets.stops[i]);
+            c.types.push_back(t.batch.types_buffer[i]);
             p += text.size() + 1;
         }
     }
@@ -192,4 +195,112 @@ TEST(Utf8Tally, VectorStepsGiveTheByteStepsTally) {
         ASSERT_EQ(fast.ill_formed_bytes, slow.ill_formed_bytes) << "round " << round;
         ASSERT_EQ(fast.non_ascii_bytes, slow.non_ascii_bytes) << "round " << round;
     }
+}
+
+namespace {
+
+// The split's plain twin: every token of the unsplit tokenizer, a word ending in a hyphen cut
+// into the word and the hyphen, then the type filter and the length limits on the pieces.
+Collected split_by_hand(const Collected& all, uint64_t filter, uint32_t min_len,
+                        uint32_t max_len) {
+    const uint64_t words = type_bits(TokenType::ENWORD) | type_bits(TokenType::NUMBER) |
+                           type_bits(TokenType::RUWORD);
+    const uint64_t hyphen = type_bits(TokenType::PNCTTN);
+    Collected out;
+    auto keep = [&](const std::string& text, uint64_t type, uint64_t start, uint64_t stop) {
+        uint32_t chars = 1;
+        if (type & words) {  // the words made of these pieces are well-formed UTF-8
+            chars = 0;
+            for (unsigned char c : text) chars += (c & 0xC0) != 0x80;
+        }
+        if (chars < min_len || chars > max_len || (type & filter) == 0) return;
+        out.texts.push_back(text);
+        out.types.push_back(type);
+        out.ranges.emplace_back(start, stop);
+    };
+    for (size_t i = 0; i < all.texts.size(); ++i) {
+        const std::string& text = all.texts[i];
+        const auto [start, stop] = all.ranges[i];
+        if ((all.types[i] & words) && text.back() == '-') {
+            keep(text.substr(0, text.size() - 1), all.types[i], start, stop - 1);
+            keep("-", hyphen, stop - 1, stop);
+        } else {
+            keep(text, all.types[i], start, stop);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Batch edges fall between a word and its hyphen (batch sizes 1 to 3), the widened settings of
+// the engine's own batch let through what the caller's then refuse, and a file read in chunks
+// gives what memory gives.
+TEST(HyphenSplit, GivesTheUnsplitTokensCutAndFilteredAfter) {
+    const char* pieces[] = {"to", "-", "--", "Санкт-", "ёж-", "12-", "a-b-", " ", "\n", "\xD0",
+                            "\xC0\x80", "\xE2\x80\x94", "\0", "a-a-a-a-a-a-a-a-a-"};
+    struct Settings {
+        uint64_t filter;
+        uint32_t min_len, max_len;
+    };
+    const uint64_t all = ~uint64_t{0};
+    const Settings table[] = {{all, 0, UINT32_MAX},
+                              {type_bits(TokenType::ENWORD) | type_bits(TokenType::RUWORD), 0, 512},
+                              {type_bits(TokenType::PNCTTN), 0, 512},
+                              {all, 2, 5},
+                              {all, 127, 128},
+                              {type_bits(TokenType::NUMBER) | type_bits(TokenType::PNCTTN), 1, 1},
+                              {all, 0, 0}};
+    std::srand(11);
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        for (int k = std::rand() % 12; k > 0; --k) {
+            const char* piece = pieces[std::rand() % (sizeof pieces / sizeof *pieces)];
+            text += *piece == 0 ? std::string(1, '\0') : std::string(piece);
+            if (std::rand() % 8 == 0) text += std::string(120 + std::rand() % 10, 'x') + "-";
+        }
+        const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+        SpanTokenizer whole(data, text.size());
+        const Collected unsplit = collect(whole);
+        for (const Settings& s : table) {
+            const Collected expected = split_by_hand(unsplit, s.filter, s.min_len, s.max_len);
+            for (uint32_t batch_size : {1u, 2u, 3u, 1000u}) {
+                SpanTokenizer t(data, text.size(), batch_size);
+                t.set_split_hyphens(true);
+                t.batch.filter = s.filter;
+                t.batch.token_min_len = s.min_len;
+                t.batch.token_max_len = s.max_len;
+                const Collected got = collect(t);
+                ASSERT_EQ(got.texts, expected.texts) << text << " / " << batch_size;
+                ASSERT_EQ(got.types, expected.types) << text << " / " << batch_size;
+                ASSERT_EQ(got.ranges, expected.ranges) << text << " / " << batch_size;
+                EXPECT_TRUE(t.input_done());
+            }
+        }
+    }
+    std::string text;
+    for (int i = 0; text.size() < 3 * SPAN_CHUNK_BYTES; ++i)
+        text += (i % 3 ? "Санкт- " : "x-y-- ") + std::string(i % 7, 'q') + "-\n";
+    TempFile file(text);
+    SpanTokenizer memory(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    SpanTokenizer chunks(open(file.path.c_str(), O_RDONLY));
+    memory.set_split_hyphens(true);
+    chunks.set_split_hyphens(true);
+    chunks.set_batch_size(777);
+    const Collected m = collect(memory), f = collect(chunks);
+    EXPECT_EQ(f.texts, m.texts);
+    EXPECT_EQ(f.ranges, m.ranges);
+    EXPECT_EQ(f.types, m.types);
+}
+
+TEST(HyphenSplit, CannotBeTurnedOffBetweenAWordAndItsHyphen) {
+    const std::string text = "a- b";
+    SpanTokenizer t(reinterpret_cast<const uint8_t*>(text.data()), text.size(), 1);
+    t.set_split_hyphens(true);
+    t.next_batch();
+    EXPECT_THROW(t.set_split_hyphens(false), std::invalid_argument);
+    // Off where nothing is pending, the engine goes on where it was.
+    t.next_batch();
+    t.set_split_hyphens(false);
+    EXPECT_EQ(collect(t).texts, (std::vector<std::string>{" ", "b"}));
 }

@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <cerrno>
 #include <mutex>
 #include <stdexcept>
@@ -400,6 +401,69 @@ private:
     ObjectLock lock_;
 };
 
+// A Counts as pickle carries it to another process (Dask sends each task's counts back): its
+// type counts, and its words' bytes end to end with their lengths and counts as little-endian
+// arrays. A few buffers instead of a Python object per word, and no byte of a word that is not
+// UTF-8 is changed on the way.
+void put_le(std::string& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+uint64_t get_le(const std::string& in, size_t at, int bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value |= uint64_t{static_cast<uint8_t>(in[at + static_cast<size_t>(i)])} << (8 * i);
+    return value;
+}
+
+py::tuple counts_state(Counts& counts) {
+    Counts& c = constructed(counts);
+    std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
+    std::string words, lengths, times;
+    lengths.reserve(4 * c.words.size());
+    times.reserve(8 * c.words.size());
+    for (const WordCounts::Entry& e : c.words.entries()) {
+        if (e.count == 0) continue;
+        words.append(reinterpret_cast<const char*>(c.words.word(e)), e.length);
+        put_le(lengths, e.length, 4);
+        put_le(times, e.count, 8);
+    }
+    py::tuple types(c.types.size());
+    for (size_t k = 0; k < c.types.size(); ++k) types[k] = py::int_(c.types[k]);
+    return py::make_tuple(types, py::bytes(words), py::bytes(lengths), py::bytes(times));
+}
+
+std::unique_ptr<Counts> counts_from_state(const py::tuple& state) {
+    const char* const bad = "not the state of a Counts: (types, words, lengths, counts)";
+    if (state.size() != 4 || !py::isinstance<py::tuple>(state[0])) throw py::value_error(bad);
+    for (size_t i = 1; i < 4; ++i)
+        if (!py::isinstance<py::bytes>(state[i])) throw py::value_error(bad);
+    const auto types = state[0].cast<py::tuple>();
+    auto words = state[1].cast<std::string>();
+    const auto lengths = state[2].cast<std::string>();
+    const auto times = state[3].cast<std::string>();
+    auto out = std::make_unique<Counts>();
+    if (types.size() != out->types.size() || lengths.size() % 4 != 0 ||
+        times.size() != 2 * lengths.size())
+        throw py::value_error(bad);
+    for (size_t k = 0; k < out->types.size(); ++k) out->types[k] = types[k].cast<uint64_t>();
+    const size_t n = lengths.size() / 4;
+    const size_t size = words.size();
+    words.append(WordCounts::READ_PAST, '\0');  // what add() reads past a word
+    out->words.reserve(n);
+    size_t at = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t length = get_le(lengths, 4 * i, 4);
+        const uint64_t count = get_le(times, 8 * i, 8);
+        if (count == 0 || length > size - at) throw py::value_error(bad);
+        out->words.add(reinterpret_cast<const uint8_t*>(words.data()) + at,
+                       static_cast<uint32_t>(length), count);
+        at += length;
+    }
+    if (at != size) throw py::value_error(bad);
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
@@ -495,7 +559,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             py::list out;
             for (uint64_t n : c.types) out.append(n);
             return out;
-        });
+        })
+        .def(py::pickle(&counts_state, &counts_from_state));
 
     py::class_<Output>(m, "Output")
         .def(py::init<int>(), py::arg("fd"))

@@ -100,6 +100,13 @@ def _encoding(name: str) -> str:
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
+def _dask_address(text: str) -> str:
+    # local:N is checked here, without loading Dask; another address is the scheduler's to answer.
+    if text.startswith("local:"):
+        _count(1, 1024)(text.removeprefix("local:"))
+    return text
+
+
 class _Version(argparse.Action):
     """--version, looking the version up only when asked: package metadata is slow to load."""
 
@@ -213,6 +220,10 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--format", choices=["text", "json", "tsv"], dest="stats_format",
                        help="text (default), json, or tsv: word<TAB>count lines of the --top "
                             "words, a vocabulary (--top 0: all of them)")
+    stats.add_argument("--dask", type=_dask_address, metavar="ADDRESS",
+                       help="count on a Dask cluster: a scheduler's address (tcp://host:8786), "
+                            "or local:N for N worker processes here; files and folders only, "
+                            "large files cut into blocks (needs the extra dask)")
     for command in (tokenize, stats):
         # Its own errors print its own usage.
         command.set_defaults(command_parser=command)
@@ -561,7 +572,15 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
     try:
         parallel = [p for p in inputs.pieces if p.path != STDIN]
         rest = inputs.pieces
-        if jobs > 1 and len(parallel) > 1:
+        if args.dask is not None:
+            from vorlenta.dask import cluster_stats
+
+            with contextlib.closing(cluster_stats(args.dask, inputs.paths, settings)) as counted:
+                for piece, result in counted:
+                    take(piece, result)
+                    progress.advance(piece.size or 0)
+            rest = []
+        elif jobs > 1 and len(parallel) > 1:
             with contextlib.closing(in_threads(count_piece, [(p, settings) for p in parallel],
                                                jobs)) as results:
                 for piece in parallel:
@@ -737,6 +756,13 @@ def _main(argv: Sequence[str] | None) -> int:
         command_parser.error(f"--min-len {args.min_len} is greater than --max-len "
                              f"{args.max_len}")
     _check_formats(command_parser, args)
+    if getattr(args, "dask", None) is not None:
+        if STDIN in (args.paths or [STDIN]):
+            command_parser.error("--dask reads files and folders, not standard input")
+        try:
+            import vorlenta.dask  # noqa: F401
+        except ImportError as e:
+            command_parser.error(str(e))
     out_fd = 1
     output = getattr(args, "output", None)
     created = False

@@ -98,6 +98,11 @@ def named_file_id(path: str) -> FileId | None:
     return FileId.of(info)
 
 
+def hidden(name: str) -> bool:
+    """Whether a folder's walk passes over a file or folder of this name inside it."""
+    return name.startswith(".")
+
+
 def input_paths(paths: Iterable[str], on_error: Callable[[str], None],
                 skip: FileId | None = None) -> Iterator[str]:
     """Files named, and every regular file under the folders named, in name order; folders
@@ -112,9 +117,9 @@ def input_paths(paths: Iterable[str], on_error: Callable[[str], None],
             on_error(f"{display_name(error.filename or path)}: {error.strerror}")
 
         for root, dirs, files in os.walk(path, onerror=walk_error):
-            dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+            dirs[:] = sorted(d for d in dirs if not hidden(d))
             for name in sorted(files):
-                if name.startswith("."):
+                if hidden(name):
                     continue
                 full = os.path.join(root, name)
                 try:

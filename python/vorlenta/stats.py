@@ -7,6 +7,7 @@ import os
 import threading
 from collections import Counter
 from collections.abc import Callable, Generator, Sequence
+from contextlib import AbstractContextManager
 from typing import Any, NamedTuple, TypeVar
 
 from vorlenta import _native
@@ -85,6 +86,14 @@ def count_piece(piece: Piece, settings: Settings,
     not read whole. An input that gave nothing (one that could not be opened) is only failed."""
     if input_format_of(piece.path, settings) != "text":
         return count_dataset(piece, settings, on_bytes)
+    return count_tokens(piece, settings, opened(piece, settings), on_bytes)
+
+
+def count_tokens(piece: Piece, settings: Settings, source_input: AbstractContextManager[Input],
+                 on_bytes: Callable[[int], None] | None = None) -> PieceResult:
+    """Statistics of a text piece whose tokens `source_input` gives: an input whose tokenizer
+    is set up as `settings` say, over the piece's bytes from piece.start on (a file's, or a
+    block of them already read)."""
     stats = Stats()
     counts = _native.Counts()
     read = piece.start
@@ -92,7 +101,7 @@ def count_piece(piece: Piece, settings: Settings,
     messages: list[str] = []
     utf8 = Utf8Tally()
     try:
-        with opened(piece, settings) as source:
+        with source_input as source:
             done = False
             while not done:
                 position, done = source.tokenizer.count(counts, settings.lower, WORD_TYPES,

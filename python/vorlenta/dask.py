@@ -1,0 +1,431 @@
+"""Word counts and token lists of a corpus on Dask, and the statistics of `vorlenta stats --dask`.
+
+Files of any filesystem that fsspec knows (local paths, s3://..., with `storage_options`) are
+cut by dask.bytes.read_bytes into blocks that end just after a line feed, and each block is
+counted natively in a task of its own. A line feed is a token of its own that ends every token
+and hyphen compound, so the blocks' counts add up to those of one pass over the file. A
+compressed file is one block, and so is a file in an encoding whose line feed is not the byte
+0A (UTF-16, UTF-32): such a file cannot be cut without decoding it.
+
+Work runs on the current Dask client when there is one (a distributed cluster, whose workers
+must see the files under the same names), else on Dask's default scheduler.
+Needs Dask: pip install 'vorlentaCXX[dask]'.
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import re
+from collections import Counter
+from collections.abc import Callable, Generator, Iterator, Sequence
+from contextlib import contextmanager
+from functools import partial
+from typing import Any, TypeAlias
+
+DASK_EXTRA = "pip install 'vorlentaCXX[dask]'"
+
+try:
+    import dask
+    from dask.bytes import read_bytes
+    from dask.delayed import Delayed, delayed
+    from dask.utils import parse_bytes
+    from fsspec.core import has_magic, url_to_fs
+    from fsspec.implementations.local import LocalFileSystem
+    from fsspec.utils import infer_compression
+except ImportError as e:
+    raise ImportError(f"vorlenta.dask needs Dask: {DASK_EXTRA}") from e
+
+import vorlenta
+from vorlenta import _native
+from vorlenta.sources import (
+    Input,
+    Piece,
+    Settings,
+    Utf8Tally,
+    configure,
+    describe,
+    display_name,
+    hidden,
+    input_format_of,
+    input_paths,
+    pieces,
+)
+from vorlenta.stats import PieceResult, Stats, WorkerFailed, count_dataset, count_tokens
+from vorlenta.streams import ZSTD_EXTRA, compression_of, text_encoding
+from vorlenta.types import WORDS, Types, type_mask
+
+DEFAULT_BLOCKSIZE = "64MiB"
+# Results are added up in a tree, this many at a time: no task receives every block's counts.
+FAN_IN = 8
+
+UrlPath: TypeAlias = "str | os.PathLike[str] | Sequence[str | os.PathLike[str]]"
+
+
+# ---- the library ----
+
+def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
+                lower: bool = False, types: Types = None, encoding: str = "utf-8",
+                field: str | None = None, storage_options: dict[str, Any] | None = None
+                ) -> Counter[str]:
+    """How often each word occurs in the files, as vorlenta.count_words counts them: ENWORD
+    and RUWORD tokens (with the compounds they start) unless `types` says otherwise,
+    lower-cased if `lower`.
+
+    `urlpath` is a path or URL, a glob, a folder (its files, names starting with a dot passed
+    over inside it, as `vorlenta stats` walks one), or a list of these, all of one filesystem.
+    A file is cut into blocks of `blocksize` bytes or more (less than twice that), each
+    counted by a task. `encoding` is the files' encoding: UTF-8 is counted as it is, bytes that
+    are not UTF-8 included; any other is transcoded, and a block that does not decode is an
+    error. With `field`, the inputs are JSON Lines or Parquet files (by suffix: .jsonl,
+    .ndjson, .parquet) whose records hold a text in that field, read with Dask's own readers;
+    a record without a string there holds no text.
+
+    A file that cannot be read raises OSError, and one that does not decode ValueError, both
+    naming the file: none is left out quietly."""
+    mask = type_mask(types, WORDS)
+    size = _blocksize(blocksize)
+    codec = text_encoding(encoding)
+    options = storage_options or {}
+    parts: list[Delayed] = []
+    for url, name in _files(urlpath, options):
+        if field is None:
+            transcode = None if codec == "utf-8" else codec
+            parts += [delayed(_block_words)(block, name, transcode, bool(lower), mask)
+                      for block in _blocks(url, name, size, transcode, options)]
+        else:
+            parts += [delayed(_part_words)(part, name, bool(lower), mask)
+                      for part in _dataset_parts(url, name, field, size, codec, options)]
+    counts: Counter[str] = dask.compute(_tree(parts, _added_counts))[0]
+    return counts
+
+
+def token_lists(column: Any, *, types: Types = None, lower: bool = False, min_len: int = 0,
+                max_len: int | None = None) -> Any:
+    """vorlenta.token_lists of each text of a Dask Series (a DataFrame's column), partition by
+    partition: a Dask Series of lists of strs, with the column's index and name. Where pyarrow
+    imports the lists are Arrow's (vorlenta.arrow_token_lists: no Python object per token),
+    of the dtype pandas.ArrowDtype(pyarrow.large_list(pyarrow.large_string())); else Python
+    lists, of the dtype object."""
+    import pandas as pd
+
+    options: dict[str, Any] = {"types": type_mask(types, WORDS), "lower": bool(lower), "min_len": min_len,
+               "max_len": max_len}
+    vorlenta.token_lists([], **options)  # bad options raise here, not in every task
+    try:
+        import pyarrow as pa
+    except ImportError:
+        meta = pd.Series([], dtype=object, name=column.name)
+        return column.map_partitions(partial(_partition_lists, arrow=False, **options),
+                                     meta=meta)
+    meta = pd.Series([], dtype=pd.ArrowDtype(pa.large_list(pa.large_string())),
+                     name=column.name)
+    return column.map_partitions(partial(_partition_lists, arrow=True, **options), meta=meta)
+
+
+def _partition_lists(texts: Any, *, arrow: bool, **options: Any) -> Any:
+    import pandas as pd
+
+    if arrow:
+        lists = pd.arrays.ArrowExtensionArray(vorlenta.arrow_token_lists(texts, **options))
+        return pd.Series(lists, index=texts.index, name=texts.name)
+    return pd.Series(vorlenta.token_lists(texts, **options), index=texts.index,
+                     name=texts.name, dtype=object)
+
+
+def _blocksize(blocksize: int | str) -> int:
+    size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
+    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        raise ValueError(f"blocksize must be a number of bytes of at least 1 (65536, "
+                         f"\"64MiB\"), not {blocksize!r}")
+    return size
+
+
+def _files(urlpath: UrlPath, options: dict[str, Any]) -> list[tuple[str, str]]:
+    """(URL, name) of each file named: by itself, by a glob, or inside a folder."""
+    named = [urlpath] if isinstance(urlpath, (str, os.PathLike)) else list(urlpath)
+    if not named:
+        raise ValueError("urlpath names no file")
+    filesystem = None
+    found = []
+    for one in named:
+        text = os.fspath(one)
+        fs, path = url_to_fs(text, **options)
+        if filesystem is not None and fs is not filesystem:
+            raise ValueError(f"{text}: not of the filesystem of {os.fspath(named[0])!r}")
+        filesystem = fs
+        local = isinstance(fs, LocalFileSystem)
+        if has_magic(path):
+            paths = [p for p in sorted(fs.glob(path)) if fs.isfile(p)]
+            if not paths:
+                raise FileNotFoundError(f"{text}: no file matches")
+        elif fs.isdir(path):
+            paths = list(input_paths([path], _walk_error)) if local else _walk(fs, path)
+        else:
+            # One that is missing is named as given when it is read.
+            found.append((path if local else fs.unstrip_protocol(path), text))
+            continue
+        found += [(p, p) if local else (fs.unstrip_protocol(p),) * 2 for p in paths]
+    return found
+
+
+def _walk_error(message: str) -> None:
+    raise OSError(message)
+
+
+def _walk(fs: Any, folder: str) -> list[str]:
+    """The files under a folder of another filesystem, passed over as input_paths passes over
+    them (names inside it starting with a dot)."""
+    root = folder.rstrip("/") + "/"
+    return [path for path in sorted(fs.find(folder))
+            if not any(hidden(part) for part in path[len(root):].split("/"))]
+
+
+def _added_counts(*counts: Counter[str]) -> Counter[str]:
+    total: Counter[str] = Counter()
+    for c in counts:
+        total.update(c)
+    return total
+
+
+def _block_words(block: Unread | None, name: str, encoding: str | None, lower: bool,
+                 mask: int) -> Counter[str]:
+    return vorlenta.count_words(_utf8(block, name, encoding), lower=lower, types=mask)
+
+
+def _part_words(part: Unread, name: str, lower: bool, mask: int) -> Counter[str]:
+    texts = _read(part, name)
+    try:
+        return vorlenta.count_words(texts, lower=lower, types=mask)
+    except TypeError as e:  # a Parquet column that is not of strings
+        raise ValueError(f"{name}: {e}") from None
+
+
+# ---- blocks ----
+
+class Unread:
+    """A Delayed that a task computes itself, so that it can name the file when reading fails:
+    Dask passes on a failed read's own error, and a corrupt gzip file's, for one, names no
+    file. A plain class, because Dask computes a Delayed that a task's arguments hold in a
+    tuple, list, dict or dataclass before the task runs."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: Delayed) -> None:
+        self.value = value
+
+
+def _read(unread: Unread, name: str) -> Any:
+    try:
+        return unread.value.compute(scheduler="sync")
+    except MemoryError:
+        raise
+    except Exception as e:  # whatever the filesystem or the decompressor raises
+        raise OSError(f"{name}: {describe(e)}") from None
+
+
+def _utf8(block: Unread | None, name: str, encoding: str | None) -> bytes:
+    """A block's bytes as UTF-8 (None: the block of an empty file)."""
+    data: bytes = b"" if block is None else _read(block, name)
+    if encoding is None:
+        return data
+    try:
+        return data.decode(encoding).encode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{name}: {describe(e)}") from None
+
+
+def _cut_at_line_feeds(encoding: str | None) -> bool:
+    # Then a line feed is the byte 0A and no other character holds that byte, so a cut just
+    # after it starts a block that decodes on its own.
+    return encoding is None or codecs.encode("\n", encoding) == b"\n"
+
+
+def _blocks(url: str, name: str, blocksize: int, encoding: str | None,
+            options: dict[str, Any]) -> list[Unread | None]:
+    """The blocks of a text file, unread; [None] for an empty file. Raises OSError for a file
+    that is not there."""
+    compression = compression_of(url)
+    if compression is not None and infer_compression(url) != compression:
+        # fsspec knows zstd only where a zstd module imports.
+        raise OSError(f"{name}: {compression} input needs a {compression} module ({ZSTD_EXTRA})")
+    whole = compression is not None or not _cut_at_line_feeds(encoding)
+    try:
+        _, [blocks] = read_bytes(_literal(url), delimiter=b"\n",
+                                 blocksize=None if whole else blocksize, sample=False,
+                                 compression=compression, **options)
+    except OSError as e:
+        raise OSError(f"{name}: {describe(e)}") from None
+    return [Unread(block) for block in blocks] or [None]
+
+
+def _literal(url: str) -> str:
+    # read_bytes takes a name with a "*" for a glob, which could match other files too: its
+    # magic characters are escaped then, each in a class of its own.
+    return re.sub(r"([*?[])", r"[\1]", url) if "*" in url else url
+
+
+def _tree(parts: list[Delayed], add: Callable[..., Any]) -> Delayed:
+    if not parts:
+        return delayed(add)()
+    while len(parts) > 1:
+        parts = [delayed(add)(*parts[i:i + FAN_IN]) for i in range(0, len(parts), FAN_IN)]
+    return parts[0]
+
+
+# ---- datasets ----
+
+def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: str,
+                   options: dict[str, Any]) -> list[Unread]:
+    """The partitions of a JSON Lines or Parquet file's texts, unread."""
+    import dask.dataframe as dd
+    import pandas as pd
+
+    kind = input_format_of(url, Settings())
+    try:
+        if kind == "parquet":
+            texts = dd.read_parquet(url, columns=[field], storage_options=options)[field]
+        elif kind == "jsonl":
+            cut = compression_of(url) is None and _cut_at_line_feeds(encoding)
+            # The reader keeps only the field, so every partition has the columns of `meta`
+            # and none is read here to find them.
+            frame = dd.read_json(url, lines=True, blocksize=blocksize if cut else None,
+                                 sample=False, compression="infer", encoding=encoding,
+                                 engine=partial(_json_texts, field=field),
+                                 meta=pd.DataFrame({field: pd.Series([], dtype=object)}),
+                                 storage_options=options)
+            texts = frame[field]
+        else:
+            raise ValueError(f"{name}: with a field, the inputs are JSON Lines or Parquet "
+                             "files (.jsonl, .ndjson, .parquet)")
+    except OSError as e:
+        raise OSError(f"{name}: {describe(e)}") from None
+    except (KeyError, ValueError) as e:  # no such column, or not Parquet
+        raise ValueError(f"{name}: {describe(e)}") from None
+    return [Unread(part) for part in texts.to_delayed()]
+
+
+def _json_texts(source: Any, *, field: str, **options: Any) -> Any:
+    """The texts of JSON Lines records, a column named `field`: the records' strings there,
+    None where a record has none (or no such field), as the command takes them."""
+    import pandas as pd
+
+    # As they are: no number or date is made of a string.
+    frame = pd.read_json(source, dtype=False, convert_dates=False, **options)
+    values: list[str | None] = [None] * len(frame)
+    if field in frame.columns:
+        values = [v if isinstance(v, str) else None for v in frame[field]]
+    return pd.DataFrame({field: pd.Series(values, index=frame.index, dtype=object)})
+
+
+# ---- vorlenta stats --dask ----
+
+def cluster_stats(address: str, paths: Sequence[str], settings: Settings,
+                  blocksize: int | str = DEFAULT_BLOCKSIZE
+                  ) -> Generator[tuple[Piece, PieceResult]]:
+    """Each input's statistics as count_piece gives them for the input whole, in the inputs'
+    order, counted on a Dask cluster: `address` is a scheduler's (tcp://host:8786), or
+    local:N for a cluster of N worker processes on this machine, started and closed here.
+    Every worker must see the files under these names. A worker that fails, or a scheduler
+    that cannot be reached, raises WorkerFailed."""
+    size = _blocksize(blocksize)
+    planned = [(pieces(path, 1, settings)[0], _input_stats(path, settings, size))
+               for path in paths]
+    with _client(address) as client:
+        futures = iter(client.compute([p for _, p in planned if isinstance(p, Delayed)]))
+        for piece, plan in planned:
+            if isinstance(plan, Delayed):
+                try:
+                    plan = next(futures).result()
+                except Exception as e:
+                    raise WorkerFailed(f"{type(e).__name__}: {e}") from e
+            yield piece, plan
+
+
+@contextmanager
+def _client(address: str) -> Iterator[Any]:
+    import logging
+
+    from distributed import Client, LocalCluster
+
+    try:
+        if address.startswith("local:"):
+            # One thread each: the native counting runs without the interpreter, but the
+            # processes are what a cluster of many machines has.
+            cluster = LocalCluster(n_workers=int(address.removeprefix("local:")),
+                                   threads_per_worker=1, processes=True,
+                                   dashboard_address=None, silence_logs=logging.ERROR)
+        else:
+            cluster = None
+        client = Client(cluster if cluster is not None else address)
+    except (OSError, TimeoutError, ValueError) as e:
+        raise WorkerFailed(f"no Dask cluster at {address}: {e}") from e
+    try:
+        with client:
+            yield client
+    finally:
+        if cluster is not None:
+            cluster.close()
+
+
+def _input_stats(path: str, settings: Settings, blocksize: int) -> Delayed | PieceResult:
+    """The statistics of one input as a Delayed, or its failure when it cannot be planned."""
+    if input_format_of(path, settings) != "text":
+        # A dataset's records are not cut at line feeds: one task reads it, as the command does.
+        return delayed(_dataset_stats)(path, os.path.abspath(path), settings)
+    try:
+        blocks = _blocks(path, display_name(path), blocksize, settings.encoding, {})
+    except OSError as e:
+        return _failed(str(e))
+    return _tree([delayed(_block_stats)(block, path, settings) for block in blocks],
+                 _added_results)
+
+
+def _dataset_stats(path: str, where: str, settings: Settings) -> PieceResult:
+    """count_dataset of the file at `where`, the absolute name of `path` (a worker's folder is
+    not the command's), its messages naming it `path` as the command's do."""
+    result = count_dataset(Piece(where), settings)
+    given, read = Piece(path).name, Piece(where).name
+
+    def renamed(lines: Sequence[str]) -> list[str]:
+        return [given + line[len(read):] if line.startswith(read) else line for line in lines]
+
+    return result._replace(messages=renamed(result.messages), warnings=renamed(result.warnings))
+
+
+def _failed(message: str) -> PieceResult:
+    stats = Stats()
+    stats.failed = 1
+    return PieceResult(stats, [message], Utf8Tally())
+
+
+def _block_stats(block: Unread | None, path: str, settings: Settings) -> PieceResult:
+    try:
+        data = _utf8(block, display_name(path), settings.encoding)
+    except (OSError, ValueError) as e:
+        return _failed(str(e))
+    piece = Piece(path)
+    return count_tokens(piece, settings, _in_memory(data, piece.name, settings))
+
+
+@contextmanager
+def _in_memory(data: bytes, name: str, settings: Settings) -> Iterator[Input]:
+    tokenizer = _native.Tokenizer(data)
+    configure(tokenizer, settings)
+    yield Input(tokenizer, name)
+
+
+def _added_results(*results: PieceResult) -> PieceResult:
+    """The result of consecutive blocks of one input: it is counted once, and failed once,
+    however many of its blocks were read or failed."""
+    stats = Stats()
+    messages: list[str] = []
+    utf8 = Utf8Tally()
+    for result in results:
+        stats.add(result.stats)
+        messages += result.messages
+        utf8.add(result.utf8)
+    stats.files = min(stats.files, 1)
+    stats.failed = min(stats.failed, 1)
+    # A failed input gets its error lines and no warning, as count_piece gives it.
+    return PieceResult(stats, messages, Utf8Tally() if messages else utf8)

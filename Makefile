@@ -111,7 +111,7 @@ test-long: $(VENV)/.installed
 # expected MemoryError leaves there.
 SAN     := build/sanitize
 # The tests that drive the extension in this process; the command, the stubs, the packaging and
-# the Dask example test the installed distribution, not this build.
+# the Dask tests test the installed distribution, not this build.
 SAN_TESTS := tests/test_api.py tests/test_bad_input.py tests/test_batches.py \
 	tests/test_library.py tests/test_many_texts.py tests/test_module_import.py tests/test_oracle.py \
 	tests/test_read_faults.py tests/test_resources.py tests/test_roundtrip.py \

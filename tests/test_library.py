@@ -2,6 +2,7 @@
 against vorlentaCXX, from str, bytes and files, from one thread and from several."""
 
 import os
+import pickle
 import random
 import subprocess
 import sys
@@ -243,6 +244,34 @@ def test_token_types_are_flags_that_compare_as_ints_and_against_arrays():
     assert [t.text for t in vorlenta.tokenize("a 1 б", types=T.ENWORD | T.NUMBER)] == ["a", "1"]
     assert [t.text for t in vorlenta.tokenize("a 1 б", types=vx.RUWORD)] == ["б"]
     assert [t.text for t in vorlenta.tokenize("a 1 б", types=[vx.RUWORD, "number"])] == ["1", "б"]
+
+
+def test_word_counts_pickle_whole_and_refuse_a_state_that_is_not_theirs():
+    counts = _native.Counts()
+    text = ("Ёлка ёлка северо-западный COVID-19 well-known 42 " + "ж" * 140 + "\n") * 3 + "a"
+    tokenizer = _native.Tokenizer(text.encode())
+    tokenizer.configure(2**64 - 1, 0, 2**32 - 1, 4)
+    tokenizer.count(counts, False, int(vorlenta.TokenType.ENWORD | vorlenta.TokenType.RUWORD))
+    copy = pickle.loads(pickle.dumps(counts))
+    words, copied = Counter(), Counter()
+    counts.add_words_to(words)
+    copy.add_words_to(copied)
+    assert copied == words and len(words) == 8 and words["ж" * 128] == words["ж" * 12] == 3
+    assert (copy.types(), copy.sizes()) == (counts.types(), counts.sizes())
+    copy.merge(counts)  # a table rebuilt from the state takes more words like any other
+    assert copy.sizes() == (8, 2 * counts.sizes()[1])
+
+    types, data, lengths, times = counts.__getstate__()
+    one = (1).to_bytes(8, "little")
+    for state in [(), (types, data, lengths), (types[:7], data, lengths, times),
+                  (types, data + b"x", lengths, times), (types, data[:-1], lengths, times),
+                  (types, b"ab", (3).to_bytes(4, "little"), one),
+                  (types, b"ab", (2).to_bytes(4, "little"), bytes(8)),
+                  (types, "ab", (2).to_bytes(4, "little"), one)]:
+        with pytest.raises(ValueError, match="not the state of a Counts"):
+            _native.Counts.__new__(_native.Counts).__setstate__(state)  # as pickle makes one
+    with pytest.raises(TypeError, match="not been initialized"):
+        pickle.dumps(_native.Counts.__new__(_native.Counts))
 
 
 def test_the_library_and_the_command_run_without_vorlentaCXX(tmp_path):

@@ -59,6 +59,10 @@ DEFAULT_BLOCKSIZE = "64MiB"
 # Results are added up in a tree, this many at a time: no task receives every block's counts.
 FAN_IN = 8
 
+# No dashboard, and the scheduler's HTTP server on a free port of the loopback: the usual one
+# may be taken by another cluster, which would cost a warning.
+LOCAL_SCHEDULER = {"dashboard": False, "dashboard_address": "127.0.0.1:0"}
+
 UrlPath: TypeAlias = "str | os.PathLike[str] | Sequence[str | os.PathLike[str]]"
 
 
@@ -282,10 +286,13 @@ def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: st
     import pandas as pd
 
     kind = input_format_of(url, Settings())
+    if kind == "text":
+        raise ValueError(f"{name}: with a field, the inputs are JSON Lines or Parquet files "
+                         "(.jsonl, .ndjson, .parquet)")
     try:
         if kind == "parquet":
             texts = dd.read_parquet(url, columns=[field], storage_options=options)[field]
-        elif kind == "jsonl":
+        else:
             cut = compression_of(url) is None and _cut_at_line_feeds(encoding)
             # The reader keeps only the field, so every partition has the columns of `meta`
             # and none is read here to find them.
@@ -295,9 +302,6 @@ def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: st
                                  meta=pd.DataFrame({field: pd.Series([], dtype=object)}),
                                  storage_options=options)
             texts = frame[field]
-        else:
-            raise ValueError(f"{name}: with a field, the inputs are JSON Lines or Parquet "
-                             "files (.jsonl, .ndjson, .parquet)")
     except OSError as e:
         raise OSError(f"{name}: {describe(e)}") from None
     except (KeyError, ValueError) as e:  # no such column, or not Parquet
@@ -354,7 +358,7 @@ def _client(address: str) -> Iterator[Any]:
             # processes are what a cluster of many machines has.
             cluster = LocalCluster(n_workers=int(address.removeprefix("local:")),
                                    threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=logging.ERROR)
+                                   silence_logs=logging.ERROR, scheduler_kwargs=LOCAL_SCHEDULER)
         else:
             cluster = None
         client = Client(cluster if cluster is not None else address)

@@ -287,6 +287,46 @@ def command_targets(path: Path, reps: int) -> list[dict]:
              "target": f">= {least:g}x", "met": value >= least} for what, value, least in found]
 
 
+# ---- vorlenta stats on a Dask cluster ----
+
+DASK_FILES = ["Russian", "English", "Russian", "English"]
+
+
+def dask_figures(folder: Path, megabytes: float, reps: int) -> dict | None:
+    """`vorlenta stats --dask local:2` against `--jobs 2` over four files of about `megabytes`
+    each: a cluster that the command starts and closes, and one already running (started
+    here, two worker processes) that it only connects to. None without Dask."""
+    try:
+        from distributed import LocalCluster
+        from vorlenta.dask import LOCAL_SCHEDULER
+    except ImportError:
+        print("Dask is not installed: no Dask figures (pip install '.[dask]')")
+        return None
+    files = []
+    for i, language in enumerate(DASK_FILES):
+        files.append(folder / f"dask{i}.txt")
+        files[-1].write_bytes(load_input(language, megabytes))
+    size = sum(path.stat().st_size for path in files)
+    stats = [str(VORLENTA), "stats", "--no-progress"]
+    jobs = command_seconds([*stats, "--jobs", "2", *files], reps)
+    local = command_seconds([*stats, "--dask", "local:2", *files], reps)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      scheduler_kwargs=LOCAL_SCHEDULER) as cluster:
+        running = command_seconds([*stats, "--dask", cluster.scheduler_address, *files], reps)
+    for path in files:
+        path.unlink()
+    found = {"files": len(files), "mb": size / 1e6, "jobs": jobs, "local": local,
+             "running": running}
+    for what, seconds in [("vorlenta stats --jobs 2", jobs),
+                          ("vorlenta stats --dask local:2", local),
+                          ("vorlenta stats --dask (running cluster)", running)]:
+        print(f"dask     {what:42} {size / seconds / 1e6:9.1f} MB/s  {seconds:6.2f} s",
+              flush=True)
+    print(f"dask     speed of --dask local:2 / --jobs 2: {jobs / local:.2f}; of --dask on a "
+          f"running cluster / --jobs 2: {jobs / running:.2f}", flush=True)
+    return found
+
+
 # ---- the batch loop's paths ----
 
 def path_rows(folder: Path, megabytes: float, reps: int, peer_reps: int) -> list[dict]:
@@ -445,6 +485,7 @@ def main() -> None:
         path.write_bytes(load_input("Russian", args.mb))
         command_met = command_targets(path, args.reps)
         path.unlink()
+        dask = dask_figures(Path(tmp), args.mb, args.reps)
         command_met += many_texts_targets(corpus_dir(), args.peer_reps)
         command_met += source_targets(corpus_dir(), args.reps)
         paths = path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
@@ -487,7 +528,7 @@ def main() -> None:
     for t in met:
         print(f"target {t['language']:8} {t['what']:54} {t['value']:8.2f} (target {t['target']})"
               f"{'' if t['met'] else '  NOT MET'}")
-    report(rows, paths, memory, met, args)
+    report(rows, paths, memory, met, args, dask)
     try:
         plot(rows, RESULTS / "throughput.png")
     except ImportError:
@@ -513,7 +554,8 @@ def targets(rows: list[dict], memory: dict) -> list[dict]:
     return found
 
 
-def report(rows: list[dict], paths: list[dict], memory: dict, met: list[dict], args) -> None:
+def report(rows: list[dict], paths: list[dict], memory: dict, met: list[dict], args,
+           dask: dict | None) -> None:
     lines = [
         "# Benchmark results",
         "",
@@ -573,6 +615,20 @@ def report(rows: list[dict], paths: list[dict], memory: dict, met: list[dict], a
               "| process | peak RSS (MiB) | above NumPy alone (MiB) |", "|---|---:|---:|"]
     for name, mib in memory.items():
         lines.append(f"| {name} | {mib:.1f} | {mib - baseline:.1f} |")
+    if dask is not None:
+        mb = dask["mb"]
+        lines += ["", "## vorlenta stats on a Dask cluster", "",
+                  f"{dask['files']} files, {mb:,.0f} MB in all (the corpora, each repeated to "
+                  f"about {args.mb:g} MB), counted by `vorlenta stats` as a process, start-up "
+                  f"included, median of {args.reps} runs. `--dask local:2` starts and closes a "
+                  "cluster of two worker processes in every run; the running cluster (two "
+                  "worker processes, started by the bench) is only connected to.", "",
+                  "| command | seconds | MB/s | --jobs 2 is × faster |", "|---|---:|---:|---:|"]
+        for what, key in [("vorlenta stats --jobs 2", "jobs"),
+                          ("vorlenta stats --dask local:2", "local"),
+                          ("vorlenta stats --dask ADDRESS (running cluster)", "running")]:
+            lines.append(f"| {what} | {dask[key]:.2f} | {mb / dask[key]:,.1f} | "
+                         f"{dask[key] / dask['jobs']:.2f} |")
     lines += ["", "![throughput](throughput.png)", ""]
     (RESULTS / "results.md").write_text("\n".join(lines))
 

@@ -648,3 +648,19 @@ def test_both_subcommands_take_the_same_options_and_speak_for_themselves(tmp_pat
         helped = vorlenta(command, "--help").stdout.decode()
         assert helped.count("\n  vorlenta ") == 2  # two examples
     assert b"141" in vorlenta("--help").stdout
+
+
+def test_dask_without_dask_is_a_wrong_command_line_naming_the_extra(tmp_path):
+    blocker = tmp_path / "blocker"
+    blocker.mkdir()
+    (blocker / "dask.py").write_text("raise ImportError('no dask here')\n")
+    (tmp_path / "t.txt").write_text("слово\n")
+    env = {**os.environ, "PYTHONPATH": str(blocker)}
+    done = vorlenta("stats", "--dask", "local:2", tmp_path / "t.txt", env=env)
+    assert done.returncode == 2 and done.stdout == b""
+    assert done.stderr.endswith(b"error: vorlenta.dask needs Dask: "
+                                b"pip install 'vorlentaCXX[dask]'\n")
+    done = subprocess.run([sys.executable, "-c", "import vorlenta.dask"], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert "ImportError: vorlenta.dask needs Dask: pip install 'vorlentaCXX[dask]'" in done.stderr
+    assert vorlenta("stats", tmp_path / "t.txt", env=env).returncode == 0

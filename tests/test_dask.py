@@ -65,6 +65,7 @@ def corpus(tmp_path_factory):
     (root / "records.jsonl").write_text(
         "".join(json.dumps(r, ensure_ascii=False) + "\n" for r in records))
     (root / "bad.gz").write_bytes(b"not gzip at all\n")
+    (root / "empty.gz").write_bytes(b"")
     return root
 
 
@@ -124,6 +125,7 @@ def test_globs_lists_and_folders_name_the_same_files(cluster, corpus):
     ("missing.txt", {}, OSError, "missing.txt: No such file or directory"),
     ("nothing*.txt", {}, OSError, "nothing\\*.txt: no file matches"),
     ("bad.gz", {}, OSError, "bad.gz: Not a gzipped file"),
+    ("empty.gz", {}, OSError, "empty.gz: empty: no gzip data"),
     ("cp1251.txt", {"encoding": "ascii"}, ValueError, "cp1251.txt: not valid ascii"),
     ("records.jsonl", {"field": "text", "encoding": "ascii"}, OSError, "records.jsonl: "),
     ("long.txt.gz", {"field": "text"}, ValueError, "long.txt.gz: with a field"),
@@ -167,7 +169,8 @@ def test_token_lists_of_a_column_partition_by_partition():
 def test_cluster_stats_of_files_in_blocks_are_count_pieces(cluster, corpus):
     settings = Settings(lower=True)
     paths = [str(corpus / "texts" / "long.txt"), str(corpus / "cp1251.txt"),
-             str(corpus / "records.jsonl"), str(corpus / "bad.gz"), str(corpus / "gone.txt")]
+             str(corpus / "records.jsonl"), str(corpus / "bad.gz"), str(corpus / "empty.gz"),
+             str(corpus / "gone.txt")]
     found = list(vd.cluster_stats(cluster.scheduler_address, paths, settings, BLOCK))
     assert [piece.path for piece, _ in found] == paths
     for path, (_, result) in zip(paths, found):
@@ -186,11 +189,11 @@ def test_cluster_stats_of_files_in_blocks_are_count_pieces(cluster, corpus):
 def test_the_command_on_a_local_cluster_prints_what_it_prints_without(corpus):
     args = ["--json", "--per-file", "--top", "50", "--field", "text", corpus / "texts",
             corpus / "cp1251.txt", corpus / "long.txt.gz", corpus / "records.jsonl",
-            corpus / "bad.gz", corpus / "missing.txt"]
+            corpus / "bad.gz", corpus / "empty.gz", corpus / "missing.txt"]
     alone, on_cluster = stats(*args), stats("--dask", "local:2", *args)
     assert on_cluster.returncode == alone.returncode == 1
     assert on_cluster.stderr == alone.stderr
-    assert "bad.gz" in alone.stderr and "cp1251.txt" in alone.stderr
+    assert all(name in alone.stderr for name in ["bad.gz", "empty.gz", "cp1251.txt"])
     assert untimed(on_cluster.stdout) == untimed(alone.stdout)
 
     done = stats("--dask", "local:2", "-", stdin=subprocess.DEVNULL)

@@ -52,7 +52,7 @@ from vorlenta.sources import (
     pieces,
 )
 from vorlenta.stats import PieceResult, Stats, WorkerFailed, count_dataset, count_tokens
-from vorlenta.streams import ZSTD_EXTRA, compression_of, text_encoding
+from vorlenta.streams import ZSTD_EXTRA, compression_of, empty_compressed, text_encoding
 from vorlenta.types import WORDS, Types, type_mask
 
 DEFAULT_BLOCKSIZE = "64MiB"
@@ -113,18 +113,17 @@ def token_lists(column: Any, *, types: Types = None, lower: bool = False, min_le
     lists, of the dtype object."""
     import pandas as pd
 
-    options: dict[str, Any] = {"types": type_mask(types, WORDS), "lower": bool(lower), "min_len": min_len,
-               "max_len": max_len}
+    options: dict[str, Any] = {"types": type_mask(types, WORDS), "lower": bool(lower),
+                               "min_len": min_len, "max_len": max_len}
     vorlenta.token_lists([], **options)  # bad options raise here, not in every task
     try:
         import pyarrow as pa
+
+        dtype: Any = pd.ArrowDtype(pa.large_list(pa.large_string()))
     except ImportError:
-        meta = pd.Series([], dtype=object, name=column.name)
-        return column.map_partitions(partial(_partition_lists, arrow=False, **options),
-                                     meta=meta)
-    meta = pd.Series([], dtype=pd.ArrowDtype(pa.large_list(pa.large_string())),
-                     name=column.name)
-    return column.map_partitions(partial(_partition_lists, arrow=True, **options), meta=meta)
+        dtype = object
+    return column.map_partitions(partial(_partition_lists, arrow=dtype is not object, **options),
+                                 meta=pd.Series([], dtype=dtype, name=column.name))
 
 
 def _partition_lists(texts: Any, *, arrow: bool, **options: Any) -> Any:
@@ -248,17 +247,21 @@ def _cut_at_line_feeds(encoding: str | None) -> bool:
 def _blocks(url: str, name: str, blocksize: int, encoding: str | None,
             options: dict[str, Any]) -> list[Unread | None]:
     """The blocks of a text file, unread; [None] for an empty file. Raises OSError for a file
-    that is not there."""
+    that is not there, or an empty one that should be compressed."""
     compression = compression_of(url)
     if compression is not None and infer_compression(url) != compression:
         # fsspec knows zstd only where a zstd module imports.
         raise OSError(f"{name}: {compression} input needs a {compression} module ({ZSTD_EXTRA})")
     whole = compression is not None or not _cut_at_line_feeds(encoding)
     try:
+        if compression is not None:
+            fs, path = url_to_fs(url, **options)
+            if fs.size(path) == 0:
+                raise empty_compressed(compression)
         _, [blocks] = read_bytes(_literal(url), delimiter=b"\n",
                                  blocksize=None if whole else blocksize, sample=False,
                                  compression=compression, **options)
-    except OSError as e:
+    except (OSError, EOFError) as e:
         raise OSError(f"{name}: {describe(e)}") from None
     return [Unread(block) for block in blocks] or [None]
 

@@ -305,7 +305,13 @@ def _nonempty(pieces: Generator[bytes], file: _Input | _ObjectInput, compression
     finally:
         pieces.close()
     if file.count == 0:
-        raise EOFError(f"empty: no {compression} data")
+        raise empty_compressed(compression)
+
+
+def empty_compressed(compression: str) -> EOFError:
+    """The error of an empty file read as compressed: gzip would take it for an empty text, the
+    others for a cut input, and neither is what it is."""
+    return EOFError(f"empty: no {compression} data")
 
 
 class Taken:

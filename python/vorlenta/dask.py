@@ -17,6 +17,7 @@ from __future__ import annotations
 import codecs
 import os
 import re
+import warnings
 from collections import Counter
 from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import contextmanager
@@ -27,6 +28,7 @@ DASK_EXTRA = "pip install 'vorlentaCXX[dask]'"
 
 try:
     import dask
+    import fsspec
     from dask.bytes import read_bytes
     from dask.delayed import Delayed, delayed
     from dask.utils import parse_bytes
@@ -37,9 +39,12 @@ except ImportError as e:
     raise ImportError(f"vorlenta.dask needs Dask: {DASK_EXTRA}") from e
 
 import vorlenta
-from vorlenta import _native
+from vorlenta import _native, library
+from vorlenta.library import ENCODING_HINT
+from vorlenta.detect import DETECT_BYTES, detect_encoding
 from vorlenta.sources import (
     Input,
+    NotUtf8Warning,
     Piece,
     Settings,
     Utf8Tally,
@@ -50,9 +55,17 @@ from vorlenta.sources import (
     input_format_of,
     input_paths,
     pieces,
+    utf8_tally,
 )
 from vorlenta.stats import PieceResult, Stats, WorkerFailed, count_dataset, count_tokens
-from vorlenta.streams import ZSTD_EXTRA, compression_of, empty_compressed, text_encoding
+from vorlenta.streams import (
+    AUTO,
+    UTF8,
+    ZSTD_EXTRA,
+    compression_of,
+    empty_compressed,
+    text_encoding,
+)
 from vorlenta.types import WORDS, Types, type_mask
 
 DEFAULT_BLOCKSIZE = "64MiB"
@@ -70,8 +83,8 @@ UrlPath: TypeAlias = "str | os.PathLike[str] | Sequence[str | os.PathLike[str]]"
 
 def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
                 lower: bool = False, types: Types = None, encoding: str = "utf-8",
-                field: str | None = None, storage_options: dict[str, Any] | None = None
-                ) -> Counter[str]:
+                field: str | None = None, storage_options: dict[str, Any] | None = None,
+                split_hyphens: bool = False) -> Counter[str]:
     """How often each word occurs in the files, as vorlenta.count_words counts them: ENWORD
     and RUWORD tokens (with the compounds they start) unless `types` says otherwise,
     lower-cased if `lower`.
@@ -81,9 +94,11 @@ def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
     A file is cut into blocks of `blocksize` bytes or more (less than twice that), each
     counted by a task. `encoding` is the files' encoding: UTF-8 is counted as it is, bytes that
     are not UTF-8 included; any other is transcoded, and a block that does not decode is an
-    error. With `field`, the inputs are JSON Lines or Parquet files (by suffix: .jsonl,
-    .ndjson, .parquet) whose records hold a text in that field, read with Dask's own readers;
-    a record without a string there holds no text.
+    error; "auto" finds each file's own in its first 64 KiB, as `--encoding auto` does. A file
+    counted as it is that holds bytes that are not UTF-8 gets a NotUtf8Warning, naming it.
+    With `field`, the inputs are JSON Lines or Parquet files (by suffix: .jsonl, .ndjson,
+    .parquet) whose records hold a text in that field, read with Dask's own readers; a record
+    without a string there holds no text. `split_hyphens` as for vorlenta.count_words.
 
     A file that cannot be read raises OSError, and one that does not decode ValueError, both
     naming the file: none is left out quietly."""
@@ -91,21 +106,30 @@ def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
     size = _blocksize(blocksize)
     codec = text_encoding(encoding)
     options = storage_options or {}
+    how = (bool(lower), mask, bool(split_hyphens))
     parts: list[Delayed] = []
     for url, name in _files(urlpath, options):
+        transcode, _ = _reading(url, name, None if codec == UTF8 else codec, options)
         if field is None:
-            transcode = None if codec == "utf-8" else codec
-            parts += [delayed(_block_words)(block, name, transcode, bool(lower), mask)
+            parts += [delayed(_block_words)(block, name, transcode, *how)
                       for block in _blocks(url, name, size, transcode, options)]
         else:
-            parts += [delayed(_part_words)(part, name, bool(lower), mask)
-                      for part in _dataset_parts(url, name, field, size, codec, options)]
-    counts: Counter[str] = dask.compute(_tree(parts, _added_counts))[0]
+            parts += [delayed(_part_words)(part, name, *how)
+                      for part in _dataset_parts(url, name, field, size, transcode, options)]
+    if field is not None:
+        found: Counter[str] = dask.compute(_tree(parts, _added_counts))[0]
+        return found
+    words, tallies = dask.compute(_tree(parts, _added_words))[0]
+    for name, tally in tallies:
+        if (warning := tally.warning(name, ENCODING_HINT)) is not None:
+            warnings.warn(warning, NotUtf8Warning, stacklevel=2)
+    counts: Counter[str] = Counter()
+    words.add_words_to(counts)
     return counts
 
 
 def token_lists(column: Any, *, types: Types = None, lower: bool = False, min_len: int = 0,
-                max_len: int | None = None) -> Any:
+                max_len: int | None = None, split_hyphens: bool = False) -> Any:
     """vorlenta.token_lists of each text of a Dask Series (a DataFrame's column), partition by
     partition: a Dask Series of lists of strs, with the column's index and name. Where pyarrow
     imports the lists are Arrow's (vorlenta.arrow_token_lists: no Python object per token),
@@ -114,7 +138,8 @@ def token_lists(column: Any, *, types: Types = None, lower: bool = False, min_le
     import pandas as pd
 
     options: dict[str, Any] = {"types": type_mask(types, WORDS), "lower": bool(lower),
-                               "min_len": min_len, "max_len": max_len}
+                               "min_len": min_len, "max_len": max_len,
+                               "split_hyphens": bool(split_hyphens)}
     vorlenta.token_lists([], **options)  # bad options raise here, not in every task
     try:
         import pyarrow as pa
@@ -191,15 +216,40 @@ def _added_counts(*counts: Counter[str]) -> Counter[str]:
     return total
 
 
+# A block's words, natively, and what of each file was not UTF-8 (for one warning per file).
+Words: TypeAlias = "tuple[_native.Counts, list[tuple[str, Utf8Tally]]]"
+
+
 def _block_words(block: Unread | None, name: str, encoding: str | None, lower: bool,
-                 mask: int) -> Counter[str]:
-    return vorlenta.count_words(_utf8(block, name, encoding), lower=lower, types=mask)
+                 mask: int, split_hyphens: bool) -> Words:
+    """vorlenta.count_words of a block's bytes, its words kept native and its tally kept for
+    the file's warning: the block's own would name no file, from wherever the task ran."""
+    data = _utf8(block, name, encoding)
+    counts = _native.Counts()
+    with library._opened(data, library.Reading(), mask, 0, None, library.INNER_BATCH_SIZE,
+                         split_hyphens) as opened:
+        opened.tokenizer.count(counts, lower, mask)
+        return counts, [(name, utf8_tally(opened.tokenizer))]
 
 
-def _part_words(part: Unread, name: str, lower: bool, mask: int) -> Counter[str]:
+def _added_words(*parts: Words) -> Words:
+    """The words of consecutive blocks, and the tallies of their files, one each."""
+    counts = _native.Counts()
+    tallies: list[tuple[str, Utf8Tally]] = []
+    for words, named in parts:
+        counts.merge(words)
+        for name, tally in named:
+            if not tallies or tallies[-1][0] != name:
+                tallies.append((name, Utf8Tally()))
+            tallies[-1][1].add(tally)
+    return counts, tallies
+
+
+def _part_words(part: Unread, name: str, lower: bool, mask: int,
+                split_hyphens: bool) -> Counter[str]:
     texts = _read(part, name)
     try:
-        return vorlenta.count_words(texts, lower=lower, types=mask)
+        return vorlenta.count_words(texts, lower=lower, types=mask, split_hyphens=split_hyphens)
     except TypeError as e:  # a Parquet column that is not of strings
         raise ValueError(f"{name}: {e}") from None
 
@@ -236,6 +286,22 @@ def _utf8(block: Unread | None, name: str, encoding: str | None) -> bytes:
         return data.decode(encoding).encode("utf-8")
     except UnicodeDecodeError as e:
         raise ValueError(f"{name}: {describe(e)}") from None
+
+
+def _reading(url: str, name: str, encoding: str | None, options: dict[str, Any]
+             ) -> tuple[str | None, str]:
+    """How a file is read: the encoding its bytes are transcoded from (None: as they are), and
+    the name of the one it is in. AUTO finds the file's own in its head (after decompression)
+    as the command finds it, and UTF-8 found is read as it is."""
+    if encoding != AUTO:
+        return encoding, encoding or UTF8
+    try:
+        with fsspec.open(url, "rb", compression=compression_of(url), **options) as file:
+            head = file.read(DETECT_BYTES + 1)
+    except (OSError, EOFError) as e:
+        raise OSError(f"{name}: {describe(e)}") from None
+    found: str = detect_encoding(head[:DETECT_BYTES], complete=len(head) <= DETECT_BYTES)
+    return None if found == UTF8 else found, found
 
 
 def _cut_at_line_feeds(encoding: str | None) -> bool:
@@ -282,7 +348,7 @@ def _tree(parts: list[Delayed], add: Callable[..., Any]) -> Delayed:
 
 # ---- datasets ----
 
-def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: str,
+def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: str | None,
                    options: dict[str, Any]) -> list[Unread]:
     """The partitions of a JSON Lines or Parquet file's texts, unread."""
     import dask.dataframe as dd
@@ -300,7 +366,8 @@ def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: st
             # The reader keeps only the field, so every partition has the columns of `meta`
             # and none is read here to find them.
             frame = dd.read_json(url, lines=True, blocksize=blocksize if cut else None,
-                                 sample=False, compression="infer", encoding=encoding,
+                                 sample=False, compression="infer",
+                                 encoding=encoding or UTF8,
                                  engine=partial(_json_texts, field=field),
                                  meta=pd.DataFrame({field: pd.Series([], dtype=object)}),
                                  storage_options=options)
@@ -380,12 +447,14 @@ def _input_stats(path: str, settings: Settings, blocksize: int) -> Delayed | Pie
     if input_format_of(path, settings) != "text":
         # A dataset's records are not cut at line feeds: one task reads it, as the command does.
         return delayed(_dataset_stats)(path, os.path.abspath(path), settings)
+    name = display_name(path)
     try:
-        blocks = _blocks(path, display_name(path), blocksize, settings.encoding, {})
+        transcode, encoding = _reading(path, name, settings.encoding, {})
+        blocks = _blocks(path, name, blocksize, transcode, {})
     except OSError as e:
         return _failed(str(e))
-    return _tree([delayed(_block_stats)(block, path, settings) for block in blocks],
-                 _added_results)
+    return _tree([delayed(_block_stats)(block, path, transcode, encoding, settings)
+                  for block in blocks], _added_results)
 
 
 def _dataset_stats(path: str, where: str, settings: Settings) -> PieceResult:
@@ -406,20 +475,23 @@ def _failed(message: str) -> PieceResult:
     return PieceResult(stats, [message], Utf8Tally())
 
 
-def _block_stats(block: Unread | None, path: str, settings: Settings) -> PieceResult:
+def _block_stats(block: Unread | None, path: str, transcode: str | None, encoding: str,
+                 settings: Settings) -> PieceResult:
+    """count_piece of a block: `transcode` is the encoding its bytes are turned into UTF-8
+    from (None: they are counted as they are), `encoding` the one the input is in."""
+    piece = Piece(path)
     try:
-        data = _utf8(block, display_name(path), settings.encoding)
+        data = _utf8(block, piece.name, transcode)
     except (OSError, ValueError) as e:
         return _failed(str(e))
-    piece = Piece(path)
-    return count_tokens(piece, settings, _in_memory(data, piece.name, settings))
+    return count_tokens(piece, settings, _in_memory(data, piece.name, encoding, settings))
 
 
 @contextmanager
-def _in_memory(data: bytes, name: str, settings: Settings) -> Iterator[Input]:
+def _in_memory(data: bytes, name: str, encoding: str, settings: Settings) -> Iterator[Input]:
     tokenizer = _native.Tokenizer(data)
     configure(tokenizer, settings)
-    yield Input(tokenizer, name)
+    yield Input(tokenizer, name, encoding)
 
 
 def _added_results(*results: PieceResult) -> PieceResult:
@@ -434,5 +506,6 @@ def _added_results(*results: PieceResult) -> PieceResult:
         utf8.add(result.utf8)
     stats.files = min(stats.files, 1)
     stats.failed = min(stats.failed, 1)
+    encoding = next((r.encoding for r in results if r.encoding is not None), None)
     # A failed input gets its error lines and no warning, as count_piece gives it.
-    return PieceResult(stats, messages, Utf8Tally() if messages else utf8)
+    return PieceResult(stats, messages, Utf8Tally() if messages else utf8, encoding=encoding)

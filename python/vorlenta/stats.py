@@ -11,6 +11,7 @@ from contextlib import AbstractContextManager
 from typing import Any, NamedTuple, TypeVar
 
 from vorlenta import _native
+from vorlenta.streams import AUTO
 from vorlenta.types import TYPE_NAMES
 from vorlenta.sources import (
     WORD_TYPES,
@@ -125,7 +126,9 @@ def count_tokens(piece: Piece, settings: Settings, source_input: AbstractContext
     stats.bytes = read - piece.start
     stats.files = int(piece.start == 0 and (not messages or stats.bytes > 0))
     _take_counts(stats, counts)
-    return PieceResult(stats, messages, utf8, encoding=source.encoding if source else None)
+    # An input that failed before its first bytes were looked at has no encoding found.
+    found = source.encoding if source is not None and source.encoding != AUTO else None
+    return PieceResult(stats, messages, utf8, encoding=found)
 
 
 def _take_counts(stats: Stats, counts: _native.Counts) -> None:

@@ -298,7 +298,9 @@ def _reading(url: str, name: str, encoding: str | None, options: dict[str, Any]
     try:
         with fsspec.open(url, "rb", compression=compression_of(url), **options) as file:
             head = file.read(DETECT_BYTES + 1)
-    except (OSError, EOFError) as e:
+    except MemoryError:
+        raise
+    except Exception as e:  # as in _read
         raise OSError(f"{name}: {describe(e)}") from None
     found: str = detect_encoding(head[:DETECT_BYTES], complete=len(head) <= DETECT_BYTES)
     return None if found == UTF8 else found, found

@@ -138,7 +138,9 @@ def _finish(source: Input, stacklevel: int) -> None:
         if isinstance(error, (OSError, ValueError, MemoryError)):
             raise error
         raise ValueError(f"{source.name}: {error}") from error
-    if source.as_it_is and source.name != STR_NAME:
+    # A str's tokenizer keeps no tally (its lone surrogates are its own), so it is never
+    # warned of.
+    if source.as_it_is:
         warning = utf8_tally(source.tokenizer).warning(source.name, ENCODING_HINT)
         if warning is not None:
             warnings.warn(warning, NotUtf8Warning, stacklevel=stacklevel + 1)
@@ -327,11 +329,7 @@ def _whole_text(source: Source, reading: Reading) -> str | bytes:
     if isinstance(source, (str, bytes)) and not reading.decompress and reading.encoding is None:
         return source
     with _open(source, *reading) as opened:
-        if opened.name == BYTES_NAME and opened.as_it_is:
-            data = bytes(cast(bytes, source))
-        else:
-            # The tokenizer's input, read whole: a descriptor, its own or the stream's.
-            data = opened.tokenizer.read_rest()
+        data = opened.tokenizer.read_rest()
         _finish(opened, stacklevel=3)
     return data
 

@@ -254,12 +254,9 @@ def open_input(source: str | bytes | BinaryFile, name: str, *, compression: str 
     for a compression or an encoding it refuses, all before anything is read."""
     path = isinstance(source, (str, bytes))
     if encoding == AUTO and compression is None and path and source != STDIN:
-        found = sniffed_encoding(source)
-        if found is not None:
+        # A regular file's head is read where it lies; UTF-8 found is then read as it is.
+        if (found := sniffed_encoding(source)) is not None:
             encoding = None if found == UTF8 else found
-            if encoding is None:
-                return Input(_native.Tokenizer.open(os.fsencode(source), start, stop,
-                                                    name=source), name, found)
     if compression is None and encoding is None and path:
         if source == STDIN:
             # Standard input is read from where it stands, whatever it is: a pipe, a terminal,

@@ -94,9 +94,11 @@ def span_places(batches):
             for b in batches for s, e, k in zip(b.starts, b.stops, b.types)]
 
 
-def test_every_function_and_the_command_give_the_same_pieces(tmp_path):
-    text = "Санкт- to--but A-B-\nЁж-- 2024- end-"
-    data = text.encode()
+TEXT = "Санкт- to--but A-B-\nЁж-- 2024- end-"
+
+
+def test_every_function_gives_the_same_pieces():
+    text, data = TEXT, TEXT.encode()
     tokens = vorlenta.tokenize(data, split_hyphens=True)
     assert tokens == split_by_hand(vorlenta.tokenize(data))
     places = [(t.start, t.stop, int(t.type)) for t in tokens]
@@ -119,6 +121,12 @@ def test_every_function_and_the_command_give_the_same_pieces(tmp_path):
         assert vorlenta.arrow_token_lists([text], lower=True, split_hyphens=True).to_pylist() \
             == [words]
 
+
+@pytest.mark.installed
+def test_the_command_gives_the_library_pieces(tmp_path):
+    text, data = TEXT, TEXT.encode()
+    tokens = vorlenta.tokenize(data, split_hyphens=True)
+    words = [t.text.lower() for t in tokens if t.type & (ENWORD | RUWORD)]
     path = tmp_path / "text.txt"
     path.write_bytes(data)
     out = command("tokenize", "--split-hyphens", "--format", "jsonl", "--offsets", path).stdout

@@ -25,6 +25,10 @@ inline constexpr TokenType CLASS_TO_TYPE[8] = {
     TokenType::NUMBER, TokenType::RUWORD, TokenType::PNCTTN, TokenType::UNKNWN,
 };
 
+// The classes whose runs make one token: Latin letters, digits, Cyrillic letters.
+inline constexpr uint8_t LATIN_CLASS = 3, DIGIT_CLASS = 4, CYRILLIC_CLASS = 5;
+inline constexpr bool is_word_class(uint8_t c) { return c >= LATIN_CLASS && c <= CYRILLIC_CLASS; }
+
 // The inverse of CLASS_TO_TYPE: type 2^(k-1) is class k; NOTTKN is class 0.
 inline uint8_t class_of_type(TokenType t) {
     const uint64_t bits = type_bits(t);

@@ -97,10 +97,27 @@ inline void clear_batch(Batch& b) {
     b.units_valid = true;
 }
 
+// Whether a released token of `chars` characters and type `t` is kept: it is within the length
+// limits and the filter takes its type. The one statement of the rule; the block path tables it
+// (KeepTable, block_scan.hpp). With min_len above max_len nothing is kept.
+struct KeepRule {
+    uint32_t min_len;
+    uint32_t length_span;  // max_len - min_len: a length is within when chars - min_len <= span
+    uint64_t filter;
+
+    explicit KeepRule(const Batch& b)
+        : min_len(b.token_min_len),
+          length_span(b.token_max_len - b.token_min_len),
+          filter(b.token_min_len <= b.token_max_len ? b.filter : 0) {}
+    bool operator()(TokenType t, uint32_t chars) const {
+        return chars - min_len <= length_span && (type_bits(t) & filter) != 0;
+    }
+};
+
 // Appends a token to the batch, if it passes the length limits and the filter.
 inline void deliver(Batch& b, const Token& t) {
     const uint32_t n = t.char_count;
-    if (n < b.token_min_len || n > b.token_max_len || (type_bits(t.type) & b.filter) == 0) return;
+    if (!KeepRule(b)(t.type, n)) return;
     uint8_t* end = write_chars(b.text_buffer + b.text_used, t);
     *end++ = 0;
     b.text_used = static_cast<uint64_t>(end - b.text_buffer);

@@ -1,12 +1,16 @@
 // The batch loop's fast path. Its plain twin is collect_batch_bytewise (batch.hpp); the tests
 // hold the two to the same batches and the same engine state, byte for byte, on every path.
 //
-// The scan takes a character at a time through the steps of scan_steps.hpp. On the AVX2 path it
-// hands stretches of plain text to the block path (block_scan.hpp), which uses the same steps
-// a token at a time, and takes over again wherever that stops.
+// The scan takes a character at a time through InFlight's steps (in_flight.hpp). On a path with
+// blocks it hands stretches of plain text to the block path (block_scan.hpp), which uses the
+// same steps a token at a time, and takes over again wherever that stops.
 #pragma once
 
-#include "sources/block_scan.hpp"
+#include <array>
+#include <iterator>
+
+#include "sources/lanes_avx2.hpp"
+#include "sources/scan_path.hpp"
 
 namespace vorlenta {
 namespace detail {
@@ -16,100 +20,62 @@ namespace detail {
 // source.
 // Not inlined: it runs once a span, and inside its caller it loses registers to the caller's
 // values, which costs every byte.
-template <class Offsets, class Blocks>
-__attribute__((noinline)) const uint8_t* scan(StagedEngine& s, const Batch& batch, const CharClassTable& table,
-                           Utf8Char& input, const uint8_t* p, const uint8_t* const end,
-                           Offsets& o, uint64_t offset) {
-    constexpr bool track = tracks_offsets<Offsets>;
-    const uint32_t min_len = batch.token_min_len;
-    const ScanContext x{table,
-                        small_classes().of,
-                        input,
-                        s.parts,
-                        batch.types_buffer + batch.batch_size,
-                        min_len,
-                        batch.token_max_len - min_len,
-                        min_len <= batch.token_max_len ? batch.filter : 0,
-                        batch.units_wanted};
-    Cursors c = s.cursors;
-    Ranges r{};
-    if constexpr (track) r = o.ranges;
-    const uint8_t* const origin = p;
-    auto at = [offset, origin](const uint8_t* q) {
-        return offset + static_cast<uint64_t>(q - origin);
-    };
+template <class Blocks, class Offsets>
+__attribute__((noinline)) const uint8_t* scan(InFlight& flight, const ScanContext& x,
+                                              const uint8_t* p, const uint8_t* const end,
+                                              Offsets& o, uint64_t offset) {
+    InFlight c = flight;  // a copy, so that the compiler keeps it in registers
+    PlacesOf<Offsets> places(o, x.types, p, offset);
     // Where the block path is tried again after it took nothing: text where it can take
     // little costs one look at a block per 16 bytes, not one per character.
     const uint8_t* retry = p;
     while (p < end) {
         if constexpr (Blocks::enabled) {
             if (p >= retry && end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
-                Cursors moved = c;
-                Ranges moved_ranges = r;
-                const uint8_t* const q = Blocks::template run<Offsets>(
-                    moved, x, p, end, moved_ranges, o, batch.types_buffer, at(p));
+                InFlight moved = c;
+                PlacesOf<Offsets> moved_places = places;
+                const uint8_t* const q = Blocks::run(moved, x, p, end, moved_places);
                 c = moved;
-                r = moved_ranges;
+                places = moved_places;
                 if (q == p) retry = p + 16;
                 p = q;
                 if (c.types_end == x.types_full) break;
             }
         }
         if (c.extends != 0) {
-            if constexpr (track) {
-                const uint8_t* const q = extend_run(c, x, p, end);
-                if (q != p) r.current_stop = at(q);
-                p = q;
-            } else {
-                p = extend_run(c, x, p, end);
-            }
+            const uint8_t* const q = c.extend_run(x, p, end);
+            if (q != p) places.current_to(q);
+            p = q;
             if (p == end) break;
         }
         ScannedChar ch;
         const uint8_t* const q = p;
-        if (!read_char(c, x, p, end, ch)) {
-            // The reader took a byte that completes nothing: where a sequence it opens starts
-            // is where the character it may complete later starts.
-            if constexpr (track)
-                if (is_start_byte(*q)) r.input_start = at(q);
+        if (!c.read_char(x, p, end, ch)) {
+            places.byte_taken(q);
             continue;
         }
-        c.input_behind = true;
         if (ch.cls == c.extends) {
-            append_char(c, ch);
-            if constexpr (track) r.current_stop = at(p);
+            c.append(ch);
+            places.current_to(p);
             continue;
         }
         const bool closes = c.cur_type != TokenType::NOTTKN;
-        if (closes) close_token_ranges(c, x, r, o, batch.types_buffer);
-        start_token(c, ch);
-        if constexpr (track) {
-            // A character decoded whole starts where it was read; one the reader completed, at
-            // the start byte it took earlier.
-            r.current_start = p - q == ch.length ? at(q) : r.input_start;
-            r.current_stop = at(p);
-        }
+        if (closes) c.close(x, places);
+        c.start(ch);
+        places.current_read(q, p, ch.length);
         // A full batch stops before another byte is taken, as the plain loop does.
         if (closes && c.types_end == x.types_full) break;
     }
-    s.cursors = c;
-    if constexpr (track) o.ranges = r;
+    flight = c;
+    places.save(o);
     return p;
 }
 
-// The scan of the path asked for; one that this build does not have is the scalar scan.
 template <class Offsets>
-inline const uint8_t* scan_on(ScanPath path, StagedEngine& s, const Batch& batch,
-                              const CharClassTable& table, Utf8Char& input, const uint8_t* p,
-                              const uint8_t* end, Offsets& o, uint64_t offset) {
-#if defined(VORLENTA_BLOCKS)
-    if (path == ScanPath::AVX2)
-        return scan<Offsets, Avx2Blocks>(s, batch, table, input, p, end, o, offset);
-#else
-    (void)path;
-#endif
-    return scan<Offsets, NoBlocks>(s, batch, table, input, p, end, o, offset);
-}
+using ScanFunction = const uint8_t* (*)(InFlight&, const ScanContext&, const uint8_t*,
+                                        const uint8_t*, Offsets&, uint64_t);
+
+inline bool runs_anywhere() { return true; }
 
 // A source that can fail says so by failed(); one that cannot has no such member.
 template <class Source>
@@ -121,7 +87,48 @@ bool read_failed(const Source&, long) {
     return false;
 }
 
+// Where a new span lies in the source, for the scans that note offsets.
+template <class Source>
+uint64_t span_offset(const Source&, const NoOffsets&) {
+    return 0;
+}
+template <class Source>
+uint64_t span_offset(const Source& source, const TokenOffsets&) {
+    return source.offset();
+}
+
 }  // namespace detail
+
+// The paths of the batch loop, slowest first: the name VORLENTA_SCAN_PATH takes, whether the
+// CPU runs it, and its scan without and with offsets. The build files and the tests read the
+// names from the rows as written here.
+struct ScanPathRow {
+    const char* name;
+    bool (*cpu_runs)();
+    detail::ScanFunction<NoOffsets> scan;
+    detail::ScanFunction<TokenOffsets> scan_with_offsets;
+};
+
+inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
+    {"scalar", detail::runs_anywhere, detail::scan<detail::NoBlocks, NoOffsets>,
+     detail::scan<detail::NoBlocks, TokenOffsets>},
+#if defined(VORLENTA_AVX2)
+    {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
+     detail::scan<detail::Avx2Blocks, TokenOffsets>},
+#endif
+};
+
+inline constexpr std::array<ScanPath, std::size(SCAN_PATH_TABLE)> SCAN_PATHS = [] {
+    std::array<ScanPath, std::size(SCAN_PATH_TABLE)> paths{};
+    for (size_t i = 0; i < paths.size(); ++i) paths[i] = static_cast<ScanPath>(i);
+    return paths;
+}();
+
+inline const ScanPathRow& scan_path_row(ScanPath path) {
+    return SCAN_PATH_TABLE[static_cast<size_t>(path) < std::size(SCAN_PATH_TABLE)
+                               ? static_cast<size_t>(path)
+                               : 0];
+}
 
 // The batch loop over a source of byte spans: next_span(p, end) gives the next non-empty span,
 // or false at end of input (or at a failed read, when the source has failed() to tell it: then
@@ -132,26 +139,32 @@ template <class Source, class Offsets>
 inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& source, Offsets& o) {
     clear_batch(b);
     if (b.batch_size == 0) return;
-    const CharClassTable& table = class_table();
-    detail::StagedEngine s;
-    detail::stage(e, b, s);
-    const uint8_t* p;
-    const uint8_t* end;
-    for (;;) {
+    const ScanPathRow& row = scan_path_row(path);
+    detail::ScanFunction<Offsets> scan_span;
+    if constexpr (tracks_offsets<Offsets>)
+        scan_span = row.scan_with_offsets;
+    else
+        scan_span = row.scan;
+    const detail::ScanContext x{class_table(),   detail::small_classes().of,
+                                e.assembler.input, b.types_buffer + b.batch_size,
+                                b.types_buffer,  KeepRule(b),
+                                b.units_wanted};
+    detail::StagedPart parts[MAX_GROUP_TOKENS];
+    detail::InFlight flight;
+    flight.load(e, b, parts);
+    bool ended = false;
+    while (flight.types_end != x.types_full) {
+        const uint8_t* p;
+        const uint8_t* end;
         if (!source.next_span(p, end)) {
-            detail::unstage(s, e, b);
-            if (!detail::read_failed(source, 0)) finish_input(e, b, o);
-            return;
+            ended = true;
+            break;
         }
         b.source_started = true;
-        uint64_t offset = 0;
-        if constexpr (tracks_offsets<Offsets>) offset = source.offset();
-        source.consumed(detail::scan_on(path, s, b, table, e.assembler.input, p, end, o, offset));
-        if (s.cursors.types_end == b.types_buffer + b.batch_size) {
-            detail::unstage(s, e, b);
-            return;
-        }
+        source.consumed(scan_span(flight, x, p, end, o, detail::span_offset(source, o)));
     }
+    flight.store(e, b);
+    if (ended && !detail::read_failed(source, 0)) finish_input(e, b, o);
 }
 
 // On the path the process takes.

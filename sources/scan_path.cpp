@@ -3,28 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sources/fast_batch.hpp"
+
 namespace vorlenta {
 
-const char* scan_path_name(ScanPath path) {
-    switch (path) {
-        case ScanPath::AVX2:
-            return "avx2";
-        default:
-            return "scalar";
-    }
-}
+const char* scan_path_name(ScanPath path) { return scan_path_row(path).name; }
 
 bool cpu_runs(ScanPath path) {
-#if defined(VORLENTA_BLOCKS)
-    // The compiler's CPU check also asks the operating system whether it saves the vector
-    // registers that AVX needs.
-    __builtin_cpu_init();
-    return path == ScanPath::SCALAR ||
-           (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt"));
-#else
-    return path == ScanPath::SCALAR;
-#endif
+    return static_cast<size_t>(path) < std::size(SCAN_PATH_TABLE) && scan_path_row(path).cpu_runs();
 }
 
 namespace {

@@ -195,11 +195,13 @@ clean:
 # shared machine. Each corpus file once, and our own Russian text repeated to 3 MB; the batch
 # loop on each path (a path this CPU does not run gives the best one it does, and the line
 # names the path taken).
+# The paths' names, from the rows of the native table of paths.
+SCAN_PATH_NAMES := $(shell sed -n 's/^    {"\([a-z0-9]*\)", .*/\1/p' sources/fast_batch.hpp)
 bench-callgrind: native-bench-build
 	@$(VPY) -c 'import pathlib, sys; t = pathlib.Path("bench/own_russian.txt").read_bytes(); \
 	  pathlib.Path("build/bench/own_russian.txt").write_bytes(t * (3_000_000 // len(t)))'
 	@for f in $(CORPUS)/war_and_peace.ru.txt $(CORPUS)/pride_and_prejudice.en.txt build/bench/own_russian.txt; do \
-	  for run in engine:scalar batches:scalar batches:avx2; do \
+	  for run in engine:scalar $(addprefix batches:,$(SCAN_PATH_NAMES)); do \
 	    pass=$${run%:*}; path=$${run#*:}; \
 	    VORLENTA_SCAN_PATH=$$path valgrind --tool=callgrind --callgrind-out-file=/dev/null \
 	      --toggle-collect="*$${pass%es}*_pass*" \

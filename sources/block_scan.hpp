@@ -206,29 +206,10 @@ struct KeepTable {
 
 // What the block path reads but never changes.
 struct BlockContext {
-    const ScanContext& x;
+    ScanContext x;
     KeepTable keep;
     const uint8_t* end;  // of the span
 };
-
-// The token of `bytes` bytes at q that a block holds (all ASCII, all two-byte characters, or
-// one three-byte character): its characters and class are its first character's. Whether it is
-// kept is asked only when ASK.
-template <bool ASK = true>
-SCAN_STEP HeldToken held_token(const BlockContext& b, const uint8_t* q, uint32_t bytes) {
-    HeldToken t{q, bytes, 1, 0, false};
-    if (q[0] < 0x80) {
-        t.chars = bytes;
-        t.cls = b.x.small[q[0]];
-    } else if (q[0] < 0xE0) {
-        t.chars = bytes / 2;
-        t.cls = b.x.small[decode2(q[0], q[1])];
-    } else {
-        t.cls = code_point_class(b.x.table, decode3(q[0], q[1], q[2]));
-    }
-    if (ASK) t.kept = b.keep(t.cls, t.chars);
-    return t;
-}
 
 // The tight loop's steps over the boundaries left in the block at p: at each, the group leaves
 // (kept or dropped), the token that ends there becomes the group, written where it belongs,
@@ -242,7 +223,7 @@ SCAN_STEP bool tight_boundaries(InFlight& f, const BlockContext& b, const uint8_
         take_boundary<Lanes>(boundaries, v.zone_end, i, next);
         const bool kept = f.release_held_group<KEEP_ALL, UNITS>(places);
         f.held_becomes_group<Lanes, UNITS>(places);
-        f.hold(held_token<!KEEP_ALL>(b, p + i, next - i));
+        f.hold<!KEEP_ALL>(b.x, b.keep, p + i, next - i);
         if (kept && f.types_end == b.x.types_full) {
             full_at = i;
             return false;
@@ -305,8 +286,9 @@ inline const uint8_t* tight_loop(InFlight& flight, const BlockContext& b, const 
 // The tight loop for the settings: with the default ones every token is kept, and the loop
 // need not ask; where nobody reads code units, it writes none.
 template <class Lanes, class Places>
-inline const uint8_t* run_tight(InFlight& f, const BlockContext& b, const uint8_t* p,
+inline const uint8_t* run_tight(InFlight& f, const BlockContext& context, const uint8_t* p,
                                 const BlockView& v, Places& places) {
+    const BlockContext b = context;  // a copy, which no store into the batch can change
     if (b.keep.all && b.x.units_wanted) return tight_loop<Lanes, true, true>(f, b, p, v, places);
     if (b.x.units_wanted) return tight_loop<Lanes, false, true>(f, b, p, v, places);
     if (b.keep.all) return tight_loop<Lanes, true, false>(f, b, p, v, places);
@@ -331,8 +313,8 @@ SCAN_STEP const uint8_t* block_tokens(InFlight& c, const BlockContext& b, const 
         if (closes) {
             c.close(b.x, places);
             if (c.part_count == 1 && c.types_end != b.x.types_full) {
-                c.enter_tight(b.keep(class_of_type(c.group_type), c.group_chars),
-                              held_token(b, q, next - i));
+                c.enter_tight(b.keep(class_of_type(c.group_type), c.group_chars));
+                c.hold<true>(b.x, b.keep, q, next - i);
                 BlockView rest = v;
                 rest.boundaries = boundaries;
                 return Blocks::tight(c, b, p, rest, places);
@@ -360,7 +342,7 @@ inline const uint8_t* run_blocks(InFlight& flight, const ScanContext& x, const u
     using Lanes = typename Blocks::Lanes;
     InFlight c = flight;
     Places places = places_in;
-    const BlockContext b{x, KeepTable(x.keep), end};
+    const BlockContext b{x, KeepTable(x.keep), end};  // copies, as in run_tight
     const uint8_t* left = nullptr;
     while (end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
         const BlockView v = view_block<Lanes>(p, c.extends);

@@ -21,10 +21,13 @@ namespace detail {
 // Not inlined: it runs once a span, and inside its caller it loses registers to the caller's
 // values, which costs every byte.
 template <class Blocks, class Offsets>
-__attribute__((noinline)) const uint8_t* scan(InFlight& flight, const ScanContext& x,
+__attribute__((noinline)) const uint8_t* scan(InFlight& flight, const ScanContext& context,
                                               const uint8_t* p, const uint8_t* const end,
                                               Offsets& o, uint64_t offset) {
-    InFlight c = flight;  // a copy, so that the compiler keeps it in registers
+    // Copies, so that the compiler keeps them in registers: in memory, every byte stored into
+    // the batch could change them and force reloads at each character.
+    InFlight c = flight;
+    const ScanContext x = context;
     PlacesOf<Offsets> places(o, x.types, p, offset);
     // Where the block path is tried again after it took nothing: text where it can take
     // little costs one look at a block per 16 bytes, not one per character.

@@ -244,7 +244,8 @@ struct InFlight {
         input_behind = false;
     }
 
-    // `chars` more characters in the token being built.
+    // `chars` more characters in the token being built, none of them through the reader's
+    // record, which is behind from now on.
     SCAN_STEP void count_chars(uint32_t chars) {
         cur_chars += chars;
         input_behind = true;
@@ -411,12 +412,27 @@ struct InFlight {
 
     // The tight loop's steps. It starts with the group a single token (kept or not once
     // released) and the next token held in the input.
-    SCAN_STEP void enter_tight(bool kept, const HeldToken& next) {
-        group_kept = kept;
-        held = next;
-    }
+    SCAN_STEP void enter_tight(bool kept) { group_kept = kept; }
 
-    SCAN_STEP void hold(const HeldToken& next) { held = next; }
+    // Holds the token of `bytes` bytes at q (all ASCII, all two-byte characters, or one
+    // three-byte character): its characters and class are its first character's. Whether it is
+    // kept is asked only when ASK. Field by field, so that the compiler keeps them in registers.
+    template <bool ASK, class Keep>
+    SCAN_STEP void hold(const ScanContext& x, const Keep& keep, const uint8_t* q, uint32_t bytes) {
+        held.from = q;
+        held.bytes = bytes;
+        if (q[0] < 0x80) {
+            held.chars = bytes;
+            held.cls = x.small[q[0]];
+        } else if (q[0] < 0xE0) {
+            held.chars = bytes / 2;
+            held.cls = x.small[decode2(q[0], q[1])];
+        } else {
+            held.chars = 1;
+            held.cls = code_point_class(x.table, decode3(q[0], q[1], q[2]));
+        }
+        if (ASK) held.kept = keep(held.cls, held.chars);
+    }
 
     // The held token goes on into the next block, unless that would make it 128 characters or
     // more (the scalar steps cut it): false then.

@@ -202,6 +202,57 @@ TEST_P(EveryPath, BlocksGiveExactlyWhatBytesGive) {
     EXPECT_GT(ranges_checked, 20000u);
 }
 
+// Well-formed text with one ill-formed piece (now and then right after a Cyrillic letter, whose
+// run it may seem to go on with): the batches without it keep their code units and are
+// compared unit for unit, and the fast loop must not vouch for the units of the one that holds
+// it.
+TEST_P(EveryPath, OneBadPieceLeavesTheOtherBatchesTheirCodeUnits) {
+    std::mt19937 rng(20261209);
+    uint64_t units_checked = 0, ranges_checked = 0;
+    for (int round = 0; round < 300 && !HasFailure(); ++round) {
+        const std::string bad =
+            PIECES[WELL_FORMED_PIECES + rng() % (PIECES.size() - WELL_FORMED_PIECES)];
+        const std::string input = random_input(rng, 1 + rng() % 60, true) +
+                                  (rng() % 2 == 0 ? "\xD0\xBB" : "") + bad +
+                                  random_input(rng, 1 + rng() % 60, true);
+        ranges_checked += check_against_twin(
+            GetParam(), rng, input, 1 + rng() % 64, false, "round " + std::to_string(round),
+            [&] { return random_input(rng, 1 + rng() % 50, true); }, units_checked);
+    }
+    EXPECT_GT(units_checked, 10000u);
+    EXPECT_GT(ranges_checked, 10000u);
+}
+
+// The block path's table of the keep rule says what the rule says, for every class and length
+// under limits on either side of 64 and 128 and filters of every kind; the rule's limits are
+// inclusive, and with the minimum above the maximum nothing is kept.
+TEST(KeepRule, TheBlockPathsTableAgreesWithTheRule) {
+    Side side;
+    const std::vector<std::pair<uint32_t, uint32_t>> limits = {
+        {0, 512}, {1, 1}, {2, 9}, {0, 63}, {63, 64}, {64, 200}, {9, 2}, {0, 0}, {128, 128}, {0, 127}};
+    const std::vector<uint64_t> filters = {
+        ~uint64_t{0}, 0, type_bits(TokenType::ENWORD) | type_bits(TokenType::RUWORD),
+        type_bits(TokenType::PNCTTN), 0x55};
+    for (const auto& [lo, hi] : limits) {
+        for (const uint64_t filter : filters) {
+            side.set(lo, hi, filter);
+            const KeepRule rule(side.batch);
+            const detail::KeepTable table(rule);
+            bool every_one_kept = true;
+            for (uint8_t cls = 1; cls < 8; ++cls) {
+                const TokenType type = CLASS_TO_TYPE[cls];
+                for (uint32_t n = 0; n <= 300; ++n) {
+                    const bool kept = rule(type, n);
+                    ASSERT_EQ(table(cls, n), kept) << lo << ".." << hi << " " << filter << " " << n;
+                    ASSERT_EQ(kept, n >= lo && n <= hi && (type_bits(type) & filter) != 0);
+                    every_one_kept &= kept || n == 0 || n > MAX_TOKEN_CHARS;
+                }
+            }
+            EXPECT_EQ(table.all, every_one_kept) << lo << ".." << hi << " " << filter;
+        }
+    }
+}
+
 TEST(BatchLoop, DeliversTheBytesAsRead) {
     Side side;
     const std::string input = "ab \xD0\xB2";

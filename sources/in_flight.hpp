@@ -17,6 +17,7 @@
 // and writes it once, where it belongs, when it closes; it stages it again when it stops.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <type_traits>
 
@@ -229,8 +230,12 @@ struct InFlight {
         const bool current_known = cur_chars <= MAX_TOKEN_CHARS &&
                                    (cur_chars == 0) == (cur_type == TokenType::NOTTKN) &&
                                    extends == extends_of(class_of_type(cur_type), cur_chars);
-        if (!staged_in_order || !group_adds_up || !current_known || (input_behind && cur_chars == 0))
-            std::abort();
+        const bool reader_behind_a_char = !input_behind || cur_chars > 0;
+        if (staged_in_order && group_adds_up && current_known && reader_behind_a_char) return;
+        std::fprintf(stderr, "InFlight::check failed: staged in order %d, group adds up %d, "
+                     "current known %d, reader behind a character %d\n", staged_in_order,
+                     group_adds_up, current_known, reader_behind_a_char);
+        std::abort();
 #endif
     }
 

@@ -169,15 +169,15 @@ inline __attribute__((always_inline)) void write_token(uint8_t* to, uint16_t* un
 
 // The character at q, one a block takes: ASCII, or a two- or three-byte character whose
 // continuation bytes follow.
-SCAN_STEP ScannedChar block_char(const ScanContext& x, const uint8_t* q) {
-    if (q[0] < 0x80) return {q[0], 1, q[0], x.small[q[0]]};
+SCAN_STEP ScannedChar block_char(const ScanContext& context, const uint8_t* q) {
+    if (q[0] < 0x80) return {q[0], 1, q[0], context.small[q[0]]};
     if (q[0] < 0xE0) {
         const uint32_t cp = decode2(q[0], q[1]);
-        return {static_cast<uint32_t>(q[0] | q[1] << 8), 2, cp, x.small[cp]};
+        return {static_cast<uint32_t>(q[0] | q[1] << 8), 2, cp, context.small[cp]};
     }
     const uint32_t cp = decode3(q[0], q[1], q[2]);
     return {static_cast<uint32_t>(q[0] | q[1] << 8 | q[2] << 16), 3, cp,
-            code_point_class(x.table, cp)};
+            code_point_class(context.table, cp)};
 }
 
 // KeepRule by class, tabled for the lengths below 64; longer ones ask the rule.
@@ -206,7 +206,7 @@ struct KeepTable {
 
 // What the block path reads but never changes.
 struct BlockContext {
-    ScanContext x;
+    ScanContext context;
     KeepTable keep;
     const uint8_t* end;  // of the span
 };
@@ -215,16 +215,16 @@ struct BlockContext {
 // (kept or dropped), the token that ends there becomes the group, written where it belongs,
 // and the next one is held. False, with where the last token starts, when the batch is full.
 template <class Lanes, bool KEEP_ALL, bool UNITS, class Places>
-SCAN_STEP bool tight_boundaries(InFlight& f, const BlockContext& b, const uint8_t* p,
+SCAN_STEP bool tight_boundaries(InFlight& flight, const BlockContext& block, const uint8_t* p,
                                 const BlockView& v, Places& places, uint32_t& full_at) {
     uint64_t boundaries = v.boundaries;
     while (boundaries != 0) {
         uint32_t i, next;
         take_boundary<Lanes>(boundaries, v.zone_end, i, next);
-        const bool kept = f.release_held_group<KEEP_ALL, UNITS>(places);
-        f.held_becomes_group<Lanes, UNITS>(places);
-        f.hold<!KEEP_ALL>(b.x, b.keep, p + i, next - i);
-        if (kept && f.types_end == b.x.types_full) {
+        const bool kept = flight.release_held_group<KEEP_ALL, UNITS>(places);
+        flight.held_becomes_group<Lanes, UNITS>(places);
+        flight.hold<!KEEP_ALL>(block.context, block.keep, p + i, next - i);
+        if (kept && flight.types_end == block.context.types_full) {
             full_at = i;
             return false;
         }
@@ -236,16 +236,16 @@ SCAN_STEP bool tight_boundaries(InFlight& f, const BlockContext& b, const uint8_
 // scalar scan goes on), at a byte for the scalar steps, a run that would reach 128 characters,
 // or fewer than BLOCK_READ bytes left.
 template <class Lanes>
-SCAN_STEP bool next_tight_block(InFlight& f, const BlockContext& b, const uint8_t*& p,
+SCAN_STEP bool next_tight_block(InFlight& flight, const BlockContext& block, const uint8_t*& p,
                                 BlockView& v) {
     p += v.zone_end;
-    if ((v.zone_end < 64 && !v.cut_pair) || b.end - p < static_cast<ptrdiff_t>(BLOCK_READ))
+    if ((v.zone_end < 64 && !v.cut_pair) || block.end - p < static_cast<ptrdiff_t>(BLOCK_READ))
         return false;
-    const BlockView next = view_block<Lanes>(p, extends_of(f.held.cls, f.held.chars));
+    const BlockView next = view_block<Lanes>(p, extends_of(flight.held.cls, flight.held.chars));
     if (next.zone_end == 0) return false;
     uint32_t chars;
     const uint32_t first = first_boundary<Lanes>(next, chars);
-    if (first > 0 && !f.grow_held(first, chars, b.keep)) return false;
+    if (first > 0 && !flight.grow_held(first, chars, block.keep)) return false;
     v = next;
     return true;
 }
@@ -254,31 +254,31 @@ SCAN_STEP bool next_tight_block(InFlight& f, const BlockContext& b, const uint8_
 // token and the next one held; block after block, until it stops or the batch is full. Then
 // the held token is staged as the scalar steps would have left it; returns where it stopped.
 template <class Lanes, bool KEEP_ALL, bool UNITS, class Places>
-inline const uint8_t* tight_loop(InFlight& flight, const BlockContext& b, const uint8_t* p,
+inline const uint8_t* tight_loop(InFlight& flight_in, const BlockContext& block, const uint8_t* p,
                                  BlockView v, Places& places_in) {
     // Copies, so that the compiler keeps them in registers.
-    InFlight f = flight;
+    InFlight flight = flight_in;
     Places places = places_in;
     uint32_t full_at = 0;
     bool full = false;
     for (;;) {
-        if (!tight_boundaries<Lanes, KEEP_ALL, UNITS>(f, b, p, v, places, full_at)) {
+        if (!tight_boundaries<Lanes, KEEP_ALL, UNITS>(flight, block, p, v, places, full_at)) {
             full = true;
             break;
         }
-        if (!next_tight_block<Lanes>(f, b, p, v)) break;
+        if (!next_tight_block<Lanes>(flight, block, p, v)) break;
     }
     const uint8_t* stopped = p;
     if (full) {
         const uint8_t* const q = p + full_at;
-        const ScannedChar first = block_char(b.x, q);
-        f.leave_tight_full(first);
+        const ScannedChar first = block_char(block.context, q);
+        flight.leave_tight_full(first);
         places.current_is(q, q + first.length);
         stopped = q + first.length;
     } else {
-        f.leave_tight<Lanes>(places);
+        flight.leave_tight<Lanes>(places);
     }
-    flight = f;
+    flight_in = flight;
     places_in = places;
     return stopped;
 }
@@ -286,13 +286,13 @@ inline const uint8_t* tight_loop(InFlight& flight, const BlockContext& b, const 
 // The tight loop for the settings: with the default ones every token is kept, and the loop
 // need not ask; where nobody reads code units, it writes none.
 template <class Lanes, class Places>
-inline const uint8_t* run_tight(InFlight& f, const BlockContext& context, const uint8_t* p,
+inline const uint8_t* run_tight(InFlight& flight, const BlockContext& block_in, const uint8_t* p,
                                 const BlockView& v, Places& places) {
-    const BlockContext b = context;  // a copy, which no store into the batch can change
-    if (b.keep.all && b.x.units_wanted) return tight_loop<Lanes, true, true>(f, b, p, v, places);
-    if (b.x.units_wanted) return tight_loop<Lanes, false, true>(f, b, p, v, places);
-    if (b.keep.all) return tight_loop<Lanes, true, false>(f, b, p, v, places);
-    return tight_loop<Lanes, false, false>(f, b, p, v, places);
+    const BlockContext block = block_in;  // a copy, which no store into the batch can change
+    if (block.keep.all && block.context.units_wanted) return tight_loop<Lanes, true, true>(flight, block, p, v, places);
+    if (block.context.units_wanted) return tight_loop<Lanes, false, true>(flight, block, p, v, places);
+    if (block.keep.all) return tight_loop<Lanes, true, false>(flight, block, p, v, places);
+    return tight_loop<Lanes, false, false>(flight, block, p, v, places);
 }
 
 // The tokens that start in the block at p, through InFlight's steps, until the pending group
@@ -301,7 +301,7 @@ inline const uint8_t* run_tight(InFlight& f, const BlockContext& context, const 
 // Returns where the scan goes on when the block is left early (the tight loop ran, or the
 // batch is full), else nullptr.
 template <class Blocks, class Places>
-SCAN_STEP const uint8_t* block_tokens(InFlight& c, const BlockContext& b, const uint8_t* p,
+SCAN_STEP const uint8_t* block_tokens(InFlight& flight, const BlockContext& block, const uint8_t* p,
                                       const BlockView& v, Places& places) {
     using Lanes = typename Blocks::Lanes;
     uint64_t boundaries = v.boundaries;
@@ -309,25 +309,25 @@ SCAN_STEP const uint8_t* block_tokens(InFlight& c, const BlockContext& b, const 
         uint32_t i, next;
         take_boundary<Lanes>(boundaries, v.zone_end, i, next);
         const uint8_t* const q = p + i;
-        const bool closes = c.cur_type != TokenType::NOTTKN;
+        const bool closes = flight.cur_type != TokenType::NOTTKN;
         if (closes) {
-            c.close(b.x, places);
-            if (c.part_count == 1 && c.types_end != b.x.types_full) {
-                c.enter_tight(b.keep(class_of_type(c.group_type), c.group_chars));
-                c.hold<true>(b.x, b.keep, q, next - i);
+            flight.close(block.context, places);
+            if (flight.part_count == 1 && flight.types_end != block.context.types_full) {
+                flight.enter_tight(block.keep(class_of_type(flight.group_type), flight.group_chars));
+                flight.hold<true>(block.context, block.keep, q, next - i);
                 BlockView rest = v;
                 rest.boundaries = boundaries;
-                return Blocks::tight(c, b, p, rest, places);
+                return Blocks::tight(flight, block, p, rest, places);
             }
         }
-        const ScannedChar ch = block_char(b.x, q);
-        c.start(ch);
+        const ScannedChar ch = block_char(block.context, q);
+        flight.start(ch);
         places.current_is(q, q + ch.length);
-        if (closes && c.types_end == b.x.types_full) return q + ch.length;
+        if (closes && flight.types_end == block.context.types_full) return q + ch.length;
         const uint32_t rest = i + ch.length;
         if (next > rest) {
             const uint32_t more = next - rest;
-            c.append_block<Lanes>(q + ch.length, more, ch.length == 1 ? more : more / 2);
+            flight.append_block<Lanes>(q + ch.length, more, ch.length == 1 ? more : more / 2);
             places.current_to(p + next);
         }
     }
@@ -337,30 +337,30 @@ SCAN_STEP const uint8_t* block_tokens(InFlight& c, const BlockContext& b, const 
 // Runs blocks from p, and returns where it stopped: at a byte the scalar steps must take, after
 // the character that filled the batch, or where fewer than BLOCK_READ bytes are left.
 template <class Blocks, class Places>
-inline const uint8_t* run_blocks(InFlight& flight, const ScanContext& x, const uint8_t* p,
+inline const uint8_t* run_blocks(InFlight& flight_in, const ScanContext& context, const uint8_t* p,
                                  const uint8_t* const end, Places& places_in) {
     using Lanes = typename Blocks::Lanes;
-    InFlight c = flight;
+    InFlight flight = flight_in;
     Places places = places_in;
-    const BlockContext b{x, KeepTable(x.keep), end};  // copies, as in run_tight
+    const BlockContext block{context, KeepTable(context.keep), end};  // copies, as in run_tight
     const uint8_t* left = nullptr;
     while (end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
-        const BlockView v = view_block<Lanes>(p, c.extends);
+        const BlockView v = view_block<Lanes>(p, flight.extends);
         if (v.zone_end == 0) break;
         uint32_t chars;
         const uint32_t first = first_boundary<Lanes>(v, chars);
         if (first > 0) {
-            if (c.cur_chars + chars >= MAX_TOKEN_CHARS) break;  // the scalar steps cut it
-            c.append_block<Lanes>(p, first, chars);
+            if (flight.cur_chars + chars >= MAX_TOKEN_CHARS) break;  // the scalar steps cut it
+            flight.append_block<Lanes>(p, first, chars);
             places.current_to(p + first);
         }
-        left = block_tokens<Blocks>(c, b, p, v, places);
+        left = block_tokens<Blocks>(flight, block, p, v, places);
         if (left != nullptr) break;
         p += v.zone_end;
         if (v.zone_end < 64 && !v.cut_pair) break;
     }
-    c.check();
-    flight = c;
+    flight.check();
+    flight_in = flight;
     places_in = places;
     return left != nullptr ? left : p;
 }

@@ -21,55 +21,55 @@ namespace detail {
 // Not inlined: it runs once a span, and inside its caller it loses registers to the caller's
 // values, which costs every byte.
 template <class Blocks, class Offsets>
-__attribute__((noinline)) const uint8_t* scan(InFlight& flight, const ScanContext& context,
+__attribute__((noinline)) const uint8_t* scan(InFlight& flight_in, const ScanContext& context_in,
                                               const uint8_t* p, const uint8_t* const end,
                                               Offsets& o, uint64_t offset) {
     // Copies, so that the compiler keeps them in registers: in memory, every byte stored into
     // the batch could change them and force reloads at each character.
-    InFlight c = flight;
-    const ScanContext x = context;
-    PlacesOf<Offsets> places(o, x.types, p, offset);
+    InFlight flight = flight_in;
+    const ScanContext context = context_in;
+    PlacesOf<Offsets> places(o, context.types, p, offset);
     // Where the block path is tried again after it took nothing: text where it can take
     // little costs one look at a block per 16 bytes, not one per character.
     const uint8_t* retry = p;
     while (p < end) {
         if constexpr (Blocks::enabled) {
             if (p >= retry && end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
-                InFlight moved = c;
+                InFlight flight_copy = flight;
                 PlacesOf<Offsets> moved_places = places;
-                const uint8_t* const q = Blocks::run(moved, x, p, end, moved_places);
-                c = moved;
+                const uint8_t* const q = Blocks::run(flight_copy, context, p, end, moved_places);
+                flight = flight_copy;
                 places = moved_places;
                 if (q == p) retry = p + 16;
                 p = q;
-                if (c.types_end == x.types_full) break;
+                if (flight.types_end == context.types_full) break;
             }
         }
-        if (c.extends != 0) {
-            const uint8_t* const q = c.extend_run(x, p, end);
+        if (flight.extends != 0) {
+            const uint8_t* const q = flight.extend_run(context, p, end);
             if (q != p) places.current_to(q);
             p = q;
             if (p == end) break;
         }
         ScannedChar ch;
         const uint8_t* const q = p;
-        if (!c.read_char(x, p, end, ch)) {
+        if (!flight.read_char(context, p, end, ch)) {
             places.byte_taken(q);
             continue;
         }
-        if (ch.cls == c.extends) {
-            c.append(ch);
+        if (ch.cls == flight.extends) {
+            flight.append(ch);
             places.current_to(p);
             continue;
         }
-        const bool closes = c.cur_type != TokenType::NOTTKN;
-        if (closes) c.close(x, places);
-        c.start(ch);
+        const bool closes = flight.cur_type != TokenType::NOTTKN;
+        if (closes) flight.close(context, places);
+        flight.start(ch);
         places.current_read(q, p, ch.length);
         // A full batch stops before another byte is taken, as the plain loop does.
-        if (closes && c.types_end == x.types_full) break;
+        if (closes && flight.types_end == context.types_full) break;
     }
-    flight = c;
+    flight_in = flight;
     places.save(o);
     return p;
 }
@@ -148,7 +148,7 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
         scan_span = row.scan_with_offsets;
     else
         scan_span = row.scan;
-    const detail::ScanContext x{class_table(),   detail::small_classes().of,
+    const detail::ScanContext context{class_table(),   detail::small_classes().of,
                                 e.assembler.input, b.types_buffer + b.batch_size,
                                 b.types_buffer,  KeepRule(b),
                                 b.units_wanted};
@@ -156,7 +156,7 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
     detail::InFlight flight;
     flight.load(e, b, parts);
     bool ended = false;
-    while (flight.types_end != x.types_full) {
+    while (flight.types_end != context.types_full) {
         const uint8_t* p;
         const uint8_t* end;
         if (!source.next_span(p, end)) {
@@ -164,7 +164,7 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
             break;
         }
         b.source_started = true;
-        source.consumed(scan_span(flight, x, p, end, o, detail::span_offset(source, o)));
+        source.consumed(scan_span(flight, context, p, end, o, detail::span_offset(source, o)));
     }
     flight.store(e, b);
     if (ended && !detail::read_failed(source, 0)) finish_input(e, b, o);

@@ -270,7 +270,7 @@ struct InFlight {
     // Cyrillic letters two (no class of U+0080..U+00FF is a Latin or digit class, so a byte from
     // 80 on ends an ASCII run). Whatever stops the run is read as one character next, and may
     // still extend the word.
-    SCAN_STEP const uint8_t* extend_run(const ScanContext& x, const uint8_t* p, const uint8_t* end) {
+    SCAN_STEP const uint8_t* extend_run(const ScanContext& context, const uint8_t* p, const uint8_t* end) {
         const size_t room = MAX_TOKEN_CHARS - cur_chars;
         const uint8_t* q = p;
         if (cur_type == TokenType::RUWORD) {
@@ -280,7 +280,7 @@ struct InFlight {
             // second byte that is no start byte but no continuation byte either (F8..FF) leaves
             // the character without a code unit.
             while (q < limit && is_two_byte_lead(q[0]) && !is_start_byte(q[1]) &&
-                   x.small[decode2(q[0], q[1])] == extends) {
+                   context.small[decode2(q[0], q[1])] == extends) {
                 std::memcpy(cur_end, q, 2);
                 cur_end += 2;
                 *units_cur_end++ = static_cast<uint16_t>(decode2(q[0], q[1]));
@@ -290,7 +290,7 @@ struct InFlight {
             if (q != p) count_chars(static_cast<uint32_t>(q - p) / 2);
         } else {
             const uint8_t* const limit = static_cast<size_t>(end - p) < room ? end : p + room;
-            while (q < limit && x.small[*q] == extends) {
+            while (q < limit && context.small[*q] == extends) {
                 *cur_end++ = *q;
                 *units_cur_end++ = *q++;
             }
@@ -303,29 +303,29 @@ struct InFlight {
     // taken complete no character. Sequences of up to three bytes whose bytes are all in the
     // span are decoded at once; anything else goes through read_byte, so the reader's record
     // ends exactly as byte-by-byte reading leaves it.
-    SCAN_STEP bool read_char(const ScanContext& x, const uint8_t*& p, const uint8_t* end,
+    SCAN_STEP bool read_char(const ScanContext& context, const uint8_t*& p, const uint8_t* end,
                              ScannedChar& ch) {
         const uint8_t b0 = p[0];
         if (b0 < 0x80) {
-            ch = {b0, 1, b0, x.small[b0]};
+            ch = {b0, 1, b0, context.small[b0]};
         } else if (is_two_byte_lead(b0) && end - p >= 2 && !is_start_byte(p[1])) {
             const uint32_t cp = decode2(b0, p[1]);
-            ch = {static_cast<uint32_t>(b0 | p[1] << 8), 2, cp, x.small[cp]};
+            ch = {static_cast<uint32_t>(b0 | p[1] << 8), 2, cp, context.small[cp]};
             units_valid &= has_own_code_unit(p, 2, cp);
         } else if (is_three_byte_lead(b0) && end - p >= 3 && !is_start_byte(p[1]) &&
                    !is_start_byte(p[2])) {
             const uint32_t cp = decode3(b0, p[1], p[2]);
             ch = {static_cast<uint32_t>(b0 | p[1] << 8 | p[2] << 16), 3, cp,
-                  code_point_class(x.table, cp)};
+                  code_point_class(context.table, cp)};
             units_valid &= has_own_code_unit(p, 3, cp);
         } else {
-            catch_up_input(x.input);
-            if (!read_byte(x.input, *p++)) return false;
-            const Utf8Char& in = x.input;
+            catch_up_input(context.input);
+            if (!read_byte(context.input, *p++)) return false;
+            const Utf8Char& in = context.input;
             std::memcpy(&ch.bytes, in.bytes, 4);
             ch.length = in.length;
             ch.code_point = in.code_point;
-            ch.cls = class_of_type(classify_in(x.table, in.code_point));
+            ch.cls = class_of_type(classify_in(context.table, in.code_point));
             units_valid &= has_own_code_unit(in.bytes, in.length, in.code_point);
             return true;
         }
@@ -350,7 +350,7 @@ struct InFlight {
     // (kept or dropped) and the closed token starts the next one; as push_token and deliver do
     // with the records. The places note what moved.
     template <class Places>
-    SCAN_STEP bool close(const ScanContext& x, Places& places) {
+    SCAN_STEP bool close(const ScanContext& context, Places& places) {
         const bool group_was_empty = group_type == TokenType::NOTTKN;
         uint64_t* const types_before = types_end;
         const uint32_t length = static_cast<uint32_t>(cur_end - (group_end + 1));
@@ -361,7 +361,7 @@ struct InFlight {
         if (joins)
             join(length);
         else
-            release(x, length);
+            release(context, length);
         places.closed(joins, group_was_empty, types_before, types_end);
         return joins;
     }
@@ -379,8 +379,8 @@ struct InFlight {
 
     // The group leaves (kept or dropped) and the closed token, now right after the kept tokens,
     // starts the next group.
-    SCAN_STEP void release(const ScanContext& x, uint32_t length) {
-        keep_or_drop(x.keep(group_type, group_chars), length);
+    SCAN_STEP void release(const ScanContext& context, uint32_t length) {
+        keep_or_drop(context.keep(group_type, group_chars), length);
         parts[0] = {cur_type, cur_chars, length};
         part_count = 1;
         group_type = cur_type;
@@ -423,18 +423,18 @@ struct InFlight {
     // three-byte character): its characters and class are its first character's. Whether it is
     // kept is asked only when ASK. Field by field, so that the compiler keeps them in registers.
     template <bool ASK, class Keep>
-    SCAN_STEP void hold(const ScanContext& x, const Keep& keep, const uint8_t* q, uint32_t bytes) {
+    SCAN_STEP void hold(const ScanContext& context, const Keep& keep, const uint8_t* q, uint32_t bytes) {
         held.from = q;
         held.bytes = bytes;
         if (q[0] < 0x80) {
             held.chars = bytes;
-            held.cls = x.small[q[0]];
+            held.cls = context.small[q[0]];
         } else if (q[0] < 0xE0) {
             held.chars = bytes / 2;
-            held.cls = x.small[decode2(q[0], q[1])];
+            held.cls = context.small[decode2(q[0], q[1])];
         } else {
             held.chars = 1;
-            held.cls = code_point_class(x.table, decode3(q[0], q[1], q[2]));
+            held.cls = code_point_class(context.table, decode3(q[0], q[1], q[2]));
         }
         if (ASK) held.kept = keep(held.cls, held.chars);
     }

@@ -114,14 +114,14 @@ struct Avx2Blocks {
     static constexpr bool enabled = true;
     template <class Places>
     static __attribute__((noinline, flatten)) AVX2_CODE const uint8_t* run(
-        InFlight& f, const ScanContext& x, const uint8_t* p, const uint8_t* end, Places& places) {
-        return run_blocks<Avx2Blocks>(f, x, p, end, places);
+        InFlight& flight, const ScanContext& context, const uint8_t* p, const uint8_t* end, Places& places) {
+        return run_blocks<Avx2Blocks>(flight, context, p, end, places);
     }
     template <class Places>
     static __attribute__((noinline, flatten)) AVX2_CODE const uint8_t* tight(
-        InFlight& f, const BlockContext& b, const uint8_t* p, const BlockView& v,
+        InFlight& flight, const BlockContext& block, const uint8_t* p, const BlockView& v,
         Places& places) {
-        return run_tight<Avx2Lanes>(f, b, p, v, places);
+        return run_tight<Avx2Lanes>(flight, block, p, v, places);
     }
 };
 

@@ -167,19 +167,6 @@ inline __attribute__((always_inline)) void write_token(uint8_t* to, uint16_t* un
         units[0] = static_cast<uint16_t>(decode3(from[0], from[1], from[2]));
 }
 
-// The character at q, one a block takes: ASCII, or a two- or three-byte character whose
-// continuation bytes follow.
-SCAN_STEP ScannedChar block_char(const ScanContext& context, const uint8_t* q) {
-    if (q[0] < 0x80) return {q[0], 1, q[0], context.small[q[0]]};
-    if (q[0] < 0xE0) {
-        const uint32_t cp = decode2(q[0], q[1]);
-        return {static_cast<uint32_t>(q[0] | q[1] << 8), 2, cp, context.small[cp]};
-    }
-    const uint32_t cp = decode3(q[0], q[1], q[2]);
-    return {static_cast<uint32_t>(q[0] | q[1] << 8 | q[2] << 16), 3, cp,
-            code_point_class(context.table, cp)};
-}
-
 // KeepRule by class, tabled for the lengths below 64; longer ones ask the rule.
 struct KeepTable {
     uint64_t short_lengths[8];  // bit n of class k: a token of n characters is kept
@@ -350,7 +337,7 @@ inline const uint8_t* run_blocks(InFlight& flight_in, const ScanContext& context
         uint32_t chars;
         const uint32_t first = first_boundary<Lanes>(v, chars);
         if (first > 0) {
-            if (flight.cur_chars + chars >= MAX_TOKEN_CHARS) break;  // the scalar steps cut it
+            if (!has_room(flight.cur_chars + chars)) break;  // the scalar steps cut it
             flight.append_block<Lanes>(p, first, chars);
             places.current_to(p + first);
         }

@@ -78,8 +78,6 @@ template <class Offsets>
 using ScanFunction = const uint8_t* (*)(InFlight&, const ScanContext&, const uint8_t*,
                                         const uint8_t*, Offsets&, uint64_t);
 
-inline bool runs_anywhere() { return true; }
-
 // A source that can fail says so by failed(); one that cannot has no such member.
 template <class Source>
 auto read_failed(const Source& source, int) -> decltype(source.failed()) {
@@ -88,16 +86,6 @@ auto read_failed(const Source& source, int) -> decltype(source.failed()) {
 template <class Source>
 bool read_failed(const Source&, long) {
     return false;
-}
-
-// Where a new span lies in the source, for the scans that note offsets.
-template <class Source>
-uint64_t span_offset(const Source&, const NoOffsets&) {
-    return 0;
-}
-template <class Source>
-uint64_t span_offset(const Source& source, const TokenOffsets&) {
-    return source.offset();
 }
 
 }  // namespace detail
@@ -113,7 +101,7 @@ struct ScanPathRow {
 };
 
 inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
-    {"scalar", detail::runs_anywhere, detail::scan<detail::NoBlocks, NoOffsets>,
+    {"scalar", [] { return true; }, detail::scan<detail::NoBlocks, NoOffsets>,
      detail::scan<detail::NoBlocks, TokenOffsets>},
 #if defined(VORLENTA_AVX2)
     {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
@@ -128,9 +116,7 @@ inline constexpr std::array<ScanPath, std::size(SCAN_PATH_TABLE)> SCAN_PATHS = [
 }();
 
 inline const ScanPathRow& scan_path_row(ScanPath path) {
-    return SCAN_PATH_TABLE[static_cast<size_t>(path) < std::size(SCAN_PATH_TABLE)
-                               ? static_cast<size_t>(path)
-                               : 0];
+    return SCAN_PATH_TABLE[static_cast<size_t>(path)];
 }
 
 // The batch loop over a source of byte spans: next_span(p, end) gives the next non-empty span,
@@ -164,7 +150,9 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
             break;
         }
         b.source_started = true;
-        source.consumed(scan_span(flight, context, p, end, o, detail::span_offset(source, o)));
+        uint64_t offset = 0;
+        if constexpr (tracks_offsets<Offsets>) offset = source.offset();
+        source.consumed(scan_span(flight, context, p, end, o, offset));
     }
     flight.store(e, b);
     if (ended && !detail::read_failed(source, 0)) finish_input(e, b, o);

@@ -122,11 +122,27 @@ SCAN_STEP void move_down(Unit* to, const Unit* from, uint32_t n) {
     std::memcpy(reinterpret_cast<uint8_t*>(to) + 8, &b, 8);
 }
 
+// The character at q, one a block takes: ASCII, or a two- or three-byte character whose
+// continuation bytes follow.
+SCAN_STEP ScannedChar block_char(const ScanContext& context, const uint8_t* q) {
+    if (q[0] < 0x80) return {q[0], 1, q[0], context.small[q[0]]};
+    if (q[0] < 0xE0) {
+        const uint32_t cp = decode2(q[0], q[1]);
+        return {static_cast<uint32_t>(q[0] | q[1] << 8), 2, cp, context.small[cp]};
+    }
+    const uint32_t cp = decode3(q[0], q[1], q[2]);
+    return {static_cast<uint32_t>(q[0] | q[1] << 8 | q[2] << 16), 3, cp,
+            code_point_class(context.table, cp)};
+}
+
+// Whether a token of `chars` characters takes more: the one statement of the rule that tokens
+// longer than 128 characters are split.
+SCAN_STEP bool has_room(uint32_t chars) { return chars < MAX_TOKEN_CHARS; }
+
 // The class a character needs to extend a token of this class and length: its own while the
-// token is a word with room; otherwise 0, which no character has. The one place of the rule
-// that a word of 128 characters takes no more.
+// token is a word with room; otherwise 0, which no character has.
 SCAN_STEP uint8_t extends_of(uint8_t cls, uint32_t chars) {
-    return is_word_class(cls) && chars < MAX_TOKEN_CHARS ? cls : 0;
+    return is_word_class(cls) && has_room(chars) ? cls : 0;
 }
 
 struct InFlight {
@@ -254,7 +270,7 @@ struct InFlight {
     SCAN_STEP void count_chars(uint32_t chars) {
         cur_chars += chars;
         input_behind = true;
-        if (cur_chars == MAX_TOKEN_CHARS) extends = 0;
+        if (!has_room(cur_chars)) extends = 0;
     }
 
     // Appends a character to the word being built.
@@ -424,18 +440,11 @@ struct InFlight {
     // kept is asked only when ASK. Field by field, so that the compiler keeps them in registers.
     template <bool ASK, class Keep>
     SCAN_STEP void hold(const ScanContext& context, const Keep& keep, const uint8_t* q, uint32_t bytes) {
+        const ScannedChar first = block_char(context, q);
         held.from = q;
         held.bytes = bytes;
-        if (q[0] < 0x80) {
-            held.chars = bytes;
-            held.cls = context.small[q[0]];
-        } else if (q[0] < 0xE0) {
-            held.chars = bytes / 2;
-            held.cls = context.small[decode2(q[0], q[1])];
-        } else {
-            held.chars = 1;
-            held.cls = code_point_class(context.table, decode3(q[0], q[1], q[2]));
-        }
+        held.chars = first.length == 1 ? bytes : first.length == 2 ? bytes / 2 : 1;
+        held.cls = first.cls;
         if (ASK) held.kept = keep(held.cls, held.chars);
     }
 
@@ -443,7 +452,7 @@ struct InFlight {
     // more (the scalar steps cut it): false then.
     template <class Keep>
     SCAN_STEP bool grow_held(uint32_t bytes, uint32_t chars, const Keep& keep) {
-        if (held.chars + chars >= MAX_TOKEN_CHARS) return false;
+        if (!has_room(held.chars + chars)) return false;
         held.bytes += bytes;
         held.chars += chars;
         held.kept = keep(held.cls, held.chars);
@@ -519,7 +528,6 @@ struct NoPlaces {
     void closed(bool, bool, const uint64_t*, const uint64_t*) {}
     void group_kept(const uint64_t*) {}
     void group_is(const uint8_t*, const uint8_t*) {}
-    const Ranges* ranges() const { return nullptr; }
 };
 
 struct Places {
@@ -572,7 +580,6 @@ struct Places {
         r.group_start = at(from);
         r.group_stop = at(to);
     }
-    const Ranges* ranges() const { return &r; }
 };
 
 template <class Offsets>

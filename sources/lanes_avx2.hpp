@@ -47,29 +47,30 @@ struct Avx2Lanes {
     static AVX2_CODE inline __m256i is(__m256i v, uint8_t b) {
         return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(b)));
     }
-    static AVX2_CODE inline ByteKinds half(const uint8_t* p) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        ByteKinds k;
-        k.high = bits(v);
-        k.cont = bits(in(v, 0x80, 0xBF));
-        k.lead2 = bits(in(v, 0xC2, 0xDF));
-        k.lead3 = bits(_mm256_or_si256(in(v, 0xE1, 0xEC), in(v, 0xEE, 0xEF)));
-        k.latin = bits(in(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 'z'));
-        k.digit = bits(in(v, '0', '9'));
-        k.hyphen = bits(is(v, '-'));
-        k.d0 = bits(is(v, 0xD0));
-        k.d1 = bits(is(v, 0xD1));
-        k.upper_cont = bits(in(v, 0x90, 0xBF));
-        k.b81 = bits(is(v, 0x81));
-        k.b91 = bits(is(v, 0x91));
-        return k;
+    // A mask of a whole block from its two halves' compares.
+    static AVX2_CODE inline uint64_t join(__m256i lo, __m256i hi) {
+        return bits(lo) | uint64_t{bits(hi)} << 32;
     }
     static AVX2_CODE inline ByteKinds kinds(const uint8_t* p) {
-        const ByteKinds a = half(p), b = half(p + 32);
-        return {a.high | b.high << 32,   a.cont | b.cont << 32,     a.lead2 | b.lead2 << 32,
-                a.lead3 | b.lead3 << 32, a.latin | b.latin << 32,   a.digit | b.digit << 32,
-                a.hyphen | b.hyphen << 32, a.d0 | b.d0 << 32,       a.d1 | b.d1 << 32,
-                a.upper_cont | b.upper_cont << 32, a.b81 | b.b81 << 32, a.b91 | b.b91 << 32};
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        const __m256i case_a = _mm256_or_si256(a, _mm256_set1_epi8(0x20));  // A-Z as a-z
+        const __m256i case_b = _mm256_or_si256(b, _mm256_set1_epi8(0x20));
+        ByteKinds k;
+        k.high = join(a, b);
+        k.cont = join(in(a, 0x80, 0xBF), in(b, 0x80, 0xBF));
+        k.lead2 = join(in(a, 0xC2, 0xDF), in(b, 0xC2, 0xDF));
+        k.lead3 = join(_mm256_or_si256(in(a, 0xE1, 0xEC), in(a, 0xEE, 0xEF)),
+                       _mm256_or_si256(in(b, 0xE1, 0xEC), in(b, 0xEE, 0xEF)));
+        k.latin = join(in(case_a, 'a', 'z'), in(case_b, 'a', 'z'));
+        k.digit = join(in(a, '0', '9'), in(b, '0', '9'));
+        k.hyphen = join(is(a, '-'), is(b, '-'));
+        k.d0 = join(is(a, 0xD0), is(b, 0xD0));
+        k.d1 = join(is(a, 0xD1), is(b, 0xD1));
+        k.upper_cont = join(in(a, 0x90, 0xBF), in(b, 0x90, 0xBF));
+        k.b81 = join(is(a, 0x81), is(b, 0x81));
+        k.b91 = join(is(a, 0x91), is(b, 0x91));
+        return k;
     }
     // Most tokens take one vector; n is at least 1.
     static AVX2_CODE inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {

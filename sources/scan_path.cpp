@@ -7,10 +7,12 @@
 
 namespace vorlenta {
 
-const char* scan_path_name(ScanPath path) { return scan_path_row(path).name; }
+const char* scan_path_name(ScanPath path) {
+    return static_cast<size_t>(path) < SCAN_PATHS.size() ? scan_path_row(path).name : "scalar";
+}
 
 bool cpu_runs(ScanPath path) {
-    return static_cast<size_t>(path) < std::size(SCAN_PATH_TABLE) && scan_path_row(path).cpu_runs();
+    return static_cast<size_t>(path) < SCAN_PATHS.size() && scan_path_row(path).cpu_runs();
 }
 
 namespace {

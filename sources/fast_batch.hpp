@@ -154,8 +154,17 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
         if constexpr (tracks_offsets<Offsets>) offset = source.offset();
         source.consumed(scan_span(flight, context, p, end, o, offset));
     }
+    // The drain's two steps run once in a tokenizer's life, after the source has yielded a byte;
+    // a step that finds the batch full waits for a later call.
+    if (ended && b.source_started && !detail::read_failed(source, 0)) {
+        detail::PlacesOf<Offsets> places(o, b.types_buffer, nullptr, 0);
+        while (b.drain_steps_run < 2 && flight.types_end != context.types_full) {
+            ++b.drain_steps_run;
+            flight.drain_step(context, places);
+        }
+        places.save(o);
+    }
     flight.store(e, b);
-    if (ended && !detail::read_failed(source, 0)) finish_input(e, b, o);
 }
 
 // On the path the process takes.

@@ -405,6 +405,20 @@ struct InFlight {
         units_group_end = units_kept_end + cur_chars;
     }
 
+    // One step of the end-of-input drain, as drain_step and deliver do with the records: the
+    // token being built closes, and nothing is built after it. The second step closes the empty
+    // token, which joins an empty group and releases any other.
+    template <class Places>
+    void drain_step(const ScanContext& context, Places& places) {
+        catch_up_input(context.input);  // the last character read moves into the group
+        close(context, places);
+        cur_type = TokenType::NOTTKN;
+        cur_chars = 0;
+        cur_end = group_end + 1;
+        units_cur_end = units_group_end + 1;
+        extends = 0;
+    }
+
     // Keeps the released group, as deliver would: its zero byte fills the gap, its type goes to
     // the types buffer. Or drops it: the closed token behind it moves down over it.
     SCAN_STEP void keep_or_drop(bool keep, uint32_t length) {

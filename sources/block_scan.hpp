@@ -355,11 +355,6 @@ inline const uint8_t* run_blocks(InFlight& flight_in, const ScanContext& context
 // The scan without a block path.
 struct NoBlocks {
     static constexpr bool enabled = false;
-    template <class Places>
-    static const uint8_t* run(InFlight&, const ScanContext&, const uint8_t* p, const uint8_t*,
-                              Places&) {
-        return p;
-    }
 };
 
 }  // namespace detail

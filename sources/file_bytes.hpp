@@ -1,13 +1,12 @@
 // The one reader of files behind both bindings: an open descriptor read a chunk at a time, as a
 // source of byte spans for the batch loop.
 //
-// Its rules: a read gives what the descriptor holds, up to a chunk, so that a pipe's bytes are
-// tokenized as they come. A read that a signal interrupted (EINTR) is read again. Before every
-// read, and again after an interrupted one, the caller's check is asked; true stops the batch
-// there with EINTR, and a failed read stops it with its errno: the batch keeps the tokens
-// before the stop, the engine and the file stay as they were before the read, and the next
-// batch reads at the same place. Holding the error back until those tokens are delivered is
-// the binding's (bindings/read_errors.hpp).
+// A read gives what the descriptor holds, up to a chunk, so that a pipe's bytes are tokenized as
+// they come; one that a signal interrupted (EINTR) is read again. The caller's check is asked
+// before every read and after an interrupted one: true stops the batch there with EINTR, as a
+// failed read stops it with its errno. The batch keeps the tokens before the stop, the engine
+// and the file stay as they were before the read, and the next batch reads at the same place.
+// The binding holds the error back until those tokens are delivered (bindings/read_errors.hpp).
 #pragma once
 
 #include <cstdint>
@@ -16,9 +15,8 @@ namespace vorlenta {
 
 inline constexpr uint32_t FILE_CHUNK_BYTES = 64 * 1024;
 
-// Asked before every read, and after a read that a signal interrupted (`interrupted`): true
-// stops the batch there. A binding runs its interpreter's signal handlers here, and stops when
-// one of them raised; no check never stops.
+// A binding runs its interpreter's signal handlers here, and stops when one of them raised.
+// Without a function it never stops.
 struct ReadCheck {
     bool (*stop)(void* context, bool interrupted) = nullptr;
     void* context = nullptr;
@@ -27,38 +25,33 @@ struct ReadCheck {
 
 struct FileBytes {
     int fd = -1;  // its owner's, who opens and closes it
-    // Bytes read and not yet tokenized: chunk[chunk_pos, chunk_len); the chunk starts at
-    // chunk_offset in the file.
+    // Read and not yet tokenized: chunk[chunk_pos, chunk_len), which starts at chunk_offset.
     uint8_t* chunk = nullptr;
     uint32_t chunk_pos = 0;
     uint32_t chunk_len = 0;
     uint64_t chunk_offset = 0;
     uint64_t end_offset = UINT64_MAX;  // reading stops here: the end of a range, or never
-    // The errno of the read that stopped the last batch (EINTR for a stop the check asked
-    // for); 0 when none did.
-    int read_error = 0;
+    int read_error = 0;  // the errno that stopped the last batch (EINTR: the check); 0 if none
 };
 
-// Takes the chunk buffer for reading `fd` over the bytes [start, stop) of the file (offsets
-// only: the owner seeks). False when the buffer cannot be had.
+// Takes the chunk for reading `fd` over the bytes [start, stop) of the file (the owner seeks).
+// False when it cannot be had.
 bool init_file_bytes(FileBytes& f, int fd, uint64_t start = 0, uint64_t stop = UINT64_MAX);
 void free_file_bytes(FileBytes& f);
 
 // Replaces the used-up chunk by the next one: true when it holds bytes; false at the end of the
-// input (read_error 0) or at a failed read or a stop (read_error set), the chunk unchanged.
+// input (read_error 0), or at a failed read or a stop (read_error set).
 bool read_chunk(FileBytes& f, ReadCheck check);
 
-// Bytes tokenized so far, from the start of the file.
 inline uint64_t file_position(const FileBytes& f) { return f.chunk_offset + f.chunk_pos; }
 
-// What a reader does with each chunk as it comes, and at the end of the input: nothing.
+// What the reader does with each chunk read, and at the end of the input: nothing.
 struct NoWatch {
     void chunk(const uint8_t*, const uint8_t*) {}
     void ended() {}
 };
 
-// The file as the batch loop's source of spans: the unread rest of the chunk, refilled when
-// used up.
+// The file as the batch loop's source: the unread rest of the chunk, refilled when used up.
 template <class Watch = NoWatch>
 struct FileSpans {
     FileBytes& file;

@@ -6,16 +6,6 @@
 
 namespace vorlenta {
 
-namespace {
-
-// What a file that could not be opened yields.
-struct NoSource {
-    bool next_span(const uint8_t*&, const uint8_t*&) { return false; }
-    void consumed(const uint8_t*) {}
-};
-
-}  // namespace
-
 FromFileTokenizer::FromFileTokenizer(std::string_view path) : file(nullptr) {
     init_batch(batch);
     if (!init_file_bytes(bytes, -1)) {
@@ -30,7 +20,11 @@ FromFileTokenizer::FromFileTokenizer(std::string_view path) : file(nullptr) {
         free_batch(batch);
         throw;
     }
-    if (file != nullptr) bytes.fd = fileno(file);
+    // A file that could not be opened is read as an empty range: no read, and no error.
+    if (file != nullptr)
+        bytes.fd = fileno(file);
+    else
+        bytes.end_offset = 0;
     std::memset(&engine, 0, sizeof engine);
 }
 
@@ -42,11 +36,6 @@ FromFileTokenizer::~FromFileTokenizer() {
 
 void FromFileTokenizer::get_batch(ReadCheck check) {
     bytes.read_error = 0;
-    if (file == nullptr) {
-        NoSource none;
-        collect_batch(engine, batch, none);
-        return;
-    }
     FileSpans<> source{bytes, check};
     collect_batch(engine, batch, source);
 }

@@ -1,5 +1,5 @@
 // The Python module vorlenta._native: the library's tokenizer and word counts. Adapters only;
-// the tokenizing lives in span_tokenizer and word_counts, which know nothing of Python.
+// the tokenizing lives in span_tokenizer, the counting in counts, which know nothing of Python.
 //
 // Every method releases the interpreter while it tokenizes, counts or reads, and holds the
 // object's own lock meanwhile, so that threads sharing an object take turns. The lock is only
@@ -11,21 +11,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <functional>
-#include <memory>
 #include <cerrno>
+#include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "bindings/numpy_setup.hpp"
+#include "bindings/read_errors.hpp"
 #include "library/binding.hpp"
+#include "library/char_index.hpp"
+#include "library/counts.hpp"
 #include "library/span_tokenizer.hpp"
 #include "library/texts_binding.hpp"
+#include "library/token_tuples.hpp"
 
 namespace py = pybind11;
 using namespace vorlenta;
@@ -37,6 +35,7 @@ public:
     // Batches counted between two looks at pending signals: a few milliseconds of work.
     static constexpr uint32_t BATCHES_PER_RELEASE = 16;
     static constexpr uint64_t SHORT_TEXT_BYTES = 4096;
+    static constexpr uint32_t READS_PER_CHECK = 256;  // see SignalCheck
 
     // Over the bytes of `source`, which it keeps; `text`, when given, is the str they were
     // encoded from, and offsets and token texts are then those of the str.
@@ -108,12 +107,12 @@ public:
         tokenizer_->tally_utf8 = true;
     }
 
-    // The rest of the input's bytes, for a caller that needs the text whole; tallied when
-    // asked, as a batch's reads are. A read that a signal interrupts runs its handlers first.
+    // The rest of the input's bytes, for a caller that needs the text whole; read and tallied
+    // as a batch's are, and a failed read (or a raising signal handler) is the call's error.
     py::bytes read_rest() {
         std::unique_lock<ObjectLock> lock = acquire();
         SpanTokenizer& t = *tokenizer_;
-        if (t.fd < 0) {
+        if (t.in_memory()) {
             const auto* rest = reinterpret_cast<const char*>(t.data + t.pos);
             const auto length = static_cast<size_t>(t.size - t.pos);
             t.pos = t.size;
@@ -121,25 +120,11 @@ public:
             return py::bytes(rest, length);
         }
         std::string text;
-        for (;;) {
-            ssize_t n;
-            int error;
-            {
-                py::gil_scoped_release nogil;
-                n = ::read(t.fd, t.chunk, SPAN_CHUNK_BYTES);
-                error = errno;
-            }
-            if (n == 0) break;
-            if (n < 0) {
-                if (error != EINTR) raise_os_error(error, path_);
-                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                continue;
-            }
-            if (t.tally_utf8) t.utf8.add(t.chunk, t.chunk + n);
-            text.append(reinterpret_cast<const char*>(t.chunk), static_cast<size_t>(n));
-            t.chunk_offset += static_cast<uint64_t>(n);
+        {
+            py::gil_scoped_release nogil;
+            t.read_rest(text, signals_.check());
         }
-        if (t.tally_utf8) t.utf8.finish();
+        held_.raise_or_hold(t.file.read_error, path_, false);
         return py::bytes(text);
     }
 
@@ -198,56 +183,11 @@ public:
     void tokens(py::type token_class, py::tuple members, py::list out) {
         std::unique_lock<ObjectLock> lock = acquire();
         if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
-        auto* cls = reinterpret_cast<PyTypeObject*>(token_class.ptr());
-        if (!PyType_IsSubtype(cls, &PyTuple_Type) || cls->tp_basicsize != PyTuple_Type.tp_basicsize ||
-            cls->tp_itemsize != PyTuple_Type.tp_itemsize)
-            throw py::type_error("token_class must be a tuple subclass without fields of its own");
+        PyTypeObject* const cls = token_tuple_class(token_class);
         while (next()) {
-            append_tokens(cls, &PyTuple_GET_ITEM(members.ptr(), 0), out);
+            append_token_tuples(tokenizer_->batch, tokenizer_->offsets, index_, text_, cls,
+                                &PyTuple_GET_ITEM(members.ptr(), 0), out);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-    }
-
-    // The batch's tokens appended to `out`, as tokens() makes them.
-    void append_tokens(PyTypeObject* cls, PyObject** member, py::list& out) {
-        const SpanTokenizer& t = *tokenizer_;
-        const uint8_t* p = t.batch.text_buffer;
-        // Neighbouring tokens share a place: one's stop is the next one's start, one int.
-        py::object last_stop;
-        uint64_t last_stop_value = 0;
-        for (uint32_t i = 0; i < t.batch.token_count; ++i) {
-            const uint8_t* const end = token_end(p);
-            const uint64_t start = index_(t.offsets.starts[i]);
-            const uint64_t stop = index_(t.offsets.stops[i]);
-            py::object text = py::reinterpret_steal<py::object>(
-                text_.is_none() ? token_text(p, static_cast<size_t>(end - p))
-                                : PyUnicode_Substring(text_.ptr(), static_cast<Py_ssize_t>(start),
-                                                      static_cast<Py_ssize_t>(stop)));
-            p = end + 1;
-            if (!text) throw py::error_already_set();
-            py::object start_int = last_stop && last_stop_value == start
-                                       ? last_stop
-                                       : py::reinterpret_steal<py::object>(
-                                             PyLong_FromUnsignedLongLong(start));
-            last_stop = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(stop));
-            last_stop_value = stop;
-            if (!start_int || !last_stop) throw py::error_already_set();
-            // A tuple subclass with no fields of its own, made the way tuple.__new__ makes one
-            // (allocated at its length, then filled), but never tracked by the collector: it
-            // holds a str, two ints and an enum member, none of which can lead back to it, and
-            // it never changes, so no cycle can pass through it. The collector then skips the
-            // millions of them a large text makes.
-            PyObject* token = reinterpret_cast<PyObject*>(PyObject_GC_NewVar(PyTupleObject, cls, 4));
-            if (token == nullptr) throw py::error_already_set();
-            PyObject* type = member[class_of_type(static_cast<TokenType>(t.batch.types_buffer[i]))];
-            Py_INCREF(type);
-            PyTuple_SET_ITEM(token, 0, text.release().ptr());
-            PyTuple_SET_ITEM(token, 1, type);
-            PyTuple_SET_ITEM(token, 2, start_int.release().ptr());
-            PyTuple_SET_ITEM(token, 3, last_stop.inc_ref().ptr());
-            const int appended = PyList_Append(out.ptr(), token);
-            Py_DECREF(token);
-            if (appended != 0) throw py::error_already_set();
         }
     }
 
@@ -285,24 +225,13 @@ public:
 private:
     Tokenizer() = default;
 
-    // OSError(errno, its text, the file name), of the subclass the errno has.
-    static void set_os_error(int error, const py::object& filename) {
-        PyErr_SetObject(PyExc_OSError,
-                        py::make_tuple(error, std::strerror(error), filename).ptr());
-    }
-
-    [[noreturn]] static void raise_os_error(int error, const py::object& filename) {
-        set_os_error(error, filename);
-        throw py::error_already_set();
-    }
-
     // Runs up to `max_batches` batches (0: to the end of the input), with their tokens'
     // places if asked, through use(batch), which returns false when it failed; fail() then
     // raises its error. Returns the bytes read so far and whether the input is used up. With
     // the locks held.
     template <class Use, class Fail>
     py::tuple run_batches(bool with_places, uint32_t max_batches, Use use, Fail fail) {
-        raise_pending();
+        held_.raise_if_held();
         for (uint32_t taken = 0;;) {
             bool more = true, used = true;
             {
@@ -312,18 +241,14 @@ private:
                 for (uint32_t run = 0; more && run < BATCHES_PER_RELEASE; ++run) {
                     more = next_batch_unlocked(with_places);
                     if (more) used = use(tokenizer_->batch);
-                    if (!used || tokenizer_->read_error != 0 || (more && ++taken == max_batches))
+                    if (!used || tokenizer_->file.read_error != 0 ||
+                        (more && ++taken == max_batches))
                         break;
                 }
             }
             if (!used) fail();
             // What was read has been used already, so an error loses nothing.
-            const int error = tokenizer_->read_error;
-            if (error == EINTR) {
-                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                continue;
-            }
-            if (error != 0) raise_os_error(error, path_);
+            held_.raise_or_hold(tokenizer_->file.read_error, path_, false);
             if (!more || taken == max_batches)
                 return py::make_tuple(tokenizer_->position(), !more);
             // Ctrl-C and other signals get their chance between runs of batches.
@@ -336,13 +261,13 @@ private:
     // Bytes in memory few enough that tokenizing them takes less than releasing the
     // interpreter and taking it back.
     bool short_in_memory() const {
-        return tokenizer_->fd < 0 && tokenizer_->size - tokenizer_->pos <= SHORT_TEXT_BYTES;
+        return tokenizer_->in_memory() && tokenizer_->size - tokenizer_->pos <= SHORT_TEXT_BYTES;
     }
 
     // At most `n`, and no more than the tokens bytes in memory can hold: no batch of them is
     // ever larger.
     uint32_t most_tokens(uint32_t n) const {
-        if (tokenizer_ && tokenizer_->fd >= 0) return n;
+        if (tokenizer_ && !tokenizer_->in_memory()) return n;
         const uint64_t size = tokenizer_ ? tokenizer_->size : PyBytes_GET_SIZE(source_.ptr());
         return size < n ? static_cast<uint32_t>(size > 0 ? size : 1) : n;
     }
@@ -350,87 +275,44 @@ private:
     // Runs the batch loop; false at the end of the input. With the lock held, the interpreter
     // released.
     bool next_batch_unlocked(bool with_places = true) {
-        tokenizer_->next_batch(with_places);
+        tokenizer_->next_batch(with_places, signals_.check());
         return tokenizer_->batch.token_count > 0;
     }
 
-    // The error of a read that failed after the last batch had tokens.
-    void raise_pending() {
-        if (!pending_) return;
-        PyErr_SetRaisedException(pending_.release().ptr());
-        throw py::error_already_set();
-    }
-
-    // The next batch, with the lock held; false at the end of the input. A failed read is this
-    // call's error when the batch is empty, else the next call's, so that no token is lost; the
-    // call after that reads at the same place again. A read that a signal interrupted runs the
-    // signal's handlers (with the interpreter released, a blocked read is where Ctrl-C finds a
-    // thread), and an exception from one is the read's error.
+    // The next batch, with the lock held; false at the end of the input. A file's batch is read
+    // with the interpreter released (a blocked read is where Ctrl-C finds a thread), by the
+    // reader's rules, and its error is held back while it has tokens (read_errors.hpp).
     bool next() {
-        raise_pending();
-        for (;;) {
-            bool more;
-            if (short_in_memory()) {
-                more = next_batch_unlocked();  // sooner done than the interpreter is handed over
-            } else {
-                py::gil_scoped_release nogil;
-                more = next_batch_unlocked();
-            }
-            const int error = tokenizer_->read_error;
-            if (error == 0) return more;
-            if (error == EINTR) {
-                if (PyErr_CheckSignals() == 0) {
-                    if (more) return true;
-                    continue;
-                }
-            } else {
-                set_os_error(error, path_);
-            }
-            if (!more) throw py::error_already_set();
-            pending_ = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
-            return true;
+        held_.raise_if_held();
+        bool more;
+        if (short_in_memory()) {
+            more = next_batch_unlocked();  // sooner done than the interpreter is handed over
+        } else {
+            py::gil_scoped_release nogil;
+            more = next_batch_unlocked();
         }
+        held_.raise_or_hold(tokenizer_->file.read_error, path_, more);
+        return more;
     }
 
     py::bytes source_;
     py::object text_ = py::none();
     py::object path_ = py::none();
-    py::object pending_;
+    HeldError held_;
+    SignalCheck signals_{READS_PER_CHECK};
     CharIndex index_;
     std::unique_ptr<SpanTokenizer> tokenizer_;
     ObjectLock lock_;
 };
 
-// A Counts as pickle carries it to another process (Dask sends each task's counts back): its
-// type counts, and its words' bytes end to end with their lengths and counts as little-endian
-// arrays. A few buffers instead of a Python object per word, and no byte of a word that is not
-// UTF-8 is changed on the way.
-void put_le(std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
-uint64_t get_le(const std::string& in, size_t at, int bytes) {
-    uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value |= uint64_t{static_cast<uint8_t>(in[at + static_cast<size_t>(i)])} << (8 * i);
-    return value;
-}
-
+// A Counts as pickle carries it: its type counts, and its words as words_state has them.
 py::tuple counts_state(Counts& counts) {
     Counts& c = constructed(counts);
     std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
-    std::string words, lengths, times;
-    lengths.reserve(4 * c.words.size());
-    times.reserve(8 * c.words.size());
-    for (const WordCounts::Entry& e : c.words.entries()) {
-        if (e.count == 0) continue;
-        words.append(reinterpret_cast<const char*>(c.words.word(e)), e.length);
-        put_le(lengths, e.length, 4);
-        put_le(times, e.count, 8);
-    }
+    const WordsState s = words_state(c.words);
     py::tuple types(c.types.size());
     for (size_t k = 0; k < c.types.size(); ++k) types[k] = py::int_(c.types[k]);
-    return py::make_tuple(types, py::bytes(words), py::bytes(lengths), py::bytes(times));
+    return py::make_tuple(types, py::bytes(s.words), py::bytes(s.lengths), py::bytes(s.counts));
 }
 
 std::unique_ptr<Counts> counts_from_state(const py::tuple& state) {
@@ -439,28 +321,12 @@ std::unique_ptr<Counts> counts_from_state(const py::tuple& state) {
     for (size_t i = 1; i < 4; ++i)
         if (!py::isinstance<py::bytes>(state[i])) throw py::value_error(bad);
     const auto types = state[0].cast<py::tuple>();
-    auto words = state[1].cast<std::string>();
-    const auto lengths = state[2].cast<std::string>();
-    const auto times = state[3].cast<std::string>();
+    WordsState s{state[1].cast<std::string>(), state[2].cast<std::string>(),
+                 state[3].cast<std::string>()};
     auto out = std::make_unique<Counts>();
-    if (types.size() != out->types.size() || lengths.size() % 4 != 0 ||
-        times.size() != 2 * lengths.size())
-        throw py::value_error(bad);
+    if (types.size() != out->types.size() || !words_state_shaped(s)) throw py::value_error(bad);
     for (size_t k = 0; k < out->types.size(); ++k) out->types[k] = types[k].cast<uint64_t>();
-    const size_t n = lengths.size() / 4;
-    const size_t size = words.size();
-    words.append(WordCounts::READ_PAST, '\0');  // what add() reads past a word
-    out->words.reserve(n);
-    size_t at = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t length = get_le(lengths, 4 * i, 4);
-        const uint64_t count = get_le(times, 8 * i, 8);
-        if (count == 0 || length > size - at) throw py::value_error(bad);
-        out->words.add(reinterpret_cast<const uint8_t*>(words.data()) + at,
-                       static_cast<uint32_t>(length), count);
-        at += length;
-    }
-    if (at != size) throw py::value_error(bad);
+    if (!add_words_state(std::move(s), out->words)) throw py::value_error(bad);
     return out;
 }
 
@@ -533,16 +399,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("frequent", [](Counts& counts, size_t n) {
             Counts& c = constructed(counts);
             std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
-            uint64_t least = 1;
-            if (n != 0 && n < c.words.size()) {
-                std::vector<uint64_t> all;
-                all.reserve(c.words.size());
-                for (const WordCounts::Entry& e : c.words.entries())
-                    if (e.count != 0) all.push_back(e.count);
-                std::nth_element(all.begin(), all.begin() + static_cast<ptrdiff_t>(n - 1),
-                                 all.end(), std::greater<uint64_t>());
-                least = all[n - 1];
-            }
+            const uint64_t least = least_count_of_top(c.words, n);
             py::list out;
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count < least) continue;  // free slots too: their count is 0

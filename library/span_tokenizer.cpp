@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,39 +13,15 @@ namespace vorlenta {
 
 namespace {
 
-// A failed read, and one that a signal interrupted, stops the batch and leaves the file where
-// it was.
-struct FileChunks {
-    SpanTokenizer& t;
-    bool next_span(const uint8_t*& p, const uint8_t*& end) {
-        if (t.chunk_pos == t.chunk_len) {
-            if (++t.reads > READS_PER_CALL) {
-                t.read_error = EINTR;
-                return false;
-            }
-            const uint64_t left = t.end_offset - (t.chunk_offset + t.chunk_len);
-            const ssize_t n =
-                left == 0 ? 0 : read(t.fd, t.chunk, left < SPAN_CHUNK_BYTES ? left : SPAN_CHUNK_BYTES);
-            if (n < 0) {
-                t.read_error = errno;
-                return false;
-            }
-            if (n == 0) {
-                if (t.tally_utf8) t.utf8.finish();
-                return false;
-            }
-            if (t.tally_utf8) t.utf8.add(t.chunk, t.chunk + n);
-            t.chunk_offset += t.chunk_len;
-            t.chunk_pos = 0;
-            t.chunk_len = static_cast<uint32_t>(n);
-        }
-        p = t.chunk + t.chunk_pos;
-        end = t.chunk + t.chunk_len;
-        return true;
+// Each chunk of a file tallied as it is read, when asked.
+struct TallyChunks {
+    SpanTokenizer* t;
+    void chunk(const uint8_t* p, const uint8_t* end) {
+        if (t->tally_utf8) t->utf8.add(p, end);
     }
-    void consumed(const uint8_t* p) { t.chunk_pos = static_cast<uint32_t>(p - t.chunk); }
-    uint64_t offset() const { return t.chunk_offset + t.chunk_pos; }
-    bool failed() const { return t.read_error != 0; }
+    void ended() {
+        if (t->tally_utf8) t->utf8.finish();
+    }
 };
 
 uint64_t* allocate_offsets(uint32_t n) {
@@ -71,8 +46,7 @@ void init_buffers(SpanTokenizer& t, uint32_t capacity = DEFAULT_BATCH_SIZE) {
 }  // namespace
 
 SpanTokenizer::SpanTokenizer(const uint8_t* bytes, uint64_t length, uint32_t capacity)
-    : data(bytes), size(length), pos(0), fd(-1), chunk(nullptr), chunk_pos(0), chunk_len(0),
-      chunk_offset(0), end_offset(UINT64_MAX), read_error(0), reads(0), tally_utf8(false), tallied(0) {
+    : data(bytes), size(length), pos(0), tally_utf8(false), tallied(0) {
     init_buffers(*this, capacity > 0 ? capacity : 1);
 }
 
@@ -95,25 +69,23 @@ void SpanTokenizer::restart(const uint8_t* bytes, uint64_t length) {
 SpanTokenizer::SpanTokenizer(int file) : SpanTokenizer(file, 0, UINT64_MAX) {}
 
 SpanTokenizer::SpanTokenizer(int file, uint64_t start, uint64_t stop)
-    : data(nullptr), size(0), pos(0), fd(file), chunk(nullptr), chunk_pos(0), chunk_len(0),
-      chunk_offset(start), end_offset(stop), read_error(0), reads(0), tally_utf8(false), tallied(0) {
-    chunk = static_cast<uint8_t*>(std::malloc(SPAN_CHUNK_BYTES));
-    if (chunk == nullptr) {
-        close(fd);
+    : data(nullptr), size(0), pos(0), tally_utf8(false), tallied(0) {
+    if (!init_file_bytes(this->file, file, start, stop)) {
+        close(file);
         throw std::bad_alloc();
     }
     try {
         init_buffers(*this);
     } catch (...) {
-        std::free(chunk);
-        close(fd);
+        free_file_bytes(this->file);
+        close(file);
         throw;
     }
 }
 
 SpanTokenizer::~SpanTokenizer() {
-    if (fd >= 0) close(fd);
-    std::free(chunk);
+    if (file.fd >= 0) close(file.fd);
+    free_file_bytes(file);
     std::free(offsets.starts);
     std::free(offsets.stops);
     free_batch(batch);
@@ -176,13 +148,14 @@ void collect(TokenEngine& e, Batch& b, TokenOffsets& o, Source& source, bool wit
 }
 
 // The engine's next batch of the input into `b`, its places into `o`.
-void collect_input(SpanTokenizer& t, Batch& b, TokenOffsets& o, bool with_places) {
-    if (t.fd < 0) {
+void collect_input(SpanTokenizer& t, Batch& b, TokenOffsets& o, bool with_places,
+                   ReadCheck check) {
+    if (t.in_memory()) {
         MemorySpans source{t.data, t.size, t.pos};
         collect(t.engine, b, o, source, with_places);
         if (t.tally_utf8) t.tally_memory(t.pos);
     } else {
-        FileChunks source{t};
+        FileSpans<TallyChunks> source{t.file, check, TallyChunks{&t}};
         collect(t.engine, b, o, source, with_places);
     }
 }
@@ -190,7 +163,7 @@ void collect_input(SpanTokenizer& t, Batch& b, TokenOffsets& o, bool with_places
 // The batch filled with the pieces of the engine's batches, one after another, until it is full
 // or the engine's stops short: at the end of the input, or at a read that stopped it (then the
 // next call goes on there, as without the split).
-void next_split_batch(SpanTokenizer& t, bool with_places) {
+void next_split_batch(SpanTokenizer& t, bool with_places, ReadCheck check) {
     HyphenSplit& s = t.split;
     clear_batch(t.batch);
     TokenOffsets* const places = with_places ? &t.offsets : nullptr;
@@ -198,7 +171,7 @@ void next_split_batch(SpanTokenizer& t, bool with_places) {
         release_split(s, t.batch, places);
         if (t.batch.token_count == t.batch.batch_size || stopped) return;
         widen_settings(t.batch, s.raw);
-        collect_input(t, s.raw, s.raw_offsets, with_places);
+        collect_input(t, s.raw, s.raw_offsets, with_places, check);
         take_raw_batch(s);
         stopped = s.raw.token_count < s.raw.batch_size;
     }
@@ -213,13 +186,19 @@ void SpanTokenizer::tally_memory(uint64_t up_to) {
     if (tallied == size) utf8.finish();
 }
 
-void SpanTokenizer::next_batch(bool with_places) {
-    read_error = 0;
-    reads = 0;
+void SpanTokenizer::read_rest(std::string& text, ReadCheck check) {
+    file.read_error = 0;
+    FileSpans<TallyChunks> source{file, check, TallyChunks{this}};
+    for (const uint8_t *p, *end; source.next_span(p, end); source.consumed(end))
+        text.append(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
+}
+
+void SpanTokenizer::next_batch(bool with_places, ReadCheck check) {
+    file.read_error = 0;
     if (split.on)
-        next_split_batch(*this, with_places);
+        next_split_batch(*this, with_places, check);
     else
-        collect_input(*this, batch, offsets, with_places);
+        collect_input(*this, batch, offsets, with_places, check);
 }
 
 }  // namespace vorlenta

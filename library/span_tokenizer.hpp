@@ -4,15 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "library/hyphen_split.hpp"
 #include "library/utf8_tally.hpp"
 #include "sources/fast_batch.hpp"
+#include "sources/file_bytes.hpp"
 
 namespace vorlenta {
-
-inline constexpr uint32_t SPAN_CHUNK_BYTES = 64 * 1024;
-inline constexpr uint32_t READS_PER_CALL = 256;  // 16 MiB
 
 struct SpanTokenizer {
     TokenEngine engine;
@@ -26,16 +25,8 @@ struct SpanTokenizer {
     uint64_t size;
     uint64_t pos;
 
-    // Or a file: chunk[chunk_pos, chunk_len) is read and not yet tokenized, and chunk_offset is
-    // where the chunk starts in the file.
-    int fd;  // -1 for bytes in memory
-    uint8_t* chunk;
-    uint32_t chunk_pos;
-    uint32_t chunk_len;
-    uint64_t chunk_offset;
-    uint64_t end_offset;  // where reading stops: the end of a range of the file, or never
-    int read_error;  // errno of the read that stopped the last batch; 0 when none did
-    uint32_t reads;  // reads in this call
+    // Or a file, which it owns (file.fd is -1 for bytes in memory).
+    FileBytes file;
     // What of the input is not UTF-8, when asked for: a pass over every chunk read, or over
     // the bytes in memory that each batch went over, while they are still in the caches.
     bool tally_utf8;
@@ -67,21 +58,25 @@ struct SpanTokenizer {
     void set_split_hyphens(bool on);
 
     // The next batch and, if `with_places`, its tokens' ranges; an empty batch at the end of the
-    // input. A failed read ends the batch early, without the end-of-input drain, with read_error
-    // set: the tokens before it are in the batch, and the next call reads at the same place
-    // again. So does a read that a signal interrupted (EINTR), so that the caller can run the
-    // signal's handlers before it goes on, and so does the call's READS_PER_CALL-th read (also
-    // with EINTR): a call whose filter keeps no token of an endless input still comes back.
+    // input. A file is read by the reader's rules (file_bytes.hpp): a failed read or a stop
+    // ends the batch early, without the end-of-input drain, with file.read_error set; the
+    // tokens before it are in the batch, and the next call reads at the same place again.
     // Recording places costs the loop a fifth of its speed: callers that only count leave it
     // off, and then the ranges are not to be used again. With the split of trailing hyphens on,
     // the batch holds the pieces, under the same settings.
-    void next_batch(bool with_places = true);
+    void next_batch(bool with_places = true, ReadCheck check = {});
+
+    // Appends the rest of a file's bytes to `text`, read and tallied as a batch's are; stops
+    // early with file.read_error set, as a batch does.
+    void read_rest(std::string& text, ReadCheck check);
 
     // Brings the tally of bytes in memory up to where tokenizing stands, or to the end.
     void tally_memory(uint64_t up_to);
 
+    bool in_memory() const { return file.fd < 0; }
+
     // Bytes tokenized so far: the offset where the next batch starts reading.
-    uint64_t position() const { return fd < 0 ? pos : chunk_offset + chunk_pos; }
+    uint64_t position() const { return in_memory() ? pos : file_position(file); }
 
     // Goes over other bytes in memory as a new input, with the same settings and buffers: the
     // tokens of one text never join those of another.

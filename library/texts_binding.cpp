@@ -18,6 +18,7 @@
 
 #include "bindings/numpy_setup.hpp"
 #include "library/binding.hpp"
+#include "library/char_index.hpp"
 #include "library/span_tokenizer.hpp"
 #include "library/texts_binding.hpp"
 

@@ -35,6 +35,13 @@ inline size_t token_length(const uint8_t* p) {
 #endif
 }
 
+// Where a token's bytes end in a batch's text: at its zero byte, except that a token whose
+// first byte is zero is the character U+0000 itself.
+inline const uint8_t* token_end(const uint8_t* p) {
+    if (*p == 0) return p + 1;
+    return p + token_length(p);
+}
+
 // The characters of a kept token's n bytes, as the reader made them: each one a start byte and
 // the bytes its length says (stray continuation bytes never reach a batch).
 inline uint32_t char_count(const uint8_t* p, size_t n) {

@@ -4,10 +4,10 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cerrno>
 #include <stdexcept>
 #include <string_view>
 
+#include "bindings/read_errors.hpp"
 #include "sources/file_tokenizer.hpp"
 
 namespace vorlenta {
@@ -17,9 +17,8 @@ namespace py = pybind11;
 struct FileTokenizerObject {
     FromFileTokenizer tokenizer;
     py::object filename;  // the path as Python's own open would name it in an error
-    // The error of a read that failed after its batch had tokens: the batch came first, and
-    // the next call raises this.
-    py::object pending_error;
+    HeldError held;
+    SignalCheck signals{1};
     // Inside get_batch, where signal handlers run: a handler, or a thread that runs while one
     // does, must not touch the buffers the batch loop is filling.
     bool busy = false;
@@ -46,33 +45,15 @@ struct FileTokenizerObject {
     void set_token_max_len(uint32_t n) { idle().set_token_max_len(n); }
 };
 
-namespace detail {
-
-// Runs the interpreter's signal handlers; one that raises stops the batch.
-inline bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
-
-}  // namespace detail
-
-// The next batch. A read that failed, or a signal handler that raised, is the call's error
-// when the batch is empty; otherwise the batch comes now and the error with the next call,
-// which reads nothing. The call after that reads at the same place again.
+// The next batch; its read's error, or that of a signal handler, is held back while the batch
+// has tokens (bindings/read_errors.hpp).
 inline const Batch& read_batch(FileTokenizerObject& o) {
     FromFileTokenizer& t = o.idle();
-    if (o.pending_error) {
-        PyErr_SetRaisedException(o.pending_error.release().ptr());
-        throw py::error_already_set();
-    }
+    o.held.raise_if_held();
     o.busy = true;
-    t.get_batch(detail::python_signal_raised);
+    t.get_batch(o.signals.check());
     o.busy = false;
-    if (t.read_error == 0) return t.batch;
-    if (!PyErr_Occurred()) {
-        // errno, its text and the file name, and OSError's subclass for the errno.
-        errno = t.read_error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, o.filename.ptr());
-    }
-    if (t.batch.token_count == 0) throw py::error_already_set();
-    o.pending_error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
+    o.held.raise_or_hold(t.bytes.read_error, o.filename, t.batch.token_count > 0);
     return t.batch;
 }
 

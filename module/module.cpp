@@ -1,9 +1,9 @@
 // The Python module vorlentaCXX: registrations only; all tokenizing lives in engine/ and sources/.
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <string_view>
 
+#include "bindings/constructed.hpp"
 #include "engine/token_types.hpp"
 #include "module/batch_result.hpp"
 #include "module/streams.hpp"
@@ -26,22 +26,6 @@ void bind_token_type(py::module_& m) {
         .export_values()
         // A mask is a plain int: the OR of two members is usually no member at all.
         .def("__or__", [](TokenType a, TokenType b) { return type_bits(a) | type_bits(b); });
-}
-
-// An object made by calling the class's __new__ without __init__ (or, for a stream, made at all
-// from Python) has raw, unconstructed storage, which pybind11 would hand to a method as the
-// native object: garbage pointers, then a crash. Only constructed objects are registered with
-// their Python object, so that is what is checked.
-template <class T>
-T& constructed(T& object) {
-    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
-    // The lookup hands back a new reference, released here.
-    const auto registered = py::reinterpret_steal<py::object>(
-        py::detail::find_registered_python_instance(&object, type));
-    if (!registered)
-        throw py::type_error(std::string(type->type->tp_name) +
-                             " object has not been initialized");
-    return object;
 }
 
 template <class Stream>

@@ -6,28 +6,16 @@
 #include <string_view>
 
 #include "sources/fast_batch.hpp"
+#include "sources/file_bytes.hpp"
 
 namespace vorlenta {
 
-inline constexpr uint32_t FILE_CHUNK_BYTES = 64 * 1024;
-
-// Asked before every read and after every read that a signal interrupted: true stops the batch
-// there, as a failed read does. The Python binding runs the interpreter's signal handlers here.
-using StopCheck = bool (*)();
-
 struct FromFileTokenizer {
     TokenEngine engine;
+    // The stream only opens and closes the file: reads go to its descriptor (bytes.fd), so that
+    // a read returns what a pipe holds instead of waiting for a full chunk.
     FILE* file;  // null when the path could not be opened
-    // The stream only opens and closes the file: reads go to its descriptor, so that a read
-    // returns what a pipe holds instead of waiting for a full chunk.
-    int fd;
-    // Bytes read from the file and not yet tokenized: chunk[chunk_pos, chunk_len).
-    uint8_t* chunk;
-    uint32_t chunk_pos;
-    uint32_t chunk_len;
-    // The errno of the read that stopped the last batch (EINTR when the stop check asked for
-    // it); 0 when none did.
-    int read_error;
+    FileBytes bytes;
     Batch batch;
 
     // Opens the path (cut at a zero byte) for reading. A path that cannot be opened is no
@@ -40,12 +28,10 @@ struct FromFileTokenizer {
 
     bool is_fopen() const { return file != nullptr; }
 
-    // Fills the batch buffers with the next batch. The end of the file ends the input; at the
-    // end every call reads again, and bytes the file gained since then are read. A failed read
-    // (or a stop) is not the end: it ends the batch early with read_error set, the tokens before
-    // it in the batch, the engine and the file as they were before the read, so that the next
-    // call reads at the same place. A read that a signal interrupted is read again.
-    void get_batch(StopCheck stop = nullptr);
+    // Fills the batch buffers with the next batch, by the reader's rules (file_bytes.hpp), with
+    // bytes.read_error telling of a failed read or a stop. The end of the file ends the input;
+    // at the end every call reads again, and bytes the file gained since then are read.
+    void get_batch(ReadCheck check = {});
 
     void set_batch_size(uint32_t n) { vorlenta::set_batch_size(batch, n); }
     void set_filter(uint64_t mask) { batch.filter = mask; }

@@ -64,6 +64,7 @@ def corpus(tmp_path_factory):
     records = [{"text": text(rng, 30)} if i % 5 else {"id": i, "text": i} for i in range(400)]
     (root / "records.jsonl").write_text(
         "".join(json.dumps(r, ensure_ascii=False) + "\n" for r in records))
+    (root / "ascii.txt").write_text("plain words\n")
     (root / "bad.gz").write_bytes(b"not gzip at all\n")
     (root / "empty.gz").write_bytes(b"")
     return root
@@ -140,8 +141,9 @@ def test_globs_lists_and_folders_name_the_same_files(cluster, corpus):
     ("long.txt.gz", {"field": "text"}, ValueError, "long.txt.gz: with a field"),
 ])
 def test_an_input_that_cannot_be_read_is_named(cluster, corpus, path, options, error, message):
-    # Among files that can be read: the error is that one's, not the run's.
-    good = corpus / ("records.jsonl" if "field" in options else "texts/deep/short.txt")
+    # Among files that can be read (under the same options): the error is that one's, not the
+    # run's.
+    good = corpus / ("records.jsonl" if "field" in options else "ascii.txt")
     with pytest.raises(error, match=message):
         vd.count_words([good, corpus / path], blocksize=BLOCK, **options)
 

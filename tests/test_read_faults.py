@@ -39,21 +39,46 @@ FAILING_READ = """
 """
 
 
+# The same through the library's spans, whose batches it prints as their places.
+FAILING_LIBRARY_READ = """
+    import json, sys, vorlenta
+    from pathlib import Path
+    batches = vorlenta.spans(Path(sys.argv[1]), batch_size=1 << 20)
+    got, error = [], None
+    while True:
+        try:
+            b = next(batches)
+        except StopIteration:
+            break
+        except OSError as e:
+            error = [e.errno, e.filename]
+            continue
+        got.append(list(zip(b.starts.tolist(), b.stops.tolist())))
+    print(json.dumps({"error": error, "batches": got}))
+"""
+
+
 def test_failed_read_comes_after_the_batch_before_it_and_reading_resumes(tmp_path):
     path = tmp_path / "numbers.txt"
     text = " ".join(map(str, range(40_000))) + "\n"  # three chunks
     path.write_text(text)
-    done = subprocess.run(
-        [*strace_command(str(path)), sys.executable, "-c", textwrap.dedent(FAILING_READ),
-         str(path)], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    seen = json.loads(done.stdout)
-    assert seen["error"] == [5, str(path)]
+    seen = {}
+    for binding, code in [("module", FAILING_READ), ("library", FAILING_LIBRARY_READ)]:
+        done = subprocess.run(
+            [*strace_command(str(path)), sys.executable, "-c", textwrap.dedent(code),
+             str(path)], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        seen[binding] = json.loads(done.stdout)
+        assert seen[binding]["error"] == [5, str(path)]
     # The tokens before the failed read, none split, then the rest.
     whole = vx.FTTokenizer(text)
     whole.set_batch_size(1 << 20)
-    assert len(seen["batches"]) == 2 and "".join(seen["batches"]) == whole.get_batch()["text"]
-    assert seen["last"] == {}
+    batches = seen["module"]["batches"]
+    assert len(batches) == 2 and "".join(batches) == whole.get_batch()["text"]
+    assert seen["module"]["last"] == {}
+    places = seen["library"]["batches"]
+    expected = [[t.start, t.stop] for t in vorlenta.tokenize(text.encode())]
+    assert len(places) == 2 and places[0] + places[1] == expected
 
 
 def test_failing_files_raise_on_every_read_and_stay_open(tmp_path):
@@ -99,7 +124,7 @@ def raise_tick(*_):
     raise Tick
 
 
-def module_tokens(path: str, on_error: list) -> list[str]:
+def module_tokens(path: str, on_error: list) -> list[list[str]]:
     t = vx.FFTokenizer(path)
     got = []
     while True:
@@ -110,10 +135,10 @@ def module_tokens(path: str, on_error: list) -> list[str]:
             continue
         if not batch:
             return got
-        got += tokens_of(batch)
+        got.append(tokens_of(batch))
 
 
-def library_places(path: str, on_error: list) -> list[tuple[int, int]]:
+def library_places(path: str, on_error: list) -> list[list[tuple[int, int]]]:
     batches = vorlenta.spans(Path(path))
     got = []
     while True:
@@ -124,12 +149,13 @@ def library_places(path: str, on_error: list) -> list[tuple[int, int]]:
         except Tick as e:
             on_error.append(e)
             continue
-        got += zip(b.starts.tolist(), b.stops.tolist())
+        got.append(list(zip(b.starts.tolist(), b.stops.tolist())))
 
 
 @pytest.mark.parametrize("handler", [lambda *_: None, raise_tick], ids=["quiet", "raising"])
 def test_signals_during_pipe_reads_split_and_lose_no_token(handler):
-    # A handler's exception comes out of the read it interrupted, after the tokens before it.
+    # A handler's exception comes out of the read it interrupted, after the tokens before it; a
+    # handler that returns leaves the batch as if no signal had come.
     old = signal.signal(signal.SIGALRM, handler)
     try:
         for read, expected in [(module_tokens, ["alpha", " ", "beta", " ", "end", "\n"]),
@@ -137,8 +163,10 @@ def test_signals_during_pipe_reads_split_and_lose_no_token(handler):
                                                  (14, 15)])]:
             errors = []
             with pipe_from(b"alpha be", b"ta end\n", alarm=True) as path:
-                assert read(path, errors) == expected
+                batches = read(path, errors)
+            assert sum(batches, []) == expected
             assert len(errors) == (handler is raise_tick)
+            assert len(batches) == 1 + (handler is raise_tick)
     finally:
         signal.signal(signal.SIGALRM, old)
 

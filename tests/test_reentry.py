@@ -165,9 +165,17 @@ LOCKED = textwrap.dedent(r'''
     import os, signal, sys
     from vorlenta import _native
     action = sys.argv[1]
+    def tokenizer(r):
+        t = _native.Tokenizer.from_fd(r, "pipe")
+        t.configure(2**64 - 1, 0, 2**32 - 1, 100)
+        return t
+    # NumPy set up by a first call before the alarm: on a busy machine its import may outlast
+    # the alarm's delay, and the handler would meet the set-up instead of the lock.
     r, w = os.pipe()
-    t = _native.Tokenizer.from_fd(r, "pipe")
-    t.configure(2**64 - 1, 0, 2**32 - 1, 100)
+    os.close(w)
+    tokenizer(r).spans()
+    r, w = os.pipe()
+    t = tokenizer(r)
     counts = _native.Counts()
     calls = {
         "spans": lambda: t.spans(),

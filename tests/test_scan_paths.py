@@ -7,8 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus"
+from conftest import CORPORA, CORPUS_DIR, ROOT
+
 # The paths' names, from the rows of the native table of paths.
 PATHS = re.findall(r'^    \{"([a-z0-9]+)", ', (ROOT / "sources" / "fast_batch.hpp").read_text(), re.M)
 
@@ -48,9 +48,9 @@ def run_on(path: str, file: Path) -> tuple[str, str]:
 def test_each_forced_path_is_taken_and_all_give_the_same_batches(tmp_path):
     # Text the block path takes most of, and every edge the sample has, in many blocks.
     text = (ROOT / "examples" / "sample.txt").read_bytes() * 40
-    for name in ("war_and_peace.ru.txt", "pride_and_prejudice.en.txt"):
-        if (CORPUS / name).exists():
-            text += (CORPUS / name).read_bytes()[:400_000]
+    for name in CORPORA:
+        if (CORPUS_DIR / name).exists():
+            text += (CORPUS_DIR / name).read_bytes()[:400_000]
     file = tmp_path / "mixed.txt"
     file.write_bytes(text + ("з-за ёлки — 128: " + "ж" * 300).encode() + b"\xff\xd0")
     runs = {name: run_on(name, file) for name in PATHS}

@@ -16,18 +16,15 @@ from typing import BinaryIO, NamedTuple
 
 import vorlenta
 from vorlenta import _native
-from vorlenta.types import TYPE_NAMES, type_mask
-from vorlenta.progress import Progress, wanted
-from vorlenta.streams import AUTO
+from vorlenta.constants import BATCH_SIZE, MAX_U32
+from vorlenta.types import ALL_TYPES, TYPE_NAMES, type_mask
+from vorlenta.progress import BATCHES_PER_REPORT, Progress, Reported, wanted
+from vorlenta.streams import AUTO, COMPRESSIONS
 from vorlenta.sources import (
-    ALL_TYPES,
-    DEFAULT_BATCH_SIZE,
     INPUT_FORMATS,
-    MAX_U32,
     FileId,
     STDIN,
     STDIN_NAME,
-    TYPE_VALUES,
     InputError,
     Piece,
     Settings,
@@ -44,7 +41,6 @@ from vorlenta.sources import (
     word_choice,
 )
 from vorlenta.stats import (
-    BATCHES_PER_REPORT,
     PieceResult,
     Stats,
     count_piece,
@@ -64,7 +60,6 @@ EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
 PROG = "vorlenta"
-COMPRESSIONS = ["gzip", "bz2", "xz", "zstd"]
 
 # ---- arguments ----
 
@@ -120,7 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Tokenize Russian and English UTF-8 text, or count its tokens and words.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog=_wrapped(f"Token types: {', '.join(TYPE_VALUES)}. Exit status: 0 when every "
+        epilog=_wrapped(f"Token types: {', '.join(TYPE_NAMES.values())}. Exit status: 0 when every "
                         "input was read whole, 1 when an input could not be read whole, 2 for "
                         "a wrong command line or an input that is the output, 3 when the "
                         "output could not be written, 4 when a worker failed, 130 when "
@@ -167,7 +162,7 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("--field", default="text", metavar="NAME",
                         help="the field of a dataset's records that holds the text (default "
                              "%(default)s); records without a string there are skipped")
-    common.add_argument("--batch-size", type=_count(1, MAX_U32), default=DEFAULT_BATCH_SIZE,
+    common.add_argument("--batch-size", type=_count(1, MAX_U32), default=BATCH_SIZE,
                         metavar="N", help="tokens per native batch (default %(default)s)")
     common.add_argument("--json", action="store_true",
                         help="JSON output: --format jsonl for tokenize, --format json for stats")
@@ -343,18 +338,13 @@ def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _
     """Writes the lines of a piece's tokens."""
     if input_format_of(piece.path, settings) != "text":
         return write_dataset(piece, settings, lines, output, on_bytes)
-    read = piece.start
     word_types, word_min_len, word_max_len = word_choice(settings)
     try:
         with opened(piece, settings) as source:
-            done = False
-            while not done:
-                position, done = source.tokenizer.write_lines(
-                    output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
-                    BATCHES_PER_REPORT, word_types, word_min_len, word_max_len)
-                if on_bytes is not None:
-                    on_bytes(position - read)
-                read = position
+            tokenizer = source.tokenizer
+            Reported(piece.start, on_bytes).each_call(lambda: tokenizer.write_lines(
+                output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
+                BATCHES_PER_REPORT, word_types, word_min_len, word_max_len))
             written = Written([], utf8_tally(source.tokenizer))
     except InputError as e:
         written = Written([str(e)], Utf8Tally())
@@ -377,7 +367,7 @@ def write_dataset(piece: Piece, settings: Settings, lines: LineSettings,
     texts = dataset_texts(settings)
     prefix = _prefix(piece, lines)
     messages: list[str] = []
-    read = 0
+    reported = Reported(0, on_bytes)
     try:
         for group in dataset:
             first = group.first
@@ -385,9 +375,7 @@ def write_dataset(piece: Piece, settings: Settings, lines: LineSettings,
                 first += texts.write_lines(feed, output, lines.format, lines.offsets,
                                            settings.lower, prefix,
                                            first if lines.offsets else None)
-            if on_bytes is not None:
-                on_bytes(dataset.bytes_read - read)
-            read = dataset.bytes_read
+            reported.up_to(dataset.bytes_read)
     except InputError as e:
         messages.append(str(e))
     warning = dataset.warning()

@@ -40,6 +40,7 @@ except ImportError as e:
 
 import vorlenta
 from vorlenta import _native, library
+from vorlenta.constants import BATCH_SIZE
 from vorlenta.library import ENCODING_HINT
 from vorlenta.detect import DETECT_BYTES, detect_encoding
 from vorlenta.sources import (
@@ -226,7 +227,7 @@ def _block_words(block: Unread | None, name: str, encoding: str | None, lower: b
     the file's warning: the block's own would name no file, from wherever the task ran."""
     data = _utf8(block, name, encoding)
     counts = _native.Counts()
-    with library._opened(data, library.Reading(), mask, 0, None, library.INNER_BATCH_SIZE,
+    with library._opened(data, library.Reading(), mask, 0, None, BATCH_SIZE,
                          split_hyphens) as opened:
         opened.tokenizer.count(counts, lower, mask)
         return counts, [(name, utf8_tally(opened.tokenizer))]

@@ -14,10 +14,11 @@ from typing import Any, NamedTuple, TypeAlias, cast
 import numpy as np
 import numpy.typing as npt
 from vorlenta import _native
+from vorlenta.constants import BATCH_SIZE, MAX_U32, SPANS_BATCH_SIZE
 from vorlenta.sources import Input, NotUtf8Warning, open_input, utf8_tally
 from vorlenta.streams import COMPRESSIONS, BinaryFile, compression_of, is_binary_file, text_encoding
 from vorlenta.texts import arrow, feeds, is_many
-from vorlenta.types import MAX_U64, MEMBERS, WORDS, TokenType, Types, type_mask
+from vorlenta.types import ALL_TYPES, MEMBERS, WORDS, TokenType, Types, type_mask
 
 Source: TypeAlias = ("str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
                      " | BinaryFile")
@@ -25,16 +26,11 @@ Source: TypeAlias = ("str | bytes | bytearray | memoryview | os.PathLike[str] | 
 # Series, or a pyarrow Array or ChunkedArray of strings.
 Texts: TypeAlias = "Iterable[str | bytes | None] | Any"
 
-MAX_U32 = 2**32 - 1
 # The names that warnings and errors give sources without one of their own.
 STR_NAME = "<str>"
 BYTES_NAME = "<bytes>"
 FILE_NAME = "<file>"
 ENCODING_HINT = 'is it encoding="cp1251" or "koi8-r"? encoding="auto" finds it'
-DEFAULT_BATCH_SIZE = 65536
-# Batches that tokenize and count_words take internally: small enough that the batch buffers
-# stay in the processor's caches, large enough that the per-batch work does not show.
-INNER_BATCH_SIZE = 8192
 
 
 class Token(NamedTuple):
@@ -169,7 +165,7 @@ class Reading(NamedTuple):
     encoding: str | None = None
 
 
-def _texts(types: Types, min_len: int, max_len: int | None, default: int = MAX_U64,
+def _texts(types: Types, min_len: int, max_len: int | None, default: int = ALL_TYPES,
            split_hyphens: bool = False) -> _native.Texts:
     """A tokenizer for many texts."""
     texts = _native.Texts()
@@ -199,7 +195,7 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     types and limits then apply to the pieces; so it does in spans, count_words, token_lists
     and arrow_token_lists."""
     with _opened(source, Reading(decompress, encoding), types, min_len, max_len,
-                 INNER_BATCH_SIZE, split_hyphens) as opened:
+                 BATCH_SIZE, split_hyphens) as opened:
         tokens: list[Token] = []
         opened.tokenizer.tokens(Token, MEMBERS, tokens)
         _finish(opened, stacklevel=2)
@@ -246,7 +242,7 @@ class TextSpanBatches(Iterator[TextSpans]):
 
 
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
-          max_len: int | None = None, batch_size: int = DEFAULT_BATCH_SIZE,
+          max_len: int | None = None, batch_size: int = SPANS_BATCH_SIZE,
           decompress: str | bool | None = None, encoding: str | None = None,
           split_hyphens: bool = False) -> SpanBatches | TextSpanBatches:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
@@ -293,7 +289,7 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
                 texts.count(feed, counts, bool(lower), mask)
         else:
             with _opened(cast(Source, source), reading, mask, 0, None,
-                         INNER_BATCH_SIZE, split_hyphens) as opened:
+                         BATCH_SIZE, split_hyphens) as opened:
                 opened.tokenizer.count(counts, bool(lower), mask)
                 _finish(opened, stacklevel=2)
     words: Counter[str] = Counter()

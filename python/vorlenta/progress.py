@@ -1,9 +1,10 @@
-"""The progress bar on standard error, counted in input bytes."""
+"""The progress bar on standard error, counted in input bytes, and the loops that report them."""
 
 from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -11,6 +12,30 @@ if TYPE_CHECKING:
 
 # Short runs finish before the bar would appear.
 AUTO_DELAY_SECONDS = 0.5
+# Batches of a native call between two reports: a few megabytes of text.
+BATCHES_PER_REPORT = 16
+
+
+class Reported:
+    """How far an input's bytes have been told to `on_bytes` (None: to no one); each report
+    tells it the bytes since the one before."""
+
+    def __init__(self, start: int, on_bytes: Callable[[int], None] | None) -> None:
+        self.position = start
+        self._on_bytes = on_bytes
+
+    def up_to(self, position: int) -> None:
+        if self._on_bytes is not None:
+            self._on_bytes(position - self.position)
+        self.position = position
+
+    def each_call(self, call: Callable[[], tuple[int, bool]]) -> None:
+        """Runs a native call of BATCHES_PER_REPORT batches, which returns how far it read and
+        whether the input is used up, until it is, reporting after each."""
+        done = False
+        while not done:
+            position, done = call()
+            self.up_to(position)
 
 
 def _columns() -> int:

@@ -12,19 +12,14 @@ from typing import TYPE_CHECKING, NamedTuple
 
 from vorlenta import _native
 from vorlenta.streams import AUTO, UTF8
-from vorlenta.types import TYPE_NAMES, WORDS
+from vorlenta.constants import BATCH_SIZE, MAX_U32
+from vorlenta.types import ALL_TYPES
 
 if TYPE_CHECKING:
     from vorlenta.streams import BinaryFile, Utf8Stream
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
-DEFAULT_BATCH_SIZE = 8192
-MAX_U32 = 2**32 - 1
-
-TYPE_VALUES: dict[str, int] = {name: value for value, name in TYPE_NAMES.items()}
-WORD_TYPES = int(WORDS)
-ALL_TYPES = 2**64 - 1
 
 # A file smaller than this is not worth a second process.
 SPLIT_MIN_BYTES = 8 * 1024 * 1024
@@ -33,7 +28,7 @@ CUT_SEARCH_BYTES = 1024 * 1024
 
 
 class Settings(NamedTuple):
-    batch_size: int = DEFAULT_BATCH_SIZE
+    batch_size: int = BATCH_SIZE
     types: int = ALL_TYPES
     min_len: int = 0
     max_len: int = MAX_U32

@@ -12,9 +12,9 @@ from typing import Any, NamedTuple, TypeVar
 
 from vorlenta import _native
 from vorlenta.streams import AUTO
-from vorlenta.types import TYPE_NAMES
+from vorlenta.progress import BATCHES_PER_REPORT, Reported
+from vorlenta.types import TYPE_NAMES, WORDS
 from vorlenta.sources import (
-    WORD_TYPES,
     InputError,
     Piece,
     Input,
@@ -26,10 +26,8 @@ from vorlenta.sources import (
 )
 
 # Words are the tokens of these types: runs of letters and the compounds that start with them.
-WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WORD_TYPES)
+WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WORDS)
 
-# Batches between two progress reports: a few megabytes of text.
-BATCHES_PER_REPORT = 16
 
 
 class Stats:
@@ -97,33 +95,28 @@ def count_tokens(piece: Piece, settings: Settings, source_input: AbstractContext
     block of them already read)."""
     stats = Stats()
     counts = _native.Counts()
-    read = piece.start
+    reported = Reported(piece.start, on_bytes)
     source: Input | None = None
     messages: list[str] = []
     utf8 = Utf8Tally()
     try:
         with source_input as source:
-            done = False
-            while not done:
-                position, done = source.tokenizer.count(counts, settings.lower, WORD_TYPES,
-                                                        BATCHES_PER_REPORT)
-                if on_bytes is not None:
-                    on_bytes(position - read)
-                read = position
+            tokenizer = source.tokenizer
+            reported.each_call(
+                lambda: tokenizer.count(counts, settings.lower, WORDS, BATCHES_PER_REPORT))
     except InputError as e:
         messages.append(str(e))
         stats.failed = 1
     if source is not None:
         tokenizer = source.tokenizer
         # After a read that failed inside count(), its batches are counted but this is how far.
-        if (position := tokenizer.position()) > read and on_bytes is not None:
-            on_bytes(position - read)
-        read = max(read, position)
+        if (position := tokenizer.position()) > reported.position:
+            reported.up_to(position)
         # A failed input gets its one error line and no warning: where the failure cut it, a
         # character is often cut too, and would be warned of as not UTF-8.
         if not messages:
             utf8 = utf8_tally(tokenizer)
-    stats.bytes = read - piece.start
+    stats.bytes = reported.position - piece.start
     stats.files = int(piece.start == 0 and (not messages or stats.bytes > 0))
     _take_counts(stats, counts)
     # An input that failed before its first bytes were looked at has no encoding found.
@@ -156,14 +149,12 @@ def count_dataset(piece: Piece, settings: Settings,
     dataset = Dataset(piece, settings)
     texts = dataset_texts(settings)
     messages: list[str] = []
-    read = 0
+    reported = Reported(0, on_bytes)
     try:
         for group in dataset:
             for feed in feeds(group.texts):
-                texts.count(feed, counts, settings.lower, WORD_TYPES)
-            if on_bytes is not None:
-                on_bytes(dataset.bytes_read - read)
-            read = dataset.bytes_read
+                texts.count(feed, counts, settings.lower, WORDS)
+            reported.up_to(dataset.bytes_read)
     except InputError as e:
         messages.append(str(e))
         stats.failed = 1

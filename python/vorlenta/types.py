@@ -9,7 +9,8 @@ import operator
 from collections.abc import Iterable
 from typing import Any, TypeAlias
 
-MAX_U64 = 2**64 - 1
+# The mask of every type, and the largest a native call takes.
+ALL_TYPES = 2**64 - 1
 
 
 class TokenType(enum.IntFlag):
@@ -46,7 +47,7 @@ _BY_NAME = {name: int(member) for name, member in TokenType.__members__.items()}
 Types: TypeAlias = "TokenType | int | str | Iterable[TokenType | int | str] | None"
 
 
-def type_mask(types: Types, default: int = MAX_U64) -> int:
+def type_mask(types: Types, default: int = ALL_TYPES) -> int:
     """A type mask from a TokenType, an int mask, a type name or an iterable of these (and,
     for the batch layer's own members, anything with __index__)."""
     if types is None:
@@ -80,6 +81,6 @@ def _one_type(value: TokenType | int | str) -> int:
     if isinstance(value, bool):
         raise TypeError(f"a type mask must be an int, not bool {value!r}")
     mask = operator.index(value)
-    if not 0 <= mask <= MAX_U64:
+    if not 0 <= mask <= ALL_TYPES:
         raise ValueError(f"a type mask must be within 0..2**64-1, not {mask}")
     return mask

@@ -92,7 +92,7 @@ TEST(WordCounts, CountsAndSurvivesGrowth) {
 TEST(SpanTokenizer, FileGivesWhatMemoryGivesAcrossChunks) {
     // Tokens and compounds cross the 64 KiB chunk boundaries at every alignment.
     std::string text;
-    for (int i = 0; text.size() < 3 * SPAN_CHUNK_BYTES; ++i)
+    for (int i = 0; text.size() < 3 * FILE_CHUNK_BYTES; ++i)
         text += (i % 3 ? "Санкт-Петербург " : "x-y ") + std::string(i % 7, 'q') + "\n";
     TempFile file(text);
     SpanTokenizer memory(reinterpret_cast<const uint8_t*>(text.data()), text.size());
@@ -111,18 +111,18 @@ TEST(SpanTokenizer, FileGivesWhatMemoryGivesAcrossChunks) {
     }
     EXPECT_EQ(last, text.size());
     EXPECT_EQ(chunks.position(), text.size());
-    EXPECT_EQ(chunks.read_error, 0);
+    EXPECT_EQ(chunks.file.read_error, 0);
 }
 
 TEST(SpanTokenizer, ReadErrorEndsTheBatchWithoutDrainingAndIsReportedEachTime) {
     // A directory opens, and every read of it fails.
     SpanTokenizer t(open("/tmp", O_RDONLY | O_DIRECTORY));
     t.next_batch();
-    EXPECT_EQ(t.read_error, EISDIR);
+    EXPECT_EQ(t.file.read_error, EISDIR);
     EXPECT_EQ(t.batch.token_count, 0u);
     EXPECT_EQ(t.batch.drain_steps_run, 0);
     t.next_batch();
-    EXPECT_EQ(t.read_error, EISDIR);
+    EXPECT_EQ(t.file.read_error, EISDIR);
 }
 
 // A tokenizer restarted text after text gives each text's tokens and places exactly as a new
@@ -279,7 +279,7 @@ TEST(HyphenSplit, GivesTheUnsplitTokensCutAndFilteredAfter) {
         }
     }
     std::string text;
-    for (int i = 0; text.size() < 3 * SPAN_CHUNK_BYTES; ++i)
+    for (int i = 0; text.size() < 3 * FILE_CHUNK_BYTES; ++i)
         text += (i % 3 ? "Санкт- " : "x-y-- ") + std::string(i % 7, 'q') + "-\n";
     TempFile file(text);
     SpanTokenizer memory(reinterpret_cast<const uint8_t*>(text.data()), text.size());

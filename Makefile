@@ -242,7 +242,8 @@ wheels: $(VENV)/.deps $(addprefix build/py,$(addsuffix /.env,$(OTHER_PYTHONS)))
 	@$(VPY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/$(WHEELS)/vorlentaCXX-{wheel_tag} \
 	  --wheel-dir $(WHEELS)/raw ./cxx
 	@set -e; for w in $(WHEELS)/raw/*.whl; do auditwheel repair --wheel-dir dist "$$w"; done
-	@set -e; for w in dist/*.whl; do auditwheel show "$$w" | tr '\n' ' ' | sed -E 's/ +/ /g; s/^/  /'; echo; done
+	@set -e; for w in dist/*.whl; do auditwheel show "$$w" | tr '\n' ' ' | sed -E 's/ +/ /g' | \
+	  grep -o '^.* platform tag: "[^"]*"'; done
 	@ls -l dist | awk 'NR > 1 { printf "%9d  %s\n", $$5, $$9 }'
 
 run: $(VENV)/.installed

@@ -116,7 +116,8 @@ struct Utf8Tally {
 #if VORLENTA_TALLY_AVX2
         const bool wide = vectors && tally_has_avx2();
 #else
-        const bool wide = false;
+        // Read only by the SSE2 steps, which a CPU without AVX2 may still have.
+        [[maybe_unused]] const bool wide = false;
 #endif
         while (p < end) {
 #if VORLENTA_TALLY_AVX2

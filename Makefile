@@ -11,7 +11,7 @@ SOURCES := $(wildcard engine/* sources/* module/* library/* bindings/* python/vo
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: help run test test-long native-test pytest install gtest sanitize fuzz fuzz-tools \
-	native-archives other-pythons wheels bench bench-native bench-callgrind native-bench-build clean
+	native-archives native-test-clang other-pythons wheels bench bench-native bench-callgrind native-bench-build clean
 
 help:
 	@echo "make run        statistics and the first tokens of the bundled sample"
@@ -20,6 +20,7 @@ help:
 	@echo "                Hypothesis tries the same cases on every run"
 	@echo "make sanitize   only the sanitizer build and its test run"
 	@echo "make other-pythons  the library's and the command's tests under CPython $(OTHER_PYTHONS)"
+	@echo "make native-test-clang  the native tests built with Clang, warnings as errors"
 	@echo "make wheels     the wheels of both distributions for every CPython found, repaired into"
 	@echo "                manylinux tags in dist/, and the sdists"
 	@echo "make fuzz       only the fuzz run; FUZZ_SECONDS=600 for a longer one"
@@ -103,11 +104,18 @@ native-archives: $(VENV)/.deps gtest
 	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
 	cmake --build $(NATIVE) --target vorlenta_library
 
+# The native tests built with Clang, every warning an error: the build is not tied to GCC.
+native-test-clang: $(VENV)/.deps gtest fuzz-tools
+	cmake -S . -B build/native-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVORLENTA_TESTS=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON > /dev/null
+	cmake --build build/native-clang
+	cd build/native-clang && ctest --output-on-failure --progress
+
 pytest: $(VENV)/.installed
 	$(VPY) -m pytest
 
 # The plain pytest run comes last, so that its summary closes the output.
-test: native-test sanitize fuzz other-pythons pytest
+test: native-test native-test-clang sanitize fuzz other-pythons pytest
 
 # The library's tests and the command's under each other CPython: vorlenta built for each one in a
 # virtual environment of its own (build/pyX.Y/venv), with the native build's engine, both builds

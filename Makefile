@@ -6,12 +6,12 @@ VENV   := .venv
 VPY    := $(VENV)/bin/python
 NATIVE := build/native
 SOURCES := $(wildcard engine/* sources/* module/* library/* bindings/* python/vorlenta/*.py python/vorlenta/*.pyi) \
-	CMakeLists.txt pyproject.toml
+	CMakeLists.txt pyproject.toml cxx/pyproject.toml
 # cmake, ninja and the project's tools come from .venv.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: help run test test-long native-test pytest install gtest sanitize fuzz fuzz-tools \
-	bench bench-native bench-callgrind native-bench-build clean
+	native-archives native-test-clang other-pythons wheels bench bench-native bench-callgrind native-bench-build clean
 
 help:
 	@echo "make run        statistics and the first tokens of the bundled sample"
@@ -19,21 +19,26 @@ help:
 	@echo "                tests again under AddressSanitizer and UBSan, and a one-minute fuzz run;"
 	@echo "                Hypothesis tries the same cases on every run"
 	@echo "make sanitize   only the sanitizer build and its test run"
+	@echo "make other-pythons  the library's and the command's tests under CPython $(OTHER_PYTHONS)"
+	@echo "make native-test-clang  the native tests built with Clang, warnings as errors"
+	@echo "make wheels     the wheels of both distributions for every CPython found, repaired into"
+	@echo "                manylinux tags in dist/, and the sdists"
 	@echo "make fuzz       only the fuzz run; FUZZ_SECONDS=600 for a longer one"
 	@echo "make test-long  the model comparison with many more cases, new ones on every run"
 	@echo "                (HYPOTHESIS_PROFILE=long), and a ten-minute fuzz run"
 	@echo "make bench      measure the speed against other tokenizers (writes bench/results/),"
 	@echo "                and how often the encoding detector is right"
 
-# python3.13 on PATH when it runs (a pyenv shim without a selected version refuses), else pyenv's newest 3.13.
-define find_python313
-for p in "$$(command -v python3.13)" $$(ls -d "$$(pyenv root 2>/dev/null || echo "$$HOME/.pyenv")"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r); do \
-  [ -n "$$p" ] && "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$p"; break; }; \
+# CPython $(1) (3.13...): python$(1) on PATH when it runs (a pyenv shim without a selected version
+# refuses), else pyenv's newest $(1); nothing when there is neither.
+define find_python
+for p in "$$(command -v python$(1))" $$(ls -d "$$(pyenv root 2>/dev/null || echo "$$HOME/.pyenv")"/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V -r); do \
+  [ -n "$$p" ] && "$$p" -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(1)"' 2>/dev/null && { echo "$$p"; break; }; \
 done
 endef
 
 $(VENV)/.created:
-	@py="$$($(find_python313))"; \
+	@py="$$($(call find_python,3.13))"; \
 	if [ -z "$$py" ]; then \
 	  echo "make: no Python 3.13 found (python3.13 on PATH, or a 3.13 among pyenv's versions)." >&2; \
 	  echo "Debian 12 has no package of it (its python3 is 3.11): build one from source." >&2; \
@@ -52,24 +57,38 @@ $(VENV)/.created:
 	$(VPY) -m pip install -q --upgrade pip
 	@touch $@
 
-# Build, run and test dependencies and the Dask, zstd and Arrow extras (their tests need them), read from
-# pyproject.toml so the ranges live in one place.
+# Build, run and test dependencies, the Dask, zstd and Arrow extras (their tests need them) and the
+# release tools, read from pyproject.toml so the ranges live in one place.
 $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
 	  + p["project"]["optional-dependencies"]["test"] \
 	  + p["project"]["optional-dependencies"]["dask"] \
 	  + p["project"]["optional-dependencies"]["zstd"] \
-	  + p["project"]["optional-dependencies"]["arrow"]))' > $(VENV)/requirements-dev.txt
+	  + p["project"]["optional-dependencies"]["arrow"] \
+	  + p["dependency-groups"]["release"]))' > $(VENV)/requirements-dev.txt
 	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja
 	@touch $@
 
-# No build isolation: the build folder and its tools stay the same, so a rebuild is incremental.
-$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+# Both distributions: vorlenta (the root) and vorlentaCXX (cxx/), linked with the native build's
+# engine and library archives (the same sources, compiler and flags), each in a build folder of
+# its own that a plain pip install never reuses. No build isolation: the build folders and their
+# tools stay the same, so a rebuild is incremental. The packaging tests build both from their
+# sdists alone.
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES) $(NATIVE)/libvorlenta_library.a
+	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed/{wheel_tag} \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed-cxx/{wheel_tag} \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) ./cxx
 	@touch $@
 
 install: $(VENV)/.installed
+
+# The native build's engine and library archives, which the installed modules and the builds for
+# the other CPythons link. Ninja leaves them as they are when their sources have not changed.
+$(NATIVE)/libvorlenta_library.a: $(VENV)/.deps $(SOURCES) | gtest
+	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
+	cmake --build $(NATIVE) --target vorlenta_library
 
 # Installs the Debian packages $(1), which $(2) needs: with apt-get as root, else through sudo;
 # where neither can, says what to install and stops.
@@ -88,16 +107,73 @@ endef
 gtest:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { $(call apt_install,libgtest-dev,the native tests); }
 
-native-test: $(VENV)/.deps gtest
-	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLENTA_TESTS=ON > /dev/null
+native-test: native-archives
 	cmake --build $(NATIVE)
 	cd $(NATIVE) && ctest --output-on-failure --progress
+
+native-archives: $(NATIVE)/libvorlenta_library.a
+
+# The native tests built with Clang, every warning an error: the build is not tied to GCC.
+native-test-clang: $(VENV)/.deps gtest fuzz-tools
+	cmake -S . -B build/native-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVORLENTA_TESTS=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON > /dev/null
+	cmake --build build/native-clang
+	cd build/native-clang && ctest --output-on-failure --progress
 
 pytest: $(VENV)/.installed
 	$(VPY) -m pytest
 
 # The plain pytest run comes last, so that its summary closes the output.
-test: native-test sanitize fuzz pytest
+test: native-test native-test-clang sanitize fuzz other-pythons pytest
+
+# The library's tests and the command's under each other CPython: vorlenta built for each one in a
+# virtual environment of its own (build/pyX.Y/venv), with the native build's engine, both builds
+# at once; then both test runs at once, less the few tests marked cxx (they compare with
+# vorlentaCXX, which is for 3.13 alone), with fewer Hypothesis cases. A version that is not found
+# is named as skipped. The detector's own tests (tests/test_detect.py) share the bench's corpus
+# code, which needs vorlentaCXX; --encoding auto is tested here through the command and the library.
+OTHER_PYTHONS := 3.11 3.12 3.14
+LIBRARY_TESTS := tests/test_library.py tests/test_library_sources.py tests/test_many_texts.py \
+	tests/test_split_hyphens.py tests/test_cli.py tests/test_cli_output.py tests/test_datasets.py \
+	tests/test_encoding_auto.py tests/test_streams.py tests/test_transformed_inputs.py
+other-pythons: native-archives
+	@$(MAKE) --no-print-directory -j2 $(addprefix build/py,$(addsuffix /.installed,$(OTHER_PYTHONS)))
+	@for v in $(OTHER_PYTHONS); do \
+	  if [ -e build/py$$v/absent ]; then continue; fi; \
+	  ( HYPOTHESIS_PROFILE=other-pythons build/py$$v/venv/bin/python -m pytest -p no:cacheprovider \
+	      -m "not cxx" $(LIBRARY_TESTS) > build/py$$v/pytest.log 2>&1; echo $$? > build/py$$v/pytest.status ) & \
+	done; wait
+	@status=0; for v in $(OTHER_PYTHONS); do \
+	  if [ -e build/py$$v/absent ]; then echo "CPython $$v: skipped, not found (python$$v on PATH or among pyenv's versions)"; continue; fi; \
+	  if [ "$$(cat build/py$$v/pytest.status)" = 0 ]; then echo "CPython $$v: $$(tail -n 1 build/py$$v/pytest.log)"; \
+	  else cat build/py$$v/pytest.log; echo "CPython $$v: the tests failed (build/py$$v/pytest.log)" >&2; status=1; fi; \
+	done; exit $$status
+
+# One version's environment, with what building and testing vorlenta needs; a version not found
+# leaves build/pyX.Y/absent.
+build/py%/.env: pyproject.toml $(VENV)/.deps
+	@mkdir -p build/py$* && rm -f build/py$*/absent
+	@py="$$($(call find_python,$*))"; \
+	if [ -z "$$py" ]; then touch build/py$*/absent; exit 0; fi; \
+	echo "Preparing build/py$*/venv with $$py"; \
+	{ [ -x build/py$*/venv/bin/python ] || "$$py" -m venv build/py$*/venv; } && \
+	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
+	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
+	  + p["dependency-groups"]["other-pythons"]))' > build/py$*/requirements.txt && \
+	build/py$*/venv/bin/python -m pip install -q -r build/py$*/requirements.txt > build/py$*/env.log 2>&1 || \
+	{ cat build/py$*/env.log; echo "make: preparing build/py$*/venv failed" >&2; exit 1; }
+	@[ -e build/py$*/absent ] || touch $@
+
+# One version's build, its log in build/pyX.Y/build.log, in a folder of its own: one that links
+# the native tests' archives is never the one a plain pip install reuses. The two builds run side
+# by side, one compiler each.
+build/py%/.installed: build/py%/.env $(SOURCES) $(NATIVE)/libvorlenta_library.a
+	@[ -e build/py$*/absent ] || { echo "Building vorlenta for CPython $*"; \
+	env -u MAKEFLAGS CMAKE_BUILD_PARALLEL_LEVEL=1 build/py$*/venv/bin/python -m pip install -v \
+	  --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/py$*/build \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) . > build/py$*/build.log 2>&1 || \
+	{ cat build/py$*/build.log; echo "make: building vorlenta for CPython $* failed" >&2; exit 1; }; \
+	touch $@; }
 
 test-long: $(VENV)/.installed
 	HYPOTHESIS_PROFILE=long $(VPY) -m pytest tests/test_oracle.py --hypothesis-show-statistics
@@ -166,6 +242,31 @@ fuzz: $(VENV)/.deps fuzz-tools
 	status=$$?; grep -E "^#[0-9]+" fuzz.log | tail -1; \
 	if [ $$status -ne 0 ]; then tail -60 fuzz.log; echo "fuzzing failed ($$status)" >&2; fi; \
 	exit $$status
+
+# Into dist/: the two sdists, and wheels for this machine repaired by auditwheel into the
+# manylinux tags their symbols allow, each checked with `auditwheel show`: vorlenta for every
+# CPython from 3.11 found (3.13 is .venv's), vorlentaCXX for 3.13. Each wheel is built from the
+# sources alone, in a folder of its own. Other platforms' wheels, and those for the oldest
+# manylinux, are cibuildwheel's (pyproject.toml, .github/workflows/release.yml).
+WHEELS := build/wheels
+wheels: $(VENV)/.deps $(addprefix build/py,$(addsuffix /.env,$(OTHER_PYTHONS)))
+	rm -rf dist $(WHEELS)/raw && mkdir -p dist $(WHEELS)/raw
+	$(VPY) -m build --sdist --no-isolation --outdir dist . > /dev/null
+	$(VPY) -m build --sdist --no-isolation --outdir dist cxx > /dev/null
+	@set -e; for v in $(sort 3.13 $(OTHER_PYTHONS)); do \
+	  py=build/py$$v/venv/bin/python; [ $$v = 3.13 ] && py=$(VPY); \
+	  if [ $$v != 3.13 ] && [ -e build/py$$v/absent ]; then echo "CPython $$v: skipped, not found"; continue; fi; \
+	  echo "Building the vorlenta wheel for CPython $$v"; \
+	  $$py -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/$(WHEELS)/vorlenta-{wheel_tag} \
+	    --wheel-dir $(WHEELS)/raw . ; \
+	done
+	@echo "Building the vorlentaCXX wheel for CPython 3.13"
+	@$(VPY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/$(WHEELS)/vorlentaCXX-{wheel_tag} \
+	  --wheel-dir $(WHEELS)/raw ./cxx
+	@set -e; for w in $(WHEELS)/raw/*.whl; do auditwheel repair --wheel-dir dist "$$w"; done
+	@set -e; for w in dist/*.whl; do auditwheel show "$$w" | tr '\n' ' ' | sed -E 's/ +/ /g' | \
+	  grep -o '^.* platform tag: "[^"]*"'; done
+	@ls -l dist | awk 'NR > 1 { printf "%9d  %s\n", $$5, $$9 }'
 
 run: $(VENV)/.installed
 	$(VENV)/bin/vorlenta stats --top 10 examples/sample.txt

@@ -1,6 +1,7 @@
 // Token types and the process-wide character class table.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 namespace vorlenta {
@@ -32,7 +33,7 @@ inline constexpr bool is_word_class(uint8_t c) { return c >= LATIN_CLASS && c <=
 // The inverse of CLASS_TO_TYPE: type 2^(k-1) is class k; NOTTKN is class 0.
 inline uint8_t class_of_type(TokenType t) {
     const uint64_t bits = type_bits(t);
-    return bits == 0 ? 0 : static_cast<uint8_t>(__builtin_ctzll(bits) + 1);
+    return bits == 0 ? 0 : static_cast<uint8_t>(std::countr_zero(bits) + 1);
 }
 
 inline constexpr uint32_t MAX_CODE_POINT = 0x10FFFF;

@@ -61,8 +61,10 @@ struct AsciiEscapes {
     // two-byte character (C2..DF), 1 for anything else, which needs a closer look.
     uint8_t tsv_kind[256] = {};
     uint8_t json_kind[256] = {};
+    // A character's index in the tables: a plain char may be signed.
+    static constexpr unsigned char at(char c) { return static_cast<unsigned char>(c); }
     AsciiEscapes() {
-        tsv['\\'] = "\\\\", tsv['\t'] = "\\t", tsv['\n'] = "\\n", tsv['\r'] = "\\r";
+        tsv[at('\\')] = "\\\\", tsv[at('\t')] = "\\t", tsv[at('\n')] = "\\n", tsv[at('\r')] = "\\r";
         tsv[0] = "\\0", tsv[0x0B] = "\\x0b", tsv[0x0C] = "\\x0c", tsv[0x1C] = "\\x1c";
         tsv[0x1D] = "\\x1d", tsv[0x1E] = "\\x1e";
         for (int c = 0; c < 32; ++c) {
@@ -71,8 +73,8 @@ struct AsciiEscapes {
             json_controls[c][5] = HEX[c & 0xF];
             json[c] = json_controls[c];
         }
-        json['"'] = "\\\"", json['\\'] = "\\\\", json['\n'] = "\\n", json['\r'] = "\\r";
-        json['\t'] = "\\t", json['\b'] = "\\b", json['\f'] = "\\f";
+        json[at('"')] = "\\\"", json[at('\\')] = "\\\\", json[at('\n')] = "\\n", json[at('\r')] = "\\r";
+        json[at('\t')] = "\\t", json[at('\b')] = "\\b", json[at('\f')] = "\\f";
         for (int b = 0; b < 256; ++b) {
             const uint8_t high = b >= 0xC2 && b <= 0xDF ? 2 : 1;
             tsv_kind[b] = b < 0x80 ? (tsv[b] != nullptr) : high;

@@ -4,6 +4,7 @@
 // interpreter released.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,7 +29,7 @@ inline size_t token_length(const uint8_t* p) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
         const auto zero =
             static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-        if (zero != 0) return n + static_cast<size_t>(__builtin_ctz(zero));
+        if (zero != 0) return n + static_cast<size_t>(std::countr_zero(zero));
     }
 #else
     return std::strlen(reinterpret_cast<const char*>(p));

@@ -3,6 +3,7 @@
 // most of its non-ASCII bytes are.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -64,7 +65,7 @@ TALLY_AVX2 inline uint32_t ascii_and_pairs_64(const uint8_t* p, uint64_t& non_as
     // claims a lead as its follower, so that breaks too.
     const uint64_t claimed = (lead << 1) | (lead3 << 1) | (lead3 << 2);
     const uint64_t broken = (high & ~(continues | lead | lead3)) | (claimed ^ continues);
-    uint32_t taken = broken == 0 ? 64 : static_cast<uint32_t>(__builtin_ctzll(broken));
+    uint32_t taken = broken == 0 ? 64 : static_cast<uint32_t>(std::countr_zero(broken));
     // A character that the break or the block's end cuts is left to the next step.
     const auto is = [taken](uint64_t mask, uint32_t back) {
         return taken >= back && ((mask >> (taken - back)) & 1) != 0;
@@ -115,7 +116,8 @@ struct Utf8Tally {
 #if VORLENTA_TALLY_AVX2
         const bool wide = vectors && tally_has_avx2();
 #else
-        const bool wide = false;
+        // Read only by the SSE2 steps, which a CPU without AVX2 may still have.
+        [[maybe_unused]] const bool wide = false;
 #endif
         while (p < end) {
 #if VORLENTA_TALLY_AVX2

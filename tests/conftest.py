@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, settings
 
-import vorlentaCXX as vx
+from vorlenta import TokenType
 
 # `make test` runs "ci": derandomized, so every run tries the same cases and a failure comes
 # back on the next run. The random search, remembered in .hypothesis/, is `make test-long`'s
@@ -18,6 +18,10 @@ settings.register_profile("long", max_examples=50_000, deadline=None, print_blob
                           suppress_health_check=[HealthCheck.too_slow])
 # The sanitizer build makes every tokenizer far slower to make and free.
 settings.register_profile("sanitize", max_examples=500, deadline=None, derandomize=True,
+                          suppress_health_check=[HealthCheck.too_slow])
+# The runs under the other CPythons check that the library builds and behaves there; the wide
+# search is the 3.13 run's.
+settings.register_profile("other-pythons", max_examples=500, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
@@ -39,7 +43,7 @@ def corpus_dir() -> tuple[Path, str]:
 
 
 CORPUS_DIR, CORPUS_ORIGIN = corpus_dir()
-TYPE_NAMES = {int(m): name for name, m in vx.TokenType.__members__.items()}
+TYPE_NAMES = {int(m): name for name, m in TokenType.__members__.items()}
 
 
 def pytest_report_header() -> str:

@@ -19,15 +19,14 @@ from pathlib import Path
 import pytest
 
 import vorlenta as vorlenta_library
-import vorlentaCXX as vx
-from vorlenta import sources, stats
+from vorlenta import TokenType, sources, stats
 from vorlenta.formats import unescape_tsv
-from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, all_batches, corpus_path, strace_command
+from conftest import CORPORA, CORPUS_DIR, TYPE_NAMES, corpus_path, strace_command
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "examples" / "sample.txt"
 SCRIPT = Path(sys.executable).with_name("vorlenta")
-WORDS = vx.ENWORD | vx.RUWORD
+WORDS = TokenType.ENWORD | TokenType.RUWORD
 
 
 def vorlenta(*args, **kwargs) -> subprocess.CompletedProcess:
@@ -38,22 +37,10 @@ def vorlenta(*args, **kwargs) -> subprocess.CompletedProcess:
 
 def api_tokens(data: bytes, mask: int = 2**64 - 1, min_len: int = 0,
                max_len: int = 512) -> list[tuple[str, str]]:
-    """(type name, text) of every token, the way the module gives them."""
-    t = vx.FTTokenizer(data)
-    t.set_filter(mask)
-    t.set_token_min_len(min_len)
-    t.set_token_max_len(max_len)
-    tokens = []
-    for batch in all_batches(t):
-        texts, pos = [], 0
-        text = batch["text"]
-        for _ in batch["types"]:
-            # A U+0000 token is followed by its separator.
-            end = pos + 1 if text[pos] == "\0" else text.index("\0", pos)
-            texts.append(text[pos:end])
-            pos = end + 1
-        tokens += [(TYPE_NAMES[int(k)], s) for k, s in zip(batch["types"], texts)]
-    return tokens
+    """(type name, text) of every token, the way the library gives them (which the library's
+    tests hold to vorlentaCXX's batches)."""
+    return [(t.type.name, t.text) for t in vorlenta_library.tokenize(
+        data, types=mask, min_len=min_len, max_len=max_len)]
 
 
 def tsv_tokens(stdout: bytes) -> list[tuple[str, str]]:
@@ -122,7 +109,7 @@ def test_types_and_lengths_select_tokens():
                     SAMPLE)
     assert done.returncode == 0
     selected = tsv_tokens(done.stdout)
-    assert selected == api_tokens(data, vx.RUWORD | vx.NUMBER, 2, 7)
+    assert selected == api_tokens(data, TokenType.RUWORD | TokenType.NUMBER, 2, 7)
     assert {kind for kind, _ in selected} == {"RUWORD", "NUMBER"}
     assert all(2 <= len(text) <= 7 for _, text in selected)
 

@@ -11,13 +11,12 @@ from pathlib import Path
 import pytest
 
 import vorlenta as library
-import vorlentaCXX as vx
-from vorlenta import cli, sources
+from vorlenta import TokenType, cli, sources
 from vorlenta.formats import unescape_tsv
 from conftest import TYPE_NAMES
 from test_cli import SAMPLE, vorlenta
 
-WORDS = int(vx.ENWORD | vx.RUWORD)
+WORDS = int(TokenType.ENWORD | TokenType.RUWORD)
 TYPES = [name for name in TYPE_NAMES.values() if name != "NOTTKN"]
 
 # Texts with what a record's text may hold: line feeds, tabs, hyphens, Ё, nothing at all.
@@ -209,7 +208,7 @@ def word_lines(text: str, types: int = 2**64 - 1, **options) -> list[list[str]]:
     lines = text.split("\n")
     if lines[-1] == "":
         lines.pop()
-    return library.token_lists(lines, types=types & ~int(vx.WRDSPC | vx.NWLINE), **options)
+    return library.token_lists(lines, types=types & ~int(TokenType.WRDSPC | TokenType.NWLINE), **options)
 
 
 def read_words(stdout: bytes) -> list[list[str]]:
@@ -226,7 +225,7 @@ def test_words_of_plain_text_keep_its_lines_whatever_the_filter(tmp_path, monkey
     packed.write_bytes(gzip.compress(text.encode()))
     # A filter that drops line feeds, or a length they fail, leaves the lines as they are.
     for options, args in [({"types": WORDS, "lower": True}, ["--lower", "--types", "ENWORD,RUWORD"]),
-                          ({"types": WORDS | int(vx.NUMBER), "min_len": 3},
+                          ({"types": WORDS | int(TokenType.NUMBER), "min_len": 3},
                            ["--types", "ENWORD,RUWORD,NUMBER", "--min-len", 3]),
                           ({"max_len": 0}, ["--max-len", 0])]:
         expected = word_lines(text, **options)
@@ -253,7 +252,7 @@ def test_words_of_plain_text_keep_its_lines_whatever_the_filter(tmp_path, monkey
         outs.append(out.read_text())
     assert outs[0] == outs[1]
     assert read_words(outs[0].encode()) == ([["Раз", "два"], [], ["четыре"]] * 40
-                                            + word_lines(text, types=int(vx.RUWORD)))
+                                            + word_lines(text, types=int(TokenType.RUWORD)))
 
 
 @pytest.mark.filterwarnings("ignore::vorlenta.NotUtf8Warning")  # ill-formed on purpose

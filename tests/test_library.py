@@ -16,10 +16,9 @@ from hypothesis import given, settings, strategies as st
 
 import oracle
 import vorlenta
-import vorlentaCXX as vx
-from vorlenta import _native
+from vorlenta import TokenType, _native
 from conftest import CORPORA, all_batches, corpus_path
-from test_oracle import filters, inputs, lengths
+from strategies import filters, inputs, lengths
 
 BYTES_PER_CHUNK = 64 * 1024
 
@@ -86,8 +85,11 @@ def test_a_file_gives_what_its_bytes_give_across_chunks(tmp_path):
 
 @pytest.mark.parametrize("name", CORPORA)
 @pytest.mark.parametrize("types, min_len, max_len", [
-    (None, 0, None), (vx.RUWORD | vx.ENWORD, 2, 10), ("PNCTTN", 0, 1)])
+    (None, 0, None), (TokenType.RUWORD | TokenType.ENWORD, 2, 10), ("PNCTTN", 0, 1)])
+@pytest.mark.cxx
 def test_agrees_with_vorlentaCXX(name, types, min_len, max_len):
+    import vorlentaCXX as vx
+
     data = corpus_path(name).read_bytes()[:300_000]
     data = data[:len(data.decode("utf-8", "ignore").encode())]
     t = vx.FTTokenizer(data)
@@ -104,7 +106,7 @@ def test_agrees_with_vorlentaCXX(name, types, min_len, max_len):
     assert vorlenta.count_words(data, types=types) == \
         Counter(t.text for t in vorlenta.tokenize(data, types=counted))
     assert vorlenta.count_words(data, lower=True) == Counter(
-        t.text.lower() for t in vorlenta.tokenize(data, types=[vx.ENWORD, "ruword"]))
+        t.text.lower() for t in vorlenta.tokenize(data, types=[TokenType.ENWORD, "ruword"]))
 
 
 class BytesPath:
@@ -143,7 +145,7 @@ def test_str_with_lone_surrogates_is_text_for_the_library():
 def test_bad_arguments_name_the_value():
     for bad, error, shown in [
         ({"types": 1.5}, TypeError, "1.5"), ({"types": "WORD"}, ValueError, "'WORD'"),
-        ({"types": [vx.ENWORD, None]}, TypeError, "None"), ({"types": -1}, ValueError, "-1"),
+        ({"types": [TokenType.ENWORD, None]}, TypeError, "None"), ({"types": -1}, ValueError, "-1"),
         ({"types": 2**64}, ValueError, str(2**64)), ({"min_len": "3"}, TypeError, "'3'"),
         ({"max_len": 2**32}, ValueError, str(2**32)), ({"batch_size": 0}, ValueError, "0"),
     ]:
@@ -231,8 +233,6 @@ def test_the_tally_of_bytes_that_are_not_utf8_agrees_with_the_decoder(tmp_path):
 
 def test_token_types_are_flags_that_compare_as_ints_and_against_arrays():
     T = vorlenta.TokenType
-    assert [(n, int(m)) for n, m in T.__members__.items()] == [
-        (n, int(m)) for n, m in vx.TokenType.__members__.items()]
     assert 2 == T.NWLINE and T.NWLINE == 2 and hash(T.NWLINE) == 2
     mask = T.ENWORD | T.RUWORD | T.NUMBER
     assert mask == 28 and isinstance(mask, T)
@@ -240,8 +240,17 @@ def test_token_types_are_flags_that_compare_as_ints_and_against_arrays():
     assert (batch.types == T.NWLINE).tolist() == [False, False, False, True, False]
     assert ((batch.types & mask) != 0).tolist() == [True, False, True, False, True]
     assert vorlenta.tokenize("a\n")[0].type is T.ENWORD
-    # Any number of them, and the batch layer's own members, are types.
+    # Any number of them are types.
     assert [t.text for t in vorlenta.tokenize("a 1 б", types=T.ENWORD | T.NUMBER)] == ["a", "1"]
+    assert [t.text for t in vorlenta.tokenize("a 1 б", types=[T.RUWORD, "number"])] == ["1", "б"]
+
+
+@pytest.mark.cxx
+def test_the_batch_layers_types_are_the_librarys():
+    import vorlentaCXX as vx
+
+    assert [(n, int(m)) for n, m in vorlenta.TokenType.__members__.items()] == [
+        (n, int(m)) for n, m in vx.TokenType.__members__.items()]
     assert [t.text for t in vorlenta.tokenize("a 1 б", types=vx.RUWORD)] == ["б"]
     assert [t.text for t in vorlenta.tokenize("a 1 б", types=[vx.RUWORD, "number"])] == ["1", "б"]
 
@@ -272,6 +281,22 @@ def test_word_counts_pickle_whole_and_refuse_a_state_that_is_not_theirs():
             _native.Counts.__new__(_native.Counts).__setstate__(state)  # as pickle makes one
     with pytest.raises(TypeError, match="not been initialized"):
         pickle.dumps(_native.Counts.__new__(_native.Counts))
+
+
+def test_importing_vorlenta_never_imports_vorlentaCXX():
+    # Every module of the package and every name it exports, but vorlenta.dask, which needs Dask.
+    code = """
+import pkgutil, sys, vorlenta
+for m in pkgutil.iter_modules(vorlenta.__path__):
+    if m.name not in ("dask", "__main__"):
+        __import__("vorlenta." + m.name)
+[getattr(vorlenta, name) for name in vorlenta.__all__ + ["__version__"]]
+print(len(vorlenta.tokenize("a")), sorted(n for n in sys.modules if n.startswith("vorlentaCXX")))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["1", "[]"]
 
 
 def test_the_library_and_the_command_run_without_vorlentaCXX(tmp_path):

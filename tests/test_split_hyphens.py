@@ -14,7 +14,7 @@ from hypothesis import given, strategies as st
 import oracle
 import vorlenta
 from vorlenta import TokenType
-from test_oracle import filters, ill_formed, lengths, well_formed
+from strategies import filters, ill_formed, lengths, well_formed
 
 ENWORD, RUWORD, PNCTTN = TokenType.ENWORD, TokenType.RUWORD, TokenType.PNCTTN
 WORD_TYPES = ENWORD | RUWORD | TokenType.NUMBER

@@ -42,7 +42,7 @@ def __getattr__(name: str) -> Any:
         from importlib.metadata import PackageNotFoundError, version
 
         try:
-            return version("vorlentaCXX")
+            return version("vorlenta")
         except PackageNotFoundError:  # run from a source tree that was never installed
             return "unknown"
     raise AttributeError(f"module 'vorlenta' has no attribute {name!r}")

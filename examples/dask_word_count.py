@@ -1,6 +1,6 @@
 """The most frequent words of files on a Dask cluster, with vorlenta.dask.
 
-    pip install 'vorlentaCXX[dask]'
+    pip install 'vorlenta[dask]'
     python examples/dask_word_count.py PATH... [--scheduler tcp://host:8786 | --workers 2]
                                               [--blocksize 64MiB] [--top 20] [--lower]
 

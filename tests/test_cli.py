@@ -646,8 +646,8 @@ def test_dask_without_dask_is_a_wrong_command_line_naming_the_extra(tmp_path):
     done = vorlenta("stats", "--dask", "local:2", tmp_path / "t.txt", env=env)
     assert done.returncode == 2 and done.stdout == b""
     assert done.stderr.endswith(b"error: vorlenta.dask needs Dask: "
-                                b"pip install 'vorlentaCXX[dask]'\n")
+                                b"pip install 'vorlenta[dask]'\n")
     done = subprocess.run([sys.executable, "-c", "import vorlenta.dask"], env=env,
                           capture_output=True, text=True, timeout=60)
-    assert "ImportError: vorlenta.dask needs Dask: pip install 'vorlentaCXX[dask]'" in done.stderr
+    assert "ImportError: vorlenta.dask needs Dask: pip install 'vorlenta[dask]'" in done.stderr
     assert vorlenta("stats", tmp_path / "t.txt", env=env).returncode == 0

@@ -185,7 +185,7 @@ def test_parquet_without_pyarrow_is_one_line_naming_the_extra(tmp_path):
                     env=env)
     assert done.returncode == 1
     assert done.stderr == (f"vorlenta: {tmp_path / 'd.parquet'}: Parquet input needs pyarrow: "
-                           "pip install 'vorlentaCXX[arrow]'\n").encode()
+                           "pip install 'vorlenta[arrow]'\n").encode()
     assert done.stdout == b"read\t1\nstill\t1\n"
 
 

@@ -119,7 +119,7 @@ def test_names(tmp_path, monkeypatch):
             streams.open_utf8_stream(str(path), "text", encoding=name)
     for name in streams.ZSTD_MODULES:
         monkeypatch.setitem(sys.modules, name, None)
-    with pytest.raises(ImportError, match=re.escape("pip install 'vorlentaCXX[zstd]'")):
+    with pytest.raises(ImportError, match=re.escape("pip install 'vorlenta[zstd]'")):
         streams.open_utf8_stream(str(path), "text", compression="zstd")
     assert set(threading.enumerate()) <= threads
 

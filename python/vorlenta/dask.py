@@ -9,7 +9,7 @@ compressed file is one block, and so is a file in an encoding whose line feed is
 
 Work runs on the current Dask client when there is one (a distributed cluster, whose workers
 must see the files under the same names), else on Dask's default scheduler.
-Needs Dask: pip install 'vorlentaCXX[dask]'.
+Needs Dask: pip install 'vorlenta[dask]'.
 """
 
 from __future__ import annotations
@@ -24,7 +24,7 @@ from contextlib import contextmanager
 from functools import partial
 from typing import Any, TypeAlias
 
-DASK_EXTRA = "pip install 'vorlentaCXX[dask]'"
+DASK_EXTRA = "pip install 'vorlenta[dask]'"
 
 try:
     import dask

@@ -30,7 +30,7 @@ COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
 AUTO = "auto"
 UTF8 = "utf-8"
 _SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
-ZSTD_EXTRA = "pip install 'vorlentaCXX[zstd]'"
+ZSTD_EXTRA = "pip install 'vorlenta[zstd]'"
 # Python's own zstd module from 3.14 on; before it, its backport, which the extra installs.
 ZSTD_MODULES = ("compression.zstd", "backports.zstd")
 

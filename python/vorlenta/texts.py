@@ -9,7 +9,7 @@ from typing import Any
 
 from vorlenta import _native
 
-ARROW_EXTRA = "pip install 'vorlentaCXX[arrow]'"
+ARROW_EXTRA = "pip install 'vorlenta[arrow]'"
 
 # One text each, never many: a str is a text, not an iterable of characters.
 _ONE_SOURCE = (str, bytes, bytearray, memoryview, os.PathLike)

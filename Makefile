@@ -76,10 +76,12 @@ $(VENV)/.deps: pyproject.toml $(VENV)/.created
 # tools stay the same, so a rebuild is incremental. The packaging tests build both from their
 # sdists alone.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES) $(NATIVE)/libvorlenta_library.a
-	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed/{wheel_tag} \
-	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) .
+	# vorlentaCXX first: where it replaces a vorlentaCXX of the time it held the vorlenta package
+	# too, removing that one removes the package, which vorlenta's install then puts back.
 	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed-cxx/{wheel_tag} \
 	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) ./cxx
+	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/installed/{wheel_tag} \
+	  -C cmake.define.VORLENTA_ARCHIVES=$(CURDIR)/$(NATIVE) .
 	@touch $@
 
 install: $(VENV)/.installed

@@ -144,7 +144,7 @@ def test_what_is_not_a_text_is_refused():
 
 def test_arrow_needs_pyarrow(monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
-    with pytest.raises(ImportError, match=r"vorlentaCXX\[arrow\]"):
+    with pytest.raises(ImportError, match=r"vorlenta\[arrow\]"):
         vorlenta.arrow_token_lists(["a"])
 
 

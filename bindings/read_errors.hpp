@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bindings/raised_exception.hpp"
 #include "sources/file_bytes.hpp"
 
 namespace vorlenta {

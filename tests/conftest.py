@@ -12,12 +12,12 @@ from vorlenta import TokenType
 # `make test` runs "ci": derandomized, so every run tries the same cases and a failure comes
 # back on the next run. The random search, remembered in .hypothesis/, is `make test-long`'s
 # "long" profile, whose failures print the blob that replays them (@reproduce_failure).
-settings.register_profile("ci", max_examples=4000, deadline=None, derandomize=True,
+settings.register_profile("ci", max_examples=3000, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("long", max_examples=50_000, deadline=None, print_blob=True,
                           suppress_health_check=[HealthCheck.too_slow])
 # The sanitizer build makes every tokenizer far slower to make and free.
-settings.register_profile("sanitize", max_examples=500, deadline=None, derandomize=True,
+settings.register_profile("sanitize", max_examples=300, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
 # The runs under the other CPythons check that the library builds and behaves there; the wide
 # search is the 3.13 run's.

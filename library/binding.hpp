@@ -13,6 +13,7 @@
 #include "library/counts.hpp"
 #include "library/object_lock.hpp"
 #include "library/token_lines.hpp"
+#include "library/utf8_tally.hpp"
 
 namespace vorlenta {
 
@@ -30,6 +31,21 @@ inline PyObject* token_text(const uint8_t* p, size_t n) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
     if (s != nullptr) std::memcpy(PyUnicode_DATA(s), p, n);
     return s;
+}
+
+// A counted word as a str: that of a str's lone surrogates (see STR_SURROGATES_MARK) gives the
+// str's characters back, any other is a token's text.
+inline PyObject* word_text(const uint8_t* p, size_t n) {
+    if (is_str_surrogates_key(p, n))
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
+                                    static_cast<Py_ssize_t>(n - 1), "surrogatepass");
+    return token_text(p, n);
+}
+
+// A tally of what is not UTF-8 as Python reads it: (ill-formed sequences, their bytes,
+// non-ASCII bytes).
+inline py::tuple tally_tuple(const Utf8Tally& u) {
+    return py::make_tuple(u.ill_formed, u.ill_formed_bytes, u.non_ascii_bytes);
 }
 
 // Waits for a lock with the interpreter released: a thread holding the interpreter never

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -23,11 +24,37 @@ struct Counts {
     ObjectLock lock;
 };
 
+// A str's lone surrogate and the same three bytes read from bytes are different words: the
+// first is the str's own character ("\ud800", as tokenize gives it), the second three bytes
+// that are not UTF-8 ("\udced\udca0\udc80"). The word of a str holding one is counted under
+// its bytes followed by this mark: no other word ends with it, since the byte FF, never part
+// of UTF-8, is always a token of its own.
+constexpr uint8_t STR_SURROGATES_MARK = 0xFF;
+
+// Whether UTF-8 encoded from a str (lone surrogates as errors="surrogatepass" writes them,
+// ED A0..BF xx) holds a surrogate.
+inline bool has_encoded_surrogate(const uint8_t* p, size_t n) {
+    for (const uint8_t* end = p + n; n >= 2;) {
+        const auto* lead = static_cast<const uint8_t*>(std::memchr(p, 0xED, n - 1));
+        if (lead == nullptr) return false;
+        if (lead[1] >= 0xA0) return true;
+        p = lead + 1;
+        n = static_cast<size_t>(end - p);
+    }
+    return false;
+}
+
+// Whether a counted word's bytes carry STR_SURROGATES_MARK (and so are decoded as a str's).
+inline bool is_str_surrogates_key(const uint8_t* p, size_t n) {
+    return n > 1 && p[n - 1] == STR_SURROGATES_MARK;
+}
+
 // Counts the types of a batch's tokens, and the words among them (tokens whose type is in
-// `word_mask`), lower-cased if asked; `lowered` has room for a token and what lower_word reads
-// past it.
+// `word_mask`), lower-cased if asked; `lowered` has room for a token, a mark and what
+// lower_word reads past it. `str_surrogates`: the batch is of a str that holds lone
+// surrogates.
 inline void count_batch(Counts& counts, const Batch& b, bool lower, uint64_t word_mask,
-                        uint8_t* lowered) {
+                        uint8_t* lowered, bool str_surrogates = false) {
     const uint8_t* p = b.text_buffer;
     for (uint32_t i = 0; i < b.token_count; ++i) {
         const uint8_t* const end = token_end(p);
@@ -35,8 +62,14 @@ inline void count_batch(Counts& counts, const Batch& b, bool lower, uint64_t wor
         ++counts.types[class_of_type(static_cast<TokenType>(type))];
         if ((type & word_mask) != 0) {
             const auto n = static_cast<uint32_t>(end - p);
-            if (lower) lower_word(p, n, lowered);
-            counts.words.add(lower ? lowered : p, n);
+            if (str_surrogates && has_encoded_surrogate(p, n)) {
+                std::memcpy(lowered, p, n);  // a surrogate has no case
+                lowered[n] = STR_SURROGATES_MARK;
+                counts.words.add(lowered, n + 1);
+            } else {
+                if (lower) lower_word(p, n, lowered);
+                counts.words.add(lower ? lowered : p, n);
+            }
         }
         p = end + 1;
     }

@@ -54,6 +54,8 @@ public:
         if (!text_.is_none()) {
             index_.data = reinterpret_cast<const uint8_t*>(data);
             index_.ascii = PyUnicode_IS_ASCII(text_.ptr());
+            str_surrogates_ = !index_.ascii && PyUnicode_KIND(text_.ptr()) != PyUnicode_1BYTE_KIND &&
+                              has_encoded_surrogate(index_.data, static_cast<size_t>(size));
         }
     }
 
@@ -131,8 +133,7 @@ public:
     // (ill-formed sequences, their bytes, non-ASCII bytes) of what was read so far.
     py::tuple utf8_tally() {
         std::unique_lock<ObjectLock> lock = acquire();
-        const Utf8Tally& u = tokenizer_->utf8;
-        return py::make_tuple(u.ill_formed, u.ill_formed_bytes, u.non_ascii_bytes);
+        return tally_tuple(tokenizer_->utf8);
     }
 
     // The bytes read so far (from the start of the file, for a range of one), also after a
@@ -201,7 +202,7 @@ public:
         return run_batches(
             false, max_batches,
             [&](const Batch& b) {
-                count_batch(counts, b, lower, word_mask, lowered);
+                count_batch(counts, b, lower, word_mask, lowered, str_surrogates_);
                 return true;
             },
             [] {});
@@ -298,6 +299,7 @@ private:
     py::bytes source_;
     py::object text_ = py::none();
     py::object path_ = py::none();
+    bool str_surrogates_ = false;  // the text is a str that holds lone surrogates
     HeldError held_;
     SignalCheck signals_{READS_PER_CHECK};
     CharIndex index_;
@@ -362,7 +364,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count == 0) continue;
                 py::object key = py::reinterpret_steal<py::object>(
-                    token_text(c.words.word(e), e.length));
+                    word_text(c.words.word(e), e.length));
                 if (!key) throw py::error_already_set();
                 py::object known = py::reinterpret_borrow<py::object>(
                     PyDict_GetItemWithError(out.ptr(), key.ptr()));
@@ -404,7 +406,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             for (const WordCounts::Entry& e : c.words.entries()) {
                 if (e.count < least) continue;  // free slots too: their count is 0
                 py::object word = py::reinterpret_steal<py::object>(
-                    token_text(c.words.word(e), e.length));
+                    word_text(c.words.word(e), e.length));
                 if (!word) throw py::error_already_set();
                 out.append(py::make_tuple(std::move(word), e.count));
             }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bindings/numpy_setup.hpp"
+#include "bindings/read_errors.hpp"
 #include "library/binding.hpp"
 #include "library/char_index.hpp"
 #include "library/span_tokenizer.hpp"
@@ -40,6 +41,8 @@ struct TextRecord {
     bool null;       // None, NaN or an Arrow null: no text
     bool from_str;   // encoded from a str: lone surrogates are their three-byte forms
     bool ascii;      // byte offsets are str indexes already
+    bool surrogates; // from a str that holds lone surrogates
+    bool tally;      // bytes from Python: what of them is not UTF-8 is tallied
 };
 
 // The bytes of a group of texts. Unlike a vector's, room taken for a text is not cleared
@@ -167,89 +170,149 @@ struct ArrowStrings {
 // Where texts come from, a group at a time.
 struct TextFeed {
     py::object iterator;       // a Python iterator, or None for an Arrow column
-    ArrowStrings* arrow = nullptr;
-    py::buffer_info offsets, data, validity;  // the Arrow column's, while it is read
-    int64_t taken = 0;         // texts taken so far
+    ArrowStrings* arrow = nullptr;  // the chunk being read
+    py::buffer_info offsets, data, validity;  // its buffers, while it is read
+    int64_t taken = 0;         // texts taken so far, of all chunks
     bool ended = false;
 
-    explicit TextFeed(py::object source) {
+    // Over a Python iterable of texts, or an Arrow column: one ArrowStrings, or with `chunked`
+    // a list of them, the chunks of one column read in turn (a text's place counts on across
+    // them).
+    explicit TextFeed(py::object source, bool chunked = false) {
         if (py::isinstance<ArrowStrings>(source)) {
-            arrow = &source.cast<ArrowStrings&>();
-            keep_ = source;
-            offsets = arrow->offsets.request();
-            data = arrow->data.request();
-            if (!arrow->validity.is_none())
-                validity = py::reinterpret_borrow<py::buffer>(arrow->validity).request();
+            chunks_.push_back(std::move(source));
+        } else if (chunked) {
+            for (py::handle chunk : py::list(source)) {
+                if (!py::isinstance<ArrowStrings>(chunk))
+                    throw py::type_error("chunks must be ArrowStrings");
+                chunks_.push_back(py::reinterpret_borrow<py::object>(chunk));
+            }
+        } else {
+            iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
+            if (!iterator) throw py::error_already_set();
             return;
         }
-        iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
-        if (!iterator) throw py::error_already_set();
+        if (chunks_.empty())
+            ended = true;
+        else
+            open_chunk(0);
     }
 
     // The next group of texts, with the interpreter held; false once the source is used up.
-    // A Python text is copied into `bytes`, an Arrow text is read where it lies.
+    // A Python text is copied into `bytes`, an Arrow text is read where it lies. An error of
+    // the iterator, or a text of the wrong type, ends the source: the texts before it are
+    // this group, and raise_if_held() raises the error once they have been used.
     bool fill(std::vector<TextRecord>& texts, GroupBytes& bytes) {
         texts.clear();
         bytes.clear();
         if (ended) return false;
         if (arrow != nullptr) return fill_arrow(texts);
-        std::vector<uint64_t> starts;
+        starts_.clear();
         while (texts.size() < GROUP_TEXTS && bytes.size() < GROUP_BYTES) {
             py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
-            if (!item) {
-                if (PyErr_Occurred()) throw py::error_already_set();
+            TextRecord r{nullptr, 0, taken, false, false, false, false, false};
+            const size_t start = bytes.size();
+            if (!item || !append_text(item.ptr(), r, bytes)) {
                 ended = true;
+                if (PyErr_Occurred())
+                    held_.error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
                 break;
             }
-            TextRecord r{nullptr, 0, taken++, false, false, false};
-            starts.push_back(bytes.size());
-            PyObject* o = item.ptr();
-            if (PyUnicode_Check(o)) {
-                r.from_str = true;
-                r.ascii = append_str(o, bytes);
-            } else if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
-                r.null = true;
-            } else if (PyObject_CheckBuffer(o)) {
-                Py_buffer view;
-                if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-                if (view.len != 0)
-                    std::memcpy(bytes.extend(static_cast<size_t>(view.len)), view.buf,
-                                static_cast<size_t>(view.len));
-                PyBuffer_Release(&view);
-            } else {
-                throw py::type_error(std::string("a text must be a str, bytes or None, not ") +
-                                     Py_TYPE(o)->tp_name + " (text " + std::to_string(r.index) +
-                                     ")");
-            }
-            r.size = bytes.size() - starts.back();
+            ++taken;
+            r.size = bytes.size() - start;
+            starts_.push_back(start);
             texts.push_back(r);
         }
         // The buffer has stopped moving: the texts can point into it.
-        for (size_t i = 0; i < texts.size(); ++i) texts[i].data = bytes.data() + starts[i];
+        for (size_t i = 0; i < texts.size(); ++i) texts[i].data = bytes.data() + starts_[i];
         return !texts.empty();
     }
 
+    // The error that ended the source, once the texts before it have been used; later calls
+    // find the source ended.
+    void raise_if_held() { held_.raise_if_held(); }
+
 private:
+    void open_chunk(size_t k) {
+        chunk_ = k;
+        in_chunk_ = 0;
+        arrow = &chunks_[k].cast<ArrowStrings&>();
+        offsets = arrow->offsets.request();
+        data = arrow->data.request();
+        validity = arrow->validity.is_none()
+                       ? py::buffer_info()
+                       : py::reinterpret_borrow<py::buffer>(arrow->validity).request();
+    }
+
+    // Texts of one chunk: the group ends with it, and the next group starts the next chunk.
     bool fill_arrow(std::vector<TextRecord>& texts) {
+        while (in_chunk_ == arrow->length) {
+            if (chunk_ + 1 == chunks_.size()) {
+                ended = true;
+                return false;
+            }
+            open_chunk(chunk_ + 1);
+        }
         const auto* base = static_cast<const uint8_t*>(offsets.ptr);
         const auto* chars = static_cast<const uint8_t*>(data.ptr);
         const auto* valid = static_cast<const uint8_t*>(validity.ptr);
         uint64_t group_bytes = 0;
-        while (taken < arrow->length && texts.size() < GROUP_TEXTS && group_bytes < GROUP_BYTES) {
-            const int64_t i = arrow->offset + taken;
+        while (in_chunk_ < arrow->length && texts.size() < GROUP_TEXTS &&
+               group_bytes < GROUP_BYTES) {
+            const int64_t i = arrow->offset + in_chunk_++;
             const int64_t start = arrow->value_offset(base, i);
             const auto size = static_cast<uint64_t>(arrow->value_offset(base, i + 1) - start);
             const bool null = valid != nullptr && (valid[i >> 3] >> (i & 7) & 1) == 0;
             // Arrow strings are UTF-8 that Python would give as strs: places are str indexes,
             // which only spans reads (and so only it finds out whether a text is ASCII).
-            texts.push_back({chars + start, null ? 0 : size, taken++, null, false, false});
+            texts.push_back(
+                {chars + start, null ? 0 : size, taken++, null, false, false, false, false});
             group_bytes += size;
         }
-        if (taken == arrow->length) ended = true;
-        return !texts.empty();
+        return true;
     }
 
-    py::object keep_;  // the ArrowStrings object, kept alive while its buffers are read
+    // Appends a text's bytes, or marks a null; false, with a TypeError set, for anything
+    // else. Only what is a text by its type is taken: a NumPy number or a row of a 2-D array
+    // has a buffer too, and read as bytes it would be a text nobody wrote.
+    static bool append_text(PyObject* o, TextRecord& r, GroupBytes& bytes) {
+        if (PyUnicode_Check(o)) {
+            r.from_str = true;
+            const size_t at = bytes.size();
+            r.ascii = append_str(o, bytes);
+            r.surrogates = !r.ascii && has_encoded_surrogate(bytes.data() + at, bytes.size() - at);
+            return true;
+        }
+        if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+            r.null = true;
+            return true;
+        }
+        const bool bytes_like =
+            PyBytes_Check(o) || PyByteArray_Check(o) ||
+            (PyMemoryView_Check(o) && PyMemoryView_GET_BUFFER(o)->ndim <= 1 &&
+             PyMemoryView_GET_BUFFER(o)->itemsize == 1);
+        if (!bytes_like) {
+            PyErr_Format(PyExc_TypeError,
+                         "a text must be a str, bytes, bytearray, a memoryview of bytes or None, "
+                         "not %s (text %lld)",
+                         Py_TYPE(o)->tp_name, static_cast<long long>(r.index));
+            return false;
+        }
+        r.tally = true;
+        Py_buffer view;
+        if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) return false;
+        if (view.len != 0)
+            std::memcpy(bytes.extend(static_cast<size_t>(view.len)), view.buf,
+                        static_cast<size_t>(view.len));
+        PyBuffer_Release(&view);
+        return true;
+    }
+
+    std::vector<py::object> chunks_;  // ArrowStrings, kept alive while their buffers are read
+    size_t chunk_ = 0;
+    int64_t in_chunk_ = 0;  // texts taken of the chunk being read
+    std::vector<uint64_t> starts_;  // where each text of the group starts in its bytes
+    HeldError held_;
 };
 
 bool is_ascii(const uint8_t* p, uint64_t n) {
@@ -262,6 +325,7 @@ bool is_ascii(const uint8_t* p, uint64_t n) {
 template <class Use>
 void tokenize_text(SpanTokenizer& t, const TextRecord& r, bool with_places, Use&& use) {
     if (r.null) return;
+    t.tally_utf8 = r.tally;
     t.restart(r.data, r.size);
     while (!t.input_done()) {
         t.next_batch(with_places);
@@ -378,11 +442,12 @@ public:
                 py::gil_scoped_release nogil;
                 for (const TextRecord& r : texts_)
                     tokenize_text(t_, r, false, [&](const Batch& b) {
-                        count_batch(counts, b, lower, word_mask, lowered);
+                        count_batch(counts, b, lower, word_mask, lowered, r.surrogates);
                     });
             }
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
+        feed.raise_if_held();
         return feed.taken;
     }
 
@@ -422,6 +487,7 @@ public:
             }
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
+        feed.raise_if_held();
         return out;
     }
 
@@ -452,6 +518,7 @@ public:
             }
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
+        feed.raise_if_held();
         set_up_numpy("arrow_lists");
         return py::make_tuple(as_array(list_offsets), as_array(value_offsets),
                               py::bytes(data), as_array(nulls));
@@ -513,7 +580,15 @@ public:
             PyErr_SetFromErrno(PyExc_OSError);
             throw py::error_already_set();
         }
+        feed.raise_if_held();  // after the lines of the texts before it
         return feed.taken;
+    }
+
+    // (ill-formed sequences, their bytes, non-ASCII bytes) of the bytes texts so far: a str
+    // or an Arrow string is text already.
+    py::tuple utf8_tally() {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
+        return tally_tuple(t_.utf8);
     }
 
 private:
@@ -536,9 +611,9 @@ private:
 class TextSpans {
 public:
     TextSpans(py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
-              uint32_t batch_size, bool split_hyphens)
+              uint32_t batch_size, bool split_hyphens, bool chunked)
         : t_(nullptr, 0, batch_size < TEXT_BATCH_SIZE ? batch_size : TEXT_BATCH_SIZE),
-          feed_(std::move(source)), batch_size_(batch_size > 0 ? batch_size : 1) {
+          feed_(std::move(source), chunked), batch_size_(batch_size > 0 ? batch_size : 1) {
         t_.set_split_hyphens(split_hyphens);
         t_.batch.filter = filter;
         t_.batch.token_min_len = min_len;
@@ -561,6 +636,7 @@ public:
             }
             const TextRecord& r = texts_[at_++];
             if (r.null) continue;
+            t_.tally_utf8 = r.tally;
             t_.restart(r.data, r.size);
             text_ = r;
             // Offsets are str indexes for a str and an Arrow string, bytes for bytes.
@@ -569,12 +645,22 @@ public:
             index_ = CharIndex{r.data, 0, 0, indexes_are_bytes};
             in_text_ = !t_.input_done();
         }
-        if (starts_.empty()) return py::none();
+        if (starts_.empty()) {
+            // The tokens of the texts read before an error of the source have all been
+            // delivered: now the error.
+            feed_.raise_if_held();
+            return py::none();
+        }
         set_up_numpy("spans");
         const size_t n = starts_.size() < batch_size_ ? starts_.size() : batch_size_;
         py::tuple out = py::make_tuple(cut(starts_, n), cut(stops_, n), cut(types_, n),
                                        cut(text_of_token_, n));
         return out;
+    }
+
+    py::tuple utf8_tally() {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
+        return tally_tuple(t_.utf8);
     }
 
 private:
@@ -638,6 +724,7 @@ void bind_texts(py::module_& m) {
                  return constructed(t).lists(std::move(source), lower);
              },
              py::arg("source"), py::arg("lower"))
+        .def("utf8_tally", [](Texts& t) { return constructed(t).utf8_tally(); })
         .def("arrow_lists",
              [](Texts& t, py::object source, bool lower) {
                  return constructed(t).arrow_lists(std::move(source), lower);
@@ -655,10 +742,12 @@ void bind_texts(py::module_& m) {
              py::arg("lower"), py::arg("prefix"), py::arg("first_record") = py::none());
 
     py::class_<TextSpans>(m, "TextSpans")
-        .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t, bool>(),
+        .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t, bool, bool>(),
              py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
-             py::arg("batch_size"), py::arg("split_hyphens") = false)
-        .def("next", [](TextSpans& s) { return constructed(s).next(); });
+             py::arg("batch_size"), py::arg("split_hyphens") = false,
+             py::arg("chunked") = false)
+        .def("next", [](TextSpans& s) { return constructed(s).next(); })
+        .def("utf8_tally", [](TextSpans& s) { return constructed(s).utf8_tally(); });
 }
 
 }  // namespace vorlenta

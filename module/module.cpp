@@ -65,19 +65,8 @@ PYBIND11_MODULE(vorlentaCXX, m, py::multiple_interpreters::not_supported()) {
 
     bind_stream<FromTextStream>(m, "fts_stream");
     py::class_<FromTextTokenizer> ft(m, "FTTokenizer");
-    ft.def(py::init<std::string_view>(), py::arg("text"))
-        // Reached only by a str that has no UTF-8 form (lone surrogates), which the first
-        // overload cannot take: the error its encoding raises says why, where pybind11 would
-        // say that the arguments do not fit. Taken as it is, every batch holding one of its
-        // characters could not be decoded, and would be lost.
-        .def(py::init([](const py::str& text) -> FromTextTokenizer* {
-                 const auto encoded =
-                     py::reinterpret_steal<py::object>(PyUnicode_AsUTF8String(text.ptr()));
-                 if (!encoded) throw py::error_already_set();
-                 return new FromTextTokenizer(std::string_view(PyBytes_AS_STRING(encoded.ptr()),
-                                              static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))));
-             }),
-             py::arg("text"));
+    // A str with lone surrogates has no UTF-8 form, so the conversion refuses it: TypeError.
+    ft.def(py::init<std::string_view>(), py::arg("text"));
     bind_tokenizer_body<FromTextTokenizer, FromTextStream>(ft);
 
     bind_stream<FromFileStream>(m, "ffs_stream");

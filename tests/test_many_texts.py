@@ -1,6 +1,7 @@
 """Many texts as one source: each text gives what it gives alone, whatever kind of column
 holds them, and memory stays the same however many there are."""
 
+import pickle
 import subprocess
 import sys
 from collections import Counter
@@ -63,8 +64,8 @@ def test_lower_case_lists_are_the_lower_cased_words():
 
 
 @pytest.mark.parametrize("kind", ["list", "tuple", "generator", "numpy-str", "numpy-object",
-                                  "pandas", "pandas-arrow", "arrow", "arrow-large",
-                                  "arrow-chunked", "arrow-slice"])
+                                  "pandas", "pandas-arrow", "pandas-arrow-chunked", "arrow",
+                                  "arrow-large", "arrow-chunked", "arrow-slice"])
 def test_every_kind_of_column_gives_the_same(kind):
     texts = TEXTS + [None]
     expected_lists = [alone(t, types=WORDS) if t is not None else [] for t in texts]
@@ -86,6 +87,11 @@ def test_every_kind_of_column_gives_the_same(kind):
         column, used = pd.Series(clean, dtype=object), clean
     elif kind == "pandas-arrow":
         column, used = pd.Series(clean, dtype="string[pyarrow]"), clean
+    elif kind == "pandas-arrow-chunked":
+        column = pd.concat([pd.Series(part, dtype="string[pyarrow]")
+                            for part in (clean[:3], clean[3:4], [], clean[4:])],
+                           ignore_index=True)
+        used = clean
     elif kind == "arrow":
         column, used = pa.array(clean), clean
     elif kind == "arrow-large":
@@ -100,6 +106,12 @@ def test_every_kind_of_column_gives_the_same(kind):
     if kind == "generator":
         column = (t for t in used)
     assert vorlenta.count_words(column) == expected_counts, kind
+    if kind == "generator":
+        column = (t for t in used)
+    places = [(int(i), int(a), int(b)) for batch in vorlenta.spans(column, batch_size=5)
+              for i, a, b in zip(batch.texts, batch.starts, batch.stops)]
+    assert places == [(i, x.start, x.stop) for i, t in enumerate(used) if t is not None
+                      for x in vorlenta.tokenize(t)], kind
     if kind.startswith("arrow"):
         got = vorlenta.arrow_token_lists(column)
         assert got.to_pylist() == [None if t is None else x for t, x in zip(used, expected_lists)]
@@ -132,14 +144,116 @@ def test_many_sources_mix_and_are_opened_in_turn(tmp_path):
     assert vorlenta.count_words(*paths)["два"] == 5000
 
 
-def test_what_is_not_a_text_is_refused():
-    with pytest.raises(TypeError, match="a text must be a str, bytes or None, not int"):
-        vorlenta.token_lists(["ok", 3])
-    with pytest.raises(TypeError, match="many texts"):
-        vorlenta.token_lists(42)
+def not_texts():
+    """Sources that hold no texts, or hold something else where a text should be, each with
+    what its TypeError must say."""
+    import array
+    yield ["ok", 3], r"not int \(text 1\)"
+    yield 42, "many texts"
+    # Objects with a buffer are not bytes for it: a NumPy number, a 2-D array's rows.
+    yield np.array([0x6F6C6C6568, 7]), r"not numpy.int64 \(text 0\)"
+    yield np.array([["ab cd", "x"]]), r"not numpy.ndarray \(text 0\)"
+    yield ["a", np.float32(1.5)], r"not numpy.float32 \(text 1\)"
+    yield [array.array("b", b"ab")], r"not array.array \(text 0\)"
+    yield [memoryview(b"abcd").cast("i")], r"not memoryview \(text 0\)"
+    pd = pytest.importorskip("pandas")
+    yield pd.DataFrame({"id": [1], "text": ["Мир и война"]}), r"table\['text'\] \(its columns: id, text\)"
     pa = pytest.importorskip("pyarrow")
-    with pytest.raises(TypeError, match="string or large_string"):
-        vorlenta.count_words(pa.array([1, 2]))
+    yield pa.array([1, 2]), "string or large_string"
+    yield pa.table({"body": ["a b"]}), r"table\['body'\]"
+    yield pa.record_batch({"text": ["a b"]}), r"table\['text'\]"
+    yield pa.scalar("a b"), r"scalar.as_py\(\)"
+
+
+CALLS = {
+    "token_lists": vorlenta.token_lists,
+    "count_words": vorlenta.count_words,
+    "spans": lambda texts: list(vorlenta.spans(texts)),
+    "arrow_token_lists": lambda texts: vorlenta.arrow_token_lists(texts),
+}
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_what_is_not_a_text_is_refused(call):
+    for source, complaint in not_texts():
+        with pytest.raises(TypeError, match=complaint):
+            if call == "arrow_token_lists":
+                pytest.importorskip("pyarrow")
+            CALLS[call](source)
+    # A memoryview of bytes is a text.
+    assert vorlenta.token_lists([memoryview(b"one two")]) == [["one", "two"]]
+
+
+class Boom(Exception):
+    pass
+
+
+def failing(texts, error):
+    yield from texts
+    raise error
+
+
+@pytest.mark.parametrize("before", [0, 1, 4097])  # none, a few, more than a group
+@pytest.mark.parametrize("error", [Boom("boom"), "not a text"])
+def test_an_error_of_the_texts_comes_after_the_tokens_before_it(before, error):
+    texts = [f"text {i}" for i in range(before)]
+
+    def source():
+        if isinstance(error, str):
+            return iter([*texts, 7])  # refused as a text: TypeError
+        return failing(texts, error)
+
+    expected_type = TypeError if isinstance(error, str) else Boom
+    batches = vorlenta.spans(source(), batch_size=1000)
+    delivered = []
+    with pytest.raises(expected_type):
+        for batch in batches:
+            delivered += batch.texts.tolist()
+    # Every token of the texts before the error, then the end, however often it is asked for.
+    assert delivered == [i for i in range(before) for _ in range(3)]
+    for _ in range(2):
+        with pytest.raises(StopIteration):
+            next(batches)
+    # The calls that return everything at once raise it and return nothing.
+    for call in ("token_lists", "count_words", "arrow_token_lists"):
+        with pytest.raises(expected_type):
+            CALLS[call](source())
+
+
+def test_a_column_of_nulls_holds_no_texts():
+    pa = pytest.importorskip("pyarrow")
+    nulls = pa.array([None, None])  # of Arrow's type null
+    assert vorlenta.token_lists(nulls) == [[], []]
+    assert vorlenta.count_words(nulls) == Counter()
+    assert list(vorlenta.spans(nulls)) == []
+    assert vorlenta.arrow_token_lists(nulls).to_pylist() == [None, None]
+
+
+def test_bytes_texts_that_are_not_utf8_are_warned_of_once():
+    for call in CALLS:
+        with pytest.warns(vorlenta.NotUtf8Warning, match="<texts>: 2 sequences") as caught:
+            if call == "arrow_token_lists":
+                pytest.importorskip("pyarrow")
+            CALLS[call]([b"caf\xe9", "ok", b"\xff b"])
+        assert len(caught) == 1 and caught[0].filename == __file__
+    with pytest.warns(vorlenta.NotUtf8Warning, match="<bytes>: 1 sequence"):
+        assert vorlenta.token_lists(b"a \xff b") == [["a", "b"]]
+
+
+@pytest.mark.parametrize("sources", [
+    ["x \ud800"], [b"x \xed\xa0\x80"], ["x \ud800", b"\xed\xa0\x80"],
+    [["x \ud800", b"\xed\xa0\x80"]], [["\udcff"], b"\xff"]])
+@pytest.mark.filterwarnings("ignore::vorlenta.NotUtf8Warning")
+def test_counted_keys_are_the_strs_tokenize_gives(sources):
+    # A str's lone surrogate is itself; the same bytes from bytes are surrogate escapes; the
+    # two never merge.
+    expected = Counter()
+    for source in sources:
+        for text in (source if isinstance(source, list) else [source]):
+            expected.update(t.text for t in vorlenta.tokenize(text, types="UNKNWN"))
+    got = vorlenta.count_words(*sources, types="UNKNWN")
+    assert got == expected
+    assert pickle.loads(pickle.dumps(got)) == expected
 
 
 def test_arrow_needs_pyarrow(monkeypatch):

@@ -124,6 +124,34 @@ def measure(detect: Detector, corpora: dict[str, str]) -> tuple[list[list[str]],
     return rows, all_right
 
 
+# Pieces made hostile, each with the answers that are right for it: UTF-8 with a stray byte in
+# its middle, or cut inside its last character (the piece whole), or after its byte-order
+# mark; and CP1251 that starts with "яю", the bytes of UTF-16's mark.
+HOSTILE: dict[str, tuple[Callable[[str], bytes], tuple[str, ...]]] = {
+    "UTF-8, a stray byte": (lambda p: (lambda d: d[:len(d) // 2] + b"\xff" + d[len(d) // 2:])(
+        p.encode()), ("utf-8",)),
+    "UTF-8, cut character": (lambda p: (p.rstrip() + "я").encode()[:-1], ("utf-8",)),
+    "UTF-8 with its BOM": (lambda p: codecs.BOM_UTF8 + p.encode(), ("utf-8-sig",)),
+    'cp1251 from "яю"': (lambda p: ("яю " + p).encode("cp1251", "replace"), ("cp1251",)),
+}
+
+
+def measure_hostile(detect: Detector, text: str) -> list[list[str]]:
+    rows = []
+    for label, size in SIZES.items():
+        row = ["Russian", label]
+        cut = pieces(text, size)
+        for make, answers in HOSTILE.values():
+            right = 0
+            for piece in cut:
+                data = make(piece)
+                head = data[:DETECT_BYTES]
+                right += detect(head, len(head) == len(data)) in answers
+            row.append(f"{right}/{len(cut)} ({100 * right / len(cut):.2f}%)")
+        rows.append(row)
+    return rows
+
+
 def times(detect: Detector, text: str) -> dict[str, float]:
     """The median time of a detection from DETECT_BYTES of `text` in each encoding: the heads
     of consecutive pieces long enough in any of them, none of the heads complete."""
@@ -166,6 +194,12 @@ def main() -> None:
     chosen: Detector = detect_encoding
     rows, all_right = measure(chosen, corpora)
     print_table("vorlenta.detect (the chosen detector)", rows, times(chosen, corpora["Russian"]))
+    print("\nvorlenta.detect on hostile pieces of the Russian text\n")
+    header = ["corpus", "piece", *HOSTILE]
+    for i, row in enumerate([header, *measure_hostile(chosen, corpora["Russian"])]):
+        print("| " + " | ".join(row) + " |")
+        if i == 0:
+            print("|" + "|".join("---" for _ in row) + "|")
     for name, detect in rivals().items():
         print_table(f"{name} between the one-byte encodings", measure(detect, corpora)[0],
                     times(detect, corpora["Russian"]))

@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import codecs
 import gzip
 import io
 import json
 import subprocess
 import sys
+import warnings
 from pathlib import Path
+
+import pytest
 
 import vorlenta
 
@@ -58,3 +62,34 @@ def test_the_library_finds_each_sources_encoding(tmp_path):
         if path.suffix != ".gz":
             assert vorlenta.tokenize(data, encoding="auto") == vorlenta.tokenize(TEXT.encode())
             assert vorlenta.count_words(io.BytesIO(data), encoding="auto") == expected
+
+
+@pytest.mark.parametrize(("data", "found", "warned"), [
+    # UTF-8 with a stray byte, or cut inside a character: read as UTF-8, the bytes warned of.
+    (TEXT.encode()[:300] + b"\xff" + TEXT.encode()[300:6000], "utf-8", True),
+    ("Привет".encode()[:5], "utf-8", True),
+    # Its byte-order mark is no text.
+    (codecs.BOM_UTF8 + TEXT.encode(), "utf-8-sig", False),
+    # "яю" in CP1251 is the bytes of UTF-16's mark.
+    ("яю".encode("cp1251"), "cp1251", False), ("яю\n".encode("cp1251"), "cp1251", False),
+])
+def test_hostile_samples_are_read_in_their_own_encoding(tmp_path, data, found, warned):
+    path = tmp_path / "s.txt"
+    path.write_bytes(data)
+    done = subprocess.run([SCRIPT, "stats", "--encoding", "AUTO", "--per-file", "--json", path],
+                          capture_output=True, timeout=120)
+    assert done.returncode == 0
+    assert json.loads(done.stdout)["encodings"] == {str(path): found}
+    assert (b"not valid UTF-8" in done.stderr) == warned
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        # UTF-8 read as it is, less its mark; the others as their text.
+        utf8 = data.removeprefix(codecs.BOM_UTF8) if found.startswith("utf-8") else None
+        expected = [t.text for t in vorlenta.tokenize(utf8 or data.decode(found))]
+        caught.clear()
+        for source in (path, data, io.BytesIO(data)):
+            assert [t.text for t in vorlenta.tokenize(source, encoding="Auto")] == expected
+    assert len(caught) == (3 if warned else 0)
+    # The mark is passed over in the file, whose offsets stay its own.
+    if found == "utf-8-sig":
+        assert vorlenta.tokenize(path, encoding="auto")[0].start == 3

@@ -151,3 +151,41 @@ def test_spans_left_unread_stop_their_stream(tmp_path):
     batches.close()  # type: ignore[union-attr]
     # What the pipe held is still there; the rest is never read.
     assert sum(len(s.starts) for s in batches) < whole // 2
+
+
+class Failing:
+    """A file object whose reads raise `error`, or (error None) whose readinto finds nothing
+    ready, as a non-blocking one does."""
+
+    def __init__(self, error: BaseException | None) -> None:
+        self.error = error
+
+    def readinto(self, buffer: bytearray) -> int | None:
+        if self.error is None:
+            return None
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [None, KeyboardInterrupt(), RuntimeError("boom"),
+                                   OSError(5, "Input/output error")])
+def test_what_a_file_object_raises_passes_through_unchanged(error):
+    for call in (vorlenta.count_words, vorlenta.tokenize, lambda f: list(vorlenta.spans(f))):
+        with pytest.raises(BaseException) as raised:
+            call(Failing(error))
+        if error is None:
+            assert isinstance(raised.value, BlockingIOError)
+        else:
+            assert raised.value is error
+
+
+@pytest.mark.parametrize(("name", "data", "options", "error"), [
+    ("plain.txt", UTF8, {"decompress": "gzip"}, OSError),
+    ("tail.txt.gz", gzip.compress(UTF8) + b"trailing garbage", {}, OSError),
+    ("cut.txt.xz", lzma.compress(UTF8)[:-10], {}, EOFError),
+    ("bad.txt", b"ok \xff", {"encoding": "utf-8"}, UnicodeDecodeError),
+])
+def test_errors_of_reading_name_the_input(tmp_path, name, data, options, error):
+    path = tmp_path / name
+    path.write_bytes(data)
+    with pytest.raises(error, match=name):
+        vorlenta.count_words(path, **options)

@@ -52,6 +52,7 @@ from vorlenta.sources import (
     configure,
     describe,
     display_name,
+    binary_note,
     hidden,
     input_format_of,
     input_paths,
@@ -62,6 +63,7 @@ from vorlenta.stats import PieceResult, Stats, WorkerFailed, count_dataset, coun
 from vorlenta.streams import (
     AUTO,
     UTF8,
+    UTF8_SIG,
     ZSTD_EXTRA,
     compression_of,
     empty_compressed,
@@ -112,8 +114,9 @@ def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
     for url, name in _files(urlpath, options):
         transcode, _ = _reading(url, name, None if codec == UTF8 else codec, options)
         if field is None:
-            parts += [delayed(_block_words)(block, name, transcode, *how)
-                      for block in _blocks(url, name, size, transcode, options)]
+            blocks = _blocks(url, name, size, transcode, options)
+            parts += [delayed(_block_words)(block, name, reading, *how)
+                      for block, reading in zip(blocks, _block_readings(transcode, blocks))]
         else:
             parts += [delayed(_part_words)(part, name, *how)
                       for part in _dataset_parts(url, name, field, size, transcode, options)]
@@ -189,7 +192,8 @@ def _files(urlpath: UrlPath, options: dict[str, Any]) -> list[tuple[str, str]]:
             if not paths:
                 raise FileNotFoundError(f"{text}: no file matches")
         elif fs.isdir(path):
-            paths = list(input_paths([path], _walk_error)) if local else _walk(fs, path)
+            paths = (list(input_paths([path], _walk_error, on_binary=_binary_passed_over))
+                     if local else _walk(fs, path))
         else:
             # One that is missing is named as given when it is read.
             found.append((path if local else fs.unstrip_protocol(path), text))
@@ -200,6 +204,10 @@ def _files(urlpath: UrlPath, options: dict[str, Any]) -> list[tuple[str, str]]:
 
 def _walk_error(message: str) -> None:
     raise OSError(message)
+
+
+def _binary_passed_over(path: str) -> None:
+    warnings.warn(binary_note(path), stacklevel=5)
 
 
 def _walk(fs: Any, folder: str) -> list[str]:
@@ -283,17 +291,28 @@ def _utf8(block: Unread | None, name: str, encoding: str | None) -> bytes:
     data: bytes = b"" if block is None else _read(block, name)
     if encoding is None:
         return data
+    if encoding == UTF8_SIG:
+        return data[len(codecs.BOM_UTF8):] if data.startswith(codecs.BOM_UTF8) else data
     try:
         return data.decode(encoding).encode("utf-8")
     except UnicodeDecodeError as e:
         raise ValueError(f"{name}: {describe(e)}") from None
 
 
+def _block_readings(transcode: str | None, blocks: list[Any]) -> list[str | None]:
+    """How each block of a file is read: UTF8_SIG (as it is, less the byte-order mark) for the
+    first block of UTF-8 that starts with one, and the rest as they are."""
+    if transcode != UTF8_SIG:
+        return [transcode] * len(blocks)
+    return [UTF8_SIG] + [None] * (len(blocks) - 1)
+
+
 def _reading(url: str, name: str, encoding: str | None, options: dict[str, Any]
              ) -> tuple[str | None, str]:
-    """How a file is read: the encoding its bytes are transcoded from (None: as they are), and
-    the name of the one it is in. AUTO finds the file's own in its head (after decompression)
-    as the command finds it, and UTF-8 found is read as it is."""
+    """How a file is read: the encoding its bytes are transcoded from (None: as they are;
+    UTF8_SIG: as they are, after the byte-order mark), and the name of the one it is in. AUTO
+    finds the file's own in its head (after decompression) as the command finds it, and UTF-8
+    found is read as it is."""
     if encoding != AUTO:
         return encoding, encoding or UTF8
     try:
@@ -310,7 +329,7 @@ def _reading(url: str, name: str, encoding: str | None, options: dict[str, Any]
 def _cut_at_line_feeds(encoding: str | None) -> bool:
     # Then a line feed is the byte 0A and no other character holds that byte, so a cut just
     # after it starts a block that decodes on its own.
-    return encoding is None or codecs.encode("\n", encoding) == b"\n"
+    return encoding in (None, UTF8_SIG) or codecs.encode("\n", encoding) == b"\n"
 
 
 def _blocks(url: str, name: str, blocksize: int, encoding: str | None,
@@ -456,8 +475,9 @@ def _input_stats(path: str, settings: Settings, blocksize: int) -> Delayed | Pie
         blocks = _blocks(path, name, blocksize, transcode, {})
     except OSError as e:
         return _failed(str(e))
-    return _tree([delayed(_block_stats)(block, path, transcode, encoding, settings)
-                  for block in blocks], _added_results)
+    return _tree([delayed(_block_stats)(block, path, reading, encoding, settings)
+                  for block, reading in zip(blocks, _block_readings(transcode, blocks))],
+                 _added_results)
 
 
 def _dataset_stats(path: str, where: str, settings: Settings) -> PieceResult:

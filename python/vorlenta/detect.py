@@ -1,8 +1,12 @@
 """Which encoding an input is in, told from its first bytes.
 
-UTF-8 is taken whenever the bytes are well-formed UTF-8, and UTF-16 only by its byte-order
-mark, where what follows it reads as UTF-16 of text (a one-byte text can start with the same
-two bytes: "яю" in CP1251). Any other input is Russian text in one of four one-byte encodings:
+UTF-8 is taken whenever the bytes are UTF-8 but for a few stray bytes: a character cut off at
+the end of the sample, or at most one byte that is not UTF-8 for every UTF8_STRAY_RATIO
+well-formed characters beyond ASCII (Russian in a one-byte encoding has several times more
+stray bytes than such characters, even in 20 bytes). Its byte-order mark, if any, gives
+"utf-8-sig", and readers skip it. UTF-16 is taken only by its byte-order mark, where what
+follows it reads as UTF-16 of text (a one-byte text can start with the same two bytes: "яю"
+in CP1251). Any other input is Russian text in one of four one-byte encodings:
 each is tried as a reading of the bytes, and a small model of Russian text scores the
 characters it gives, pair by pair; the reading that looks most like Russian wins. That covers
 input that fits none of them too (Latin-1, binary data): it gets whichever reading scores best,
@@ -23,12 +27,18 @@ import math
 
 import numpy as np
 import numpy.typing as npt
+from vorlenta.streams import UTF8, UTF8_SIG
 
 # What of an input's start the choice is made from.
 DETECT_BYTES = 64 * 1024
 
 ONE_BYTE_ENCODINGS = ("cp1251", "koi8-r", "cp866", "mac-cyrillic")
 _UTF16_BOMS = (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)
+# UTF-8 with stray bytes: at most one for this many well-formed characters beyond ASCII. Samples
+# of Russian text in the one-byte encodings (20 bytes to 64 KiB of two texts) never have fewer
+# than 0.6 stray bytes for each such character (CP866's small letters are UTF-8's continuation
+# bytes, so it comes closest), and UTF-8 with a bad byte here and there has thousands.
+UTF8_STRAY_RATIO = 8
 
 _LETTERS = "абвгдежзийклмнопрстуфхцчшщъыьэюя"
 # The model's symbols: the letters above, then these.
@@ -93,28 +103,83 @@ _UNDECODABLE = -1e9
 
 def detect_encoding(head: bytes, complete: bool = False) -> str:
     """The codec name of the encoding that `head`, the first bytes of an input (at most
-    DETECT_BYTES of them, decompressed), is in: "utf-8", "utf-16" (by its byte-order mark, which
-    its codec reads), or one of ONE_BYTE_ENCODINGS. `complete` says that `head` is the whole
-    input; otherwise a character cut off at its end does not count against UTF-8. Bytes that
-    are not UTF-8 get the one-byte encoding they read best in, however badly that is."""
-    if head.startswith(_UTF16_BOMS) and _reads_as_utf16(head):
+    DETECT_BYTES of them, decompressed), is in: "utf-8" ("utf-8-sig" when it starts with the
+    byte-order mark, which readers skip), "utf-16" (by its byte-order mark, which its codec
+    reads), or one of ONE_BYTE_ENCODINGS. `complete` says that `head` is the whole input.
+    Bytes that are not UTF-8 get the one-byte encoding they read best in, however badly that
+    is."""
+    if head.startswith(_UTF16_BOMS) and _reads_as_utf16(head, complete):
         return "utf-16"
-    try:
-        # Not final unless complete: a sequence cut off at the end is left undecoded, not refused.
-        codecs.utf_8_decode(head, "strict", complete)
-        return "utf-8"
-    except UnicodeDecodeError:
-        pass
+    if _is_utf8(head):
+        return UTF8_SIG if head.startswith(codecs.BOM_UTF8) else UTF8
     return ONE_BYTE_ENCODINGS[int(np.argmax(_SCORES @ _pair_counts(head)))]
 
 
-def _reads_as_utf16(head: bytes) -> bool:
-    """Whether what follows a byte-order mark reads as UTF-16 of text: a line end, a space, a
-    digit, a Latin or a Cyrillic letter is a code unit below U+0500, which a one-byte text
-    never gives, since it would need a byte below 05. Nothing but the mark is UTF-16 too."""
+def _is_utf8(head: bytes) -> bool:
+    """Whether `head` is UTF-8 but for a character cut off at its end and a few stray bytes."""
+    try:
+        # Not final: a sequence cut off at the end is left undecoded, not refused.
+        codecs.utf_8_decode(head, "strict", False)
+        return True
+    except UnicodeDecodeError:
+        pass
+    stray, well_formed = _utf8_counts(_without_cut_end(head))
+    return stray * UTF8_STRAY_RATIO <= well_formed
+
+
+def _utf8_counts(head: bytes) -> tuple[int, int]:
+    """(stray bytes, well-formed sequences beyond ASCII) of `head`, in a few passes over its
+    bytes rather than a decoder's error path for each stray one.
+
+    A sequence is well-formed where its lead byte is followed by as many continuation bytes
+    (10xxxxxx) as the lead asks for: 110xxxxx one (C2..DF), 1110xxxx two, 11110xxx three (F0..F4),
+    with the second byte's narrower ranges after E0 (A0..BF: no overlong form), ED (80..9F: no
+    surrogate), F0 (90..BF) and F4 (80..8F: nothing past U+10FFFF). No byte belongs to two
+    sequences, since a lead is never a continuation byte; every other byte from 80 up is stray.
+    """
+    b = np.frombuffer(head, np.uint8)
+    follows = np.zeros((4, b.size), np.bool_)  # row k: the byte k places on is a continuation
+    for k in range(1, 4):
+        follows[k, :b.size - k] = (b[k:] & 0xC0) == 0x80
+    second = np.zeros(b.size, np.uint8)
+    second[:-1] = b[1:]
+    two = (b >= 0xC2) & (b <= 0xDF) & follows[1]
+    three = (((b & 0xF0) == 0xE0) & follows[1] & follows[2]
+             & ~((b == 0xE0) & (second < 0xA0)) & ~((b == 0xED) & (second >= 0xA0)))
+    four = ((b >= 0xF0) & (b <= 0xF4) & follows[1] & follows[2] & follows[3]
+            & ~((b == 0xF0) & (second < 0x90)) & ~((b == 0xF4) & (second >= 0x90)))
+    counts = [int(np.count_nonzero(m)) for m in (two, three, four)]
+    sequence_bytes = 2 * counts[0] + 3 * counts[1] + 4 * counts[2]
+    return int(np.count_nonzero(b >= 0x80)) - sequence_bytes, sum(counts)
+
+
+def _without_cut_end(head: bytes) -> bytes:
+    """`head` less the start of a character that its end cuts off."""
+    for back in range(1, min(3, len(head)) + 1):
+        lead = head[-back]
+        if lead & 0xC0 != 0x80:  # not a continuation byte: the last character's start
+            length = (2 if 0xC2 <= lead <= 0xDF else 3 if lead & 0xF0 == 0xE0
+                      else 4 if 0xF0 <= lead <= 0xF4 else 1)
+            return head[:-back] if length > back else head
+    return head
+
+
+def _reads_as_utf16(head: bytes, complete: bool) -> bool:
+    """Whether what follows a byte-order mark reads as UTF-16 of text: an even number of
+    bytes (when `head` is the whole input), some code units, few unpaired surrogates, and a
+    line end, a space, a digit, a Latin or a Cyrillic letter, which is a code unit below U+0500
+    that a one-byte text never gives, since it would need a byte below 05."""
+    if complete and len(head) % 2:
+        return False
     units = np.frombuffer(head, "<u2" if head.startswith(codecs.BOM_UTF16_LE) else ">u2",
                           count=len(head) // 2)[1:]
-    return units.size == 0 or bool((units < 0x500).any())
+    if units.size == 0:
+        return False
+    high = (units >= 0xD800) & (units < 0xDC00)
+    low = (units >= 0xDC00) & (units < 0xE000)
+    paired = int(np.count_nonzero(high[:-1] & low[1:]))
+    unpaired = int(np.count_nonzero(high)) + int(np.count_nonzero(low)) - 2 * paired
+    return unpaired * 16 <= units.size and bool((units < 0x500).any())
 
 
 def _pair_counts(head: bytes) -> npt.NDArray[np.float32]:

@@ -15,9 +15,9 @@ import numpy as np
 import numpy.typing as npt
 from vorlenta import _native
 from vorlenta.constants import BATCH_SIZE, MAX_U32, SPANS_BATCH_SIZE
-from vorlenta.sources import Input, NotUtf8Warning, open_input, utf8_tally
+from vorlenta.sources import Input, NotUtf8Warning, Utf8Tally, named, open_input, utf8_tally
 from vorlenta.streams import COMPRESSIONS, BinaryFile, compression_of, is_binary_file, text_encoding
-from vorlenta.texts import arrow, feeds, is_many
+from vorlenta.texts import arrow, feeds, is_many, whole_feed
 from vorlenta.types import ALL_TYPES, MEMBERS, WORDS, TokenType, Types, type_mask
 
 Source: TypeAlias = ("str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
@@ -30,7 +30,9 @@ Texts: TypeAlias = "Iterable[str | bytes | None] | Any"
 STR_NAME = "<str>"
 BYTES_NAME = "<bytes>"
 FILE_NAME = "<file>"
+TEXTS_NAME = "<texts>"
 ENCODING_HINT = 'is it encoding="cp1251" or "koi8-r"? encoding="auto" finds it'
+TEXTS_HINT = 'are they cp1251 or koi8-r? decode them first (b.decode("cp1251"))'
 
 
 class Token(NamedTuple):
@@ -117,13 +119,13 @@ def _compression(decompress: str | bool | None, path: str | None = None) -> str 
 
 def _input(source: str | bytes | BinaryFile, name: str, compression: str | None,
            encoding: str | None) -> Input:
-    return _tallied(open_input(source, name, compression=compression,
-                               encoding=encoding))
+    return _tallied(open_input(source, name, compression=compression, encoding=encoding))
 
 
 def _tallied(source: Input) -> Input:
-    if source.as_it_is:
-        source.tokenizer.tally_utf8()
+    # Also where the stream decides later (encoding="auto" that finds UTF-8 passes the bytes
+    # through as they are): transcoded text is UTF-8, and its tally stays empty.
+    source.tokenizer.tally_utf8()
     return source
 
 
@@ -131,9 +133,10 @@ def _finish(source: Input, stacklevel: int) -> None:
     """After the last token: raises what cut the input short, warns of bytes that are not
     UTF-8 (stacklevel: the caller's frame, from here)."""
     if (error := source.finish()) is not None:
-        if isinstance(error, (OSError, ValueError, MemoryError)):
+        renamed = error if source.callers_error else named(error, source.name)
+        if renamed is error:  # the caller's file object's own error, as it raised it
             raise error
-        raise ValueError(f"{source.name}: {error}") from error
+        raise renamed from error
     # A str's tokenizer keeps no tally (its lone surrogates are its own), so it is never
     # warned of.
     if source.as_it_is:
@@ -229,16 +232,30 @@ class SpanBatches(Iterator[Spans]):
 
 
 class TextSpanBatches(Iterator[TextSpans]):
-    """The batches of `spans` over many texts."""
+    """The batches of `spans` over many texts. An error of the texts' iterator (or a text of
+    the wrong type) is raised once the tokens of the texts before it have been delivered;
+    the iterator then ends."""
 
     def __init__(self, spans: _native.TextSpans) -> None:
         self._spans = spans
+        self._warned = False
 
     def __next__(self) -> TextSpans:
         batch = self._spans.next()
         if batch is None:
+            if not self._warned:
+                self._warned = True
+                _warn_of_bytes(self._spans, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
             raise StopIteration
         return TextSpans(*batch)
+
+
+def _warn_of_bytes(tokenizer: _native.Texts | _native.TextSpans, name: str, hint: str,
+                   stacklevel: int) -> None:
+    """Warns of bytes texts that were not UTF-8 (stacklevel: the caller's frame, from here)."""
+    warning = Utf8Tally(*tokenizer.utf8_tally()).warning(name, hint)
+    if warning is not None:
+        warnings.warn(warning, NotUtf8Warning, stacklevel=stacklevel + 1)
 
 
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
@@ -257,12 +274,10 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
                                    batch_size, split_hyphens))
     _one_source_only(reading)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
-    column = list(feeds(source))
-    if len(column) > 1:  # an Arrow column in chunks: one array, so that text places run on
-        column = list(feeds(cast(Any, source).combine_chunks()))
+    feed, chunked = whole_feed(source)
     low, high = _limits(min_len, max_len)
-    return TextSpanBatches(_native.TextSpans(column[0] if column else [], type_mask(types),
-                                             low, high, size, bool(split_hyphens)))
+    return TextSpanBatches(_native.TextSpans(feed, type_mask(types), low, high, size,
+                                             bool(split_hyphens), chunked))
 
 
 def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
@@ -287,6 +302,7 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
                 texts = _texts(mask, 0, None, split_hyphens=split_hyphens)
             for feed in feeds(source):
                 texts.count(feed, counts, bool(lower), mask)
+            _warn_of_bytes(texts, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
         else:
             with _opened(cast(Source, source), reading, mask, 0, None,
                          BATCH_SIZE, split_hyphens) as opened:
@@ -308,21 +324,28 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
     `encoding` as for tokenize) is one text, and gives one list."""
     tokenizer = _texts(types, min_len, max_len, WORDS, split_hyphens)
     reading = Reading(decompress, encoding)
+    name, hint = TEXTS_NAME, TEXTS_HINT
     if is_many(texts):
         _one_source_only(reading)
         many = texts
     else:
-        many = [_whole_text(cast(Source, texts), reading)]
+        text = _whole_text(cast(Source, texts), reading)
+        many = [text]
+        # Bytes read from elsewhere were warned of as they were read.
+        name, hint = BYTES_NAME if text is texts else "", ENCODING_HINT
     lists: list[list[str]] = []
     for feed in feeds(many):
         lists += tokenizer.lists(feed, bool(lower))
+    if name:
+        _warn_of_bytes(tokenizer, name, hint, stacklevel=2)
     return lists
 
 
-def _whole_text(source: Source, reading: Reading) -> str | bytes:
+def _whole_text(source: Source, reading: Reading) -> str | bytes | bytearray | memoryview:
     """A source's text in memory, for the native many-texts tokenizer: its tokens' list holds
-    more than its bytes do."""
-    if isinstance(source, (str, bytes)) and not reading.decompress and reading.encoding is None:
+    more than its bytes do. Bytes in memory are the source itself."""
+    if (isinstance(source, (str, bytes, bytearray, memoryview)) and not reading.decompress
+            and reading.encoding is None):
         return source
     with _open(source, *reading) as opened:
         data = opened.tokenizer.read_rest()
@@ -353,6 +376,7 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
                                                   pa.py_buffer(data))
         mask = pa.array(nulls.view(np.bool_)) if nulls.any() else None
         arrays.append(pa.LargeListArray.from_arrays(pa.array(list_offsets), values, mask=mask))
+    _warn_of_bytes(tokenizer, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
     if type(texts).__name__ == "ChunkedArray":
         return pa.chunked_array(arrays, type=pa.large_list(pa.large_string()))
     if not arrays:

@@ -29,6 +29,8 @@ COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
 # The encoding that says: find the input's own in its first bytes.
 AUTO = "auto"
 UTF8 = "utf-8"
+# UTF-8 that starts with its byte-order mark, which readers skip.
+UTF8_SIG = "utf-8-sig"
 _SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
 ZSTD_EXTRA = "pip install 'vorlenta[zstd]'"
 # Python's own zstd module from 3.14 on; before it, its backport, which the extra installs.
@@ -83,6 +85,15 @@ class _Input(io.FileIO):
         return data
 
 
+class CallersError(BaseException):
+    """What a caller's file object raised, carried unchanged through the decompressors (a
+    BaseException, so that none of them takes it for its own) to be raised as it is."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__(error)
+        self.error = error
+
+
 class _ObjectInput:
     """A binary file object of the caller's (anything with readinto or read), read a chunk at
     a time and never closed: it stays the caller's."""
@@ -93,11 +104,15 @@ class _ObjectInput:
         self._file = file
 
     def read(self, size: int = -1, /) -> bytes:
-        if hasattr(self._file, "read"):
-            data = self._file.read(size)
-        else:  # read() gives a chunk without the copy that readinto's buffer would need
-            buffer = bytearray(size)
-            data = buffer[:self._file.readinto(buffer) or 0]
+        try:
+            if hasattr(self._file, "read"):
+                data = self._file.read(size)
+            else:  # read() gives a chunk without the copy that readinto's buffer would need
+                buffer = bytearray(size)
+                n = self._file.readinto(buffer)
+                data = None if n is None else buffer[:n]
+        except BaseException as e:
+            raise CallersError(e) from None
         if data is None:
             raise BlockingIOError(errno.EAGAIN, "the input is in non-blocking mode")
         if not isinstance(data, (bytes, bytearray)):
@@ -129,6 +144,8 @@ class Utf8Stream:
         self._file = file
         self._taken = taken
         self._error: BaseException | None = None
+        # Whether error() is what the caller's file object raised, to be passed on unchanged.
+        self.callers_error = False
         self._stop = threading.Event()
         self._closed = False
         self.fd, self._write_fd = os.pipe()
@@ -198,6 +215,9 @@ class Utf8Stream:
                     return
         except BrokenPipeError:
             pass  # close() closed the read end between the look at the flag and a write
+        except CallersError as e:
+            self._error = e.error
+            self.callers_error = True
         except BaseException as e:
             # Kept before the write end closes, so a reader that sees the end sees it too.
             self._error = e
@@ -266,7 +286,7 @@ def text_encoding(name: str) -> str:
     str.encode and bytes.decode refuse them, by the mark their codec carries, before any byte
     is read.
     """
-    if name == AUTO:
+    if isinstance(name, str) and name.lower() == AUTO:
         return AUTO
     try:
         codec = codecs.lookup(name)
@@ -331,8 +351,10 @@ def _utf8(pieces: Generator[bytes], taken: Taken) -> Generator[bytes]:
         taken.encoding = detect_encoding(head[:DETECT_BYTES],
                                          complete=ended and len(head) <= DETECT_BYTES)
         # UTF-8 found goes through as it is, as without an encoding: a byte further on that
-        # is not UTF-8 is then warned of, not fatal.
-        taken.passed_through = taken.encoding == UTF8
+        # is not UTF-8 is then warned of, not fatal. Its byte-order mark is no text.
+        taken.passed_through = taken.encoding in (UTF8, UTF8_SIG)
+        if taken.encoding == UTF8_SIG:
+            head = head[len(codecs.BOM_UTF8):]
         pieces = _chain(head, pieces)
     if taken.passed_through:
         yield from pieces

@@ -394,6 +394,42 @@ def test_stats_of_a_folder(tmp_path, lower):
         assert report["top"][:2] == [["и", 10], ["the", 5]]
 
 
+BINARY = {"lib.so": b"\x7fELF\x02\x01\x01\x00" + b"text words " * 100,
+          "a.zip": b"PK\x03\x04\x14\x00\x00\x00 words",
+          "image.png": b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR words"}
+
+
+@pytest.mark.parametrize(("choice", "read", "binary"), [
+    ((), {"a.txt", "u16.txt", "t.txt.gz", "notes/n.md"}, sorted(BINARY)),
+    (("--include", "*.txt"), {"a.txt", "u16.txt"}, []),
+    (("--include", "*.txt", "--include", "notes/*", "--include", "*.so", "--exclude", "u16*"),
+     {"a.txt", "notes/n.md"}, ["lib.so"]),
+])
+def test_a_folder_passes_over_binary_files_and_takes_the_chosen(tmp_path, choice, read, binary):
+    import gzip
+    folder = tmp_path / "f"
+    (folder / "notes").mkdir(parents=True)
+    (folder / "a.txt").write_text("alpha")
+    (folder / "u16.txt").write_bytes("beta".encode("utf-16"))  # a mark, NUL bytes, and text
+    (folder / "t.txt.gz").write_bytes(gzip.compress(b"gamma"))
+    (folder / "notes" / "n.md").write_text("delta")
+    for name, data in BINARY.items():
+        (folder / name).write_bytes(data)
+    done, report = stats_json(folder, "--encoding", "auto", *choice)
+    assert done.returncode == 0
+    assert report["files"] == len(read) and report["skipped_binary"] == len(binary)
+    expected = {"a.txt": "alpha", "u16.txt": "beta", "t.txt.gz": "gamma", "notes/n.md": "delta"}
+    assert {word for word, _ in report["top"]} == {expected[name] for name in read}
+    notes = done.stderr.decode().splitlines()
+    assert notes == [f"vorlenta: note: {folder / name}: passed over, it looks binary (a NUL "
+                     f"byte in its first 8 KiB); name it to read it anyway"
+                     for name in binary]
+    # A file named is read whatever it holds.
+    done, report = stats_json(folder / "lib.so")
+    assert report["files"] == 1 and report["skipped_binary"] == 0
+    assert dict(report["top"])["words"] == 100
+
+
 def test_top_words_tied_at_the_cut_go_alphabetically(tmp_path):
     (tmp_path / "t.txt").write_text("d c b a c b a d e")
     for top, expected in [(2, [["a", 2], ["b", 2]]), (4, [["a", 2], ["b", 2], ["c", 2], ["d", 2]]),

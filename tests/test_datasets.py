@@ -1,6 +1,7 @@
 """The command over datasets (JSON Lines and Parquet), its lines of words, and its vocabulary."""
 
 import bz2
+import codecs
 import gzip
 import json
 import os
@@ -133,23 +134,54 @@ def test_records_without_a_text_are_counted_and_reported_once_per_input(tmp_path
         assert dict(report["top"]) == {"one": 2, "two": 2, "four": 2}
     done = vorlenta("tokenize", "--format", "words", "--field", "body", paths[0])
     assert done.stdout == b"one two\n\n\n\nfour\n"
+    # A field that no record has is a misspelt one: an error naming the keys there are.
+    for command in ("stats", "tokenize"):
+        done = vorlenta(command, "--field", "txt", paths[0])
+        assert done.returncode == 1
+        assert done.stderr.decode().splitlines() == [
+            f"vorlenta: {paths[0]}: no record has the field 'txt' (the keys of its first "
+            f"records: body, text); is --field right?"]
 
 
-def test_a_line_that_is_not_json_is_an_error_of_its_input(tmp_path):
+BAD_LINES = b'{"text": "first words"}\n{"text": oops}\n{"text": "more"}\n[1,\n{"text": "last"}\n'
+
+
+@pytest.mark.parametrize(("data", "words", "complaint"), [
+    # JSON that orjson refuses and Python's own parser reads.
+    (b'{"text": "lone \\ud800 one"}\n{"text": "after"}\n', "lone \\xed\\xa0\\x80 one\nafter\n",
+     None),
+    (b'{"n": 1.5e400, "text": "big number"}\n', "big number\n", None),
+    (codecs.BOM_UTF8 + b'{"text": "after a mark"}\n', "after a mark\n", None),
+    # Lines that no parser reads are passed over, the others read, the input failed.
+    (BAD_LINES, "first words\n\nmore\n\nlast\n",
+     "2 lines are not valid JSON and were passed over, the first line 2 ("),
+    ('{"text": "мир"}\n{"text": "peace"}\n'.encode("cp1251"), "\npeace\n",
+     "1 line is not valid JSON and was passed over, the first line 1 (not UTF-8: is it "
+     "--encoding cp1251, or auto?)"),
+])
+def test_json_lines_that_python_reads_are_read_and_bad_lines_passed_over(tmp_path, data,
+                                                                          words, complaint):
+    path = tmp_path / "d.jsonl"
+    path.write_bytes(data)
+    done = vorlenta("tokenize", "--format", "words", path)
+    assert done.stdout.decode() == words
+    assert done.returncode == (0 if complaint is None else 1)
+    lines = done.stderr.decode().splitlines()
+    if complaint is None:
+        assert lines == []
+    else:
+        assert len(lines) == 1 and lines[0].startswith(f"vorlenta: {path}: {complaint}")
+
+
+def test_a_bad_line_fails_its_input_and_the_others_are_read(tmp_path):
     bad = tmp_path / "bad.jsonl"
-    bad.write_bytes(b'{"text": "first words"}\n{"text": "more"}\n{"text": oops}\n'
-                    b'{"text": "never read"}\n')
+    bad.write_bytes(BAD_LINES)
     good = tmp_path / "good.jsonl"
     write_jsonl(good, [{"text": "good"}])
     done, report = stats_json(bad, good)
-    assert done.returncode == 1
-    assert done.stderr.decode().startswith(f"vorlenta: {bad}: line 3: not valid JSON (")
-    assert len(done.stderr.splitlines()) == 1
-    # What came before the bad line counts; the next input is read.
-    assert dict(report["top"]) == {"first": 1, "words": 1, "more": 1, "good": 1}
+    assert done.returncode == 1 and len(done.stderr.splitlines()) == 1
+    assert dict(report["top"]) == {"first": 1, "words": 1, "more": 1, "last": 1, "good": 1}
     assert report["files"] == 2 and report["failed_files"] == 1
-    done = vorlenta("tokenize", "--format", "words", bad)
-    assert done.returncode == 1 and done.stdout == b"first words\nmore\n"
 
     # A cut compressed input is named as such, not as a line that is not JSON.
     cut = tmp_path / "cut.jsonl.gz"
@@ -197,10 +229,20 @@ def test_parquet_columns_that_are_not_texts_are_errors(tmp_path):
                    path)
     done = vorlenta("stats", "--format", "tsv", path)
     assert done.returncode == 0 and done.stdout == b"y\t2\nx\t1\n"
-    for field, complaint in [("n", b"column 'n' holds int64, not strings"),
-                             ("nope", b"no column 'nope' (its columns: n, text)")]:
-        done = vorlenta("stats", "--field", field, path)
-        assert done.returncode == 1 and done.stderr == f"vorlenta: {path}: ".encode() + complaint + b"\n"
+    twice = tmp_path / "twice.parquet"
+    pq.write_table(pa.table([pa.array(["a"]), pa.array(["b"])], names=["text", "text"]), twice)
+    for field, complaint, where in [
+            ("n", b"column 'n' holds int64, not strings", path),
+            ("nope", b"no column 'nope' (its columns: n, text)", path),
+            ("text", b"2 columns are named 'text': which one holds the texts cannot be told",
+             twice)]:
+        done = vorlenta("stats", "--field", field, where)
+        assert done.returncode == 1 and done.stderr == f"vorlenta: {where}: ".encode() + complaint + b"\n"
+    # A column of nulls holds no text.
+    nulls = tmp_path / "nulls.parquet"
+    pq.write_table(pa.table({"text": pa.array([None, None])}), nulls)
+    done, report = stats_json(nulls)
+    assert done.returncode == 0 and report["tokens"] == 0 and report["files"] == 1
 
 
 def word_lines(text: str, types: int = 2**64 - 1, **options) -> list[list[str]]:

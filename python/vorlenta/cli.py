@@ -22,13 +22,15 @@ from vorlenta.progress import BATCHES_PER_REPORT, Progress, Reported, wanted
 from vorlenta.streams import AUTO, COMPRESSIONS
 from vorlenta.sources import (
     INPUT_FORMATS,
-    FileId,
     STDIN,
     STDIN_NAME,
+    FileChoice,
+    FileId,
     InputError,
     Piece,
     Settings,
     Utf8Tally,
+    binary_note,
     compression_of,
     display_name,
     input_format_of,
@@ -134,6 +136,13 @@ def build_parser() -> argparse.ArgumentParser:
                              "or - for standard input; standard input when none is given. "
                              "Files ending in .jsonl, .ndjson (compressed too: .jsonl.gz) or "
                              ".parquet are datasets: each record's --field is a text")
+    common.add_argument("--include", action="append", default=[], metavar="GLOB",
+                        help="in folders, read only the files whose name or path inside the "
+                             "folder matches GLOB (repeatable), e.g. '*.txt'")
+    common.add_argument("--exclude", action="append", default=[], metavar="GLOB",
+                        help="in folders, pass over the files that match GLOB (repeatable). "
+                             "Files that look binary (a NUL byte in the first 8 KiB) are passed "
+                             "over too, each with a note; a file named is always read")
     common.add_argument("--types", type=_types, default=ALL_TYPES, metavar="TYPE,...",
                         help="only tokens of these types, e.g. ENWORD,RUWORD")
     common.add_argument("--min-len", type=_count(0, MAX_U32), default=0, metavar="N",
@@ -248,6 +257,7 @@ class Inputs(NamedTuple):
     paths: list[str]
     pieces: list[Piece]
     walk_failed: bool
+    skipped_binary: int = 0  # files of folders passed over as binary
 
 
 class OutputIsInput(Exception):
@@ -271,9 +281,17 @@ def _inputs(args: argparse.Namespace, settings: Settings, jobs: int,
         for path in named:
             if named_file_id(path) == output:
                 raise OutputIsInput(STDIN_NAME if path == STDIN else display_name(path))
-    paths = list(input_paths(named, walk_error, skip=output))
+    binary = 0
+
+    def on_binary(path: str) -> None:
+        nonlocal binary
+        binary += 1
+        print(f"{PROG}: note: {binary_note(path)}", file=sys.stderr)
+
+    choice = FileChoice(tuple(args.include), tuple(args.exclude))
+    paths = list(input_paths(named, walk_error, output, choice, settings, on_binary))
     cut = [piece for path in paths for piece in pieces(path, jobs, settings)]
-    return Inputs(paths, cut, failed)
+    return Inputs(paths, cut, failed, binary)
 
 
 def _progress(args: argparse.Namespace, settings: Settings, inputs: Inputs,
@@ -378,6 +396,7 @@ def write_dataset(piece: Piece, settings: Settings, lines: LineSettings,
             reported.up_to(dataset.bytes_read)
     except InputError as e:
         messages.append(str(e))
+    messages += dataset.errors()
     warning = dataset.warning()
     return Written(messages, Utf8Tally(), [warning] if warning else [])
 
@@ -589,6 +608,7 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
     found = encodings if settings.encoding == AUTO else None
     if args.stats_format == "json":
         report = stats_report(total, args.top, seconds)
+        report["skipped_binary"] = inputs.skipped_binary
         if found is not None:
             report["encodings"] = found
         if args.per_file:
@@ -599,7 +619,7 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
         import json
         text = json.dumps(report, ensure_ascii=False, indent=2) + "\n"
     else:
-        text = format_report(total, args.top, seconds)
+        text = format_report(total, args.top, seconds, inputs.skipped_binary)
         for name, stats in per_file.items():
             encoding = f"  ({found[name]})" if found and name in found else ""
             text += f"\n{name}{encoding}\n" + format_report(stats, args.top)
@@ -642,11 +662,14 @@ def stats_report(stats: Stats, top: int, seconds: float | None = None) -> dict[s
     return report
 
 
-def format_report(stats: Stats, top: int, seconds: float | None = None) -> str:
+def format_report(stats: Stats, top: int, seconds: float | None = None,
+                  skipped_binary: int = 0) -> str:
     def row(label: str, value: int) -> str:
         return f"{label:<16}{value:>12,}"
 
     lines = [row("files", stats.files)]
+    if skipped_binary:
+        lines.append(row("  binary skipped", skipped_binary))
     if stats.failed:
         lines.append(row("  not read whole", stats.failed))
     lines.append(row("bytes", stats.bytes))

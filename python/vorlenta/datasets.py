@@ -4,7 +4,9 @@ time, and each group's texts go to the native Texts, which tokenizes every text 
 
 from __future__ import annotations
 
+import codecs
 import io
+import json
 import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -25,6 +27,11 @@ from vorlenta.texts import ARROW_EXTRA
 JSONL_CHUNK = 1 << 20
 # Rows per Parquet batch: with long texts, a few megabytes.
 PARQUET_ROWS = 1024
+# The error of a field that no record has names this many keys, of the first records.
+KEYS_SHOWN = 10
+KEYS_RECORDS = 100
+# What a line that holds no record gives.
+_NO_RECORD = object()
 
 
 class Group(NamedTuple):
@@ -38,9 +45,10 @@ class Group(NamedTuple):
 class Dataset:
     """The groups of a dataset input, in order. `bytes_read` is what was read of it so far (for
     JSON Lines, its text after decompression; for Parquet, of the file, its size once read
-    whole), and
-    `skipped` the records that had no string in the field, which warning() reports. Reading
-    problems raise InputError, naming the input."""
+    whole), and `skipped` the records that had no string in the field, which warning() reports.
+    A line that is not JSON is no record, and the lines after it are still read: errors() names
+    the first of them once the input has been read. Reading problems raise InputError, naming
+    the input."""
 
     def __init__(self, piece: Piece, settings: Settings) -> None:
         self.piece = piece
@@ -48,6 +56,11 @@ class Dataset:
         self.format = input_format_of(piece.path, settings)
         self.bytes_read = 0
         self.skipped = 0
+        self.records = 0         # JSON values read
+        self.with_field = 0      # records that have the field, whatever its value
+        self.keys: list[str] = []  # the keys of the first records, for the error of no field
+        self.bad_lines = 0
+        self.first_bad: tuple[int, str] = (0, "")
 
     def __iter__(self) -> Iterator[Group]:
         if self.format == "parquet":
@@ -55,11 +68,30 @@ class Dataset:
         return self._jsonl()
 
     def warning(self) -> str | None:
-        if self.skipped == 0:
+        if self.skipped == 0 or self._no_field():
             return None
         records = "record" if self.skipped == 1 else "records"
         return (f"{self.piece.name}: {self.skipped:,} {records} without a string field "
                 f"{self.settings.field!r} (skipped)")
+
+    def errors(self) -> list[str]:
+        """What makes the input count as failed, once it has been read: lines that are not
+        JSON, or a field that no record has (a misspelt --field)."""
+        name, found = self.piece.name, []
+        if self.bad_lines:
+            line, reason = self.first_bad
+            lines = "line is not valid JSON and was" if self.bad_lines == 1 else \
+                "lines are not valid JSON and were"
+            found.append(f"{name}: {self.bad_lines:,} {lines} passed over, the first line "
+                         f"{line} ({reason})")
+        if self._no_field():
+            keys = ", ".join(self.keys[:KEYS_SHOWN]) or "none"
+            found.append(f"{name}: no record has the field {self.settings.field!r} (the keys "
+                         f"of its first records: {keys}); is --field right?")
+        return found
+
+    def _no_field(self) -> bool:
+        return self.format != "parquet" and self.records > 0 and self.with_field == 0
 
     # ---- JSON Lines ----
 
@@ -68,8 +100,12 @@ class Dataset:
         with _raw_input(self.piece, self.settings) as read:
             # A line cut by the end of a chunk waits for the rest of it.
             pending: list[bytes] = []
+            first = True
             while data := read(JSONL_CHUNK):
                 self.bytes_read += len(data)
+                if first and data.startswith(codecs.BOM_UTF8):
+                    data = data[len(codecs.BOM_UTF8):]  # no part of the first record
+                first = False
                 cut = data.rfind(b"\n")
                 if cut < 0:
                     pending.append(data)
@@ -84,8 +120,7 @@ class Dataset:
                 yield from self._records([last], number)
 
     def _records(self, lines: list[bytes], first: int) -> Iterator[Group]:
-        """The texts of the lines; at a line that is not JSON, those before it, then the
-        error."""
+        """The texts of the lines, a None for each line that holds none."""
         import orjson
 
         field = self.settings.field
@@ -94,14 +129,18 @@ class Dataset:
             try:
                 record = orjson.loads(line)
             except orjson.JSONDecodeError as e:
-                if not line.strip():
-                    texts.append(None)  # a blank line: no record
+                record = self._parsed_otherwise(line, first + len(texts), e.msg)
+                if record is _NO_RECORD:
+                    texts.append(None)
                     continue
-                if texts:
-                    yield Group(texts, first)
-                raise InputError(f"{self.piece.name}: line {first + len(texts)}: not valid "
-                                 f"JSON ({e.msg})") from None
-            value = record.get(field) if type(record) is dict else None
+            self.records += 1
+            if type(record) is dict:
+                if self.records <= KEYS_RECORDS and len(self.keys) < KEYS_SHOWN:
+                    self.keys += [k for k in record if k not in self.keys][:KEYS_SHOWN]
+                value = record.get(field, _NO_RECORD)
+            else:
+                value = _NO_RECORD
+            self.with_field += value is not _NO_RECORD
             if type(value) is str:
                 texts.append(value)
             else:
@@ -109,6 +148,24 @@ class Dataset:
                 self.skipped += 1
         if texts:
             yield Group(texts, first)
+
+    def _parsed_otherwise(self, line: bytes, number: int, reason: str) -> Any:
+        """A line orjson refuses: a blank one, or JSON that Python's own parser reads (lone
+        surrogates escaped in strings, numbers beyond a double), or a bad line, counted."""
+        if not line.strip():
+            return _NO_RECORD  # a blank line: no record
+        try:
+            return json.loads(line)
+        except (ValueError, RecursionError):
+            pass
+        try:
+            line.decode("utf-8")
+        except UnicodeDecodeError:
+            reason = "not UTF-8: is it --encoding cp1251, or auto?"
+        self.bad_lines += 1
+        if self.bad_lines == 1:
+            self.first_bad = (number, reason)
+        return _NO_RECORD
 
     # ---- Parquet ----
 
@@ -130,14 +187,18 @@ class Dataset:
             try:
                 parquet = pq.ParquetFile(file)
                 schema = parquet.schema_arrow
-                if schema.get_field_index(field) < 0:
+                found = len(schema.get_all_field_indices(field))
+                if found == 0:
                     raise InputError(f"{name}: no column {field!r} (its columns: "
                                      f"{', '.join(schema.names) or 'none'})")
+                if found > 1:
+                    raise InputError(f"{name}: {found} columns are named {field!r}: which one "
+                                     f"holds the texts cannot be told")
                 kind = schema.field(field).type
                 if pa.types.is_dictionary(kind):
                     kind = kind.value_type
                 if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
-                        or pa.types.is_string_view(kind)):
+                        or pa.types.is_string_view(kind) or pa.types.is_null(kind)):
                     raise InputError(f"{name}: column {field!r} holds {kind}, not strings")
                 first = 1
                 for batch in parquet.iter_batches(batch_size=PARQUET_ROWS, columns=[field]):

@@ -3,6 +3,8 @@ into for several processes; and the native tokenizers that read them."""
 
 from __future__ import annotations
 
+import codecs
+import fnmatch
 import os
 import stat
 from collections.abc import Callable, Iterable, Iterator
@@ -11,7 +13,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 
 from vorlenta import _native
-from vorlenta.streams import AUTO, UTF8
+from vorlenta.streams import AUTO, UTF8, UTF8_SIG
 from vorlenta.constants import BATCH_SIZE, MAX_U32
 from vorlenta.types import ALL_TYPES
 
@@ -99,10 +101,16 @@ def hidden(name: str) -> bool:
 
 
 def input_paths(paths: Iterable[str], on_error: Callable[[str], None],
-                skip: FileId | None = None) -> Iterator[str]:
+                skip: FileId | None = None, choice: FileChoice | None = None,
+                settings: Settings | None = None,
+                on_binary: Callable[[str], None] | None = None) -> Iterator[str]:
     """Files named, and every regular file under the folders named, in name order; folders
     and files whose names start with a dot are skipped inside folders, never when named, and
-    so is the file `skip` (the run's own output: reading it back would never end)."""
+    so is the file `skip` (the run's own output: reading it back would never end). Inside
+    folders, `choice` picks the files by name, and a file that looks binary (looks_binary) is
+    passed over, `on_binary` told of it."""
+    choice = choice or FileChoice()
+    settings = settings or Settings()
     for path in paths:
         if path == STDIN or not os.path.isdir(path):
             yield path
@@ -114,16 +122,62 @@ def input_paths(paths: Iterable[str], on_error: Callable[[str], None],
         for root, dirs, files in os.walk(path, onerror=walk_error):
             dirs[:] = sorted(d for d in dirs if not hidden(d))
             for name in sorted(files):
-                if hidden(name):
-                    continue
                 full = os.path.join(root, name)
+                if hidden(name) or not choice.takes(os.path.relpath(full, path)):
+                    continue
                 try:
                     info = os.stat(full)
                 except OSError:
                     continue  # gone, or a link to nothing
                 # A pipe or a device found in a folder could block or never end.
-                if stat.S_ISREG(info.st_mode) and FileId.of(info) != skip:
-                    yield full
+                if not stat.S_ISREG(info.st_mode) or FileId.of(info) == skip:
+                    continue
+                if looks_binary(full, settings):
+                    if on_binary is not None:
+                        on_binary(full)
+                    continue
+                yield full
+
+
+class FileChoice(NamedTuple):
+    """Which files of a folder are read: those matching an `include` glob, if any are given,
+    and none matching an `exclude` glob. A glob matches a file's name or its path inside the
+    folder named (`*.txt`, `drafts/*`)."""
+
+    include: tuple[str, ...] = ()
+    exclude: tuple[str, ...] = ()
+
+    def takes(self, relative: str) -> bool:
+        name = os.path.basename(relative)
+
+        def matches(globs: tuple[str, ...]) -> bool:
+            return any(fnmatch.fnmatchcase(name, g) or fnmatch.fnmatchcase(relative, g)
+                       for g in globs)
+
+        return (not self.include or matches(self.include)) and not matches(self.exclude)
+
+
+# A NUL byte this early in a file means binary data, as grep and ripgrep judge it.
+BINARY_SNIFF_BYTES = 8192
+
+
+def looks_binary(path: str, settings: Settings) -> bool:
+    """Whether a file found in a folder holds binary data rather than text: a NUL byte in its
+    first 8 KiB. UTF-16 with a byte-order mark (whose ASCII holds NUL bytes), the compressed
+    formats and Parquet are read, so they are text here."""
+    if compression_of(path, settings) is not None or input_format_of(path, settings) == "parquet":
+        return False
+    try:
+        with open(path, "rb") as file:
+            head = file.read(BINARY_SNIFF_BYTES)
+    except OSError:
+        return False  # reading it says why
+    return b"\0" in head and not head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE))
+
+
+def binary_note(path: str) -> str:
+    return (f"{display_name(path)}: passed over, it looks binary (a NUL byte in its first "
+            f"8 KiB); name it to read it anyway")
 
 
 def compression_of(path: str, settings: Settings) -> str | None:
@@ -228,6 +282,11 @@ class Input:
         self._stream.close()
         return self._stream.error()
 
+    @property
+    def callers_error(self) -> bool:
+        """Whether what finish() gave is what the caller's file object raised."""
+        return self._stream is not None and self._stream.callers_error
+
     def close(self) -> None:
         if self._stream is not None:
             self._stream.close()
@@ -248,16 +307,22 @@ def open_input(source: str | bytes | BinaryFile, name: str, *, compression: str 
     Raises OSError naming the file when it cannot be opened, and what open_utf8_stream raises
     for a compression or an encoding it refuses, all before anything is read."""
     path = isinstance(source, (str, bytes))
+    found = UTF8
     if encoding == AUTO and compression is None and path and source != STDIN:
-        # A regular file's head is read where it lies; UTF-8 found is then read as it is.
-        if (found := sniffed_encoding(source)) is not None:
-            encoding = None if found == UTF8 else found
+        # A regular file's head is read where it lies; UTF-8 found is then read as it is,
+        # after its byte-order mark if it has one (offsets stay the file's).
+        if (sniffed := sniffed_encoding(source)) is not None:
+            found = sniffed
+            encoding = None if found in (UTF8, UTF8_SIG) else found
+            if found == UTF8_SIG and start == 0:
+                start = len(codecs.BOM_UTF8)
     if compression is None and encoding is None and path:
         if source == STDIN:
             # Standard input is read from where it stands, whatever it is: a pipe, a terminal,
             # a file partly read already.
             return Input(_native.Tokenizer.from_fd(0, STDIN_NAME), name)
-        return Input(_native.Tokenizer.open(os.fsencode(source), start, stop, name=source), name)
+        return Input(_native.Tokenizer.open(os.fsencode(source), start, stop, name=source), name,
+                     found)
     from vorlenta.streams import open_utf8_stream
 
     stream = open_utf8_stream(0 if source == STDIN else source, name, compression=compression,
@@ -309,6 +374,22 @@ def opened(piece: Piece, settings: Settings) -> Iterator[Input]:
         raise InputError(f"{piece.name}: {e.strerror or e}") from None
     except (LookupError, ValueError, ImportError) as e:
         raise InputError(f"{piece.name}: {e}") from None
+
+
+def named(error: BaseException, name: str) -> BaseException:
+    """`error`, of the same type where it can be made again, with the input's name in its
+    message: a decompressor's or a codec's own names no file."""
+    if isinstance(error, UnicodeDecodeError):
+        return UnicodeDecodeError(error.encoding, error.object, error.start, error.end,
+                                  f"{error.reason} (in {name})")
+    if isinstance(error, OSError) and error.filename is None and error.errno is not None:
+        return type(error)(error.errno, error.strerror, name)
+    if isinstance(error, (MemoryError, KeyboardInterrupt, SystemExit)):
+        return error
+    try:
+        return type(error)(f"{name}: {describe(error)}")
+    except Exception:  # a type that takes other arguments
+        return ValueError(f"{name}: {describe(error)}")
 
 
 def describe(error: BaseException) -> str:

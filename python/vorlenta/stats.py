@@ -157,7 +157,8 @@ def count_dataset(piece: Piece, settings: Settings,
             reported.up_to(dataset.bytes_read)
     except InputError as e:
         messages.append(str(e))
-        stats.failed = 1
+    messages += dataset.errors()
+    stats.failed = int(bool(messages))
     stats.bytes = dataset.bytes_read
     stats.files = int(not messages or stats.bytes > 0)
     _take_counts(stats, counts)

@@ -10,7 +10,8 @@ SOURCES := $(wildcard engine/* sources/* module/* library/* bindings/* python/vo
 # cmake, ninja and the project's tools come from .venv.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: help run test test-long native-test pytest install gtest sanitize fuzz fuzz-tools \
+.PHONY: help run test test-long native-test pytest install gtest sanitize sanitize-build \
+	sanitize-tests other-pythons-build other-pythons-tests fuzz fuzz-tools \
 	native-archives native-test-clang other-pythons wheels bench bench-native bench-callgrind native-bench-build clean
 
 help:
@@ -125,8 +126,21 @@ native-test-clang: $(VENV)/.deps gtest fuzz-tools
 pytest: $(VENV)/.installed
 	$(VPY) -m pytest
 
-# The plain pytest run comes last, so that its summary closes the output.
-test: native-test sanitize fuzz other-pythons pytest
+# Every build first, each on both cores; then the three test runs that take a core each, side
+# by side: the plain pytest run on one core, the sanitizer's run and then the other CPythons' on
+# the other. Their output is printed once all have ended, the plain run's last, so that its
+# summary closes the output.
+test: native-test fuzz sanitize-build other-pythons-build $(VENV)/.installed
+	@echo "Running the Python tests: the plain run, and beside it the sanitizer's and the other CPythons'"
+	@( $(MAKE) --no-print-directory sanitize-tests > $(SAN)/run.log 2>&1; echo $$? > $(SAN)/run.status; \
+	   $(MAKE) --no-print-directory other-pythons-tests > build/other-pythons.log 2>&1; \
+	   echo $$? > build/other-pythons.status ) & \
+	$(VPY) -m pytest > build/pytest.log 2>&1; echo $$? > build/pytest.status; wait; \
+	echo "--- the sanitizer build's run"; cat $(SAN)/run.log; \
+	echo "--- the other CPythons"; cat build/other-pythons.log; \
+	echo "--- the plain run"; cat build/pytest.log; \
+	for f in $(SAN)/run.status build/other-pythons.status build/pytest.status; do \
+	  [ "$$(cat $$f)" = 0 ] || exit 1; done
 
 # The library's tests and the command's under each other CPython: vorlenta built for each one in a
 # virtual environment of its own (build/pyX.Y/venv), with the native build's engine, both builds
@@ -138,8 +152,13 @@ OTHER_PYTHONS := 3.11 3.12 3.14
 LIBRARY_TESTS := tests/test_library.py tests/test_library_sources.py tests/test_many_texts.py \
 	tests/test_split_hyphens.py tests/test_cli.py tests/test_cli_output.py tests/test_datasets.py \
 	tests/test_encoding_auto.py tests/test_streams.py tests/test_transformed_inputs.py
-other-pythons: native-archives
+other-pythons: other-pythons-build
+	@$(MAKE) --no-print-directory other-pythons-tests
+
+other-pythons-build: native-archives
 	@$(MAKE) --no-print-directory -j2 $(addprefix build/py,$(addsuffix /.installed,$(OTHER_PYTHONS)))
+
+other-pythons-tests:
 	@for v in $(OTHER_PYTHONS); do \
 	  if [ -e build/py$$v/absent ]; then continue; fi; \
 	  ( HYPOTHESIS_PROFILE=other-pythons build/py$$v/venv/bin/python -m pytest -p no:cacheprovider \
@@ -190,8 +209,8 @@ test-long: $(VENV)/.installed
 SAN     := build/sanitize
 # Every test file runs under the sanitizers except these, which test something other than the
 # sanitized build loaded in this process:
-# - the command's tests and the Dask tests start the installed command or worker processes, and
-#   this run comes before installing (tests elsewhere marked `installed` are deselected for it);
+# - the command's tests and the Dask tests start the installed command or worker processes,
+#   which are not the sanitized build (tests elsewhere marked `installed` are deselected for it);
 # - the packaging and stub tests check the installed distribution and its files;
 # - the README test runs the README's commands, the command among them.
 SAN_EXCLUDED := tests/test_cli.py tests/test_cli_output.py tests/test_datasets.py tests/test_dask.py \
@@ -207,7 +226,10 @@ SAN_ENV = PYTHONPATH=$(CURDIR)/$(SAN) PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=san
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:$(ASAN_COMMON):log_path=$(CURDIR)/$(SAN)/report \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(SAN)/report
 
-sanitize: $(VENV)/.deps
+sanitize: sanitize-build
+	@$(MAKE) --no-print-directory sanitize-tests
+
+sanitize-build: $(VENV)/.deps
 	cmake -S . -B $(SAN) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
 	  -DVORLENTA_MODULE=ON -DVORLENTA_SANITIZE=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
 	  -Dpybind11_DIR="$$($(VPY) -m pybind11 --cmakedir)" > /dev/null
@@ -217,6 +239,8 @@ sanitize: $(VENV)/.deps
 	$(SAN_ENV) $(VPY) -c 'import sys, vorlentaCXX as vx, vorlenta._native as vn; \
 	  bad = [m.__file__ for m in (vx, vn) if "/$(SAN)/" not in m.__file__]; \
 	  sys.exit("not the sanitizer build: " + ", ".join(bad) if bad else None)'
+
+sanitize-tests:
 	rm -f $(SAN)/report.*
 	@$(SAN_ENV) $(VPY) -m pytest -p no:cacheprovider -m "not plain_build and not installed" -q $(SAN_TESTS); status=$$?; \
 	cat $(SAN)/report.* 2>/dev/null | grep -v "WARNING: AddressSanitizer failed to allocate"; \

@@ -1,6 +1,7 @@
 """Many texts as one source: each text gives what it gives alone, whatever kind of column
 holds them, and memory stays the same however many there are."""
 
+import importlib.util
 import pickle
 import subprocess
 import sys
@@ -165,11 +166,13 @@ def not_texts():
     yield pa.scalar("a b"), r"scalar.as_py\(\)"
 
 
+# Each call over many texts; arrow_token_lists where pyarrow is installed.
 CALLS = {
     "token_lists": vorlenta.token_lists,
     "count_words": vorlenta.count_words,
     "spans": lambda texts: list(vorlenta.spans(texts)),
-    "arrow_token_lists": lambda texts: vorlenta.arrow_token_lists(texts),
+    **({"arrow_token_lists": vorlenta.arrow_token_lists}
+       if importlib.util.find_spec("pyarrow") else {}),
 }
 
 
@@ -177,8 +180,6 @@ CALLS = {
 def test_what_is_not_a_text_is_refused(call):
     for source, complaint in not_texts():
         with pytest.raises(TypeError, match=complaint):
-            if call == "arrow_token_lists":
-                pytest.importorskip("pyarrow")
             CALLS[call](source)
     # A memoryview of bytes is a text.
     assert vorlenta.token_lists([memoryview(b"one two")]) == [["one", "two"]]
@@ -215,7 +216,7 @@ def test_an_error_of_the_texts_comes_after_the_tokens_before_it(before, error):
         with pytest.raises(StopIteration):
             next(batches)
     # The calls that return everything at once raise it and return nothing.
-    for call in ("token_lists", "count_words", "arrow_token_lists"):
+    for call in CALLS.keys() - {"spans"}:
         with pytest.raises(expected_type):
             CALLS[call](source())
 
@@ -232,8 +233,6 @@ def test_a_column_of_nulls_holds_no_texts():
 def test_bytes_texts_that_are_not_utf8_are_warned_of_once():
     for call in CALLS:
         with pytest.warns(vorlenta.NotUtf8Warning, match="<texts>: 2 sequences") as caught:
-            if call == "arrow_token_lists":
-                pytest.importorskip("pyarrow")
             CALLS[call]([b"caf\xe9", "ok", b"\xff b"])
         assert len(caught) == 1 and caught[0].filename == __file__
     with pytest.warns(vorlenta.NotUtf8Warning, match="<bytes>: 1 sequence"):

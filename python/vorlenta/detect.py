@@ -139,7 +139,7 @@ def _utf8_counts(head: bytes) -> tuple[int, int]:
     """
     b = np.frombuffer(head, np.uint8)
     follows = np.zeros((4, b.size), np.bool_)  # row k: the byte k places on is a continuation
-    for k in range(1, 4):
+    for k in range(1, min(4, b.size)):
         follows[k, :b.size - k] = (b[k:] & 0xC0) == 0x80
     second = np.zeros(b.size, np.uint8)
     second[:-1] = b[1:]

@@ -75,6 +75,46 @@ inline void count_batch(Counts& counts, const Batch& b, bool lower, uint64_t wor
     }
 }
 
+// Adds `from`'s words and types to `into`'s.
+inline void merge_counts(Counts& into, const Counts& from) {
+    into.words.reserve(from.words.size());
+    for (const WordCounts::Entry& e : from.words.entries())
+        if (e.count != 0) into.words.add(from.words.word(e), e.length, e.count);
+    for (size_t k = 0; k < into.types.size(); ++k) into.types[k] += from.types[k];
+}
+
+// The counted words in the order of their bytes: the same order however the words were
+// counted (on how many threads, in what order), so that ties among the most common come out
+// the same.
+inline std::vector<const WordCounts::Entry*> words_in_order(const WordCounts& words) {
+    // Sorted by their first 8 bytes as a big-endian number, which decides nearly every
+    // comparison without reading the words again; the rest by all their bytes.
+    struct Keyed {
+        uint64_t prefix;
+        const WordCounts::Entry* entry;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(words.size());
+    for (const WordCounts::Entry& e : words.entries()) {
+        if (e.count == 0) continue;
+        uint8_t first[8] = {};
+        std::memcpy(first, words.word(e), e.length < 8 ? e.length : 8);
+        uint64_t prefix = 0;
+        for (uint8_t b : first) prefix = prefix << 8 | b;
+        keyed.push_back({prefix, &e});
+    }
+    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        const WordCounts::Entry &x = *a.entry, &y = *b.entry;
+        const int c = std::memcmp(words.word(x), words.word(y), std::min(x.length, y.length));
+        return c != 0 ? c < 0 : x.length < y.length;
+    });
+    std::vector<const WordCounts::Entry*> out;
+    out.reserve(keyed.size());
+    for (const Keyed& k : keyed) out.push_back(k.entry);
+    return out;
+}
+
 // The count of the n-th most frequent word: the words counted at least this often are the n
 // most frequent and those tied with the last of them. 1 (every word) when n is 0 or no fewer
 // than the words.

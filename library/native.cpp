@@ -185,8 +185,14 @@ public:
         std::unique_lock<ObjectLock> lock = acquire();
         if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
         PyTypeObject* const cls = token_tuple_class(token_class);
+        // The texts of a str's tokens are its substrings; of bytes, made from the bytes.
+        auto text_of = [&](const uint8_t* p, size_t n, uint64_t start, uint64_t stop) {
+            return text_.is_none() ? token_text(p, n)
+                                   : PyUnicode_Substring(text_.ptr(), static_cast<Py_ssize_t>(start),
+                                                         static_cast<Py_ssize_t>(stop));
+        };
         while (next()) {
-            append_token_tuples(tokenizer_->batch, tokenizer_->offsets, index_, text_, cls,
+            append_token_tuples(tokenizer_->batch, tokenizer_->offsets, index_, text_of, cls,
                                 &PyTuple_GET_ITEM(members.ptr(), 0), out);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
@@ -361,15 +367,25 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("add_words_to", [](Counts& counts, py::dict out) {
             Counts& c = constructed(counts);
             std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
-            for (const WordCounts::Entry& e : c.words.entries()) {
-                if (e.count == 0) continue;
+            // In the words' own order: a Counter keeps the order its keys came in, and
+            // most_common() gives ties in it.
+            for (const WordCounts::Entry* entry : words_in_order(c.words)) {
+                const WordCounts::Entry& e = *entry;
                 py::object key = py::reinterpret_steal<py::object>(
                     word_text(c.words.word(e), e.length));
                 if (!key) throw py::error_already_set();
-                py::object known = py::reinterpret_borrow<py::object>(
-                    PyDict_GetItemWithError(out.ptr(), key.ptr()));
-                if (!known && PyErr_Occurred()) throw py::error_already_set();
-                out[key] = known ? py::object(known + py::int_(e.count)) : py::int_(e.count);
+                py::object count = py::reinterpret_steal<py::object>(
+                    PyLong_FromUnsignedLongLong(e.count));
+                if (!count) throw py::error_already_set();
+                // Two words can be one str: a str's lone surrogate U+DCED and the byte ED.
+                PyObject* known = PyDict_GetItemWithError(out.ptr(), key.ptr());
+                if (known == nullptr && PyErr_Occurred()) throw py::error_already_set();
+                if (known != nullptr) {
+                    count = py::reinterpret_steal<py::object>(PyNumber_Add(known, count.ptr()));
+                    if (!count) throw py::error_already_set();
+                }
+                if (PyDict_SetItem(out.ptr(), key.ptr(), count.ptr()) != 0)
+                    throw py::error_already_set();
             }
         }, py::arg("out"))
         // Adds other's words and types to these, with the interpreter released.
@@ -383,10 +399,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             std::unique_lock<ObjectLock> theirs(o.lock, std::defer_lock);
             py::gil_scoped_release nogil;
             std::lock(mine, theirs);
-            c.words.reserve(o.words.size());
-            for (const WordCounts::Entry& e : o.words.entries())
-                if (e.count != 0) c.words.add(o.words.word(e), e.length, e.count);
-            for (size_t k = 0; k < c.types.size(); ++k) c.types[k] += o.types[k];
+            merge_counts(c, o);
         }, py::arg("other"))
         // (distinct words, occurrences of all of them)
         .def("sizes", [](Counts& counts) {

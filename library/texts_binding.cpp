@@ -1,11 +1,15 @@
 // Many texts as one source, for vorlenta._native: a list, a generator, a NumPy or pandas column
-// of strs or bytes, or an Arrow string column. Each text is tokenized on its own by one
-// tokenizer restarted between texts, so that no token joins two texts and the cost of a text
-// is its bytes, not a tokenizer's set-up.
+// of strs or bytes, or an Arrow string column; and one text in memory on the short road
+// (words, tokens, count). Each text is tokenized on its own, by a tokenizer restarted between
+// texts, so that no token joins two texts and the cost of a text is its bytes, not a
+// tokenizer's set-up.
 //
-// Texts are taken a group at a time with the interpreter held (a Python iterator's strs are
-// encoded into one buffer; an Arrow column is read where it lies), then counted with the
-// interpreter released. Token lists make Python objects, so they hold it throughout.
+// Texts are taken a group at a time with the interpreter held: a str or bytes object is kept
+// where it lies (a reference is held), only what can change under us (a bytearray, a
+// memoryview) is copied. Workers (text_groups.hpp) encode the strs and tokenize the groups with
+// the interpreter released, on `jobs` threads; the groups come back in their order, and the
+// calling thread makes the Python objects (token strs, lists, arrays) of one group while the
+// workers tokenize the next ones.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -20,106 +24,13 @@
 #include "bindings/read_errors.hpp"
 #include "library/binding.hpp"
 #include "library/char_index.hpp"
-#include "library/span_tokenizer.hpp"
+#include "library/text_groups.hpp"
 #include "library/texts_binding.hpp"
+#include "library/token_tuples.hpp"
 
 namespace vorlenta {
 
 namespace {
-
-// A group ends at whichever comes first: enough bytes that the interpreter is released for a
-// while, or enough texts that the records stay in the caches.
-constexpr size_t GROUP_BYTES = 1 << 20;
-constexpr size_t GROUP_TEXTS = 4096;
-// The batch size inside: a short text's tokens in one batch, and the buffers in the caches.
-constexpr uint32_t TEXT_BATCH_SIZE = 8192;
-
-struct TextRecord {
-    const uint8_t* data;
-    uint64_t size;
-    int64_t index;   // the text's place in the source
-    bool null;       // None, NaN or an Arrow null: no text
-    bool from_str;   // encoded from a str: lone surrogates are their three-byte forms
-    bool ascii;      // byte offsets are str indexes already
-    bool surrogates; // from a str that holds lone surrogates
-    bool tally;      // bytes from Python: what of them is not UTF-8 is tallied
-};
-
-// The bytes of a group of texts. Unlike a vector's, room taken for a text is not cleared
-// first: an encoding writes it all, then gives back what it did not need.
-class GroupBytes {
-public:
-    void clear() { size_ = 0; }
-    size_t size() const { return size_; }
-    uint8_t* data() { return data_.get(); }
-    // `n` more bytes at the end, to be written.
-    uint8_t* extend(size_t n) {
-        if (size_ + n > capacity_) {
-            size_t capacity = capacity_ > 0 ? 2 * capacity_ : GROUP_ROOM;
-            while (capacity < size_ + n) capacity *= 2;
-            std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
-            if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
-            data_ = std::move(grown);
-            capacity_ = capacity;
-        }
-        size_ += n;
-        return data_.get() + size_ - n;
-    }
-    void shrink_to(size_t n) { size_ = n; }
-
-private:
-    static constexpr size_t GROUP_ROOM = 2 << 20;
-    std::unique_ptr<uint8_t[]> data_;
-    size_t size_ = 0, capacity_ = 0;
-};
-
-// UTF-8 of a str's code points; a lone surrogate takes the three-byte form that
-// errors="surrogatepass" gives it, so every character has a place.
-template <class Unit>
-uint8_t* encode_units(const Unit* in, size_t n, uint8_t* out) {
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t c = in[i];
-        if (c < 0x80) {
-            *out++ = static_cast<uint8_t>(c);
-        } else if (c < 0x800) {
-            *out++ = static_cast<uint8_t>(0xC0 | c >> 6);
-            *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = static_cast<uint8_t>(0xE0 | c >> 12);
-            *out++ = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
-            *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<uint8_t>(0xF0 | c >> 18);
-            *out++ = static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F));
-            *out++ = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
-            *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-// Appends the UTF-8 of a str to `out`; whether it is ASCII.
-bool append_str(PyObject* s, GroupBytes& out) {
-    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-    const void* data = PyUnicode_DATA(s);
-    if (PyUnicode_IS_ASCII(s)) {
-        if (n != 0) std::memcpy(out.extend(n), data, n);
-        return true;
-    }
-    const int kind = PyUnicode_KIND(s);
-    const size_t at = out.size();
-    uint8_t* const start =
-        out.extend(n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4));
-    uint8_t* end;
-    if (kind == PyUnicode_1BYTE_KIND)
-        end = encode_units(static_cast<const Py_UCS1*>(data), n, start);
-    else if (kind == PyUnicode_2BYTE_KIND)
-        end = encode_units(static_cast<const Py_UCS2*>(data), n, start);
-    else
-        end = encode_units(static_cast<const Py_UCS4*>(data), n, start);
-    out.shrink_to(at + static_cast<size_t>(end - start));
-    return false;
-}
 
 // An Arrow string or large_string array as its buffers: offsets, data and validity (None when
 // nothing is null), and the slice of it that the array is.
@@ -167,17 +78,86 @@ struct ArrowStrings {
     }
 };
 
-// Where texts come from, a group at a time.
-struct TextFeed {
-    py::object iterator;       // a Python iterator, or None for an Arrow column
-    ArrowStrings* arrow = nullptr;  // the chunk being read
-    py::buffer_info offsets, data, validity;  // its buffers, while it is read
-    int64_t taken = 0;         // texts taken so far, of all chunks
+TextRecord blank_record(int64_t index) {
+    TextRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.index = index;
+    return r;
+}
+
+// Takes one text into a record, with the interpreter held; false, with a TypeError set, for
+// anything that is not a text. Only what is a text by its type is taken: a NumPy number or a
+// row of a 2-D array has a buffer too, and read as bytes it would be a text nobody wrote. A
+// str or bytes object is read where it lies, a reference to it added to `kept` (when the
+// caller lets the interpreter go before it is read); what could change meanwhile is copied
+// into `bytes`.
+bool take_text(PyObject* o, TextRecord& r, GroupBytes& bytes, std::vector<void*>* kept) {
+    if (PyUnicode_Check(o)) {
+        r.from_str = r.str_places = true;
+        const auto n = static_cast<uint64_t>(PyUnicode_GET_LENGTH(o));
+        if (PyUnicode_IS_ASCII(o)) {  // its characters are its UTF-8: read where they lie
+            r.data = static_cast<const uint8_t*>(PyUnicode_DATA(o));
+            r.size = n;
+            r.ascii = true;
+        } else {  // encoded by the worker, from where the str keeps them
+            r.units = PyUnicode_DATA(o);
+            r.kind = static_cast<uint8_t>(PyUnicode_KIND(o));
+            r.size = n;
+        }
+        if (kept != nullptr) kept->push_back(Py_NewRef(o));
+        return true;
+    }
+    if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+        r.null = true;
+        return true;
+    }
+    if (PyBytes_Check(o)) {  // never changes: read where it lies
+        r.data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
+        r.size = static_cast<uint64_t>(PyBytes_GET_SIZE(o));
+        r.tally = true;
+        if (kept != nullptr) kept->push_back(Py_NewRef(o));
+        return true;
+    }
+    const bool mutable_bytes =
+        PyByteArray_Check(o) ||
+        (PyMemoryView_Check(o) && PyMemoryView_GET_BUFFER(o)->ndim <= 1 &&
+         PyMemoryView_GET_BUFFER(o)->itemsize == 1);
+    if (!mutable_bytes) {
+        PyErr_Format(PyExc_TypeError,
+                     "a text must be a str, bytes, bytearray, a memoryview of bytes or None, "
+                     "not %s (text %lld)",
+                     Py_TYPE(o)->tp_name, static_cast<long long>(r.index));
+        return false;
+    }
+    // Copied now: it could change while the workers read it.
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) return false;
+    r.at = bytes.size();
+    r.size = static_cast<uint64_t>(view.len);
+    r.in_group = r.tally = true;
+    if (view.len != 0)
+        std::memcpy(bytes.extend(static_cast<size_t>(view.len)), view.buf,
+                    static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// Releases what a group kept alive for its texts; with the interpreter held.
+void release_kept(Group& g) {
+    for (void* o : g.kept) Py_DECREF(static_cast<PyObject*>(o));
+    g.kept.clear();
+}
+
+// Where texts come from, a group at a time, with the interpreter held: a Python iterable, or
+// an Arrow column (one ArrowStrings, or with `chunked` a list of them, the chunks of one column
+// read in turn: a text's place counts on across them). An error of the iterator, or a text of
+// the wrong type, ends the source: the texts before it are the last group, and
+// raise_if_held() raises the error once they have been used.
+class TextFeed {
+public:
+    int64_t taken = 0;  // texts taken so far
     bool ended = false;
 
-    // Over a Python iterable of texts, or an Arrow column: one ArrowStrings, or with `chunked`
-    // a list of them, the chunks of one column read in turn (a text's place counts on across
-    // them).
     explicit TextFeed(py::object source, bool chunked = false) {
         if (py::isinstance<ArrowStrings>(source)) {
             chunks_.push_back(std::move(source));
@@ -188,8 +168,8 @@ struct TextFeed {
                 chunks_.push_back(py::reinterpret_borrow<py::object>(chunk));
             }
         } else {
-            iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
-            if (!iterator) throw py::error_already_set();
+            iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
+            if (!iterator_) throw py::error_already_set();
             return;
         }
         if (chunks_.empty())
@@ -198,153 +178,192 @@ struct TextFeed {
             open_chunk(0);
     }
 
-    // The next group of texts, with the interpreter held; false once the source is used up.
-    // A Python text is copied into `bytes`, an Arrow text is read where it lies. An error of
-    // the iterator, or a text of the wrong type, ends the source: the texts before it are
-    // this group, and raise_if_held() raises the error once they have been used.
-    bool fill(std::vector<TextRecord>& texts, GroupBytes& bytes) {
-        texts.clear();
-        bytes.clear();
+    // The next group's texts into `g`; false once the source is used up.
+    bool fill(Group& g) {
         if (ended) return false;
-        if (arrow != nullptr) return fill_arrow(texts);
-        starts_.clear();
-        while (texts.size() < GROUP_TEXTS && bytes.size() < GROUP_BYTES) {
-            py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
-            TextRecord r{nullptr, 0, taken, false, false, false, false, false};
-            const size_t start = bytes.size();
-            if (!item || !append_text(item.ptr(), r, bytes)) {
+        if (arrow_ != nullptr) return fill_arrow(g);
+        while (g.texts.size() < GROUP_TEXTS && g.bytes.size() < GROUP_BYTES) {
+            py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
+            TextRecord r = blank_record(taken);
+            if (!item || !take_text(item.ptr(), r, g.bytes, &g.kept)) {
                 ended = true;
                 if (PyErr_Occurred())
                     held_.error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
                 break;
             }
             ++taken;
-            r.size = bytes.size() - start;
-            starts_.push_back(start);
-            texts.push_back(r);
+            g.texts.push_back(r);
         }
-        // The buffer has stopped moving: the texts can point into it.
-        for (size_t i = 0; i < texts.size(); ++i) texts[i].data = bytes.data() + starts_[i];
-        return !texts.empty();
+        return !g.texts.empty();
     }
 
-    // The error that ended the source, once the texts before it have been used; later calls
-    // find the source ended.
     void raise_if_held() { held_.raise_if_held(); }
 
 private:
     void open_chunk(size_t k) {
         chunk_ = k;
         in_chunk_ = 0;
-        arrow = &chunks_[k].cast<ArrowStrings&>();
-        offsets = arrow->offsets.request();
-        data = arrow->data.request();
-        validity = arrow->validity.is_none()
-                       ? py::buffer_info()
-                       : py::reinterpret_borrow<py::buffer>(arrow->validity).request();
+        arrow_ = &chunks_[k].cast<ArrowStrings&>();
+        offsets_ = arrow_->offsets.request();
+        data_ = arrow_->data.request();
+        validity_ = arrow_->validity.is_none()
+                        ? py::buffer_info()
+                        : py::reinterpret_borrow<py::buffer>(arrow_->validity).request();
     }
 
     // Texts of one chunk: the group ends with it, and the next group starts the next chunk.
-    bool fill_arrow(std::vector<TextRecord>& texts) {
-        while (in_chunk_ == arrow->length) {
+    bool fill_arrow(Group& g) {
+        while (in_chunk_ == arrow_->length) {
             if (chunk_ + 1 == chunks_.size()) {
                 ended = true;
                 return false;
             }
             open_chunk(chunk_ + 1);
         }
-        const auto* base = static_cast<const uint8_t*>(offsets.ptr);
-        const auto* chars = static_cast<const uint8_t*>(data.ptr);
-        const auto* valid = static_cast<const uint8_t*>(validity.ptr);
+        const auto* base = static_cast<const uint8_t*>(offsets_.ptr);
+        const auto* chars = static_cast<const uint8_t*>(data_.ptr);
+        const auto* valid = static_cast<const uint8_t*>(validity_.ptr);
         uint64_t group_bytes = 0;
-        while (in_chunk_ < arrow->length && texts.size() < GROUP_TEXTS &&
+        while (in_chunk_ < arrow_->length && g.texts.size() < GROUP_TEXTS &&
                group_bytes < GROUP_BYTES) {
-            const int64_t i = arrow->offset + in_chunk_++;
-            const int64_t start = arrow->value_offset(base, i);
-            const auto size = static_cast<uint64_t>(arrow->value_offset(base, i + 1) - start);
-            const bool null = valid != nullptr && (valid[i >> 3] >> (i & 7) & 1) == 0;
-            // Arrow strings are UTF-8 that Python would give as strs: places are str indexes,
-            // which only spans reads (and so only it finds out whether a text is ASCII).
-            texts.push_back(
-                {chars + start, null ? 0 : size, taken++, null, false, false, false, false});
+            const int64_t i = arrow_->offset + in_chunk_++;
+            const int64_t start = arrow_->value_offset(base, i);
+            const auto size = static_cast<uint64_t>(arrow_->value_offset(base, i + 1) - start);
+            TextRecord r = blank_record(taken++);
+            r.null = valid != nullptr && (valid[i >> 3] >> (i & 7) & 1) == 0;
+            // Arrow strings are UTF-8 that Python would give as strs: places are str indexes.
+            r.str_places = true;
+            r.data = chars + start;
+            r.size = r.null ? 0 : size;
+            g.texts.push_back(r);
             group_bytes += size;
         }
+        if (in_chunk_ == arrow_->length && chunk_ + 1 == chunks_.size()) ended = true;
         return true;
     }
 
-    // Appends a text's bytes, or marks a null; false, with a TypeError set, for anything
-    // else. Only what is a text by its type is taken: a NumPy number or a row of a 2-D array
-    // has a buffer too, and read as bytes it would be a text nobody wrote.
-    static bool append_text(PyObject* o, TextRecord& r, GroupBytes& bytes) {
-        if (PyUnicode_Check(o)) {
-            r.from_str = true;
-            const size_t at = bytes.size();
-            r.ascii = append_str(o, bytes);
-            r.surrogates = !r.ascii && has_encoded_surrogate(bytes.data() + at, bytes.size() - at);
-            return true;
-        }
-        if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
-            r.null = true;
-            return true;
-        }
-        const bool bytes_like =
-            PyBytes_Check(o) || PyByteArray_Check(o) ||
-            (PyMemoryView_Check(o) && PyMemoryView_GET_BUFFER(o)->ndim <= 1 &&
-             PyMemoryView_GET_BUFFER(o)->itemsize == 1);
-        if (!bytes_like) {
-            PyErr_Format(PyExc_TypeError,
-                         "a text must be a str, bytes, bytearray, a memoryview of bytes or None, "
-                         "not %s (text %lld)",
-                         Py_TYPE(o)->tp_name, static_cast<long long>(r.index));
-            return false;
-        }
-        r.tally = true;
-        Py_buffer view;
-        if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) return false;
-        if (view.len != 0)
-            std::memcpy(bytes.extend(static_cast<size_t>(view.len)), view.buf,
-                        static_cast<size_t>(view.len));
-        PyBuffer_Release(&view);
-        return true;
-    }
-
+    py::object iterator_;  // a Python iterator, or None for an Arrow column
     std::vector<py::object> chunks_;  // ArrowStrings, kept alive while their buffers are read
+    ArrowStrings* arrow_ = nullptr;   // the chunk being read
+    py::buffer_info offsets_, data_, validity_;  // its buffers
     size_t chunk_ = 0;
     int64_t in_chunk_ = 0;  // texts taken of the chunk being read
-    std::vector<uint64_t> starts_;  // where each text of the group starts in its bytes
     HeldError held_;
 };
 
-bool is_ascii(const uint8_t* p, uint64_t n) {
-    uint8_t high = 0;
-    for (uint64_t i = 0; i < n; ++i) high |= p[i];
-    return high < 0x80;
+// A call's workers and their tokenizers: none (the calling thread tokenizes, with its own
+// tokenizer) until a second group is met and `jobs` asks for more than one. Threads run only
+// within run(): none is left between calls, or in a child after a fork.
+class Workers {
+public:
+    Workers(const TextSettings& settings, unsigned jobs, GroupPipeline::Work work)
+        : settings_(settings), jobs_(jobs), pipeline_(0, std::move(work)) {}
+
+    // With the interpreter held: the groups still out let their Python objects go.
+    ~Workers() {
+        pipeline_.stop();
+        pipeline_.each_group(release_kept);
+    }
+
+    bool threaded() const { return pipeline_.workers() > 0; }
+    // Groups out from an earlier run, still to be handed back.
+    bool out() const { return pipeline_.in_flight() > 0; }
+
+    // The tokenizer of worker `w`, made on its own thread the first time.
+    SpanTokenizer& tokenizer(unsigned w) {
+        if (!threaded()) {
+            if (!own_) own_ = std::make_unique<ThreadTokenizer>(settings_);
+            return **own_;
+        }
+        std::unique_ptr<SpanTokenizer>& t = tokenizers_[w];
+        if (!t) {
+            t = std::make_unique<SpanTokenizer>(nullptr, 0, TEXT_BATCH_SIZE);
+            apply_settings(*t, settings_);
+        }
+        return *t;
+    }
+
+    // Groups of the feed through the workers, each handed to take(group) in order with the
+    // interpreter held, until enough() says so or the groups are all back. The source's own error is the caller's to raise. Interrupted (a signal
+    // handler's exception), the groups out stay out, and the next run goes on with them.
+    template <class Take, class Enough>
+    void run(TextFeed& feed, Take&& take, Enough&& enough) {
+        struct Stopped {  // however the run ends, no thread outlives it
+            Workers& w;
+            ~Stopped() {
+                {
+                    py::gil_scoped_release nogil;
+                    w.pipeline_.stop();
+                }
+                w.own_.reset();  // the thread's tokenizer, free for its other calls
+            }
+        } stopped{*this};
+        if (!threaded() && pipeline_.queued() > 0) start_threads();  // an earlier run's groups
+        for (;;) {
+            while (!feed.ended && pipeline_.has_room() && !enough()) {
+                Group& g = pipeline_.free_group();
+                if (!feed.fill(g)) {
+                    pipeline_.recycle(g);
+                    break;
+                }
+                if (!threaded() && jobs_ > 1 && (!feed.ended || pipeline_.in_flight() > 1))
+                    start_threads();  // more than one group: worth the threads
+                if (threaded()) {
+                    pipeline_.submit(g);
+                } else {
+                    py::gil_scoped_release nogil;
+                    pipeline_.submit(g);
+                }
+            }
+            if (pipeline_.in_flight() == 0) return;
+            Group* done;
+            {
+                py::gil_scoped_release nogil;
+                done = &pipeline_.next_done();
+            }
+            take(*done);
+            release_kept(*done);
+            pipeline_.recycle(*done);
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            // Enough for the caller: the groups still out wait for the next run, the ones
+            // being tokenized finished as the threads stop.
+            if (enough()) return;
+        }
+    }
+
+    template <class Take>
+    void run(TextFeed& feed, Take&& take) {
+        run(feed, std::forward<Take>(take), [] { return false; });
+    }
+
+private:
+    void start_threads() {
+        tokenizers_.resize(jobs_ > 1 ? jobs_ : 1);
+        own_.reset();
+        pipeline_.start(jobs_ > 1 ? jobs_ : 1);
+    }
+
+    TextSettings settings_;
+    unsigned jobs_;
+    std::unique_ptr<ThreadTokenizer> own_;
+    std::vector<std::unique_ptr<SpanTokenizer>> tokenizers_;
+    GroupPipeline pipeline_;
+};
+
+// Tokenizes a group with tokenizer `t`, its tally of bytes that are not UTF-8 kept with it.
+template <class Tokenize>
+void tokenize_group(SpanTokenizer& t, Group& g, Tokenize&& tokenize) {
+    encode_group(g);
+    t.utf8 = Utf8Tally{};
+    tokenize();
+    t.utf8.finish();
+    g.utf8 = t.utf8;
 }
 
-// Runs the tokenizer over one text, handing each non-empty batch to use(batch).
-template <class Use>
-void tokenize_text(SpanTokenizer& t, const TextRecord& r, bool with_places, Use&& use) {
-    if (r.null) return;
-    t.tally_utf8 = r.tally;
-    t.restart(r.data, r.size);
-    while (!t.input_done()) {
-        t.next_batch(with_places);
-        if (t.batch.token_count != 0) use(t.batch);
-    }
-}
-
-// use(text, length, i) for each token i of the batch, its text lower-cased into `lowered`
-// (room for a token and 16 bytes) if asked.
-template <class Use>
-void each_token(const Batch& b, bool lower, uint8_t* lowered, Use&& use) {
-    const uint8_t* p = b.text_buffer;
-    for (uint32_t i = 0; i < b.token_count; ++i) {
-        const uint8_t* const end = token_end(p);
-        const auto n = static_cast<uint32_t>(end - p);
-        if (lower) lower_word(p, n, lowered);
-        use(lower ? lowered : p, n, i);
-        p = end + 1;
-    }
+void add_tally(Utf8Tally& total, const Utf8Tally& more) {
+    total.ill_formed += more.ill_formed;
+    total.ill_formed_bytes += more.ill_formed_bytes;
+    total.non_ascii_bytes += more.non_ascii_bytes;
 }
 
 // A token's text as a str: from a str's bytes, lone surrogates come back as themselves;
@@ -358,18 +377,19 @@ PyObject* text_of(const uint8_t* p, size_t n, bool from_str) {
     return token_text(p, n);
 }
 
-// The strs of short tokens made so far in a call, so that a token met again (most are: the
-// common words, spaces and marks) costs a look-up and a reference instead of a new object.
-// Direct-mapped: a token whose slot is taken replaces what is there. Made and dropped with the
-// interpreter held.
+// The strs of short tokens made so far, so that a token met again (most are: the common
+// words, spaces and marks) costs a look-up and a reference instead of a new object.
+// Direct-mapped: a token whose slot is taken replaces what is there. One for the process,
+// used with the interpreter held and never freed, as interned strs are not: a short call
+// finds its words there.
 class StrCache {
 public:
     StrCache() : slots_(SLOTS) {}
-    ~StrCache() {
-        for (Slot& s : slots_) Py_XDECREF(s.str);
+
+    static StrCache& shared() {
+        static StrCache* cache = new StrCache();
+        return *cache;
     }
-    StrCache(const StrCache&) = delete;
-    StrCache& operator=(const StrCache&) = delete;
 
     // A new reference to the str of the token p[0, n), or nullptr with a Python error set.
     PyObject* get(const uint8_t* p, size_t n, bool from_str) {
@@ -394,7 +414,8 @@ public:
     }
 
 private:
-    static constexpr size_t SLOTS = 4096;
+    // Enough for the words that make most of a text's tokens in either language.
+    static constexpr size_t SLOTS = 1 << 15;
     static constexpr size_t MAX_BYTES = 30;
     struct Slot {
         PyObject* str = nullptr;
@@ -418,110 +439,374 @@ struct CollectorPaused {
     CollectorPaused& operator=(const CollectorPaused&) = delete;
 };
 
+// The list of `n` token strs that start at token `first` of a group's tokens.
+PyObject* token_list(const GroupTokens& tokens, size_t first, uint32_t n, bool from_str) {
+    PyObject* list = PyList_New(n);
+    if (list == nullptr) return nullptr;
+    uint64_t start = first == 0 ? 0 : tokens.ends[first - 1];
+    StrCache& strs = StrCache::shared();
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t end = tokens.ends[first + i];
+        PyObject* s = strs.get(reinterpret_cast<const uint8_t*>(tokens.data.data()) + start,
+                               static_cast<size_t>(end - start), from_str);
+        if (s == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i, s);
+        start = end;
+    }
+    return list;
+}
+
+// A vector's values as an array that takes the vector over: no copy.
+template <class T>
+py::array_t<T> as_array(std::vector<T>&& v) {
+    auto* owned = new std::vector<T>(std::move(v));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+// A source that is one text (a str or bytes object), or many.
+bool one_text(const py::handle& source) {
+    return PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr());
+}
+
+// ---- the short road: a few texts, on the calling thread ----
+
+// A str or bytes object (one text), or a list or tuple of this many texts or fewer, is
+// tokenized text by text on the calling thread with the interpreter held: no group, no worker
+// and no release, which would cost a short text more than its tokens.
+constexpr Py_ssize_t SHORT_ROAD_TEXTS = 16;
+
+bool short_road(const py::handle& source) {
+    if (one_text(source)) return true;
+    PyObject* o = source.ptr();
+    return (PyList_CheckExact(o) || PyTuple_CheckExact(o)) &&
+           PySequence_Fast_GET_SIZE(o) <= SHORT_ROAD_TEXTS;
+}
+
+// use(record) for each text of a short-road source, its bytes in `bytes` while it is used;
+// TypeError for an item that is not a text, after the texts before it.
+template <class Use>
+void each_short_text(const py::handle& source, GroupBytes& bytes, Use&& use) {
+    PyObject* const o = source.ptr();
+    const bool one = one_text(source);
+    const Py_ssize_t n = one ? 1 : PySequence_Fast_GET_SIZE(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A list can change size while a token str is made (nothing here runs Python code,
+        // but the size is read again all the same).
+        if (!one && i >= PySequence_Fast_GET_SIZE(o)) break;
+        PyObject* item = one ? o : PySequence_Fast_GET_ITEM(o, i);
+        TextRecord r = blank_record(i);
+        bytes.clear();
+        if (!take_text(item, r, bytes, nullptr)) throw py::error_already_set();
+        encode_record(r, bytes);
+        point_record(r, bytes);
+        use(r);
+    }
+}
+
+// The list of one text's kept tokens as strs, made as they come: a short text's tokens are
+// one batch, and its list is made at their number and filled in place.
+py::list token_strs(SpanTokenizer& t, const TextRecord& r, bool lower) {
+    py::list out(0);
+    StrCache& strs = StrCache::shared();
+    uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+    bool first = true;
+    tokenize_text(t, r, false, [&](const Batch& b) {
+        const bool whole = first && t.input_done();
+        first = false;
+        if (whole) out = py::reinterpret_steal<py::list>(PyList_New(b.token_count));
+        if (!out) throw py::error_already_set();
+        each_token(b, lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t i) {
+            PyObject* s = strs.get(p, n, r.from_str);
+            if (s == nullptr) throw py::error_already_set();
+            if (whole) {
+                PyList_SET_ITEM(out.ptr(), i, s);
+            } else {
+                const int appended = PyList_Append(out.ptr(), s);
+                Py_DECREF(s);
+                if (appended != 0) throw py::error_already_set();
+            }
+        });
+    });
+    return out;
+}
+
+// ---- what each call does with the groups ----
+
+// Counts the types of every kept token of every text, and the words among them (tokens whose
+// type is in `word_mask`), lower-cased if asked, on `jobs` threads, each into counts of its
+// own that are added up at the end. Returns the texts taken and the tally of the bytes texts.
+py::tuple count_texts(py::object source, bool chunked, const TextSettings& settings,
+                      Counts& counts, bool lower, uint64_t word_mask, unsigned jobs) {
+    std::unique_lock<ObjectLock> counts_lock = lock_released(counts.lock, "Counts");
+    uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
+    if (!chunked && short_road(source)) {
+        ThreadTokenizer t(settings);
+        int64_t taken = 0;
+        each_short_text(source, t.bytes(), [&](const TextRecord& r) {
+            tokenize_text(*t, r, false, [&](const Batch& b) {
+                count_batch(counts, b, lower, word_mask, lowered, r.surrogates);
+            });
+            ++taken;
+        });
+        return py::make_tuple(taken, tally_tuple(t->utf8));
+    }
+    TextFeed feed(std::move(source), chunked);
+    std::vector<std::unique_ptr<Counts>> theirs(jobs > 0 ? jobs : 1);
+    Workers* self = nullptr;
+    Workers workers(settings, jobs, [&](Group& g, unsigned w) {
+        // Worker 0 counts into the caller's counts, which the calling thread does not touch
+        // meanwhile; the others into their own, added at the end.
+        Counts* into = &counts;
+        if (w > 0) {
+            if (!theirs[w]) theirs[w] = std::make_unique<Counts>();
+            into = theirs[w].get();
+        }
+        SpanTokenizer& t = self->tokenizer(w);
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];  // the worker's own
+        tokenize_group(t, g, [&] {
+            for (const TextRecord& r : g.texts)
+                tokenize_text(t, r, false, [&](const Batch& b) {
+                    count_batch(*into, b, lower, word_mask, lowered, r.surrogates);
+                });
+        });
+    });
+    self = &workers;
+    Utf8Tally tally;
+    workers.run(feed, [&](Group& g) { add_tally(tally, g.utf8); });
+    {
+        py::gil_scoped_release nogil;
+        for (const auto& c : theirs)
+            if (c) merge_counts(counts, *c);
+    }
+    feed.raise_if_held();
+    return py::make_tuple(feed.taken, tally_tuple(tally));
+}
+
+// For each text, the list of its kept tokens' texts (lower-cased if asked); an empty list for
+// a null, so that the lists stay in step with the texts. The workers gather the tokens' bytes,
+// the calling thread makes the lists. Returns the lists and the tally of the bytes texts.
+py::tuple token_lists(py::object source, bool chunked, const TextSettings& settings, bool lower,
+                      unsigned jobs) {
+    if (!chunked && short_road(source)) {
+        ThreadTokenizer t(settings);
+        py::list out(0);
+        each_short_text(source, t.bytes(), [&](const TextRecord& r) {
+            if (PyList_Append(out.ptr(), token_strs(*t, r, lower).ptr()) != 0)
+                throw py::error_already_set();
+        });
+        return py::make_tuple(out, tally_tuple(t->utf8));
+    }
+    TextFeed feed(std::move(source), chunked);
+    py::list out;
+    Workers* self = nullptr;
+    Workers workers(settings, jobs, [&](Group& g, unsigned w) {
+        SpanTokenizer& t = self->tokenizer(w);
+        tokenize_group(t, g, [&] { collect_tokens(t, g, lower); });
+    });
+    self = &workers;
+    CollectorPaused paused;
+    Utf8Tally tally;
+    workers.run(feed, [&](Group& g) {
+        add_tally(tally, g.utf8);
+        size_t first = 0;
+        for (size_t i = 0; i < g.texts.size(); ++i) {
+            const uint32_t n = g.tokens.per_text[i];
+            PyObject* list = token_list(g.tokens, first, n, g.texts[i].from_str);
+            if (list == nullptr) throw py::error_already_set();
+            const int appended = PyList_Append(out.ptr(), list);
+            Py_DECREF(list);
+            if (appended != 0) throw py::error_already_set();
+            first += n;
+        }
+    });
+    feed.raise_if_held();
+    return py::make_tuple(out, tally_tuple(tally));
+}
+
+// The token lists as the buffers of an Arrow large_list of large_string: where each text's
+// tokens start among all tokens (one more than there are texts), where each token starts in
+// the data (one more than there are tokens), the tokens' bytes one after another, and the
+// texts that are null (a byte each, 1 for a null); then the tally of the bytes texts.
+py::tuple arrow_lists(py::object source, bool chunked, const TextSettings& settings, bool lower,
+                      unsigned jobs) {
+    TextFeed feed(std::move(source), chunked);
+    std::vector<int64_t> list_offsets{0}, value_offsets{0};
+    std::vector<uint8_t> nulls;
+    std::vector<uint8_t> data;
+    Workers* self = nullptr;
+    Workers workers(settings, jobs, [&](Group& g, unsigned w) {
+        SpanTokenizer& t = self->tokenizer(w);
+        tokenize_group(t, g, [&] { collect_tokens(t, g, lower); });
+    });
+    self = &workers;
+    Utf8Tally tally;
+    workers.run(feed, [&](Group& g) {
+        add_tally(tally, g.utf8);
+        py::gil_scoped_release nogil;  // only copies
+        const auto base = static_cast<int64_t>(data.size());
+        data.insert(data.end(), g.tokens.data.begin(), g.tokens.data.end());
+        for (uint64_t end : g.tokens.ends) value_offsets.push_back(base + static_cast<int64_t>(end));
+        for (size_t i = 0; i < g.texts.size(); ++i) {
+            list_offsets.push_back(list_offsets.back() + g.tokens.per_text[i]);
+            nulls.push_back(g.texts[i].null);
+        }
+    });
+    feed.raise_if_held();
+    set_up_numpy("arrow_lists");
+    return py::make_tuple(as_array(std::move(list_offsets)), as_array(std::move(value_offsets)),
+                          as_array(std::move(data)), as_array(std::move(nulls)),
+                          tally_tuple(tally));
+}
+
+// One text's kept tokens as strs: the short road for a str or bytes object.
+py::list words(py::handle text, const TextSettings& settings, bool lower) {
+    if (!one_text(text))
+        throw py::type_error(std::string("text must be a str or bytes, not ") +
+                             Py_TYPE(text.ptr())->tp_name);
+    ThreadTokenizer t(settings);
+    py::list out;
+    each_short_text(text, t.bytes(), [&](const TextRecord& r) { out = token_strs(*t, r, lower); });
+    return out;
+}
+
+// Every kept token of one str as `token_class(text, type, start, stop)`, its places str
+// indexes: the short road of tokenize.
+py::list str_tokens(py::str text, const TextSettings& settings, py::type token_class,
+                    py::tuple members) {
+    if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
+    PyTypeObject* const cls = token_tuple_class(token_class);
+    ThreadTokenizer t(settings);
+    TextRecord r = blank_record(0);
+    r.from_str = true;
+    const auto n = static_cast<uint64_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    const bool ascii = PyUnicode_IS_ASCII(text.ptr());
+    if (ascii) {
+        r.data = static_cast<const uint8_t*>(PyUnicode_DATA(text.ptr()));
+        r.size = n;
+    } else {
+        GroupBytes& bytes = t.bytes();
+        bytes.clear();
+        append_utf8(PyUnicode_DATA(text.ptr()), static_cast<uint8_t>(PyUnicode_KIND(text.ptr())),
+                    n, bytes);
+        r.data = bytes.data();
+        r.size = bytes.size();
+    }
+    CharIndex index{r.data, 0, 0, ascii};
+    py::list out(0);
+    StrCache& strs = StrCache::shared();
+    tokenize_text(*t, r, true, [&](const Batch& b) {
+        append_token_tuples(
+            b, t->offsets, index,
+            [&](const uint8_t* p, size_t length, uint64_t, uint64_t) {
+                return strs.get(p, length, true);
+            },
+            cls, &PyTuple_GET_ITEM(members.ptr(), 0), out);
+    });
+    return out;
+}
+
+// The places of many texts' tokens, batch_size at a time: (starts, stops, types, texts), where
+// texts[i] is the place of token i's text in the source and its offsets are in that text (str
+// indexes for a str and an Arrow string, byte offsets for bytes). Each call tokenizes whole
+// groups, on `jobs` threads, until a batch is ready.
+class TextSpans {
+public:
+    TextSpans(py::object source, const TextSettings& settings, uint32_t batch_size, unsigned jobs,
+              bool chunked)
+        : feed_(std::move(source), chunked), batch_size_(batch_size > 0 ? batch_size : 1),
+          workers_(settings, jobs, [this](Group& g, unsigned w) {
+              SpanTokenizer& t = workers_.tokenizer(w);
+              tokenize_group(t, g, [&] { collect_spans(t, g); });
+          }) {}
+
+    py::object next() {
+        refuse_numpy_reentry("spans");
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
+        if (pending() < batch_size_ && (!feed_.ended || workers_.out()))
+            workers_.run(
+                feed_,
+                [&](Group& g) {
+                    add_tally(tally_, g.utf8);
+                    compact();
+                    append(starts_, g.spans.starts);
+                    append(stops_, g.spans.stops);
+                    append(types_, g.spans.types);
+                    append(texts_, g.spans.texts);
+                },
+                [&] { return pending() >= batch_size_; });
+        if (pending() == 0) {
+            // The tokens of the texts read before an error of the source have all been
+            // delivered: now the error.
+            feed_.raise_if_held();
+            return py::none();
+        }
+        set_up_numpy("spans");
+        const size_t n = pending() < batch_size_ ? pending() : batch_size_;
+        py::tuple batch = py::make_tuple(cut(starts_, n), cut(stops_, n), cut(types_, n),
+                                         cut(texts_, n));
+        head_ += n;
+        return batch;
+    }
+
+    py::tuple utf8_tally() {
+        std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
+        return tally_tuple(tally_);
+    }
+
+private:
+    // Tokens taken, not yet delivered: from head_ on.
+    size_t pending() const { return starts_.size() - head_; }
+
+    // Drops what was delivered, before more is appended: the pending tokens move once, not
+    // once a batch.
+    void compact() {
+        if (head_ == 0) return;
+        for (auto* v : {&starts_, &stops_, &texts_})
+            v->erase(v->begin(), v->begin() + static_cast<ptrdiff_t>(head_));
+        types_.erase(types_.begin(), types_.begin() + static_cast<ptrdiff_t>(head_));
+        head_ = 0;
+    }
+
+    template <class T>
+    static void append(std::vector<T>& to, const std::vector<T>& from) {
+        to.insert(to.end(), from.begin(), from.end());
+    }
+
+    // The n values from head_ on as an array of their own.
+    template <class T>
+    py::array_t<T> cut(const std::vector<T>& v, size_t n) const {
+        py::array_t<T> a(static_cast<py::ssize_t>(n));
+        if (n != 0) std::memcpy(a.mutable_data(), v.data() + head_, n * sizeof(T));
+        return a;
+    }
+
+    TextFeed feed_;
+    size_t batch_size_;
+    Workers workers_;
+    std::vector<int64_t> starts_, stops_, texts_;
+    std::vector<uint64_t> types_;
+    size_t head_ = 0;
+    Utf8Tally tally_;
+    ObjectLock lock_;
+};
+
+// The command's tokenizer of a dataset's texts, with its settings: counts, and the lines of
+// every text's tokens.
 class Texts {
 public:
-    Texts() : t_(nullptr, 0, TEXT_BATCH_SIZE) {}
-
     void configure(uint64_t filter, uint32_t min_len, uint32_t max_len, bool split_hyphens) {
         std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
-        t_.set_split_hyphens(split_hyphens);  // between texts: nothing of one is pending
-        t_.batch.filter = filter;
-        t_.batch.token_min_len = min_len;
-        t_.batch.token_max_len = max_len;
+        settings_ = TextSettings{filter, min_len, max_len, split_hyphens};
     }
 
-    // Counts the types of every kept token of every text, and the words among them (tokens
-    // whose type is in `word_mask`), lower-cased if asked. Returns the number of texts.
     int64_t count(py::object source, Counts& counts, bool lower, uint64_t word_mask) {
         std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
-        std::unique_lock<ObjectLock> counts_lock = lock_released(counts.lock, "Counts");
-        TextFeed feed(std::move(source));
-        uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];
-        while (feed.fill(texts_, bytes_)) {
-            {
-                py::gil_scoped_release nogil;
-                for (const TextRecord& r : texts_)
-                    tokenize_text(t_, r, false, [&](const Batch& b) {
-                        count_batch(counts, b, lower, word_mask, lowered, r.surrogates);
-                    });
-            }
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-        feed.raise_if_held();
-        return feed.taken;
-    }
-
-    // For each text, the list of its kept tokens' texts (lower-cased if asked); an empty list
-    // for a null, so that the lists stay in step with the texts.
-    py::list lists(py::object source, bool lower) {
-        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
-        TextFeed feed(std::move(source));
-        py::list out;
-        StrCache strs;
-        CollectorPaused paused;
-        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
-        while (feed.fill(texts_, bytes_)) {
-            for (const TextRecord& r : texts_) {
-                py::object tokens;  // made with the first batch, at its size when it is all
-                bool first = true;
-                tokenize_text(t_, r, false, [&](const Batch& b) {
-                    // A short text's tokens are one batch: a list of their number, filled in
-                    // place, rather than one grown token by token.
-                    const bool whole = first && t_.input_done();
-                    first = false;
-                    if (!tokens) tokens = py::list(whole ? b.token_count : 0);
-                    each_token(b, lower, lowered, [&](const uint8_t* text, uint32_t n, uint32_t i) {
-                        PyObject* s = strs.get(text, n, r.from_str);
-                        if (s == nullptr) throw py::error_already_set();
-                        if (whole) {
-                            PyList_SET_ITEM(tokens.ptr(), i, s);
-                        } else {
-                            const int appended = PyList_Append(tokens.ptr(), s);
-                            Py_DECREF(s);
-                            if (appended != 0) throw py::error_already_set();
-                        }
-                    });
-                });
-                if (PyList_Append(out.ptr(), tokens ? tokens.ptr() : py::list().ptr()) != 0)
-                    throw py::error_already_set();
-            }
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-        feed.raise_if_held();
-        return out;
-    }
-
-    // The token lists as the buffers of an Arrow large_list of large_string: where each
-    // text's tokens start among all tokens (one more than there are texts), where each token
-    // starts in the data (one more than there are tokens), the tokens' bytes one after
-    // another, and the texts that are null (a byte each, 1 for a null).
-    py::tuple arrow_lists(py::object source, bool lower) {
-        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
-        TextFeed feed(std::move(source));
-        std::vector<int64_t> list_offsets{0}, value_offsets{0};
-        std::vector<uint8_t> nulls;
-        std::string data;
-        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
-        while (feed.fill(texts_, bytes_)) {
-            {
-                py::gil_scoped_release nogil;
-                for (const TextRecord& r : texts_) {
-                    tokenize_text(t_, r, false, [&](const Batch& b) {
-                        each_token(b, lower, lowered, [&](const uint8_t* text, uint32_t n, uint32_t) {
-                            data.append(reinterpret_cast<const char*>(text), n);
-                            value_offsets.push_back(static_cast<int64_t>(data.size()));
-                        });
-                    });
-                    list_offsets.push_back(static_cast<int64_t>(value_offsets.size() - 1));
-                    nulls.push_back(r.null);
-                }
-            }
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-        feed.raise_if_held();
-        set_up_numpy("arrow_lists");
-        return py::make_tuple(as_array(list_offsets), as_array(value_offsets),
-                              py::bytes(data), as_array(nulls));
+        return count_texts(std::move(source), false, settings_, counts, lower, word_mask, 1)[0]
+            .cast<int64_t>();
     }
 
     // Writes the lines of every text's tokens to `output`, as Tokenizer.write_lines writes a
@@ -538,13 +823,9 @@ public:
         const bool numbered = !first_record.is_none() && !words;
         const int64_t first = numbered ? first_record.cast<int64_t>() : 0;
         TextFeed feed(std::move(source));
-        // The configured filter comes back however the call ends.
-        struct FilterKept {
-            Batch& batch;
-            uint64_t filter;
-            ~FilterKept() { batch.filter = filter; }
-        } kept{t_.batch, t_.batch.filter};
-        if (words) t_.batch.filter &= ~type_bits(TokenType::NWLINE);
+        TextSettings settings = settings_;
+        if (words) settings.filter &= ~type_bits(TokenType::NWLINE);
+        ThreadTokenizer t(settings);
         // The file column and a record number: room enough that no text reallocates it.
         std::string prefix(reinterpret_cast<const char*>(options.prefix), options.prefix_length);
         const size_t file_part = prefix.size();
@@ -552,10 +833,18 @@ public:
         LineOptions text_options = options;
         LineOutput& out = output.lines;
         bool written = out.error == 0;
-        while (written && feed.fill(texts_, bytes_)) {
+        Group g;
+        struct Released {
+            Group& g;
+            ~Released() { release_kept(g); }
+        } released{g};
+        while (written) {
+            g.clear();
+            if (!feed.fill(g)) break;
             {
                 py::gil_scoped_release nogil;
-                for (const TextRecord& r : texts_) {
+                encode_group(g);
+                for (const TextRecord& r : g.texts) {
                     if (numbered) {
                         prefix.resize(file_part);
                         const std::string number = std::to_string(first + r.index);
@@ -565,14 +854,15 @@ public:
                         text_options.prefix = reinterpret_cast<const uint8_t*>(prefix.data());
                         text_options.prefix_length = static_cast<uint32_t>(prefix.size());
                     }
-                    tokenize_text(t_, r, options.offsets, [&](const Batch& b) {
-                        if (written) write_token_lines(b, &t_.offsets, text_options, out);
+                    tokenize_text(*t, r, options.offsets, [&](const Batch& b) {
+                        if (written) write_token_lines(b, &t->offsets, text_options, out);
                         written = out.error == 0;
                     });
                     if (words && written) written = end_words_line(out, true);
                     if (!written) break;
                 }
             }
+            release_kept(g);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
         if (!written) {
@@ -584,126 +874,148 @@ public:
         return feed.taken;
     }
 
-    // (ill-formed sequences, their bytes, non-ASCII bytes) of the bytes texts so far: a str
-    // or an Arrow string is text already.
-    py::tuple utf8_tally() {
-        std::unique_lock<ObjectLock> lock = lock_released(lock_, "Texts");
-        return tally_tuple(t_.utf8);
-    }
-
 private:
-    template <class T>
-    static py::array_t<T> as_array(const std::vector<T>& v) {
-        py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
-        if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(T));
-        return a;
-    }
-
-    SpanTokenizer t_;
-    std::vector<TextRecord> texts_;
-    GroupBytes bytes_;
+    TextSettings settings_;
     ObjectLock lock_;
 };
 
-// The places of many texts' tokens, batch_size at a time: (starts, stops, types, texts), where
-// texts[i] is the place of token i's text in the source and its offsets are in that text (str
-// indexes for a str and an Arrow string, byte offsets for bytes).
-class TextSpans {
-public:
-    TextSpans(py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
-              uint32_t batch_size, bool split_hyphens, bool chunked)
-        : t_(nullptr, 0, batch_size < TEXT_BATCH_SIZE ? batch_size : TEXT_BATCH_SIZE),
-          feed_(std::move(source), chunked), batch_size_(batch_size > 0 ? batch_size : 1) {
-        t_.set_split_hyphens(split_hyphens);
-        t_.batch.filter = filter;
-        t_.batch.token_min_len = min_len;
-        t_.batch.token_max_len = max_len;
-    }
+TextSettings settings_of(uint64_t filter, uint32_t min_len, uint32_t max_len, bool split) {
+    return TextSettings{filter, min_len, max_len, split};
+}
 
-    py::object next() {
-        refuse_numpy_reentry("spans");
-        std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
-        while (starts_.size() < batch_size_) {
-            if (in_text_) {
-                t_.next_batch(true);
-                take(t_.batch);
-                in_text_ = !t_.input_done();
-                continue;
-            }
-            if (at_ == texts_.size()) {
-                at_ = 0;  // a fill that finds nothing leaves no texts either
-                if (!feed_.fill(texts_, bytes_)) break;
-            }
-            const TextRecord& r = texts_[at_++];
-            if (r.null) continue;
-            t_.tally_utf8 = r.tally;
-            t_.restart(r.data, r.size);
-            text_ = r;
-            // Offsets are str indexes for a str and an Arrow string, bytes for bytes.
-            const bool indexes_are_bytes =
-                r.from_str ? r.ascii : feed_.arrow == nullptr || is_ascii(r.data, r.size);
-            index_ = CharIndex{r.data, 0, 0, indexes_are_bytes};
-            in_text_ = !t_.input_done();
-        }
-        if (starts_.empty()) {
-            // The tokens of the texts read before an error of the source have all been
-            // delivered: now the error.
-            feed_.raise_if_held();
-            return py::none();
-        }
-        set_up_numpy("spans");
-        const size_t n = starts_.size() < batch_size_ ? starts_.size() : batch_size_;
-        py::tuple out = py::make_tuple(cut(starts_, n), cut(stops_, n), cut(types_, n),
-                                       cut(text_of_token_, n));
-        return out;
-    }
+// ---- plain CPython functions for the calls a short text makes ----
+// Their arguments come by position from the library's own Python code, which has checked
+// them: the binding library's dispatch, which converts and checks each one by its declared
+// type, would cost a short text more than its tokens.
 
-    py::tuple utf8_tally() {
-        std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
-        return tally_tuple(t_.utf8);
-    }
+void arity(const char* name, Py_ssize_t given, Py_ssize_t least, Py_ssize_t most) {
+    if (given < least || given > most)
+        throw py::type_error(std::string(name) + "() takes " + std::to_string(least) + " to " +
+                             std::to_string(most) + " positional arguments, not " +
+                             std::to_string(given));
+}
 
-private:
-    void take(const Batch& b) {
-        for (uint32_t i = 0; i < b.token_count; ++i) {
-            starts_.push_back(static_cast<int64_t>(index_(t_.offsets.starts[i])));
-            stops_.push_back(static_cast<int64_t>(index_(t_.offsets.stops[i])));
-            types_.push_back(b.types_buffer[i]);
-            text_of_token_.push_back(text_.index);
-        }
-    }
+bool flag_arg(PyObject* o) {
+    const int value = PyObject_IsTrue(o);
+    if (value < 0) throw py::error_already_set();
+    return value != 0;
+}
 
-    // The first n values as an array of their own; the rest stay for the next batch.
-    template <class T>
-    static py::array_t<T> cut(std::vector<T>& v, size_t n) {
-        py::array_t<T> a(static_cast<py::ssize_t>(n));
-        if (n != 0) std::memcpy(a.mutable_data(), v.data(), n * sizeof(T));
-        v.erase(v.begin(), v.begin() + static_cast<ptrdiff_t>(n));
-        return a;
-    }
+uint32_t u32_arg(PyObject* o) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(o);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (value > UINT32_MAX) throw py::value_error("a length must be below 2**32");
+    return static_cast<uint32_t>(value);
+}
 
-    SpanTokenizer t_;
-    TextFeed feed_;
-    size_t batch_size_;
-    std::vector<TextRecord> texts_;
-    GroupBytes bytes_;
-    size_t at_ = 0;
-    bool in_text_ = false;
-    TextRecord text_{};
-    CharIndex index_;
-    std::vector<int64_t> starts_, stops_, text_of_token_;
-    std::vector<uint64_t> types_;
-    ObjectLock lock_;
+// filter, min_len, max_len, split_hyphens
+TextSettings settings_arg(PyObject* const* a) {
+    const unsigned long long filter = PyLong_AsUnsignedLongLong(a[0]);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return TextSettings{filter, u32_arg(a[1]), u32_arg(a[2]), flag_arg(a[3])};
+}
+
+template <class Call>
+PyObject* plain_call(Call&& call) noexcept {
+    try {
+        return call().release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject* words_call(PyObject*, PyObject* const* a, Py_ssize_t n) {
+    return plain_call([&] {
+        arity("words", n, 6, 6);
+        return py::object(words(a[0], settings_arg(a + 1), flag_arg(a[5])));
+    });
+}
+
+PyObject* str_tokens_call(PyObject*, PyObject* const* a, Py_ssize_t n) {
+    return plain_call([&] {
+        arity("str_tokens", n, 7, 7);
+        if (!PyUnicode_Check(a[0])) throw py::type_error("text must be a str");
+        return py::object(str_tokens(py::reinterpret_borrow<py::str>(a[0]), settings_arg(a + 1),
+                                     py::reinterpret_borrow<py::type>(a[5]),
+                                     py::reinterpret_borrow<py::tuple>(a[6])));
+    });
+}
+
+PyObject* token_lists_call(PyObject*, PyObject* const* a, Py_ssize_t n) {
+    return plain_call([&] {
+        arity("token_lists", n, 7, 8);
+        return py::object(token_lists(py::reinterpret_borrow<py::object>(a[0]),
+                                      n > 7 && flag_arg(a[7]), settings_arg(a + 1),
+                                      flag_arg(a[5]), u32_arg(a[6])));
+    });
+}
+
+PyObject* count_texts_call(PyObject*, PyObject* const* a, Py_ssize_t n) {
+    return plain_call([&] {
+        arity("count_texts", n, 9, 10);
+        Counts& counts = constructed(py::cast<Counts&>(py::handle(a[1])));
+        const unsigned long long word_mask = PyLong_AsUnsignedLongLong(a[7]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object(count_texts(py::reinterpret_borrow<py::object>(a[0]),
+                                      n > 9 && flag_arg(a[9]), settings_arg(a + 2), counts,
+                                      flag_arg(a[6]), word_mask, u32_arg(a[8])));
+    });
+}
+
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef plain_functions[] = {
+    {"words", fastcall(words_call), METH_FASTCALL,
+     "words($module, text, filter, min_len, max_len, split_hyphens, lower, /)\n--\n\n"
+     "One str or bytes object's kept tokens as strs."},
+    {"str_tokens", fastcall(str_tokens_call), METH_FASTCALL,
+     "str_tokens($module, text, filter, min_len, max_len, split_hyphens, token_class, "
+     "members, /)\n--\n\n"
+     "One str's kept tokens as token_class(text, type, start, stop), its places str "
+     "indexes."},
+    {"token_lists", fastcall(token_lists_call), METH_FASTCALL,
+     "token_lists($module, source, filter, min_len, max_len, split_hyphens, lower, jobs, "
+     "chunked=False, /)\n--\n\n"
+     "(lists, tally): each text's kept tokens as strs, and what of its bytes texts is not "
+     "UTF-8."},
+    {"count_texts", fastcall(count_texts_call), METH_FASTCALL,
+     "count_texts($module, source, counts, filter, min_len, max_len, split_hyphens, lower, "
+     "word_mask, jobs, chunked=False, /)\n--\n\n"
+     "(texts, tally): counts the texts' tokens into counts, and what of its bytes texts is "
+     "not UTF-8."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 void bind_texts(py::module_& m) {
+    if (PyModule_AddFunctions(m.ptr(), plain_functions) != 0) throw py::error_already_set();
     py::class_<ArrowStrings>(m, "ArrowStrings")
         .def(py::init<py::buffer, py::buffer, py::object, int64_t, int64_t, bool>(),
              py::arg("offsets"), py::arg("data"), py::arg("validity"), py::arg("offset"),
              py::arg("length"), py::arg("large"));
 
+    // The library's calls over many texts (or one: a str or bytes object). `source` is an
+    // iterable of texts, an ArrowStrings, or with `chunked` a list of them.
+    m.def("arrow_lists",
+          [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
+             bool split_hyphens, bool lower, unsigned jobs, bool chunked) {
+              return arrow_lists(std::move(source), chunked,
+                                 settings_of(filter, min_len, max_len, split_hyphens), lower,
+                                 jobs);
+          },
+          py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
+          py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked") = false);
     py::class_<Texts>(m, "Texts")
         .def(py::init<>())
         .def("configure",
@@ -719,17 +1031,6 @@ void bind_texts(py::module_& m) {
                                              word_mask);
              },
              py::arg("source"), py::arg("counts"), py::arg("lower"), py::arg("word_mask"))
-        .def("lists",
-             [](Texts& t, py::object source, bool lower) {
-                 return constructed(t).lists(std::move(source), lower);
-             },
-             py::arg("source"), py::arg("lower"))
-        .def("utf8_tally", [](Texts& t) { return constructed(t).utf8_tally(); })
-        .def("arrow_lists",
-             [](Texts& t, py::object source, bool lower) {
-                 return constructed(t).arrow_lists(std::move(source), lower);
-             },
-             py::arg("source"), py::arg("lower"))
         .def("write_lines",
              [](Texts& t, py::object source, Output& output, const std::string& format,
                 bool offsets, bool lower, py::bytes prefix, py::object first_record) {
@@ -742,9 +1043,14 @@ void bind_texts(py::module_& m) {
              py::arg("lower"), py::arg("prefix"), py::arg("first_record") = py::none());
 
     py::class_<TextSpans>(m, "TextSpans")
-        .def(py::init<py::object, uint64_t, uint32_t, uint32_t, uint32_t, bool, bool>(),
+        .def(py::init([](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
+                         uint32_t batch_size, bool split_hyphens, unsigned jobs, bool chunked) {
+                 return new TextSpans(std::move(source),
+                                      settings_of(filter, min_len, max_len, split_hyphens),
+                                      batch_size, jobs, chunked);
+             }),
              py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
-             py::arg("batch_size"), py::arg("split_hyphens") = false,
+             py::arg("batch_size"), py::arg("split_hyphens") = false, py::arg("jobs") = 1,
              py::arg("chunked") = false)
         .def("next", [](TextSpans& s) { return constructed(s).next(); })
         .def("utf8_tally", [](TextSpans& s) { return constructed(s).utf8_tally(); });

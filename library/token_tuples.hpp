@@ -22,12 +22,13 @@ inline PyTypeObject* token_tuple_class(const py::type& token_class) {
 }
 
 // Appends the batch's tokens to `out` as `cls(text, type, start, stop)`: `member` holds the
-// TokenType members by class, `places` the tokens' byte ranges, `index` makes them indexes of
-// `text` when that is the str the bytes were encoded from (the token texts are then its
-// substrings), else (None) the texts come from the bytes.
-inline void append_token_tuples(const Batch& b, const TokenOffsets& places, CharIndex& index,
-                                const py::object& text, PyTypeObject* cls,
-                                PyObject* const* member, py::list& out) {
+// TokenType members by class, `places` the tokens' byte ranges, `index` makes them the places
+// the caller gives (str indexes, for the bytes of a str), and text_of(bytes, length, start,
+// stop) makes a token's text, a new reference (nullptr with an error set).
+template <class TextOf>
+void append_token_tuples(const Batch& b, const TokenOffsets& places, CharIndex& index,
+                         TextOf&& text_of, PyTypeObject* cls, PyObject* const* member,
+                         py::list& out) {
     const uint8_t* p = b.text_buffer;
     // Neighbouring tokens share a place: one's stop is the next one's start, one int.
     py::object last_stop;
@@ -37,9 +38,7 @@ inline void append_token_tuples(const Batch& b, const TokenOffsets& places, Char
         const uint64_t start = index(places.starts[i]);
         const uint64_t stop = index(places.stops[i]);
         py::object token_str = py::reinterpret_steal<py::object>(
-            text.is_none() ? token_text(p, static_cast<size_t>(end - p))
-                           : PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(start),
-                                                 static_cast<Py_ssize_t>(stop)));
+            text_of(p, static_cast<size_t>(end - p), start, stop));
         p = end + 1;
         if (!token_str) throw py::error_already_set();
         py::object start_int =

@@ -56,7 +56,8 @@ public:
         uint64_t count;   // 0: the slot is free
     };
 
-    WordCounts() : slots_(1024) {}
+    // Small to start with: a short text's counts cost next to nothing to set up.
+    WordCounts() : slots_(16) {}
 
     void add(const uint8_t* word, uint32_t length, uint64_t times = 1) {
         const uint64_t h = hash(word, length);

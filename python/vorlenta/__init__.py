@@ -19,25 +19,30 @@ if TYPE_CHECKING:
         spans,
         token_lists,
         tokenize,
+        words,
     )
 
 __all__ = ["NotUtf8Warning", "Spans", "TextSpans", "Token", "TokenType", "arrow_token_lists", "count_words",
-           "spans", "token_lists", "tokenize"]
+           "spans", "token_lists", "tokenize", "words"]
 
 _LIBRARY = {"Spans", "TextSpans", "Token", "arrow_token_lists", "count_words", "spans",
-            "token_lists", "tokenize"}
+            "token_lists", "tokenize", "words"}
 
 
 def __getattr__(name: str) -> Any:
-    # Loaded on first use, so that the command starts without NumPy and package metadata.
+    # Loaded on first use, so that the command starts without NumPy and package metadata, and
+    # then kept: later uses find it without coming here.
     if name == "NotUtf8Warning":
         from vorlenta.sources import NotUtf8Warning
 
+        globals()[name] = NotUtf8Warning
         return NotUtf8Warning
     if name in _LIBRARY:
         from vorlenta import library
 
-        return getattr(library, name)
+        for loaded in _LIBRARY:
+            globals()[loaded] = getattr(library, loaded)
+        return globals()[name]
     if name == "__version__":
         from importlib.metadata import PackageNotFoundError, version
 
@@ -46,3 +51,7 @@ def __getattr__(name: str) -> Any:
         except PackageNotFoundError:  # run from a source tree that was never installed
             return "unknown"
     raise AttributeError(f"module 'vorlenta' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

@@ -69,11 +69,6 @@ class Texts(metaclass=_pybind11_type):
         self, filter: int, min_len: int, max_len: int, split_hyphens: bool = False
     ) -> None: ...
     def count(self, source: Any, counts: Counts, lower: bool, word_mask: int) -> int: ...
-    def lists(self, source: Any, lower: bool) -> list[list[str]]: ...
-    def utf8_tally(self) -> tuple[int, int, int]: ...
-    def arrow_lists(
-        self, source: Any, lower: bool
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], bytes, npt.NDArray[np.uint8]]: ...
     def write_lines(
         self, source: Any, output: Output, format: str, offsets: bool, lower: bool,
         prefix: bytes, first_record: int | None = None,
@@ -82,12 +77,36 @@ class Texts(metaclass=_pybind11_type):
 class TextSpans(metaclass=_pybind11_type):
     def __init__(
         self, source: Any, filter: int, min_len: int, max_len: int, batch_size: int,
-        split_hyphens: bool = False, chunked: bool = False,
+        split_hyphens: bool = False, jobs: int = 1, chunked: bool = False,
     ) -> None: ...
-    def utf8_tally(self) -> tuple[int, int, int]: ...
     def next(
         self,
     ) -> tuple[
         npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.uint64],
         npt.NDArray[np.int64]
     ] | None: ...
+    def utf8_tally(self) -> tuple[int, int, int]: ...
+
+def count_texts(
+    source: Any, counts: Counts, filter: int, min_len: int, max_len: int, split_hyphens: bool,
+    lower: bool, word_mask: int, jobs: int, chunked: bool = False, /,
+) -> tuple[int, tuple[int, int, int]]: ...
+def token_lists(
+    source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
+    jobs: int, chunked: bool = False, /,
+) -> tuple[list[list[str]], tuple[int, int, int]]: ...
+def arrow_lists(
+    source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
+    jobs: int, chunked: bool = False,
+) -> tuple[
+    npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.uint8], npt.NDArray[np.uint8],
+    tuple[int, int, int]
+]: ...
+def words(
+    text: str | bytes, filter: int, min_len: int, max_len: int, split_hyphens: bool,
+    lower: bool, /,
+) -> list[str]: ...
+def str_tokens(
+    text: str, filter: int, min_len: int, max_len: int, split_hyphens: bool, token_class: type,
+    members: tuple[Any, ...], /,
+) -> list[Any]: ...

@@ -42,6 +42,7 @@ from vorlenta.sources import (
     utf8_tally,
     word_choice,
 )
+from vorlenta.cores import worker_count
 from vorlenta.stats import (
     PieceResult,
     Stats,
@@ -50,7 +51,6 @@ from vorlenta.stats import (
     WORKER_THREAD,
     WorkerFailed,
     in_threads,
-    worker_count,
 )
 
 EXIT_OK = 0

@@ -15,9 +15,10 @@ import numpy as np
 import numpy.typing as npt
 from vorlenta import _native
 from vorlenta.constants import BATCH_SIZE, MAX_U32, SPANS_BATCH_SIZE
+from vorlenta.cores import MAX_JOBS, default_jobs, worker_count
 from vorlenta.sources import Input, NotUtf8Warning, Utf8Tally, named, open_input, utf8_tally
 from vorlenta.streams import COMPRESSIONS, BinaryFile, compression_of, is_binary_file, text_encoding
-from vorlenta.texts import arrow, feeds, is_many, whole_feed
+from vorlenta.texts import arrow, is_many, whole_feed
 from vorlenta.types import ALL_TYPES, MEMBERS, WORDS, TokenType, Types, type_mask
 
 Source: TypeAlias = ("str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
@@ -168,12 +169,37 @@ class Reading(NamedTuple):
     encoding: str | None = None
 
 
-def _texts(types: Types, min_len: int, max_len: int | None, default: int = ALL_TYPES,
-           split_hyphens: bool = False) -> _native.Texts:
-    """A tokenizer for many texts."""
-    texts = _native.Texts()
-    texts.configure(type_mask(types, default), *_limits(min_len, max_len), bool(split_hyphens))
-    return texts
+# Bytes read as they are: neither decompressed nor transcoded.
+_AS_IT_IS = Reading()
+
+
+class TextSettings(NamedTuple):
+    """How many texts are tokenized, as the native calls take it: filter, min_len, max_len,
+    split_hyphens."""
+
+    filter: int
+    min_len: int
+    max_len: int
+    split_hyphens: bool
+
+
+# The settings of a call that names none, known before any call.
+_WORD_SETTINGS = TextSettings(int(WORDS), 0, MAX_U32, False)
+
+
+def _settings(types: Types, min_len: int, max_len: int | None, default: int = ALL_TYPES,
+              split_hyphens: bool = False) -> TextSettings:
+    if types is None and min_len == 0 and max_len is None and not split_hyphens \
+            and default == WORDS:
+        return _WORD_SETTINGS
+    return TextSettings(type_mask(types, default), *_limits(min_len, max_len),
+                        bool(split_hyphens))
+
+
+def _jobs(jobs: int | None) -> int:
+    if jobs is None:
+        return default_jobs()
+    return worker_count(_bounded("jobs", jobs, 0, MAX_JOBS))
 
 
 def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
@@ -197,6 +223,10 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     `split_hyphens` releases it as a PNCTTN token of its own (`to`, `-`, `-`, `but`), and the
     types and limits then apply to the pieces; so it does in spans, count_words, token_lists
     and arrow_token_lists."""
+    if type(source) is str and decompress is None and encoding is None:
+        # A str in memory: the calling thread's tokenizer, and its places as str indexes.
+        settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
+        return _native.str_tokens(source, *settings, Token, MEMBERS)
     with _opened(source, Reading(decompress, encoding), types, min_len, max_len,
                  BATCH_SIZE, split_hyphens) as opened:
         tokens: list[Token] = []
@@ -245,15 +275,16 @@ class TextSpanBatches(Iterator[TextSpans]):
         if batch is None:
             if not self._warned:
                 self._warned = True
-                _warn_of_bytes(self._spans, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+                _warn_of_bytes(self._spans.utf8_tally(), TEXTS_NAME, TEXTS_HINT, stacklevel=2)
             raise StopIteration
         return TextSpans(*batch)
 
 
-def _warn_of_bytes(tokenizer: _native.Texts | _native.TextSpans, name: str, hint: str,
-                   stacklevel: int) -> None:
+def _warn_of_bytes(tally: tuple[int, int, int], name: str, hint: str, stacklevel: int) -> None:
     """Warns of bytes texts that were not UTF-8 (stacklevel: the caller's frame, from here)."""
-    warning = Utf8Tally(*tokenizer.utf8_tally()).warning(name, hint)
+    if tally[0] == 0:
+        return
+    warning = Utf8Tally(*tally).warning(name, hint)
     if warning is not None:
         warnings.warn(warning, NotUtf8Warning, stacklevel=stacklevel + 1)
 
@@ -261,28 +292,29 @@ def _warn_of_bytes(tokenizer: _native.Texts | _native.TextSpans, name: str, hint
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
           max_len: int | None = None, batch_size: int = SPANS_BATCH_SIZE,
           decompress: str | bool | None = None, encoding: str | None = None,
-          split_hyphens: bool = False) -> SpanBatches | TextSpanBatches:
+          split_hyphens: bool = False, jobs: int | None = None) -> SpanBatches | TextSpanBatches:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
     object per token. A file is read as the batches are taken, in fixed memory. Sources,
     `decompress` and `encoding` as for tokenize.
 
     Over many texts, each batch also says which text each token is in (TextSpans.texts), and
-    its offsets are in that text."""
+    its offsets are in that text; groups of texts are tokenized on `jobs` threads (as for
+    count_words), the batches the same whatever their number."""
     reading = Reading(decompress, encoding)
     if not is_many(source):
         return SpanBatches(_opened(cast(Source, source), reading, types, min_len, max_len,
                                    batch_size, split_hyphens))
     _one_source_only(reading)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
+    settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
     feed, chunked = whole_feed(source)
-    low, high = _limits(min_len, max_len)
-    return TextSpanBatches(_native.TextSpans(feed, type_mask(types), low, high, size,
-                                             bool(split_hyphens), chunked))
+    return TextSpanBatches(_native.TextSpans(feed, *settings[:3], size, settings.split_hyphens,
+                                             _jobs(jobs), chunked))
 
 
 def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
                 decompress: str | bool | None = None, encoding: str | None = None,
-                split_hyphens: bool = False) -> Counter[str]:
+                split_hyphens: bool = False, jobs: int | None = None) -> Counter[str]:
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`.
 
@@ -290,54 +322,80 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     `encoding` as for tokenize) or many: an iterable of strs or bytes, a NumPy array, a pandas
     Series, a pyarrow Array or ChunkedArray of strings (None, NaN and nulls are no text).
     Each text is tokenized on its own, and the sources one after another, each opened in its
-    turn, so memory stays the same whatever their number."""
-    mask = type_mask(types, WORDS)
-    reading = Reading(decompress, encoding)
+    turn, so memory stays the same whatever their number. Many texts are tokenized a group
+    at a time on `jobs` threads (default: VORLENTA_JOBS, else every core the process may use;
+    1 for the calling thread alone), the counts the same whatever their number."""
+    settings = _settings(types, 0, None, WORDS, split_hyphens)
+    as_it_is = decompress is None and encoding is None
+    reading = _AS_IT_IS if as_it_is else Reading(decompress, encoding)
     counts = _native.Counts()
-    texts: _native.Texts | None = None
     for source in sources:
-        if is_many(source):
+        if as_it_is and type(source) is str:
+            # One text in memory: no file, no tally (a str is text already).
+            _native.count_texts(source, counts, *settings, bool(lower), settings.filter, 1)
+        elif is_many(source):
             _one_source_only(reading)
-            if texts is None:
-                texts = _texts(mask, 0, None, split_hyphens=split_hyphens)
-            for feed in feeds(source):
-                texts.count(feed, counts, bool(lower), mask)
-            _warn_of_bytes(texts, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+            feed, chunked = whole_feed(source)
+            _, tally = _native.count_texts(feed, counts, *settings, bool(lower),
+                                           settings.filter, _jobs(jobs), chunked)
+            _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
         else:
-            with _opened(cast(Source, source), reading, mask, 0, None,
+            with _opened(cast(Source, source), reading, settings.filter, 0, None,
                          BATCH_SIZE, split_hyphens) as opened:
-                opened.tokenizer.count(counts, bool(lower), mask)
+                opened.tokenizer.count(counts, bool(lower), settings.filter)
                 _finish(opened, stacklevel=2)
     words: Counter[str] = Counter()
     counts.add_words_to(words)
     return words
 
 
+def words(text: str | bytes, *, types: Types = None, lower: bool = False, min_len: int = 0,
+          max_len: int | None = None, split_hyphens: bool = False) -> list[str]:
+    """The texts of one text's tokens: its words (ENWORD and RUWORD tokens and the compounds
+    they start) unless `types` says otherwise, lower-cased if `lower`. token_lists([text])[0]
+    without the list around it, for a tokenizer= callback or a pandas .apply: a short text
+    costs less than a regular expression's findall."""
+    settings = _WORD_SETTINGS if types is None and min_len == 0 and max_len is None \
+        and not split_hyphens else _settings(types, min_len, max_len, WORDS, split_hyphens)
+    if type(text) is str:
+        return _native.words(text, *settings, lower)
+    if not isinstance(text, (str, bytes, bytearray, memoryview)):
+        raise TypeError(f"text must be a str or bytes, not {type(text).__name__}")
+    # Bytes, which may not be UTF-8: warned of as token_lists warns.
+    return token_lists([text], types=settings.filter, lower=lower, min_len=settings.min_len,
+                       max_len=settings.max_len, split_hyphens=settings.split_hyphens,
+                       jobs=1)[0]
+
+
 def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = False,
                 min_len: int = 0, max_len: int | None = None,
                 decompress: str | bool | None = None, encoding: str | None = None,
-                split_hyphens: bool = False) -> list[list[str]]:
+                split_hyphens: bool = False, jobs: int | None = None) -> list[list[str]]:
     """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
     texts. A single source (a str, bytes, a path, a binary file object; `decompress` and
-    `encoding` as for tokenize) is one text, and gives one list."""
-    tokenizer = _texts(types, min_len, max_len, WORDS, split_hyphens)
-    reading = Reading(decompress, encoding)
+    `encoding` as for tokenize) is one text, and gives one list. Groups of texts are
+    tokenized on `jobs` threads (as for count_words) and the lists made on the calling
+    thread meanwhile, in the texts' order."""
+    settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
+    reading = _AS_IT_IS if decompress is None and encoding is None else \
+        Reading(decompress, encoding)
     name, hint = TEXTS_NAME, TEXTS_HINT
-    if is_many(texts):
+    if type(texts) is list:  # the common many texts, without the look at what they are
+        feed, chunked = texts, False
         _one_source_only(reading)
-        many = texts
+    elif is_many(texts):
+        _one_source_only(reading)
+        feed, chunked = whole_feed(texts)
     else:
         text = _whole_text(cast(Source, texts), reading)
-        many = [text]
+        feed, chunked = [text], False
         # Bytes read from elsewhere were warned of as they were read.
         name, hint = BYTES_NAME if text is texts else "", ENCODING_HINT
-    lists: list[list[str]] = []
-    for feed in feeds(many):
-        lists += tokenizer.lists(feed, bool(lower))
-    if name:
-        _warn_of_bytes(tokenizer, name, hint, stacklevel=2)
+    lists, tally = _native.token_lists(feed, *settings, lower, _jobs(jobs), chunked)
+    if name and tally[0]:
+        _warn_of_bytes(tally, name, hint, stacklevel=2)
     return lists
 
 
@@ -361,27 +419,29 @@ def _one_source_only(reading: Reading) -> None:
 
 def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
                       min_len: int = 0, max_len: int | None = None,
-                      split_hyphens: bool = False) -> Any:
+                      split_hyphens: bool = False, jobs: int | None = None) -> Any:
     """token_lists as a pyarrow array of lists of strings (large_list of large_string), built
     from native buffers with no Python object per token or text; a ChunkedArray gives a
     ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra
-    arrow)."""
+    arrow). `jobs` as for count_words."""
     pa = arrow()
-    tokenizer = _texts(types, min_len, max_len, WORDS, split_hyphens)
-    arrays = []
-    for feed in feeds(_many(texts)):
-        list_offsets, value_offsets, data, nulls = tokenizer.arrow_lists(feed, bool(lower))
-        values = pa.LargeStringArray.from_buffers(len(value_offsets) - 1,
-                                                  pa.py_buffer(value_offsets),
-                                                  pa.py_buffer(data))
-        mask = pa.array(nulls.view(np.bool_)) if nulls.any() else None
-        arrays.append(pa.LargeListArray.from_arrays(pa.array(list_offsets), values, mask=mask))
-    _warn_of_bytes(tokenizer, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+    settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
+    feed, chunked = whole_feed(_many(texts))
+    list_offsets, value_offsets, data, nulls, tally = _native.arrow_lists(
+        feed, *settings, bool(lower), _jobs(jobs), chunked)
+    _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+    values = pa.LargeStringArray.from_buffers(len(value_offsets) - 1, pa.py_buffer(value_offsets),
+                                              pa.py_buffer(data))
+    mask = pa.array(nulls.view(np.bool_)) if nulls.any() else None
+    lists = pa.LargeListArray.from_arrays(pa.array(list_offsets), values, mask=mask)
     if type(texts).__name__ == "ChunkedArray":
-        return pa.chunked_array(arrays, type=pa.large_list(pa.large_string()))
-    if not arrays:
-        return pa.array([], type=pa.large_list(pa.large_string()))
-    return arrays[0] if len(arrays) == 1 else pa.concat_arrays(arrays)
+        # The same chunks as the texts: slices of the one array, no copy.
+        pieces, at = [], 0
+        for chunk in cast(Any, texts).chunks:
+            pieces.append(lists.slice(at, len(chunk)))
+            at += len(chunk)
+        return pa.chunked_array(pieces, type=pa.large_list(pa.large_string()))
+    return lists
 
 
 def _many(texts: object) -> Any:

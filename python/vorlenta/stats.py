@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import itertools
-import os
 import threading
 from collections import Counter
 from collections.abc import Callable, Generator, Sequence
@@ -221,6 +220,3 @@ def in_threads(work: Callable[..., _R], tasks: Sequence[tuple[Any, ...]],
         stopping.set()
         slots.release(threads)  # wakes every thread that waits for a slot, to see the stop
 
-
-def worker_count(jobs: int) -> int:
-    return jobs or os.cpu_count() or 1

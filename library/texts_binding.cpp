@@ -24,6 +24,7 @@
 #include "bindings/read_errors.hpp"
 #include "library/binding.hpp"
 #include "library/char_index.hpp"
+#include "library/json_lines.hpp"
 #include "library/text_groups.hpp"
 #include "library/texts_binding.hpp"
 #include "library/token_tuples.hpp"
@@ -879,6 +880,37 @@ private:
     ObjectLock lock_;
 };
 
+// The texts of a chunk of JSON Lines (whole lines), read with the interpreter released: an
+// ArrowStrings over buffers of their own, one entry per line, and what the lines held:
+// (lines, records, with_field, skipped, bad_lines, first_bad, first_bad_reason, keys).
+py::tuple json_texts(py::bytes chunk, const std::string& field) {
+    char* data;
+    Py_ssize_t size;
+    PyBytes_AsStringAndSize(chunk.ptr(), &data, &size);
+    auto read = std::make_unique<JsonLineTexts>();
+    {
+        py::gil_scoped_release nogil;
+        read_json_lines(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size), field,
+                        *read);
+    }
+    const JsonLineTexts& r = *read;
+    py::list keys;
+    for (const std::string& k : r.keys)
+        keys.append(py::reinterpret_steal<py::object>(word_text(
+            reinterpret_cast<const uint8_t*>(k.data()), k.size())));
+    py::tuple stats = py::make_tuple(r.lines, r.records, r.with_field, r.skipped, r.bad_lines,
+                                     r.first_bad, r.first_bad_reason, keys);
+    const bool nulls = r.records - r.skipped != r.lines;
+    std::vector<uint8_t> bytes(r.data.begin(), r.data.end());
+    std::vector<int64_t> offsets = std::move(read->offsets);
+    std::vector<uint8_t> valid = std::move(read->valid);
+    const auto lines = static_cast<int64_t>(r.lines);
+    py::object validity = nulls ? py::object(as_array(std::move(valid))) : py::none();
+    py::object texts = py::cast(ArrowStrings(as_array(std::move(offsets)),
+                                             as_array(std::move(bytes)), validity, 0, lines, true));
+    return py::make_tuple(texts, stats);
+}
+
 TextSettings settings_of(uint64_t filter, uint32_t min_len, uint32_t max_len, bool split) {
     return TextSettings{filter, min_len, max_len, split};
 }
@@ -1003,7 +1035,16 @@ void bind_texts(py::module_& m) {
     py::class_<ArrowStrings>(m, "ArrowStrings")
         .def(py::init<py::buffer, py::buffer, py::object, int64_t, int64_t, bool>(),
              py::arg("offsets"), py::arg("data"), py::arg("validity"), py::arg("offset"),
-             py::arg("length"), py::arg("large"));
+             py::arg("length"), py::arg("large"))
+        .def_readonly("offsets", &ArrowStrings::offsets)
+        .def_readonly("data", &ArrowStrings::data)
+        .def_readonly("validity", &ArrowStrings::validity)
+        .def_readonly("offset", &ArrowStrings::offset)
+        .def_readonly("length", &ArrowStrings::length);
+
+    m.def("json_texts", &json_texts, py::arg("chunk"), py::arg("field"),
+          "The texts of whole JSON Lines in `chunk` (an ArrowStrings, an entry per line) and "
+          "(lines, records, with_field, skipped, bad_lines, first_bad, first_bad_reason, keys).");
 
     // The library's calls over many texts (or one: a str or bytes object). `source` is an
     // iterable of texts, an ArrowStrings, or with `chunked` a list of them.

@@ -15,7 +15,7 @@ import vorlenta as library
 from vorlenta import TokenType, cli, sources
 from vorlenta.formats import unescape_tsv
 from conftest import TYPE_NAMES
-from test_cli import SAMPLE, vorlenta
+from test_cli import SAMPLE, vorlenta, without_timing
 
 WORDS = int(TokenType.ENWORD | TokenType.RUWORD)
 TYPES = [name for name in TYPE_NAMES.values() if name != "NOTTKN"]
@@ -147,7 +147,7 @@ BAD_LINES = b'{"text": "first words"}\n{"text": oops}\n{"text": "more"}\n[1,\n{"
 
 
 @pytest.mark.parametrize(("data", "words", "complaint"), [
-    # JSON that orjson refuses and Python's own parser reads.
+    # JSON that orjson refuses and Python's own parser reads: read as Python reads it.
     (b'{"text": "lone \\ud800 one"}\n{"text": "after"}\n', "lone \\xed\\xa0\\x80 one\nafter\n",
      None),
     (b'{"n": 1.5e400, "text": "big number"}\n', "big number\n", None),
@@ -325,3 +325,37 @@ def test_help_names_the_dataset_options():
     for needle in (b"--field", b"--input-format", b"words", b".jsonl", b".parquet"):
         assert needle in text
     assert b"tsv" in b" ".join(vorlenta("stats", "--help").stdout.split())
+
+
+@pytest.mark.parametrize("kind", ["jsonl", "parquet"])
+def test_a_dataset_cut_for_jobs_gives_what_one_pass_gives(tmp_path, monkeypatch, capfd, kind):
+    recs = records() * 20
+    path = tmp_path / f"d.{kind}"
+    if kind == "jsonl":
+        data = write_jsonl(path, recs)
+        # A mark before the first record, and lines that are not JSON here and there.
+        lines = data.split(b"\n")
+        for at in (5, 50, 90):
+            lines.insert(at, b'{"text": oops')
+        path.write_bytes(codecs.BOM_UTF8 + b"\n".join(lines))
+    else:
+        write_parquet(path, recs)
+    monkeypatch.setattr(sources, "SPLIT_MIN_BYTES", 300)
+    assert len(sources.pieces(str(path), 4, sources.Settings())) > 2
+    runs = {}
+    for jobs in ("1", "4"):
+        got = []
+        for args in (["tokenize", "--offsets"], ["tokenize", "--format", "words"],
+                     ["stats", "--json", "--per-file", "--top", "0"]):
+            out = tmp_path / "out"
+            to = ["-o", str(out)] if args[0] == "tokenize" else []
+            status = cli.main([*args, "--jobs", jobs, *to, str(path)])
+            captured = capfd.readouterr()
+            text = out.read_text() if to else json.dumps(without_timing(json.loads(captured.out)))
+            got.append((status, text, captured.err))
+        runs[jobs] = got
+    assert runs["1"] == runs["4"]
+    assert runs["1"][0][0] == (1 if kind == "jsonl" else 0)
+    # Record numbers go on across the pieces: the last record's is the count of lines.
+    numbers = [int(line.split("\t")[0]) for line in runs["1"][0][1].splitlines()]
+    assert numbers == sorted(numbers) and max(numbers) == len(recs) + 3 * (kind == "jsonl")

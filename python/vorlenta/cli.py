@@ -12,12 +12,13 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import BinaryIO, NamedTuple
+from typing import TYPE_CHECKING, BinaryIO, NamedTuple
 
 import vorlenta
 from vorlenta import _native
 from vorlenta.constants import BATCH_SIZE, MAX_U32
 from vorlenta.types import ALL_TYPES, TYPE_NAMES, type_mask
+
 from vorlenta.progress import BATCHES_PER_REPORT, Progress, Reported, wanted
 from vorlenta.streams import AUTO, COMPRESSIONS
 from vorlenta.sources import (
@@ -52,6 +53,9 @@ from vorlenta.stats import (
     WorkerFailed,
     in_threads,
 )
+
+if TYPE_CHECKING:
+    from vorlenta.datasets import DatasetTally
 
 EXIT_OK = 0
 EXIT_INPUT = 1  # an input could not be read whole
@@ -323,6 +327,34 @@ class Utf8Tallies:
                 progress.message(f"{PROG}: warning: {warning}")
 
 
+class DatasetTallies:
+    """What each dataset's records held, over its pieces: reported once its last piece is in
+    (last_pieces), so that a dataset cut for --jobs reports as it would whole."""
+
+    def __init__(self, field: str, last: set[Piece]) -> None:
+        self.field = field
+        self.last = last
+        self.open: dict[str, DatasetTally] = {}
+
+    def add(self, piece: Piece, tally: DatasetTally | None) -> tuple[list[str], list[str]]:
+        """(errors, warnings) to report now."""
+        if tally is None:
+            return [], []
+        from vorlenta.datasets import DatasetTally
+
+        total = self.open.setdefault(piece.name, DatasetTally())
+        total.add(tally)
+        if piece not in self.last and not piece.whole:
+            return [], []
+        del self.open[piece.name]
+        return total.report(piece.name, self.field)
+
+
+def last_pieces(pieces: Sequence[Piece]) -> set[Piece]:
+    """The pieces that end their inputs."""
+    return {p for i, p in enumerate(pieces) if i + 1 == len(pieces) or pieces[i + 1].is_first}
+
+
 # ---- tokenize ----
 
 class LineSettings(NamedTuple):
@@ -343,12 +375,12 @@ def _prefix(piece: Piece, lines: LineSettings) -> bytes:
 
 
 class Written(NamedTuple):
-    """What writing a piece met: the problems, a line each; what of it was not UTF-8; and the
-    warnings (a dataset's records without a text)."""
+    """What writing a piece met: the problems, a line each; what of it was not UTF-8; and what
+    a dataset's records held."""
 
     messages: list[str]
     utf8: Utf8Tally
-    warnings: Sequence[str] = ()
+    dataset: DatasetTally | None = None
 
 
 def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _native.Output,
@@ -396,9 +428,7 @@ def write_dataset(piece: Piece, settings: Settings, lines: LineSettings,
             reported.up_to(dataset.bytes_read)
     except InputError as e:
         messages.append(str(e))
-    messages += dataset.errors()
-    warning = dataset.warning()
-    return Written(messages, Utf8Tally(), [warning] if warning else [])
+    return Written(messages, Utf8Tally(), dataset.tally)
 
 
 class Spilled(NamedTuple):
@@ -409,7 +439,7 @@ class Spilled(NamedTuple):
     file: BinaryIO | None
     messages: list[str]
     utf8: Utf8Tally
-    warnings: Sequence[str] = ()
+    dataset: DatasetTally | None = None
     written: bool = True
 
 
@@ -484,11 +514,13 @@ def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs
     failed = inputs.walk_failed
     output = _native.Output(out_fd)
     utf8 = Utf8Tallies()
+    datasets = DatasetTallies(settings.field, last_pieces(inputs.pieces))
 
     def report(piece: Piece, messages: list[str], tally: Utf8Tally,
-               warnings: Sequence[str] = ()) -> None:
+               dataset: DatasetTally | None = None) -> None:
         nonlocal failed
-        for message in messages:
+        errors, warnings = datasets.add(piece, dataset)
+        for message in [*messages, *errors]:
             failed = True
             progress.message(f"{PROG}: {message}")
         for warning in warnings:
@@ -531,7 +563,7 @@ def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs
                 if spilled.file is not None:
                     _copy_out(spilled.file, out_fd)
                 progress.advance(piece.size or 0)
-                report(piece, spilled.messages, spilled.utf8, spilled.warnings)
+                report(piece, spilled.messages, spilled.utf8, spilled.dataset)
         output.flush()
         utf8.warn(progress)
     finally:
@@ -549,6 +581,7 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
     per_file = {piece.name: Stats() for piece in inputs.pieces} if args.per_file else {}
     encodings: dict[str, str] = {}
     utf8 = Utf8Tallies()
+    datasets = DatasetTallies(settings.field, last_pieces(inputs.pieces))
 
     not_whole = inputs.walk_failed
     failure_counted = False  # for the input whose pieces come now
@@ -557,16 +590,17 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
         nonlocal not_whole, failure_counted
         # An input's pieces come one after another, its first starting at 0; it is one input
         # not read whole however many of them fail.
-        if piece.start == 0:
+        if piece.is_first:
             failure_counted = False
-        if result.stats.failed:
+        errors, warnings = datasets.add(piece, result.dataset)
+        if result.stats.failed or errors:
             result.stats.failed = int(not failure_counted)
             failure_counted = True
-        for message in result.messages:
+        for message in [*result.messages, *errors]:
             # Also a later piece of a file whose first piece was read: not read whole.
             not_whole = True
             progress.message(f"{PROG}: {message}")
-        for warning in result.warnings:
+        for warning in warnings:
             progress.message(f"{PROG}: warning: {warning}")
         utf8.add(piece, result.utf8)
         total.add(result.stats)

@@ -40,10 +40,12 @@ except ImportError as e:
 
 import vorlenta
 from vorlenta import _native, library
-from vorlenta.constants import BATCH_SIZE
+from vorlenta.constants import BATCH_SIZE, MAX_U32
+from vorlenta.datasets import DatasetTally, json_chunk, parquet_columns
 from vorlenta.library import ENCODING_HINT
 from vorlenta.detect import DETECT_BYTES, detect_encoding
 from vorlenta.sources import (
+    InputError,
     Input,
     NotUtf8Warning,
     Piece,
@@ -69,6 +71,7 @@ from vorlenta.streams import (
     empty_compressed,
     text_encoding,
 )
+from vorlenta.texts import ARROW_EXTRA, feeds
 from vorlenta.types import WORDS, Types, type_mask
 
 DEFAULT_BLOCKSIZE = "64MiB"
@@ -118,14 +121,14 @@ def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
             parts += [delayed(_block_words)(block, name, reading, *how)
                       for block, reading in zip(blocks, _block_readings(transcode, blocks))]
         else:
-            parts += [delayed(_part_words)(part, name, *how)
-                      for part in _dataset_parts(url, name, field, size, transcode, options)]
-    if field is not None:
-        found: Counter[str] = dask.compute(_tree(parts, _added_counts))[0]
-        return found
+            parts += _dataset_parts(url, name, field, size, transcode, options, how)
     words, tallies = dask.compute(_tree(parts, _added_words))[0]
     for name, tally in tallies:
-        if (warning := tally.warning(name, ENCODING_HINT)) is not None:
+        if isinstance(tally, DatasetTally):
+            errors, _ = tally.report(name, field or "")
+            if errors:
+                raise ValueError("; ".join(errors))
+        elif (warning := tally.warning(name, ENCODING_HINT)) is not None:
             warnings.warn(warning, NotUtf8Warning, stacklevel=2)
     counts: Counter[str] = Counter()
     words.add_words_to(counts)
@@ -218,15 +221,8 @@ def _walk(fs: Any, folder: str) -> list[str]:
             if not any(hidden(part) for part in path[len(root):].split("/"))]
 
 
-def _added_counts(*counts: Counter[str]) -> Counter[str]:
-    total: Counter[str] = Counter()
-    for c in counts:
-        total.update(c)
-    return total
-
-
 # A block's words, natively, and what of each file was not UTF-8 (for one warning per file).
-Words: TypeAlias = "tuple[_native.Counts, list[tuple[str, Utf8Tally]]]"
+Words: TypeAlias = "tuple[_native.Counts, list[tuple[str, Utf8Tally | DatasetTally]]]"
 
 
 def _block_words(block: Unread | None, name: str, encoding: str | None, lower: bool,
@@ -242,25 +238,17 @@ def _block_words(block: Unread | None, name: str, encoding: str | None, lower: b
 
 
 def _added_words(*parts: Words) -> Words:
-    """The words of consecutive blocks, and the tallies of their files, one each."""
+    """The words of consecutive blocks, and the tallies of their files, one each (of what was
+    not UTF-8, or of what a dataset's records held), added in the blocks' order."""
     counts = _native.Counts()
-    tallies: list[tuple[str, Utf8Tally]] = []
+    tallies: list[tuple[str, Any]] = []
     for words, named in parts:
         counts.merge(words)
         for name, tally in named:
             if not tallies or tallies[-1][0] != name:
-                tallies.append((name, Utf8Tally()))
+                tallies.append((name, type(tally)()))
             tallies[-1][1].add(tally)
     return counts, tallies
-
-
-def _part_words(part: Unread, name: str, lower: bool, mask: int,
-                split_hyphens: bool) -> Counter[str]:
-    texts = _read(part, name)
-    try:
-        return vorlenta.count_words(texts, lower=lower, types=mask, split_hyphens=split_hyphens)
-    except TypeError as e:  # a Parquet column that is not of strings
-        raise ValueError(f"{name}: {e}") from None
 
 
 # ---- blocks ----
@@ -371,47 +359,81 @@ def _tree(parts: list[Delayed], add: Callable[..., Any]) -> Delayed:
 # ---- datasets ----
 
 def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: str | None,
-                   options: dict[str, Any]) -> list[Unread]:
-    """The partitions of a JSON Lines or Parquet file's texts, unread."""
-    import dask.dataframe as dd
-    import pandas as pd
-
+                   options: dict[str, Any], how: tuple[bool, int, bool]) -> list[Delayed]:
+    """The tasks that count a JSON Lines or Parquet file's texts, with the command's reader:
+    JSON Lines in blocks cut at line feeds (read natively, as the command reads a chunk of
+    lines), Parquet in runs of row groups of about `blocksize` bytes."""
     kind = input_format_of(url, Settings())
     if kind == "text":
         raise ValueError(f"{name}: with a field, the inputs are JSON Lines or Parquet files "
                          "(.jsonl, .ndjson, .parquet)")
+    if kind == "jsonl":
+        blocks = _blocks(url, name, blocksize, encoding, options)
+        return [delayed(_jsonl_words)(block, name, reading, field, *how)
+                for block, reading in zip(blocks, _block_readings(encoding, blocks))]
+    return [delayed(_parquet_words)(url, name, groups, field, options, *how)
+            for groups in _row_group_runs(url, name, blocksize, options)]
+
+
+def _count_texts(texts: Any, counts: _native.Counts, lower: bool, mask: int,
+                 split_hyphens: bool) -> None:
+    _native.count_texts(texts, counts, mask, 0, MAX_U32, split_hyphens, lower, mask, 1)
+
+
+def _jsonl_words(block: Unread | None, name: str, encoding: str | None, field: str,
+                 lower: bool, mask: int, split_hyphens: bool) -> Words:
+    """The words of a block of JSON Lines records' texts, and the block's tally."""
+    texts, tally = json_chunk(_utf8(block, name, encoding), field)
+    counts = _native.Counts()
+    _count_texts(texts, counts, lower, mask, split_hyphens)
+    return counts, [(name, tally)]
+
+
+def _row_group_runs(url: str, name: str, blocksize: int,
+                    options: dict[str, Any]) -> list[tuple[int, int]]:
+    """Runs of a Parquet file's row groups, each of about `blocksize` bytes or one group."""
     try:
-        if kind == "parquet":
-            texts = dd.read_parquet(url, columns=[field], storage_options=options)[field]
-        else:
-            cut = compression_of(url) is None and _cut_at_line_feeds(encoding)
-            # The reader keeps only the field, so every partition has the columns of `meta`
-            # and none is read here to find them.
-            frame = dd.read_json(url, lines=True, blocksize=blocksize if cut else None,
-                                 sample=False, compression="infer",
-                                 encoding=encoding or UTF8,
-                                 engine=partial(_json_texts, field=field),
-                                 meta=pd.DataFrame({field: pd.Series([], dtype=object)}),
-                                 storage_options=options)
-            texts = frame[field]
+        import pyarrow.parquet as pq
+
+        with fsspec.open(url, "rb", **options) as file:
+            meta = pq.ParquetFile(file).metadata
+    except ImportError:
+        raise ImportError(f"Parquet input needs pyarrow: {ARROW_EXTRA}") from None
     except OSError as e:
         raise OSError(f"{name}: {describe(e)}") from None
-    except (KeyError, ValueError) as e:  # no such column, or not Parquet
+    except Exception as e:  # not Parquet
         raise ValueError(f"{name}: {describe(e)}") from None
-    return [Unread(part) for part in texts.to_delayed()]
+    runs: list[tuple[int, int]] = []
+    start, size = 0, 0
+    for i in range(meta.num_row_groups):
+        size += meta.row_group(i).total_byte_size
+        if size >= blocksize:
+            runs.append((start, i + 1))
+            start, size = i + 1, 0
+    if start < meta.num_row_groups or not runs:
+        runs.append((start, meta.num_row_groups))
+    return runs
 
 
-def _json_texts(source: Any, *, field: str, **options: Any) -> Any:
-    """The texts of JSON Lines records, a column named `field`: the records' strings there,
-    None where a record has none (or no such field), as the command takes them."""
-    import pandas as pd
-
-    # As they are: no number or date is made of a string.
-    frame = pd.read_json(source, dtype=False, convert_dates=False, **options)
-    values: list[str | None] = [None] * len(frame)
-    if field in frame.columns:
-        values = [v if isinstance(v, str) else None for v in frame[field]]
-    return pd.DataFrame({field: pd.Series(values, index=frame.index, dtype=object)})
+def _parquet_words(url: str, name: str, groups: tuple[int, int], field: str,
+                   options: dict[str, Any], lower: bool, mask: int,
+                   split_hyphens: bool) -> Words:
+    """The words of a run of a Parquet file's row groups, with the command's reader."""
+    counts = _native.Counts()
+    tally = DatasetTally()
+    try:
+        with fsspec.open(url, "rb", **options) as file:
+            for column in parquet_columns(file, name, field, groups):
+                tally.lines += len(column)
+                tally.records += len(column)
+                tally.skipped += column.null_count
+                for feed in feeds(column):
+                    _count_texts(feed, counts, lower, mask, split_hyphens)
+    except InputError as e:
+        raise ValueError(str(e)) from None
+    except OSError as e:
+        raise OSError(f"{name}: {describe(e)}") from None
+    return counts, [(name, tally)]
 
 
 # ---- vorlenta stats --dask ----
@@ -489,7 +511,7 @@ def _dataset_stats(path: str, where: str, settings: Settings) -> PieceResult:
     def renamed(lines: Sequence[str]) -> list[str]:
         return [given + line[len(read):] if line.startswith(read) else line for line in lines]
 
-    return result._replace(messages=renamed(result.messages), warnings=renamed(result.warnings))
+    return result._replace(messages=renamed(result.messages))
 
 
 def _failed(message: str) -> PieceResult:

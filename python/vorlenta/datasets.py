@@ -6,12 +6,12 @@ from __future__ import annotations
 
 import codecs
 import io
-import json
 import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, NamedTuple
 
+from vorlenta import _native
 from vorlenta.sources import (
     STDIN,
     InputError,
@@ -30,77 +30,117 @@ PARQUET_ROWS = 1024
 # The error of a field that no record has names this many keys, of the first records.
 KEYS_SHOWN = 10
 KEYS_RECORDS = 100
-# What a line that holds no record gives.
-_NO_RECORD = object()
 
 
 class Group(NamedTuple):
-    """Texts of consecutive records: a list of str and None (a record without a text, or a blank
-    line), or an Arrow string array; `first` is the first one's number, counting from 1."""
+    """Texts of consecutive records, an entry for each (no text for a record without one, or a
+    line that holds none): the ArrowStrings of JSON Lines read natively, or an Arrow string
+    array of Parquet; `first` is the first one's number, counting from 1."""
 
     texts: Any
     first: int
 
 
+class DatasetTally:
+    """What a dataset's records held, over the pieces of one input: the records without a
+    string in the field (a warning), the lines that are not JSON and a field no record has
+    (errors). report() says it once the input's pieces are all in."""
+
+    def __init__(self) -> None:
+        self.lines = 0        # lines (rows of Parquet) read
+        self.records = 0      # JSON values read
+        self.with_field = 0   # records that have the field, whatever its value
+        self.skipped = 0      # records without a string there
+        self.bad_lines = 0
+        self.first_bad: tuple[int, str] = (0, "")  # its line from 0, of those read, and why
+        self.keys: list[str] = []  # the keys of the first records, for the error of no field
+        self.jsonl = False    # JSON Lines, whose records may lack a field; a Parquet column
+        #                       is there or is an error at once
+
+    @classmethod
+    def of_chunk(cls, stats: tuple[Any, ...]) -> DatasetTally:
+        """The tally of a chunk of lines, from what json_texts says of it."""
+        tally = cls()
+        (tally.lines, tally.records, tally.with_field, tally.skipped, tally.bad_lines, bad,
+         reason, tally.keys) = stats
+        tally.first_bad = (bad, reason)
+        tally.jsonl = True
+        return tally
+
+    def add(self, other: DatasetTally) -> None:
+        """Adds the tally of the lines that come after this one's."""
+        if other.bad_lines and not self.bad_lines:
+            self.first_bad = (self.lines + other.first_bad[0], other.first_bad[1])
+        if len(self.keys) < KEYS_SHOWN and self.records < KEYS_RECORDS:
+            self.keys += [k for k in other.keys if k not in self.keys][:KEYS_SHOWN - len(self.keys)]
+        self.lines += other.lines
+        self.records += other.records
+        self.with_field += other.with_field
+        self.skipped += other.skipped
+        self.bad_lines += other.bad_lines
+        self.jsonl = self.jsonl or other.jsonl
+
+    def report(self, name: str, field: str) -> tuple[list[str], list[str]]:
+        """(errors, warnings), a line each, of a tally of a whole input."""
+        errors, warnings = [], []
+        if self.bad_lines:
+            line, reason = self.first_bad
+            lines = "line is not valid JSON and was" if self.bad_lines == 1 else \
+                "lines are not valid JSON and were"
+            errors.append(f"{name}: {self.bad_lines:,} {lines} passed over, the first line "
+                          f"{line + 1} ({reason})")
+        if self.jsonl and self.records > 0 and self.with_field == 0:
+            keys = ", ".join(self.keys[:KEYS_SHOWN]) or "none"
+            errors.append(f"{name}: no record has the field {field!r} (the keys of its first "
+                          f"records: {keys}); is --field right?")
+        elif self.skipped:
+            records = "record" if self.skipped == 1 else "records"
+            warnings.append(f"{name}: {self.skipped:,} {records} without a string field "
+                            f"{field!r} (skipped)")
+        return errors, warnings
+
+
+def json_chunk(chunk: bytes, field: str) -> tuple[Any, DatasetTally]:
+    """The texts of the whole lines of `chunk`, read natively (an ArrowStrings, an entry for
+    each line, no text for a line that holds none), and their tally."""
+    texts, stats = _native.json_texts(chunk, field)
+    return texts, DatasetTally.of_chunk(stats)
+
+
+class _Lines(NamedTuple):
+    group: Group
+    lines: int
+
+
 class Dataset:
-    """The groups of a dataset input, in order. `bytes_read` is what was read of it so far (for
-    JSON Lines, its text after decompression; for Parquet, of the file, its size once read
-    whole), and `skipped` the records that had no string in the field, which warning() reports.
-    A line that is not JSON is no record, and the lines after it are still read: errors() names
-    the first of them once the input has been read. Reading problems raise InputError, naming
-    the input."""
+    """The groups of a dataset piece, in order: a whole input, the lines of a JSON Lines file
+    between two cuts, or row groups of a Parquet file. `bytes_read` is what was read of it so
+    far (for JSON Lines, its text after decompression; for Parquet, of the file, its share of
+    the file's size once read whole), and `tally` what its records held. A line that is not
+    JSON is no record, and the lines after it are still read. Reading problems raise
+    InputError, naming the input."""
 
     def __init__(self, piece: Piece, settings: Settings) -> None:
         self.piece = piece
         self.settings = settings
         self.format = input_format_of(piece.path, settings)
         self.bytes_read = 0
-        self.skipped = 0
-        self.records = 0         # JSON values read
-        self.with_field = 0      # records that have the field, whatever its value
-        self.keys: list[str] = []  # the keys of the first records, for the error of no field
-        self.bad_lines = 0
-        self.first_bad: tuple[int, str] = (0, "")
+        self.tally = DatasetTally()
+        self.tally.jsonl = self.format != "parquet"
 
     def __iter__(self) -> Iterator[Group]:
         if self.format == "parquet":
             return self._parquet()
         return self._jsonl()
 
-    def warning(self) -> str | None:
-        if self.skipped == 0 or self._no_field():
-            return None
-        records = "record" if self.skipped == 1 else "records"
-        return (f"{self.piece.name}: {self.skipped:,} {records} without a string field "
-                f"{self.settings.field!r} (skipped)")
-
-    def errors(self) -> list[str]:
-        """What makes the input count as failed, once it has been read: lines that are not
-        JSON, or a field that no record has (a misspelt --field)."""
-        name, found = self.piece.name, []
-        if self.bad_lines:
-            line, reason = self.first_bad
-            lines = "line is not valid JSON and was" if self.bad_lines == 1 else \
-                "lines are not valid JSON and were"
-            found.append(f"{name}: {self.bad_lines:,} {lines} passed over, the first line "
-                         f"{line} ({reason})")
-        if self._no_field():
-            keys = ", ".join(self.keys[:KEYS_SHOWN]) or "none"
-            found.append(f"{name}: no record has the field {self.settings.field!r} (the keys "
-                         f"of its first records: {keys}); is --field right?")
-        return found
-
-    def _no_field(self) -> bool:
-        return self.format != "parquet" and self.records > 0 and self.with_field == 0
-
     # ---- JSON Lines ----
 
     def _jsonl(self) -> Iterator[Group]:
-        number = 1  # of the next line
+        number = self.piece.first  # of the next line
         with _raw_input(self.piece, self.settings) as read:
             # A line cut by the end of a chunk waits for the rest of it.
             pending: list[bytes] = []
-            first = True
+            first = self.piece.start == 0
             while data := read(JSONL_CHUNK):
                 self.bytes_read += len(data)
                 if first and data.startswith(codecs.BOM_UTF8):
@@ -110,62 +150,20 @@ class Dataset:
                 if cut < 0:
                     pending.append(data)
                     continue
-                pending.append(data[:cut])
-                lines = b"".join(pending).split(b"\n")
+                pending.append(data[:cut + 1])
+                chunk = b"".join(pending)
                 pending = [data[cut + 1:]]
-                yield from self._records(lines, number)
-                number += len(lines)
+                group = self._records(chunk, number)
+                number += group.lines
+                yield group.group
             last = b"".join(pending)
             if last:
-                yield from self._records([last], number)
+                yield self._records(last, number).group
 
-    def _records(self, lines: list[bytes], first: int) -> Iterator[Group]:
-        """The texts of the lines, a None for each line that holds none."""
-        import orjson
-
-        field = self.settings.field
-        texts: list[str | None] = []
-        for line in lines:
-            try:
-                record = orjson.loads(line)
-            except orjson.JSONDecodeError as e:
-                record = self._parsed_otherwise(line, first + len(texts), e.msg)
-                if record is _NO_RECORD:
-                    texts.append(None)
-                    continue
-            self.records += 1
-            if type(record) is dict:
-                if self.records <= KEYS_RECORDS and len(self.keys) < KEYS_SHOWN:
-                    self.keys += [k for k in record if k not in self.keys][:KEYS_SHOWN]
-                value = record.get(field, _NO_RECORD)
-            else:
-                value = _NO_RECORD
-            self.with_field += value is not _NO_RECORD
-            if type(value) is str:
-                texts.append(value)
-            else:
-                texts.append(None)
-                self.skipped += 1
-        if texts:
-            yield Group(texts, first)
-
-    def _parsed_otherwise(self, line: bytes, number: int, reason: str) -> Any:
-        """A line orjson refuses: a blank one, or JSON that Python's own parser reads (lone
-        surrogates escaped in strings, numbers beyond a double), or a bad line, counted."""
-        if not line.strip():
-            return _NO_RECORD  # a blank line: no record
-        try:
-            return json.loads(line)
-        except (ValueError, RecursionError):
-            pass
-        try:
-            line.decode("utf-8")
-        except UnicodeDecodeError:
-            reason = "not UTF-8: is it --encoding cp1251, or auto?"
-        self.bad_lines += 1
-        if self.bad_lines == 1:
-            self.first_bad = (number, reason)
-        return _NO_RECORD
+    def _records(self, chunk: bytes, first: int) -> _Lines:
+        texts, tally = json_chunk(chunk, self.settings.field)
+        self.tally.add(tally)
+        return _Lines(Group(texts, first), tally.lines)
 
     # ---- Parquet ----
 
@@ -174,45 +172,62 @@ class Dataset:
         if self.piece.path == STDIN:
             raise InputError(f"{name}: Parquet cannot be read from standard input: name the file")
         try:
-            import pyarrow as pa
-            import pyarrow.parquet as pq
-        except ImportError:
-            raise InputError(f"{name}: Parquet input needs pyarrow: {ARROW_EXTRA}") from None
-        field = self.settings.field
-        try:
             file = _CountingFile(self.piece.path)
         except OSError as e:
             raise InputError(f"{name}: {e.strerror or e}") from None
         with file:
+            first = self.piece.first
+            groups = self.piece.row_groups
+            share = file.size if groups is None else self.piece.size or 0
             try:
-                parquet = pq.ParquetFile(file)
-                schema = parquet.schema_arrow
-                found = len(schema.get_all_field_indices(field))
-                if found == 0:
-                    raise InputError(f"{name}: no column {field!r} (its columns: "
-                                     f"{', '.join(schema.names) or 'none'})")
-                if found > 1:
-                    raise InputError(f"{name}: {found} columns are named {field!r}: which one "
-                                     f"holds the texts cannot be told")
-                kind = schema.field(field).type
-                if pa.types.is_dictionary(kind):
-                    kind = kind.value_type
-                if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
-                        or pa.types.is_string_view(kind) or pa.types.is_null(kind)):
-                    raise InputError(f"{name}: column {field!r} holds {kind}, not strings")
-                first = 1
-                for batch in parquet.iter_batches(batch_size=PARQUET_ROWS, columns=[field]):
-                    self.bytes_read = file.read_so_far
-                    column = batch.column(0)
-                    self.skipped += column.null_count
+                for column in parquet_columns(file, name, self.settings.field, groups):
+                    self.bytes_read = min(file.read_so_far, share)
+                    self.tally.lines += len(column)
+                    self.tally.records += len(column)
+                    self.tally.skipped += column.null_count
                     yield Group(column, first)
                     first += len(column)
-                # The reader comes back to some bytes (the footer) and passes over the columns
-                # not asked for: a file read whole counts as its size.
-                self.bytes_read = file.size
-            except (OSError, ValueError, pa.ArrowException) as e:
-                self.bytes_read = file.read_so_far
-                raise InputError(f"{name}: {describe(e)}") from None
+            except InputError:
+                self.bytes_read = min(file.read_so_far, share)
+                raise
+            # The reader comes back to some bytes (the footer) and passes over the columns
+            # not asked for: a file read whole counts as its size, a piece as its share.
+            self.bytes_read = share
+
+
+def parquet_columns(file: Any, name: str, field: str,
+                    row_groups: tuple[int, int] | None = None) -> Iterator[Any]:
+    """The texts of a Parquet file's column `field` (of all its row groups, or of [a, b)),
+    PARQUET_ROWS at a time, as Arrow arrays of strings. `file` is a binary file object that can
+    seek. A file that is not Parquet, or without such a column of strings, raises InputError
+    naming it as `name`."""
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise InputError(f"{name}: Parquet input needs pyarrow: {ARROW_EXTRA}") from None
+    try:
+        parquet = pq.ParquetFile(file)
+        schema = parquet.schema_arrow
+        found = len(schema.get_all_field_indices(field))
+        if found == 0:
+            raise InputError(f"{name}: no column {field!r} (its columns: "
+                             f"{', '.join(schema.names) or 'none'})")
+        if found > 1:
+            raise InputError(f"{name}: {found} columns are named {field!r}: which one holds "
+                             f"the texts cannot be told")
+        kind = schema.field(field).type
+        if pa.types.is_dictionary(kind):
+            kind = kind.value_type
+        if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
+                or pa.types.is_string_view(kind) or pa.types.is_null(kind)):
+            raise InputError(f"{name}: column {field!r} holds {kind}, not strings")
+        for batch in parquet.iter_batches(
+                batch_size=PARQUET_ROWS, columns=[field],
+                row_groups=None if row_groups is None else range(*row_groups)):
+            yield batch.column(0)
+    except (OSError, ValueError, pa.ArrowException) as e:
+        raise InputError(f"{name}: {describe(e)}") from None
 
 
 class _CountingFile(io.FileIO):
@@ -247,17 +262,30 @@ def _raw_input(piece: Piece, settings: Settings) -> Iterator[Callable[[int], byt
     that ends early (at its end, before the last line is taken)."""
     name = piece.name
     compression = compression_of(piece.path, settings)
-    if compression is None and settings.encoding is None:
+    # A file is cut into pieces only when it is read as it is (see pieces()).
+    if compression is None and (settings.encoding is None or piece.stop is not None):
         if piece.path == STDIN:
             # From where it stands, as a text input: a pipe, a file partly read already.
             yield _failing_as_input(lambda n: os.read(0, n), name)
             return
         try:
             file = open(piece.path, "rb", buffering=0)
+            file.seek(piece.start)
         except OSError as e:
             raise InputError(f"{name}: {e.strerror or e}") from None
         with file:
-            yield _failing_as_input(file.read, name)
+            if piece.stop is None:
+                yield _failing_as_input(file.read, name)
+                return
+            left = piece.stop - piece.start
+
+            def read_range(n: int) -> bytes:
+                nonlocal left
+                data = file.read(min(n, left)) if left > 0 else b""
+                left -= len(data or b"")
+                return data
+
+            yield _failing_as_input(read_range, name)
         return
     from vorlenta.streams import open_utf8_stream
 

@@ -3,8 +3,10 @@ into for several processes; and the native tokenizers that read them."""
 
 from __future__ import annotations
 
+import bisect
 import codecs
 import fnmatch
+import itertools
 import os
 import stat
 from collections.abc import Callable, Iterable, Iterator
@@ -50,10 +52,22 @@ class Piece(NamedTuple):
     start: int = 0
     stop: int | None = None
     size: int | None = None  # bytes it is expected to yield, when known
+    first: int = 1  # a dataset's: the number of its first record (line or row), from 1
+    row_groups: tuple[int, int] | None = None  # a Parquet file's: the row groups [a, b)
 
     @property
     def name(self) -> str:
         return STDIN_NAME if self.path == STDIN else display_name(self.path)
+
+    @property
+    def whole(self) -> bool:
+        """Whether it is its whole input."""
+        return self.stop is None and self.row_groups is None
+
+    @property
+    def is_first(self) -> bool:
+        """Whether it is its input's first piece (or the whole input)."""
+        return self.start == 0 and (self.row_groups is None or self.row_groups[0] == 0)
 
 
 class InputError(Exception):
@@ -206,10 +220,12 @@ def input_format_of(path: str, settings: Settings) -> str:
 
 
 def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
-    """The input whole, or a regular file cut into up to `parts` ranges, each ending just after
-    a line feed. A line feed is a token of its own that joins no compound, so no token and no
-    compound crosses a cut, and the ranges tokenized apart give exactly the tokens of one pass,
-    at the same offsets."""
+    """The input whole, or a regular file cut into up to `parts` pieces: a text or JSON Lines
+    file into ranges, each ending just after a line feed, a Parquet file into runs of its row
+    groups. A line feed is a token of its own that joins no compound, and ends a JSON Lines
+    record, so no token, compound or record crosses a cut, and the pieces read apart give
+    exactly what one pass gives, at the same offsets; a dataset's pieces know the number of
+    their first record."""
     size = None
     if path != STDIN:
         try:
@@ -219,11 +235,14 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
         if stat.S_ISREG(info.st_mode):
             size = info.st_size
     whole = [Piece(path, size=size)]
-    # A dataset is read whole: its records are not cut at line feeds. Nor is a file read in
-    # another encoding: its pieces are cut in its own bytes, and are read as they are, so with
-    # AUTO only a file found to be UTF-8 is cut.
-    if (size is None or parts < 2 or size < 2 * SPLIT_MIN_BYTES
-            or compression_of(path, settings) or input_format_of(path, settings) != "text"):
+    kind = input_format_of(path, settings)
+    if size is None or parts < 2 or compression_of(path, settings):
+        return whole
+    if kind == "parquet":
+        return parquet_pieces(path, parts, size, settings.field) or whole
+    # A file read in another encoding is not cut: its pieces are cut in its own bytes, and are
+    # read as they are, so with AUTO only a file found to be UTF-8 is cut.
+    if size < 2 * SPLIT_MIN_BYTES:
         return whole
     if settings.encoding is not None and (settings.encoding != AUTO
                                           or _sniffed_or_none(path) != UTF8):
@@ -231,10 +250,60 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
     parts = min(parts, size // SPLIT_MIN_BYTES)
     try:
         cuts = line_cuts(path, [size * i // parts for i in range(1, parts)])
+        firsts = line_numbers(path, cuts) if kind == "jsonl" else [1] * (len(cuts) + 1)
     except OSError:
         return whole
     bounds = [0, *cuts, size]
-    return [Piece(path, a, b, b - a) for a, b in zip(bounds, bounds[1:]) if b > a]
+    return [Piece(path, a, b, b - a, first)
+            for (a, b), first in zip(zip(bounds, bounds[1:]), firsts) if b > a]
+
+
+def line_numbers(path: str, cuts: list[int]) -> list[int]:
+    """The number of the line (from 1) that starts the file and each cut after a line feed."""
+    numbers = [1]
+    at, lines = 0, 1
+    with open(path, "rb", buffering=0) as f:
+        for cut in cuts:
+            while at < cut:
+                block = f.read(min(CUT_SEARCH_BYTES, cut - at))
+                if not block:
+                    break
+                lines += block.count(b"\n")
+                at += len(block)
+            numbers.append(lines)
+    return numbers
+
+
+def parquet_pieces(path: str, parts: int, size: int, field: str) -> list[Piece] | None:
+    """A Parquet file as runs of its row groups, about as many rows each, each piece's size its
+    share of the file's (the last takes what is left, so that they add up to it); None where
+    it is not worth it, or the file is not one the reader takes (it then says why, once)."""
+    try:
+        import pyarrow.parquet as pq
+
+        meta = pq.ParquetFile(path).metadata
+        schema = meta.schema.to_arrow_schema()
+    except Exception:
+        return None
+    if meta.num_row_groups < 2 or len(schema.get_all_field_indices(field)) != 1:
+        return None
+    rows = [meta.row_group(i).num_rows for i in range(meta.num_row_groups)]
+    weights = [meta.row_group(i).total_byte_size or 1 for i in range(meta.num_row_groups)]
+    ends = list(itertools.accumulate(rows))  # the rows up to the end of each group
+    bounds = [0]
+    for k in range(1, parts):
+        # Just after the group where the k-th part of the rows ends.
+        cut = bisect.bisect_left(ends, ends[-1] * k // parts) + 1
+        if bounds[-1] < cut < len(rows):
+            bounds.append(cut)
+    bounds.append(len(rows))
+    if len(bounds) < 3:
+        return None
+    out = [Piece(path, size=size * sum(weights[a:b]) // sum(weights),
+                 first=1 + (ends[a - 1] if a else 0), row_groups=(a, b))
+           for a, b in zip(bounds, bounds[1:])]
+    out[-1] = out[-1]._replace(size=size - sum(p.size or 0 for p in out[:-1]))
+    return out
 
 
 def line_cuts(path: str, points: list[int]) -> list[int]:

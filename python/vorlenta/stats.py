@@ -7,7 +7,7 @@ import threading
 from collections import Counter
 from collections.abc import Callable, Generator, Sequence
 from contextlib import AbstractContextManager
-from typing import Any, NamedTuple, TypeVar
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar
 
 from vorlenta import _native
 from vorlenta.streams import AUTO
@@ -23,6 +23,9 @@ from vorlenta.sources import (
     opened,
     utf8_tally,
 )
+
+if TYPE_CHECKING:
+    from vorlenta.datasets import DatasetTally
 
 # Words are the tokens of these types: runs of letters and the compounds that start with them.
 WORD_TYPE_NAMES = tuple(name for value, name in TYPE_NAMES.items() if value & WORDS)
@@ -68,7 +71,7 @@ class PieceResult(NamedTuple):
     stats: Stats
     messages: list[str]
     utf8: Utf8Tally
-    warnings: Sequence[str] = ()  # a dataset's records without a text
+    dataset: DatasetTally | None = None  # what a dataset's records held
     encoding: str | None = None  # the encoding it was read in, once opened
 
 
@@ -116,7 +119,7 @@ def count_tokens(piece: Piece, settings: Settings, source_input: AbstractContext
         if not messages:
             utf8 = utf8_tally(tokenizer)
     stats.bytes = reported.position - piece.start
-    stats.files = int(piece.start == 0 and (not messages or stats.bytes > 0))
+    stats.files = int(piece.is_first and (not messages or stats.bytes > 0))
     _take_counts(stats, counts)
     # An input that failed before its first bytes were looked at has no encoding found.
     found = source.encoding if source is not None and source.encoding != AUTO else None
@@ -156,13 +159,11 @@ def count_dataset(piece: Piece, settings: Settings,
             reported.up_to(dataset.bytes_read)
     except InputError as e:
         messages.append(str(e))
-    messages += dataset.errors()
-    stats.failed = int(bool(messages))
+        stats.failed = 1
     stats.bytes = dataset.bytes_read
-    stats.files = int(not messages or stats.bytes > 0)
+    stats.files = int(piece.is_first and (not messages or stats.bytes > 0))
     _take_counts(stats, counts)
-    warning = dataset.warning()
-    return PieceResult(stats, messages, Utf8Tally(), [warning] if warning else [])
+    return PieceResult(stats, messages, Utf8Tally(), dataset.tally)
 
 
 # ---- workers ----

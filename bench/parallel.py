@@ -94,7 +94,7 @@ def parallel_targets(folder: Path, reps: int = 3) -> list[dict]:
     jobs_row("count_words(list of str)", lambda j: vorlenta.count_words(texts, jobs=j), 1.5)
     jobs_row("token_lists(list of str)", lambda j: vorlenta.token_lists(texts, jobs=j), 1.25)
     jobs_row("spans(list of str)",
-             lambda j: sum(len(b.starts) for b in vorlenta.spans(texts, jobs=j)), 1.25)
+             lambda j: sum(len(b.starts) for b in vorlenta.spans(texts, jobs=j)), 1.0)
 
     with tempfile.TemporaryDirectory() as tmp:
         jsonl = Path(tmp) / "texts.jsonl"

@@ -36,6 +36,7 @@ import vorlentaCXX as vx
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from many_texts import many_texts_targets  # noqa: E402
 from library_sources import source_targets  # noqa: E402
+from parallel import parallel_targets  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 RESULTS = ROOT / "bench" / "results"
@@ -488,6 +489,7 @@ def main() -> None:
         dask = dask_figures(Path(tmp), args.mb, args.reps)
         command_met += many_texts_targets(corpus_dir(), args.peer_reps)
         command_met += source_targets(corpus_dir(), args.reps)
+        command_met += parallel_targets(corpus_dir(), args.peer_reps)
         paths = path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
         for language in CORPORA:
             data = load_input(language, args.mb)

@@ -42,6 +42,27 @@ inline PyObject* word_text(const uint8_t* p, size_t n) {
     return token_text(p, n);
 }
 
+// Adds the counted words to a dict (a Counter, usually), each a str as word_text makes it, in
+// the words' own order: a Counter keeps the order its keys came in, and most_common() gives
+// ties in it.
+inline void add_words_to(const WordCounts& words, PyObject* out) {
+    for (const WordCounts::Entry* entry : words_in_order(words)) {
+        const WordCounts::Entry& e = *entry;
+        py::object key = py::reinterpret_steal<py::object>(word_text(words.word(e), e.length));
+        if (!key) throw py::error_already_set();
+        py::object count = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(e.count));
+        if (!count) throw py::error_already_set();
+        // Two words can be one str: a str's lone surrogate U+DCED and the byte ED.
+        PyObject* known = PyDict_GetItemWithError(out, key.ptr());
+        if (known == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        if (known != nullptr) {
+            count = py::reinterpret_steal<py::object>(PyNumber_Add(known, count.ptr()));
+            if (!count) throw py::error_already_set();
+        }
+        if (PyDict_SetItem(out, key.ptr(), count.ptr()) != 0) throw py::error_already_set();
+    }
+}
+
 // A tally of what is not UTF-8 as Python reads it: (ill-formed sequences, their bytes,
 // non-ASCII bytes).
 inline py::tuple tally_tuple(const Utf8Tally& u) {

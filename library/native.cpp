@@ -367,26 +367,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("add_words_to", [](Counts& counts, py::dict out) {
             Counts& c = constructed(counts);
             std::unique_lock<ObjectLock> lock = lock_released(c.lock, "Counts");
-            // In the words' own order: a Counter keeps the order its keys came in, and
-            // most_common() gives ties in it.
-            for (const WordCounts::Entry* entry : words_in_order(c.words)) {
-                const WordCounts::Entry& e = *entry;
-                py::object key = py::reinterpret_steal<py::object>(
-                    word_text(c.words.word(e), e.length));
-                if (!key) throw py::error_already_set();
-                py::object count = py::reinterpret_steal<py::object>(
-                    PyLong_FromUnsignedLongLong(e.count));
-                if (!count) throw py::error_already_set();
-                // Two words can be one str: a str's lone surrogate U+DCED and the byte ED.
-                PyObject* known = PyDict_GetItemWithError(out.ptr(), key.ptr());
-                if (known == nullptr && PyErr_Occurred()) throw py::error_already_set();
-                if (known != nullptr) {
-                    count = py::reinterpret_steal<py::object>(PyNumber_Add(known, count.ptr()));
-                    if (!count) throw py::error_already_set();
-                }
-                if (PyDict_SetItem(out.ptr(), key.ptr(), count.ptr()) != 0)
-                    throw py::error_already_set();
-            }
+            add_words_to(c.words, out.ptr());
         }, py::arg("out"))
         // Adds other's words and types to these, with the interpreter released.
         .def("merge", [](Counts& counts, Counts& other) {

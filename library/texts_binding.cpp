@@ -1001,6 +1001,29 @@ PyObject* count_texts_call(PyObject*, PyObject* const* a, Py_ssize_t n) {
     });
 }
 
+// count_texts into counts of its own, and its words into a new `counter_type` (a dict
+// subclass, made empty as dict.__new__ makes one): one call for the common case of one source.
+PyObject* count_words_call(PyObject*, PyObject* const* a, Py_ssize_t n) {
+    return plain_call([&] {
+        arity("count_words", n, 9, 9);
+        auto* counter_type = reinterpret_cast<PyTypeObject*>(a[8]);
+        if (!PyType_Check(a[8]) || !PyType_IsSubtype(counter_type, &PyDict_Type))
+            throw py::type_error("counter_type must be a dict subclass");
+        const unsigned long long word_mask = PyLong_AsUnsignedLongLong(a[6]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        Counts counts;
+        py::tuple done = count_texts(py::reinterpret_borrow<py::object>(a[0]), false,
+                                     settings_arg(a + 1), counts, flag_arg(a[5]), word_mask,
+                                     u32_arg(a[7]));
+        py::tuple no_arguments(0);
+        py::object words = py::reinterpret_steal<py::object>(
+            counter_type->tp_new(counter_type, no_arguments.ptr(), nullptr));
+        if (!words) throw py::error_already_set();
+        add_words_to(counts.words, words.ptr());
+        return py::object(py::make_tuple(words, done[1]));
+    });
+}
+
 template <class F>
 PyCFunction fastcall(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -1025,6 +1048,11 @@ PyMethodDef plain_functions[] = {
      "word_mask, jobs, chunked=False, /)\n--\n\n"
      "(texts, tally): counts the texts' tokens into counts, and what of its bytes texts is "
      "not UTF-8."},
+    {"count_words", fastcall(count_words_call), METH_FASTCALL,
+     "count_words($module, source, filter, min_len, max_len, split_hyphens, lower, word_mask, "
+     "jobs, counter_type, /)\n--\n\n"
+     "(words, tally): the words of one source of texts (a str, bytes, or many) as a new "
+     "counter_type, and what of its bytes texts is not UTF-8."},
     {nullptr, nullptr, 0, nullptr},
 };
 

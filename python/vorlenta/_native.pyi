@@ -105,6 +105,10 @@ def count_texts(
     source: Any, counts: Counts, filter: int, min_len: int, max_len: int, split_hyphens: bool,
     lower: bool, word_mask: int, jobs: int, chunked: bool = False, /,
 ) -> tuple[int, tuple[int, int, int]]: ...
+def count_words(
+    source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
+    word_mask: int, jobs: int, counter_type: type, /,
+) -> tuple[Any, tuple[int, int, int]]: ...
 def token_lists(
     source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
     jobs: int, chunked: bool = False, /,

@@ -327,24 +327,33 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     1 for the calling thread alone), the counts the same whatever their number."""
     settings = _settings(types, 0, None, WORDS, split_hyphens)
     as_it_is = decompress is None and encoding is None
+    if as_it_is and len(sources) == 1 and type(sources[0]) in (str, list):
+        # One text, or a list of them: counted and made a Counter in one native call.
+        words, tally = _native.count_words(sources[0], *settings, lower, settings.filter,
+                                           _jobs(jobs), Counter)
+        if tally[0]:
+            _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+        return words  # type: ignore[no-any-return]
     reading = _AS_IT_IS if as_it_is else Reading(decompress, encoding)
     counts = _native.Counts()
     for source in sources:
         if as_it_is and type(source) is str:
             # One text in memory: no file, no tally (a str is text already).
-            _native.count_texts(source, counts, *settings, bool(lower), settings.filter, 1)
-        elif is_many(source):
+            _native.count_texts(source, counts, *settings, lower, settings.filter, 1)
+        elif type(source) is list or is_many(source):
             _one_source_only(reading)
-            feed, chunked = whole_feed(source)
-            _, tally = _native.count_texts(feed, counts, *settings, bool(lower),
-                                           settings.filter, _jobs(jobs), chunked)
-            _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+            # A list is read as it is, without the look at what kind of column it is.
+            feed, chunked = (source, False) if type(source) is list else whole_feed(source)
+            _, tally = _native.count_texts(feed, counts, *settings, lower, settings.filter,
+                                           _jobs(jobs), chunked)
+            if tally[0]:
+                _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
         else:
             with _opened(cast(Source, source), reading, settings.filter, 0, None,
                          BATCH_SIZE, split_hyphens) as opened:
                 opened.tokenizer.count(counts, bool(lower), settings.filter)
                 _finish(opened, stacklevel=2)
-    words: Counter[str] = Counter()
+    words = Counter[str]()
     counts.add_words_to(words)
     return words
 

@@ -11,7 +11,7 @@ SOURCES := $(wildcard engine/* sources/* module/* library/* bindings/* python/vo
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: help run test test-long native-test pytest install gtest sanitize sanitize-build \
-	sanitize-tests other-pythons-build other-pythons-tests fuzz fuzz-tools \
+	sanitize-tests other-pythons-build other-pythons-tests fuzz fuzz-build fuzz-run fuzz-tools \
 	native-archives native-test-clang other-pythons wheels bench bench-native bench-callgrind native-bench-build clean
 
 help:
@@ -126,20 +126,24 @@ native-test-clang: $(VENV)/.deps gtest fuzz-tools
 pytest: $(VENV)/.installed
 	$(VPY) -m pytest
 
-# Every build first, each on both cores; then the three test runs that take a core each, side
-# by side: the plain pytest run on one core, the sanitizer's run and then the other CPythons' on
-# the other. Their output is printed once all have ended, the plain run's last, so that its
-# summary closes the output.
-test: native-test fuzz sanitize-build other-pythons-build $(VENV)/.installed
-	@echo "Running the Python tests: the plain run, and beside it the sanitizer's and the other CPythons'"
-	@( $(MAKE) --no-print-directory sanitize-tests > $(SAN)/run.log 2>&1; echo $$? > $(SAN)/run.status; \
+# The builds first, two at a time (each on both cores: two keep the cores busy where one waits on
+# pip or on the linker); then the test runs that take a core each, side by side: the plain
+# pytest run on one core, and on the other the fuzz run (one job), the sanitizer's run and the
+# other CPythons'. Their output is printed once all have ended, the plain run's last, so that
+# its summary closes the output.
+test:
+	@$(MAKE) --no-print-directory -j2 native-test fuzz-build sanitize-build other-pythons-build install
+	@echo "Running the Python tests: the plain run, and beside it the fuzz run, the sanitizer's and the other CPythons'"
+	@( $(MAKE) --no-print-directory fuzz-run FUZZ_JOBS=1 > $(FUZZ)/run.log 2>&1; echo $$? > $(FUZZ)/run.status; \
+	   $(MAKE) --no-print-directory sanitize-tests > $(SAN)/run.log 2>&1; echo $$? > $(SAN)/run.status; \
 	   $(MAKE) --no-print-directory other-pythons-tests > build/other-pythons.log 2>&1; \
 	   echo $$? > build/other-pythons.status ) & \
 	$(VPY) -m pytest > build/pytest.log 2>&1; echo $$? > build/pytest.status; wait; \
+	echo "--- the fuzz run"; cat $(FUZZ)/run.log; \
 	echo "--- the sanitizer build's run"; cat $(SAN)/run.log; \
 	echo "--- the other CPythons"; cat build/other-pythons.log; \
 	echo "--- the plain run"; cat build/pytest.log; \
-	for f in $(SAN)/run.status build/other-pythons.status build/pytest.status; do \
+	for f in $(FUZZ)/run.status $(SAN)/run.status build/other-pythons.status build/pytest.status; do \
 	  [ "$$(cat $$f)" = 0 ] || exit 1; done
 
 # The library's tests and the command's under each other CPython: vorlenta built for each one in a
@@ -252,16 +256,23 @@ sanitize-tests:
 FUZZ         := build/fuzz
 FUZZ_SECONDS ?= 30
 FUZZ_JOBS    ?= 2
-fuzz-tools:
+# After gtest: the builds of make test run two at a time, and two apt-gets at once would fight
+# over dpkg's lock.
+fuzz-tools: | gtest
 	@dpkg -s clang libclang-rt-dev >/dev/null 2>&1 || { \
 	  $(call apt_install,clang libclang-rt-dev,the fuzz run); }
 
-fuzz: $(VENV)/.deps fuzz-tools
+fuzz: fuzz-build
+	@$(MAKE) --no-print-directory fuzz-run
+
+fuzz-build: $(VENV)/.deps fuzz-tools
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
 	  -DVORLENTA_FUZZ=ON > /dev/null
 	cmake --build $(FUZZ)
 	rm -rf $(FUZZ)/seeds && $(VPY) tests/fuzz/make_seeds.py $(FUZZ)/seeds
 	mkdir -p $(FUZZ)/corpus
+
+fuzz-run:
 	@cd $(FUZZ) && echo "Fuzzing for $(FUZZ_SECONDS) s with $(FUZZ_JOBS) jobs (log: $(FUZZ)/fuzz.log)" && \
 	ASAN_OPTIONS=$(ASAN_COMMON) ./batch_fuzz -fork=$(FUZZ_JOBS) -max_total_time=$(FUZZ_SECONDS) -max_len=1024 \
 	  -dict=$(CURDIR)/tests/fuzz/batch_fuzz.dict \

@@ -87,24 +87,28 @@ inline void merge_counts(Counts& into, const Counts& from) {
 // counted (on how many threads, in what order), so that ties among the most common come out
 // the same.
 inline std::vector<const WordCounts::Entry*> words_in_order(const WordCounts& words) {
-    // Sorted by their first 8 bytes as a big-endian number, which decides nearly every
+    // Sorted by their first 16 bytes as two big-endian numbers, which decide nearly every
     // comparison without reading the words again; the rest by all their bytes.
     struct Keyed {
-        uint64_t prefix;
+        uint64_t high, low;
         const WordCounts::Entry* entry;
+    };
+    auto big_endian = [](const uint8_t* p, uint32_t n) {
+        uint64_t v = 0;
+        for (uint32_t i = 0; i < 8; ++i) v = v << 8 | (i < n ? p[i] : 0);
+        return v;
     };
     std::vector<Keyed> keyed;
     keyed.reserve(words.size());
     for (const WordCounts::Entry& e : words.entries()) {
         if (e.count == 0) continue;
-        uint8_t first[8] = {};
-        std::memcpy(first, words.word(e), e.length < 8 ? e.length : 8);
-        uint64_t prefix = 0;
-        for (uint8_t b : first) prefix = prefix << 8 | b;
-        keyed.push_back({prefix, &e});
+        const uint8_t* w = words.word(e);
+        keyed.push_back({big_endian(w, e.length), e.length > 8 ? big_endian(w + 8, e.length - 8) : 0,
+                         &e});
     }
     std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (a.high != b.high) return a.high < b.high;
+        if (a.low != b.low) return a.low < b.low;
         const WordCounts::Entry &x = *a.entry, &y = *b.entry;
         const int c = std::memcmp(words.word(x), words.word(y), std::min(x.length, y.length));
         return c != 0 ? c < 0 : x.length < y.length;

@@ -7,8 +7,10 @@ namespace vorlenta {
 
 namespace {
 
+// Also notes whether a surrogate was met: only the three-byte range holds them, so Cyrillic and
+// Latin text pays nothing for the look.
 template <class Unit>
-uint8_t* encode_units(const Unit* in, size_t n, uint8_t* out) {
+uint8_t* encode_units(const Unit* in, size_t n, uint8_t* out, bool& surrogate) {
     for (size_t i = 0; i < n; ++i) {
         const uint32_t c = in[i];
         if (c < 0x80) {
@@ -17,6 +19,7 @@ uint8_t* encode_units(const Unit* in, size_t n, uint8_t* out) {
             *out++ = static_cast<uint8_t>(0xC0 | c >> 6);
             *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
+            surrogate |= c - 0xD800 < 0x800;
             *out++ = static_cast<uint8_t>(0xE0 | c >> 12);
             *out++ = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
             *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
@@ -46,7 +49,9 @@ thread_local ThreadSlot thread_slot;
 
 }  // namespace
 
-bool append_utf8(const void* units, uint8_t kind, size_t n, GroupBytes& out) {
+bool append_utf8(const void* units, uint8_t kind, size_t n, GroupBytes& out, bool* surrogates) {
+    bool surrogate = false;
+    if (surrogates != nullptr) *surrogates = false;
     if (n == 0) return true;
     if (kind == 1) {
         const auto* latin1 = static_cast<const uint8_t*>(units);
@@ -59,28 +64,27 @@ bool append_utf8(const void* units, uint8_t kind, size_t n, GroupBytes& out) {
     uint8_t* const start = out.extend(n * (kind == 1 ? 2 : kind == 2 ? 3 : 4));
     uint8_t* end;
     if (kind == 1)
-        end = encode_units(static_cast<const uint8_t*>(units), n, start);
+        end = encode_units(static_cast<const uint8_t*>(units), n, start, surrogate);
     else if (kind == 2)
-        end = encode_units(static_cast<const uint16_t*>(units), n, start);
+        end = encode_units(static_cast<const uint16_t*>(units), n, start, surrogate);
     else
-        end = encode_units(static_cast<const uint32_t*>(units), n, start);
+        end = encode_units(static_cast<const uint32_t*>(units), n, start, surrogate);
     out.shrink_to(at + static_cast<size_t>(end - start));
+    if (surrogates != nullptr) *surrogates = surrogate;
     return false;
 }
 
 void encode_record(TextRecord& r, GroupBytes& bytes) {
     if (r.units == nullptr) return;
     r.at = bytes.size();
-    r.ascii = append_utf8(r.units, r.kind, r.size, bytes);
+    r.ascii = append_utf8(r.units, r.kind, r.size, bytes, &r.surrogates);
     r.size = bytes.size() - r.at;
     r.in_group = true;
     r.units = nullptr;
 }
 
 void point_record(TextRecord& r, GroupBytes& bytes) {
-    if (!r.in_group) return;
-    r.data = bytes.data() + r.at;
-    if (r.from_str) r.surrogates = !r.ascii && has_encoded_surrogate(r.data, r.size);
+    if (r.in_group) r.data = bytes.data() + r.at;
 }
 
 void encode_group(Group& g) {

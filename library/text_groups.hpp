@@ -76,8 +76,9 @@ private:
 
 // Appends the UTF-8 of `n` code units of `kind` bytes each; a lone surrogate takes the
 // three-byte form that errors="surrogatepass" gives it, so every character has a place.
-// Returns whether they are all ASCII.
-bool append_utf8(const void* units, uint8_t kind, size_t n, GroupBytes& out);
+// Returns whether they are all ASCII; `surrogates`, when given, says whether one was met.
+bool append_utf8(const void* units, uint8_t kind, size_t n, GroupBytes& out,
+                 bool* surrogates = nullptr);
 
 // The kept tokens of a group's texts, for lists of strs or Arrow lists: their bytes one after
 // another (lower-cased if asked), where each one ends, and how many each text has.

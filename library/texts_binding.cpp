@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <deque>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -367,10 +368,11 @@ void add_tally(Utf8Tally& total, const Utf8Tally& more) {
     total.non_ascii_bytes += more.non_ascii_bytes;
 }
 
-// A token's text as a str: from a str's bytes, lone surrogates come back as themselves;
-// other bytes that are not UTF-8 as errors="surrogateescape" gives them.
-PyObject* text_of(const uint8_t* p, size_t n, bool from_str) {
-    if (from_str)
+// A token's text as a str: from a str that holds lone surrogates (`str_surrogates`), they come
+// back as themselves; other bytes that are not UTF-8 as errors="surrogateescape" gives them.
+// (Any other str's bytes are well-formed, and give the same str either way.)
+PyObject* text_of(const uint8_t* p, size_t n, bool str_surrogates) {
+    if (str_surrogates)
         for (size_t i = 0; i < n; ++i)
             if (p[i] == 0xED)  // the lead byte of an encoded surrogate
                 return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
@@ -521,7 +523,7 @@ py::list token_strs(SpanTokenizer& t, const TextRecord& r, bool lower) {
         if (whole) out = py::reinterpret_steal<py::list>(PyList_New(b.token_count));
         if (!out) throw py::error_already_set();
         each_token(b, lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t i) {
-            PyObject* s = strs.get(p, n, r.from_str);
+            PyObject* s = strs.get(p, n, r.surrogates);
             if (s == nullptr) throw py::error_already_set();
             if (whole) {
                 PyList_SET_ITEM(out.ptr(), i, s);
@@ -616,7 +618,7 @@ py::tuple token_lists(py::object source, bool chunked, const TextSettings& setti
         size_t first = 0;
         for (size_t i = 0; i < g.texts.size(); ++i) {
             const uint32_t n = g.tokens.per_text[i];
-            PyObject* list = token_list(g.tokens, first, n, g.texts[i].from_str);
+            PyObject* list = token_list(g.tokens, first, n, g.texts[i].surrogates);
             if (list == nullptr) throw py::error_already_set();
             const int appended = PyList_Append(out.ptr(), list);
             Py_DECREF(list);
@@ -727,29 +729,41 @@ public:
     py::object next() {
         refuse_numpy_reentry("spans");
         std::unique_lock<ObjectLock> lock = lock_released(lock_, "spans");
-        if (pending() < batch_size_ && (!feed_.ended || workers_.out()))
+        if (pending_ < batch_size_ && (!feed_.ended || workers_.out()))
             workers_.run(
                 feed_,
                 [&](Group& g) {
                     add_tally(tally_, g.utf8);
-                    compact();
-                    append(starts_, g.spans.starts);
-                    append(stops_, g.spans.stops);
-                    append(types_, g.spans.types);
-                    append(texts_, g.spans.texts);
+                    if (g.spans.starts.empty()) return;
+                    // The group's places are taken over, not copied: each is copied once, into
+                    // the batch that delivers it.
+                    pending_ += g.spans.starts.size();
+                    chunks_.push_back(std::move(g.spans));
+                    g.spans = GroupSpans{};
                 },
-                [&] { return pending() >= batch_size_; });
-        if (pending() == 0) {
+                [&] { return pending_ >= batch_size_; });
+        if (pending_ == 0) {
             // The tokens of the texts read before an error of the source have all been
             // delivered: now the error.
             feed_.raise_if_held();
             return py::none();
         }
         set_up_numpy("spans");
-        const size_t n = pending() < batch_size_ ? pending() : batch_size_;
-        py::tuple batch = py::make_tuple(cut(starts_, n), cut(stops_, n), cut(types_, n),
-                                         cut(texts_, n));
-        head_ += n;
+        const size_t n = pending_ < batch_size_ ? pending_ : batch_size_;
+        py::tuple batch =
+            py::make_tuple(cut(&GroupSpans::starts, n), cut(&GroupSpans::stops, n),
+                           cut(&GroupSpans::types, n), cut(&GroupSpans::texts, n));
+        // Past the n delivered.
+        pending_ -= n;
+        for (size_t left = n; left > 0;) {
+            const size_t here = std::min(left, chunks_.front().starts.size() - head_);
+            head_ += here;
+            left -= here;
+            if (head_ == chunks_.front().starts.size()) {
+                chunks_.pop_front();
+                head_ = 0;
+            }
+        }
         return batch;
     }
 
@@ -759,38 +773,29 @@ public:
     }
 
 private:
-    // Tokens taken, not yet delivered: from head_ on.
-    size_t pending() const { return starts_.size() - head_; }
-
-    // Drops what was delivered, before more is appended: the pending tokens move once, not
-    // once a batch.
-    void compact() {
-        if (head_ == 0) return;
-        for (auto* v : {&starts_, &stops_, &texts_})
-            v->erase(v->begin(), v->begin() + static_cast<ptrdiff_t>(head_));
-        types_.erase(types_.begin(), types_.begin() + static_cast<ptrdiff_t>(head_));
-        head_ = 0;
-    }
-
+    // The next n values of one of the places' arrays as an array of their own, from head_ on
+    // across the chunks.
     template <class T>
-    static void append(std::vector<T>& to, const std::vector<T>& from) {
-        to.insert(to.end(), from.begin(), from.end());
-    }
-
-    // The n values from head_ on as an array of their own.
-    template <class T>
-    py::array_t<T> cut(const std::vector<T>& v, size_t n) const {
+    py::array_t<T> cut(std::vector<T> GroupSpans::*field, size_t n) const {
         py::array_t<T> a(static_cast<py::ssize_t>(n));
-        if (n != 0) std::memcpy(a.mutable_data(), v.data() + head_, n * sizeof(T));
+        T* out = a.mutable_data();
+        size_t at = head_;
+        for (auto chunk = chunks_.begin(); n > 0; ++chunk, at = 0) {
+            const std::vector<T>& v = (*chunk).*field;
+            const size_t here = std::min(n, v.size() - at);
+            std::memcpy(out, v.data() + at, here * sizeof(T));
+            out += here;
+            n -= here;
+        }
         return a;
     }
 
     TextFeed feed_;
     size_t batch_size_;
     Workers workers_;
-    std::vector<int64_t> starts_, stops_, texts_;
-    std::vector<uint64_t> types_;
+    std::deque<GroupSpans> chunks_;  // taken, not yet delivered: from head_ of the first on
     size_t head_ = 0;
+    size_t pending_ = 0;
     Utf8Tally tally_;
     ObjectLock lock_;
 };

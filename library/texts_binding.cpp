@@ -286,7 +286,9 @@ public:
     }
 
     // Groups of the feed through the workers, each handed to take(group) in order with the
-    // interpreter held, until enough() says so or the groups are all back. The source's own error is the caller's to raise. Interrupted (a signal
+    // interpreter held; no more are filled once enough() says so, and the run ends when those
+    // out are all back (the threads then stop: stopping them with groups in their hands would
+    // only have them finish those). The source's own error is the caller's to raise. Interrupted (a signal
     // handler's exception), the groups out stay out, and the next run goes on with them.
     template <class Take, class Enough>
     void run(TextFeed& feed, Take&& take, Enough&& enough) {
@@ -327,9 +329,6 @@ public:
             release_kept(*done);
             pipeline_.recycle(*done);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            // Enough for the caller: the groups still out wait for the next run, the ones
-            // being tokenized finished as the threads stop.
-            if (enough()) return;
         }
     }
 
@@ -738,7 +737,7 @@ public:
                     // The group's places are taken over, not copied: each is copied once, into
                     // the batch that delivers it.
                     pending_ += g.spans.starts.size();
-                    chunks_.push_back(std::move(g.spans));
+                    chunks_.push_back(std::make_shared<GroupSpans>(std::move(g.spans)));
                     g.spans = GroupSpans{};
                 },
                 [&] { return pending_ >= batch_size_; });
@@ -756,10 +755,10 @@ public:
         // Past the n delivered.
         pending_ -= n;
         for (size_t left = n; left > 0;) {
-            const size_t here = std::min(left, chunks_.front().starts.size() - head_);
+            const size_t here = std::min(left, chunks_.front()->starts.size() - head_);
             head_ += here;
             left -= here;
-            if (head_ == chunks_.front().starts.size()) {
+            if (head_ == chunks_.front()->starts.size()) {
                 chunks_.pop_front();
                 head_ = 0;
             }
@@ -773,15 +772,24 @@ public:
     }
 
 private:
-    // The next n values of one of the places' arrays as an array of their own, from head_ on
-    // across the chunks.
+    // The next n values of one of the places' arrays, from head_ on: a view of the chunk they
+    // lie in, which the array keeps alive (no copy), or where they cross chunks, a copy.
     template <class T>
     py::array_t<T> cut(std::vector<T> GroupSpans::*field, size_t n) const {
+        const std::shared_ptr<GroupSpans>& first = chunks_.front();
+        if (head_ + n <= ((*first).*field).size()) {
+            auto* owner = new std::shared_ptr<GroupSpans>(first);
+            py::capsule keep(owner, [](void* p) {
+                delete static_cast<std::shared_ptr<GroupSpans>*>(p);
+            });
+            return py::array_t<T>(static_cast<py::ssize_t>(n), ((*first).*field).data() + head_,
+                                  keep);
+        }
         py::array_t<T> a(static_cast<py::ssize_t>(n));
         T* out = a.mutable_data();
         size_t at = head_;
         for (auto chunk = chunks_.begin(); n > 0; ++chunk, at = 0) {
-            const std::vector<T>& v = (*chunk).*field;
+            const std::vector<T>& v = (**chunk).*field;
             const size_t here = std::min(n, v.size() - at);
             std::memcpy(out, v.data() + at, here * sizeof(T));
             out += here;
@@ -793,7 +801,9 @@ private:
     TextFeed feed_;
     size_t batch_size_;
     Workers workers_;
-    std::deque<GroupSpans> chunks_;  // taken, not yet delivered: from head_ of the first on
+    // Taken, not yet delivered: from head_ of the first on. Shared with the arrays that view
+    // them.
+    std::deque<std::shared_ptr<GroupSpans>> chunks_;
     size_t head_ = 0;
     size_t pending_ = 0;
     Utf8Tally tally_;

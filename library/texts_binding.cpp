@@ -253,13 +253,31 @@ private:
     HeldError held_;
 };
 
+// Tokenizes a group with tokenizer `t`, its tally of bytes that are not UTF-8 kept with it.
+template <class Tokenize>
+void tokenize_group(SpanTokenizer& t, Group& g, Tokenize&& tokenize) {
+    encode_group(g);
+    t.utf8 = Utf8Tally{};
+    tokenize();
+    t.utf8.finish();
+    g.utf8 = t.utf8;
+}
+
 // A call's workers and their tokenizers: none (the calling thread tokenizes, with its own
 // tokenizer) until a second group is met and `jobs` asks for more than one. Threads run only
 // within run(): none is left between calls, or in a child after a fork.
 class Workers {
 public:
-    Workers(const TextSettings& settings, unsigned jobs, GroupPipeline::Work work)
-        : settings_(settings), jobs_(jobs), pipeline_(0, std::move(work)) {}
+    // work(group, tokenizer, worker) tokenizes a group's texts (encoded by then) with the
+    // worker's tokenizer.
+    using Work = std::function<void(Group&, SpanTokenizer&, unsigned worker)>;
+
+    Workers(const TextSettings& settings, unsigned jobs, Work work)
+        : settings_(settings), jobs_(jobs),
+          pipeline_(0, [this, work = std::move(work)](Group& g, unsigned w) {
+              SpanTokenizer& t = tokenizer(w);
+              tokenize_group(t, g, [&] { work(g, t, w); });
+          }) {}
 
     // With the interpreter held: the groups still out let their Python objects go.
     ~Workers() {
@@ -270,20 +288,6 @@ public:
     bool threaded() const { return pipeline_.workers() > 0; }
     // Groups out from an earlier run, still to be handed back.
     bool out() const { return pipeline_.in_flight() > 0; }
-
-    // The tokenizer of worker `w`, made on its own thread the first time.
-    SpanTokenizer& tokenizer(unsigned w) {
-        if (!threaded()) {
-            if (!own_) own_ = std::make_unique<ThreadTokenizer>(settings_);
-            return **own_;
-        }
-        std::unique_ptr<SpanTokenizer>& t = tokenizers_[w];
-        if (!t) {
-            t = std::make_unique<SpanTokenizer>(nullptr, 0, TEXT_BATCH_SIZE);
-            apply_settings(*t, settings_);
-        }
-        return *t;
-    }
 
     // Groups of the feed through the workers, each handed to take(group) in order with the
     // interpreter held; no more are filled once enough() says so, and the run ends when those
@@ -338,6 +342,20 @@ public:
     }
 
 private:
+    // The tokenizer of worker `w`, made on its own thread the first time.
+    SpanTokenizer& tokenizer(unsigned w) {
+        if (!threaded()) {
+            if (!own_) own_ = std::make_unique<ThreadTokenizer>(settings_);
+            return **own_;
+        }
+        std::unique_ptr<SpanTokenizer>& t = tokenizers_[w];
+        if (!t) {
+            t = std::make_unique<SpanTokenizer>(nullptr, 0, TEXT_BATCH_SIZE);
+            apply_settings(*t, settings_);
+        }
+        return *t;
+    }
+
     void start_threads() {
         tokenizers_.resize(jobs_ > 1 ? jobs_ : 1);
         own_.reset();
@@ -350,16 +368,6 @@ private:
     std::vector<std::unique_ptr<SpanTokenizer>> tokenizers_;
     GroupPipeline pipeline_;
 };
-
-// Tokenizes a group with tokenizer `t`, its tally of bytes that are not UTF-8 kept with it.
-template <class Tokenize>
-void tokenize_group(SpanTokenizer& t, Group& g, Tokenize&& tokenize) {
-    encode_group(g);
-    t.utf8 = Utf8Tally{};
-    tokenize();
-    t.utf8.finish();
-    g.utf8 = t.utf8;
-}
 
 void add_tally(Utf8Tally& total, const Utf8Tally& more) {
     total.ill_formed += more.ill_formed;
@@ -558,8 +566,7 @@ py::tuple count_texts(py::object source, bool chunked, const TextSettings& setti
     }
     TextFeed feed(std::move(source), chunked);
     std::vector<std::unique_ptr<Counts>> theirs(jobs > 0 ? jobs : 1);
-    Workers* self = nullptr;
-    Workers workers(settings, jobs, [&](Group& g, unsigned w) {
+    Workers workers(settings, jobs, [&](Group& g, SpanTokenizer& t, unsigned w) {
         // Worker 0 counts into the caller's counts, which the calling thread does not touch
         // meanwhile; the others into their own, added at the end.
         Counts* into = &counts;
@@ -567,16 +574,12 @@ py::tuple count_texts(py::object source, bool chunked, const TextSettings& setti
             if (!theirs[w]) theirs[w] = std::make_unique<Counts>();
             into = theirs[w].get();
         }
-        SpanTokenizer& t = self->tokenizer(w);
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];  // the worker's own
-        tokenize_group(t, g, [&] {
-            for (const TextRecord& r : g.texts)
-                tokenize_text(t, r, false, [&](const Batch& b) {
-                    count_batch(*into, b, lower, word_mask, lowered, r.surrogates);
-                });
-        });
+        for (const TextRecord& r : g.texts)
+            tokenize_text(t, r, false, [&](const Batch& b) {
+                count_batch(*into, b, lower, word_mask, lowered, r.surrogates);
+            });
     });
-    self = &workers;
     Utf8Tally tally;
     workers.run(feed, [&](Group& g) { add_tally(tally, g.utf8); });
     {
@@ -604,12 +607,9 @@ py::tuple token_lists(py::object source, bool chunked, const TextSettings& setti
     }
     TextFeed feed(std::move(source), chunked);
     py::list out;
-    Workers* self = nullptr;
-    Workers workers(settings, jobs, [&](Group& g, unsigned w) {
-        SpanTokenizer& t = self->tokenizer(w);
-        tokenize_group(t, g, [&] { collect_tokens(t, g, lower); });
+    Workers workers(settings, jobs, [lower](Group& g, SpanTokenizer& t, unsigned) {
+        collect_tokens(t, g, lower);
     });
-    self = &workers;
     CollectorPaused paused;
     Utf8Tally tally;
     workers.run(feed, [&](Group& g) {
@@ -639,12 +639,9 @@ py::tuple arrow_lists(py::object source, bool chunked, const TextSettings& setti
     std::vector<int64_t> list_offsets{0}, value_offsets{0};
     std::vector<uint8_t> nulls;
     std::vector<uint8_t> data;
-    Workers* self = nullptr;
-    Workers workers(settings, jobs, [&](Group& g, unsigned w) {
-        SpanTokenizer& t = self->tokenizer(w);
-        tokenize_group(t, g, [&] { collect_tokens(t, g, lower); });
+    Workers workers(settings, jobs, [lower](Group& g, SpanTokenizer& t, unsigned) {
+        collect_tokens(t, g, lower);
     });
-    self = &workers;
     Utf8Tally tally;
     workers.run(feed, [&](Group& g) {
         add_tally(tally, g.utf8);
@@ -720,10 +717,8 @@ public:
     TextSpans(py::object source, const TextSettings& settings, uint32_t batch_size, unsigned jobs,
               bool chunked)
         : feed_(std::move(source), chunked), batch_size_(batch_size > 0 ? batch_size : 1),
-          workers_(settings, jobs, [this](Group& g, unsigned w) {
-              SpanTokenizer& t = workers_.tokenizer(w);
-              tokenize_group(t, g, [&] { collect_spans(t, g); });
-          }) {}
+          workers_(settings, jobs,
+                   [](Group& g, SpanTokenizer& t, unsigned) { collect_spans(t, g); }) {}
 
     py::object next() {
         refuse_numpy_reentry("spans");

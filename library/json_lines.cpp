@@ -113,18 +113,11 @@ public:
         }
     }
 
-    // An object at p_: member(key) is called after each key (decoded when `key` is given),
-    // with p_ at its value, and reads that value itself.
+    // An object at p_: member() is called after each key (decoded into `key` when it is
+    // given), with p_ at its value, and reads that value itself.
     template <class Member>
     bool object(uint32_t depth, Member&& member, std::string* key) {
-        if (depth > JSON_MAX_DEPTH) return fail("nested too deeply");
-        ++p_;  // {
-        skip_space();
-        if (peek() == '}') {
-            ++p_;
-            return true;
-        }
-        for (;;) {
+        return items(depth, '}', "expected ',' or '}'", [&] {
             if (peek() != '"') return fail("expected a key");
             if (key != nullptr) key->clear();
             if (!string(key)) return false;
@@ -132,19 +125,8 @@ public:
             if (peek() != ':') return fail("expected ':'");
             ++p_;
             skip_space();
-            if (!member()) return false;
-            skip_space();
-            if (peek() == ',') {
-                ++p_;
-                skip_space();
-                continue;
-            }
-            if (peek() == '}') {
-                ++p_;
-                return true;
-            }
-            return fail("expected ',' or '}'");
-        }
+            return member();
+        });
     }
 
 private:
@@ -154,26 +136,33 @@ private:
     }
 
     bool array(uint32_t depth) {
+        return items(depth, ']', "expected ',' or ']'", [&] { return value(depth); });
+    }
+
+    // What an object or an array at p_ holds, up to `close`: item() reads each, with p_ at
+    // it; items are apart by commas and spaces.
+    template <class Item>
+    bool items(uint32_t depth, uint8_t close, const char* expected, Item&& item) {
         if (depth > JSON_MAX_DEPTH) return fail("nested too deeply");
-        ++p_;  // [
+        ++p_;  // the opening bracket
         skip_space();
-        if (peek() == ']') {
+        if (peek() == close) {
             ++p_;
             return true;
         }
         for (;;) {
-            if (!value(depth)) return false;
+            if (!item()) return false;
             skip_space();
             if (peek() == ',') {
                 ++p_;
                 skip_space();
                 continue;
             }
-            if (peek() == ']') {
+            if (peek() == close) {
                 ++p_;
                 return true;
             }
-            return fail("expected ',' or ']'");
+            return fail(expected);
         }
     }
 

@@ -118,7 +118,11 @@ void collect_tokens(SpanTokenizer& t, Group& g, bool lower) {
 void collect_spans(SpanTokenizer& t, Group& g) {
     GroupSpans& out = g.spans;
     for (const TextRecord& r : g.texts) {
-        CharIndex index{r.data, 0, 0, !r.str_places || r.ascii || all_ascii(r.data, r.size)};
+        // Byte offsets are the places of bytes, and of a text known to be ASCII; only an
+        // Arrow string's are not known.
+        const bool bytes_are_places =
+            !r.str_places || r.ascii || (!r.from_str && all_ascii(r.data, r.size));
+        CharIndex index{r.data, 0, 0, bytes_are_places};
         tokenize_text(t, r, true, [&](const Batch& b) {
             for (uint32_t i = 0; i < b.token_count; ++i) {
                 out.starts.push_back(static_cast<int64_t>(index(t.offsets.starts[i])));

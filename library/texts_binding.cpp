@@ -292,8 +292,9 @@ public:
     // Groups of the feed through the workers, each handed to take(group) in order with the
     // interpreter held; no more are filled once enough() says so, and the run ends when those
     // out are all back (the threads then stop: stopping them with groups in their hands would
-    // only have them finish those). The source's own error is the caller's to raise. Interrupted (a signal
-    // handler's exception), the groups out stay out, and the next run goes on with them.
+    // only have them finish those). The source's own error is the caller's to raise.
+    // Interrupted (a signal handler's exception), the groups out stay out, and the next run
+    // goes on with them.
     template <class Take, class Enough>
     void run(TextFeed& feed, Take&& take, Enough&& enough) {
         struct Stopped {  // however the run ends, no thread outlives it
@@ -401,24 +402,25 @@ public:
         return *cache;
     }
 
-    // A new reference to the str of the token p[0, n), or nullptr with a Python error set.
-    PyObject* get(const uint8_t* p, size_t n, bool from_str) {
-        if (n > MAX_BYTES) return text_of(p, n, from_str);
+    // A new reference to the str of the token p[0, n) (of a str holding lone surrogates, if
+    // `str_surrogates`), or nullptr with a Python error set.
+    PyObject* get(const uint8_t* p, size_t n, bool str_surrogates) {
+        if (n > MAX_BYTES) return text_of(p, n, str_surrogates);
         uint64_t h = 0xcbf29ce484222325ULL ^ n;  // FNV-1a: short keys, one multiply a byte
         for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
         Slot& s = slots_[(h ^ h >> 29) & (SLOTS - 1)];
-        if (s.str != nullptr && s.length == n && s.from_str == from_str &&
+        if (s.str != nullptr && s.length == n && s.str_surrogates == str_surrogates &&
             std::memcmp(s.bytes, p, n) == 0) {
             Py_INCREF(s.str);
             return s.str;
         }
-        PyObject* str = text_of(p, n, from_str);
+        PyObject* str = text_of(p, n, str_surrogates);
         if (str == nullptr) return nullptr;
         Py_XDECREF(s.str);
         Py_INCREF(str);
         s.str = str;
         s.length = static_cast<uint8_t>(n);
-        s.from_str = from_str;
+        s.str_surrogates = str_surrogates;
         std::memcpy(s.bytes, p, n);
         return str;
     }
@@ -430,7 +432,7 @@ private:
     struct Slot {
         PyObject* str = nullptr;
         uint8_t length = 0;
-        bool from_str = false;
+        bool str_surrogates = false;
         uint8_t bytes[MAX_BYTES];
     };
     std::vector<Slot> slots_;
@@ -450,7 +452,7 @@ struct CollectorPaused {
 };
 
 // The list of `n` token strs that start at token `first` of a group's tokens.
-PyObject* token_list(const GroupTokens& tokens, size_t first, uint32_t n, bool from_str) {
+PyObject* token_list(const GroupTokens& tokens, size_t first, uint32_t n, bool str_surrogates) {
     PyObject* list = PyList_New(n);
     if (list == nullptr) return nullptr;
     uint64_t start = first == 0 ? 0 : tokens.ends[first - 1];
@@ -458,7 +460,7 @@ PyObject* token_list(const GroupTokens& tokens, size_t first, uint32_t n, bool f
     for (uint32_t i = 0; i < n; ++i) {
         const uint64_t end = tokens.ends[first + i];
         PyObject* s = strs.get(reinterpret_cast<const uint8_t*>(tokens.data.data()) + start,
-                               static_cast<size_t>(end - start), from_str);
+                               static_cast<size_t>(end - start), str_surrogates);
         if (s == nullptr) {
             Py_DECREF(list);
             return nullptr;
@@ -546,6 +548,15 @@ py::list token_strs(SpanTokenizer& t, const TextRecord& r, bool lower) {
 
 // ---- what each call does with the groups ----
 
+// Counts one text's kept tokens and words (see count_texts); `lowered` has room for a token, a
+// mark and what lower_word reads past it.
+void count_text(SpanTokenizer& t, const TextRecord& r, Counts& counts, bool lower,
+                uint64_t word_mask, uint8_t* lowered) {
+    tokenize_text(t, r, false, [&](const Batch& b) {
+        count_batch(counts, b, lower, word_mask, lowered, r.surrogates);
+    });
+}
+
 // Counts the types of every kept token of every text, and the words among them (tokens whose
 // type is in `word_mask`), lower-cased if asked, on `jobs` threads, each into counts of its
 // own that are added up at the end. Returns the texts taken and the tally of the bytes texts.
@@ -557,9 +568,7 @@ py::tuple count_texts(py::object source, bool chunked, const TextSettings& setti
         ThreadTokenizer t(settings);
         int64_t taken = 0;
         each_short_text(source, t.bytes(), [&](const TextRecord& r) {
-            tokenize_text(*t, r, false, [&](const Batch& b) {
-                count_batch(counts, b, lower, word_mask, lowered, r.surrogates);
-            });
+            count_text(*t, r, counts, lower, word_mask, lowered);
             ++taken;
         });
         return py::make_tuple(taken, tally_tuple(t->utf8));
@@ -575,10 +584,7 @@ py::tuple count_texts(py::object source, bool chunked, const TextSettings& setti
             into = theirs[w].get();
         }
         uint8_t lowered[TEXT_BYTES_PER_TOKEN + WordCounts::READ_PAST];  // the worker's own
-        for (const TextRecord& r : g.texts)
-            tokenize_text(t, r, false, [&](const Batch& b) {
-                count_batch(*into, b, lower, word_mask, lowered, r.surrogates);
-            });
+        for (const TextRecord& r : g.texts) count_text(t, r, *into, lower, word_mask, lowered);
     });
     Utf8Tally tally;
     workers.run(feed, [&](Group& g) { add_tally(tally, g.utf8); });
@@ -679,31 +685,17 @@ py::list str_tokens(py::str text, const TextSettings& settings, py::type token_c
     if (PyTuple_GET_SIZE(members.ptr()) != 8) throw py::value_error("members: 8 members");
     PyTypeObject* const cls = token_tuple_class(token_class);
     ThreadTokenizer t(settings);
-    TextRecord r = blank_record(0);
-    r.from_str = true;
-    const auto n = static_cast<uint64_t>(PyUnicode_GET_LENGTH(text.ptr()));
-    const bool ascii = PyUnicode_IS_ASCII(text.ptr());
-    if (ascii) {
-        r.data = static_cast<const uint8_t*>(PyUnicode_DATA(text.ptr()));
-        r.size = n;
-    } else {
-        GroupBytes& bytes = t.bytes();
-        bytes.clear();
-        append_utf8(PyUnicode_DATA(text.ptr()), static_cast<uint8_t>(PyUnicode_KIND(text.ptr())),
-                    n, bytes);
-        r.data = bytes.data();
-        r.size = bytes.size();
-    }
-    CharIndex index{r.data, 0, 0, ascii};
     py::list out(0);
-    StrCache& strs = StrCache::shared();
-    tokenize_text(*t, r, true, [&](const Batch& b) {
-        append_token_tuples(
-            b, t->offsets, index,
-            [&](const uint8_t* p, size_t length, uint64_t, uint64_t) {
-                return strs.get(p, length, true);
-            },
-            cls, &PyTuple_GET_ITEM(members.ptr(), 0), out);
+    each_short_text(text, t.bytes(), [&](const TextRecord& r) {
+        CharIndex index{r.data, 0, 0, r.ascii};
+        tokenize_text(*t, r, true, [&](const Batch& b) {
+            append_token_tuples(
+                b, t->offsets, index,
+                [&](const uint8_t* p, size_t length, uint64_t, uint64_t) {
+                    return StrCache::shared().get(p, length, r.surrogates);
+                },
+                cls, &PyTuple_GET_ITEM(members.ptr(), 0), out);
+        });
     });
     return out;
 }

@@ -58,6 +58,7 @@ void SpanTokenizer::restart(const uint8_t* bytes, uint64_t length) {
     split.raw.source_started = false;
     split.raw.drain_steps_run = 0;
     split.raw.token_count = 0;
+    split.raw.text_used = 0;
     split.raw_offsets.ranges = Ranges{};
     take_raw_batch(split);
     data = bytes;

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, BinaryIO, NamedTuple
 import vorlenta
 from vorlenta import _native
 from vorlenta.constants import BATCH_SIZE, MAX_U32
+from vorlenta.report import Ranks, format_report, stats_report, vocabulary
 from vorlenta.types import ALL_TYPES, TYPE_NAMES, type_mask
 
 from vorlenta.progress import BATCHES_PER_REPORT, Progress, Reported, wanted
@@ -155,10 +156,16 @@ def build_parser() -> argparse.ArgumentParser:
                         help="only tokens of at most N characters")
     common.add_argument("--lower", action="store_true",
                         help="lower-case the letters of A-Z, А-Я and Ё")
-    common.add_argument("--split-hyphens", action="store_true",
-                        help="release a word's trailing hyphen that joins nothing as a PNCTTN "
-                             "token of its own (to--but gives: to, -, -, but); --types and the "
-                             "lengths apply to the pieces")
+    hyphens = common.add_mutually_exclusive_group()
+    hyphens.add_argument("--keep-hyphens", dest="split_hyphens", action="store_false",
+                         help="keep a word's trailing hyphen that joins nothing on the word "
+                              "(to--but gives: to-, -, but); by default it is a PNCTTN token of "
+                              "its own (to, -, -, but), and --types and the lengths apply to "
+                              "the pieces")
+    # The default since the hyphen was split by default; kept for the scripts that pass it.
+    hyphens.add_argument("--split-hyphens", dest="split_hyphens", action="store_true",
+                         help=argparse.SUPPRESS)
+    common.set_defaults(split_hyphens=True)
     common.add_argument("--jobs", type=_count(0, 1024), default=0, metavar="N",
                         help="work in N threads, large files cut at line feeds (default 0: "
                              "one per CPU)")
@@ -170,8 +177,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="decompress standard input: gzip, bz2, xz or zstd (files go by "
                              "their suffix: .gz .bz2 .xz .zst)")
     common.add_argument("--input-format", choices=INPUT_FORMATS, metavar="FORMAT",
-                        help="read every input as text, jsonl (JSON Lines) or parquet, whatever "
-                             "its name (default: by suffix; standard input is text)")
+                        help="read every input as text, jsonl (JSON Lines), parquet, csv or tsv "
+                             "(with a header), whatever its name (default: by suffix; standard "
+                             "input is text)")
     common.add_argument("--field", default="text", metavar="NAME",
                         help="the field of a dataset's records that holds the text (default "
                              "%(default)s); records without a string there are skipped")
@@ -224,6 +232,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "the most frequent of them.")
     stats.add_argument("--top", type=_count(0, 2**31), default=20, metavar="N",
                        help="show the N most frequent words, 0 for all (default %(default)s)")
+    stats.add_argument("--min-count", type=_count(1, 2**63), default=1, metavar="N",
+                       help="show only words seen at least N times (default 1)")
     stats.add_argument("--per-file", action="store_true", help="add a table for each file")
     stats.add_argument("--format", choices=["text", "json", "tsv"], dest="stats_format",
                        help="text (default), json, or tsv: word<TAB>count lines of the --top "
@@ -635,93 +645,31 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
         progress.close()
     seconds = time.perf_counter() - start
 
+    ranks = Ranks(args.top, args.min_count)
     if args.stats_format == "tsv":
-        _write_all(out_fd, vocabulary(total, args.top))
+        _write_all(out_fd, vocabulary(total, ranks))
         return EXIT_INPUT if not_whole else EXIT_OK
     # With --encoding auto, the report says which encoding each input was found in.
     found = encodings if settings.encoding == AUTO else None
     if args.stats_format == "json":
-        report = stats_report(total, args.top, seconds)
+        report = stats_report(total, ranks, seconds)
         report["skipped_binary"] = inputs.skipped_binary
         if found is not None:
             report["encodings"] = found
         if args.per_file:
-            tables = {name: stats_report(s, args.top) for name, s in per_file.items()}
+            tables = {name: stats_report(s, ranks) for name, s in per_file.items()}
             for name, encoding in (found or {}).items():
                 tables[name]["encoding"] = encoding
             report["per_file"] = tables
         import json
         text = json.dumps(report, ensure_ascii=False, indent=2) + "\n"
     else:
-        text = format_report(total, args.top, seconds, inputs.skipped_binary)
+        text = format_report(total, ranks, seconds, inputs.skipped_binary)
         for name, stats in per_file.items():
             encoding = f"  ({found[name]})" if found and name in found else ""
-            text += f"\n{name}{encoding}\n" + format_report(stats, args.top)
+            text += f"\n{name}{encoding}\n" + format_report(stats, ranks)
     _write_all(out_fd, text.encode("utf-8", "surrogateescape"))
     return EXIT_INPUT if not_whole else EXIT_OK
-
-
-def vocabulary(stats: Stats, top: int) -> bytes:
-    """word<TAB>count lines of the top words (all when top is 0), most frequent first. A word
-    is letters, digits and hyphens, but its bytes need not be UTF-8: those are escaped as in
-    tokenize's tab-separated lines (\\xHH)."""
-    return b"".join(_native.escaped_field(word.encode("utf-8", "surrogateescape"), "tsv")
-                    + b"\t%d\n" % count for word, count in stats.top(top))
-
-
-def _per_second(amount: int, seconds: float) -> int:
-    return round(amount / seconds) if seconds > 0 else 0
-
-
-def _top(stats: Stats, n: int) -> list[tuple[str, int]]:
-    # A word holding bytes that are not UTF-8 is shown with those bytes as \xNN escapes.
-    return [(display_name(word), count) for word, count in stats.top(n)]
-
-
-def stats_report(stats: Stats, top: int, seconds: float | None = None) -> dict[str, object]:
-    report: dict[str, object] = {
-        "files": stats.files,
-        "failed_files": stats.failed,
-        "bytes": stats.bytes,
-        "tokens": stats.tokens,
-        "types": {name: stats.types[name] for name in TYPE_NAMES.values()},
-        "words": stats.words,
-        "distinct_words": stats.distinct_words,
-        "top": [[word, count] for word, count in _top(stats, top)],
-    }
-    if seconds is not None:
-        report["seconds"] = round(seconds, 6)
-        report["bytes_per_second"] = _per_second(stats.bytes, seconds)
-        report["tokens_per_second"] = _per_second(stats.tokens, seconds)
-    return report
-
-
-def format_report(stats: Stats, top: int, seconds: float | None = None,
-                  skipped_binary: int = 0) -> str:
-    def row(label: str, value: int) -> str:
-        return f"{label:<16}{value:>12,}"
-
-    lines = [row("files", stats.files)]
-    if skipped_binary:
-        lines.append(row("  binary skipped", skipped_binary))
-    if stats.failed:
-        lines.append(row("  not read whole", stats.failed))
-    lines.append(row("bytes", stats.bytes))
-    lines.append(row("tokens", stats.tokens))
-    lines += [row(f"  {name}", stats.types[name]) for name in TYPE_NAMES.values()]
-    lines.append(row("words", stats.words))
-    lines.append(row("  distinct", stats.distinct_words))
-    if seconds is not None:
-        lines.append(f"{'time':<16}{seconds:>12.3f} s")
-        lines.append(f"{'speed':<16}{_per_second(stats.bytes, seconds) / 1e6:>12.2f} MB/s  "
-                     f"{_per_second(stats.tokens, seconds) / 1e6:.2f} M tokens/s")
-    ranked = _top(stats, top)
-    if ranked:
-        lines.append(f"top {len(ranked)} words")
-        width = max(len(word) for word, _ in ranked)
-        lines += [f"  {rank:>4}  {word:<{width}}  {count:>10,}"
-                  for rank, (word, count) in enumerate(ranked, 1)]
-    return "\n".join(lines) + "\n"
 
 
 # ---- main ----

@@ -1,12 +1,15 @@
-"""Datasets as inputs of the command: JSON Lines files (compressed too) and Parquet files, whose
-records each hold one text in a field. They are read in fixed memory, a group of records at a
-time, and each group's texts go to the native Texts, which tokenizes every text on its own."""
+"""Datasets: JSON Lines, CSV and TSV files (compressed too) and Parquet files, whose records each
+hold one text in a field. The one reader of them for the command, the library and Dask: read in
+fixed memory, a group of records at a time, each group's texts going to the native code, which
+tokenizes every text on its own."""
 
 from __future__ import annotations
 
 import codecs
+import csv
 import io
 import os
+import itertools
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, NamedTuple
@@ -27,9 +30,19 @@ from vorlenta.texts import ARROW_EXTRA
 JSONL_CHUNK = 1 << 20
 # Rows per Parquet batch: with long texts, a few megabytes.
 PARQUET_ROWS = 1024
+# CSV rows per group, and the bytes of text after which a group ends sooner.
+CSV_ROWS = 4096
+CSV_GROUP_BYTES = 1 << 20
+# The csv module refuses a field of more than 128 KiB by default; a text may be a whole book.
+CSV_FIELD_LIMIT = (1 << 31) - 1
 # The error of a field that no record has names this many keys, of the first records.
 KEYS_SHOWN = 10
 KEYS_RECORDS = 100
+
+
+class DatasetWarning(UserWarning):
+    """Records of a dataset without a text in the field (skipped), or lines of JSON Lines that
+    are not JSON (passed over): the rest of the dataset was read."""
 
 
 class Group(NamedTuple):
@@ -80,8 +93,10 @@ class DatasetTally:
         self.bad_lines += other.bad_lines
         self.jsonl = self.jsonl or other.jsonl
 
-    def report(self, name: str, field: str) -> tuple[list[str], list[str]]:
-        """(errors, warnings), a line each, of a tally of a whole input."""
+    def report(self, name: str, field: str, option: str = "--field"
+               ) -> tuple[list[str], list[str]]:
+        """(errors, warnings), a line each, of a tally of a whole input; `option` is how the
+        caller names the field (the command's --field, the library's field=)."""
         errors, warnings = [], []
         if self.bad_lines:
             line, reason = self.first_bad
@@ -92,7 +107,7 @@ class DatasetTally:
         if self.jsonl and self.records > 0 and self.with_field == 0:
             keys = ", ".join(self.keys[:KEYS_SHOWN]) or "none"
             errors.append(f"{name}: no record has the field {field!r} (the keys of its first "
-                          f"records: {keys}); is --field right?")
+                          f"records: {keys}); is {option} right?")
         elif self.skipped:
             records = "record" if self.skipped == 1 else "records"
             warnings.append(f"{name}: {self.skipped:,} {records} without a string field "
@@ -131,6 +146,8 @@ class Dataset:
     def __iter__(self) -> Iterator[Group]:
         if self.format == "parquet":
             return self._parquet()
+        if self.format in ("csv", "tsv"):
+            return self._csv()
         return self._jsonl()
 
     # ---- JSON Lines ----
@@ -164,6 +181,45 @@ class Dataset:
         texts, tally = json_chunk(chunk, self.settings.field)
         self.tally.add(tally)
         return _Lines(Group(texts, first), tally.lines)
+
+    # ---- CSV and TSV ----
+
+    def _csv(self) -> Iterator[Group]:
+        """Rows of a file with a header, read by Python's csv module over the UTF-8 text (as a
+        text input's: decompressed, transcoded); bytes that are not UTF-8 pass as surrogate
+        escapes, as they do in tokens. A row too short to hold the field is skipped."""
+        name = self.piece.name
+        self.tally.jsonl = False
+        if csv.field_size_limit() < CSV_FIELD_LIMIT:
+            csv.field_size_limit(CSV_FIELD_LIMIT)
+        with _raw_input(self.piece, self.settings) as read:
+            text = io.TextIOWrapper(io.BufferedReader(_Reader(read, self)), encoding="utf-8-sig",
+                                    errors="surrogateescape", newline="")
+            rows = csv.reader(text, delimiter="\t" if self.format == "tsv" else ",")
+            try:
+                header = next(rows, None)
+                if header is None:
+                    return
+                column = _csv_column(header, name, self.settings.field)
+                first = 1
+                while True:
+                    texts: list[str | None] = []
+                    size = 0
+                    for row in itertools.islice(rows, CSV_ROWS):
+                        value = row[column] if column < len(row) else None
+                        texts.append(value)
+                        size += len(value or "")
+                        if size >= CSV_GROUP_BYTES:
+                            break
+                    if not texts:
+                        return
+                    self.tally.lines += len(texts)
+                    self.tally.records += len(texts)
+                    self.tally.skipped += texts.count(None)
+                    yield Group(texts, first)
+                    first += len(texts)
+            except csv.Error as e:
+                raise InputError(f"{name}: line {rows.line_num}: {e}") from None
 
     # ---- Parquet ----
 
@@ -228,6 +284,36 @@ def parquet_columns(file: Any, name: str, field: str,
             yield batch.column(0)
     except (OSError, ValueError, pa.ArrowException) as e:
         raise InputError(f"{name}: {describe(e)}") from None
+
+
+def _csv_column(header: list[str], name: str, field: str) -> int:
+    """Where the header names `field`; InputError when it names none, or more than one."""
+    found = [i for i, label in enumerate(header) if label == field]
+    if not found:
+        shown = ", ".join(header[:KEYS_SHOWN]) + (", ..." if len(header) > KEYS_SHOWN else "")
+        raise InputError(f"{name}: no column {field!r} (its header: {shown or 'none'})")
+    if len(found) > 1:
+        raise InputError(f"{name}: {len(found)} columns are named {field!r}: which one holds "
+                         f"the texts cannot be told")
+    return found[0]
+
+
+class _Reader(io.RawIOBase):
+    """A raw binary file over read(n), for the text layer the csv module reads; counts what
+    it gives in the dataset's bytes_read."""
+
+    def __init__(self, read: Callable[[int], bytes], dataset: Dataset) -> None:
+        self._read = read
+        self._dataset = dataset
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any, /) -> int:
+        data = self._read(len(buffer))
+        buffer[:len(data)] = data
+        self._dataset.bytes_read += len(data)
+        return len(data)
 
 
 class _CountingFile(io.FileIO):

@@ -39,10 +39,12 @@ class Settings(NamedTuple):
     lower: bool = False
     encoding: str | None = None
     decompress: str | None = None  # for standard input; files go by their suffix
-    input_format: str | None = None  # text, jsonl or parquet for every input; None: by suffix
+    # The library's decompress= for a named file: a format, False for none; None: by suffix.
+    file_decompress: str | bool | None = None
+    input_format: str | None = None  # one of INPUT_FORMATS for every input; None: by suffix
     field: str = "text"  # the field of a dataset's records that holds the text
     words: bool = False  # tokenize --format words: lines of words, the writer ends the lines
-    split_hyphens: bool = False  # a word's trailing hyphen that joins nothing is a token of its own
+    split_hyphens: bool = True  # a word's trailing hyphen that joins nothing is a token of its own
 
 
 class Piece(NamedTuple):
@@ -195,16 +197,17 @@ def binary_note(path: str) -> str:
 
 
 def compression_of(path: str, settings: Settings) -> str | None:
-    if path == STDIN:
-        return settings.decompress
-    from vorlenta.streams import compression_of as by_suffix
+    """An input's compression: standard input's is the one the command line names, a file's
+    the one its name says."""
+    from vorlenta.streams import compression_of as named
 
-    return by_suffix(path)
+    return named(None, settings.decompress) if path == STDIN else named(path, settings.file_decompress)
 
 
 # What a file's name says it holds, after a compression suffix (data.jsonl.gz is JSON Lines).
-INPUT_FORMATS = ("text", "jsonl", "parquet")
-DATASET_SUFFIXES = {".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet"}
+INPUT_FORMATS = ("text", "jsonl", "parquet", "csv", "tsv")
+DATASET_SUFFIXES = {".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet", ".csv": "csv",
+                    ".tsv": "tsv"}
 
 
 def input_format_of(path: str, settings: Settings) -> str:
@@ -236,7 +239,8 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
             size = info.st_size
     whole = [Piece(path, size=size)]
     kind = input_format_of(path, settings)
-    if size is None or parts < 2 or compression_of(path, settings):
+    # A quoted CSV field may hold line feeds: no line feed is known to end a record.
+    if size is None or parts < 2 or compression_of(path, settings) or kind in ("csv", "tsv"):
         return whole
     if kind == "parquet":
         return parquet_pieces(path, parts, size, settings.field) or whole

@@ -37,9 +37,18 @@ ZSTD_EXTRA = "pip install 'vorlenta[zstd]'"
 ZSTD_MODULES = ("compression.zstd", "backports.zstd")
 
 
-def compression_of(path: str) -> str | None:
-    """The compression that the name of a file says, or None."""
-    return _SUFFIXES.get(os.path.splitext(path)[1].lower())
+def compression_of(path: str | None, decompress: str | bool | None = None) -> str | None:
+    """The compression to undo: the one `decompress` names, none for False, and for None the
+    one the name of the file says (none without a name). The one place that decides it, for
+    the library, the command and Dask alike."""
+    if decompress is None:
+        return None if path is None else _SUFFIXES.get(os.path.splitext(path)[1].lower())
+    if decompress is False:
+        return None
+    if decompress not in COMPRESSIONS:
+        raise ValueError(f"decompress must be one of {', '.join(COMPRESSIONS)}, or False, not "
+                         f"{decompress!r}")
+    return decompress
 
 
 # A binary file object: anything with read(n) or readinto(buffer).

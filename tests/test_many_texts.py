@@ -129,9 +129,11 @@ def test_bytes_texts_and_their_byte_offsets():
 
 
 def test_a_compound_never_joins_two_texts():
-    assert vorlenta.token_lists(["well-", "known", "12", "-34"], types=ALL) == [
+    texts = ["well-", "known", "12", "-34"]
+    assert vorlenta.token_lists(texts, types=ALL, split_hyphens=False) == [
         ["well-"], ["known"], ["12"], ["-", "34"]]
-    assert vorlenta.count_words(["Санкт-", "Петербург"]) == Counter(
+    assert vorlenta.token_lists(texts, types=ALL) == [["well", "-"], ["known"], ["12"], ["-", "34"]]
+    assert vorlenta.count_words(["Санкт-", "Петербург"], split_hyphens=False) == Counter(
         {"Санкт-": 1, "Петербург": 1})
 
 
@@ -236,7 +238,7 @@ def test_bytes_texts_that_are_not_utf8_are_warned_of_once():
             CALLS[call]([b"caf\xe9", "ok", b"\xff b"])
         assert len(caught) == 1 and caught[0].filename == __file__
     with pytest.warns(vorlenta.NotUtf8Warning, match="<bytes>: 1 sequence"):
-        assert vorlenta.token_lists(b"a \xff b") == [["a", "b"]]
+        assert vorlenta.words(b"a \xff b") == ["a", "b"]
 
 
 @pytest.mark.parametrize("sources", [

@@ -16,9 +16,22 @@ import numpy.typing as npt
 from vorlenta import _native
 from vorlenta.constants import BATCH_SIZE, MAX_U32, SPANS_BATCH_SIZE
 from vorlenta.cores import MAX_JOBS, default_jobs, worker_count
-from vorlenta.sources import Input, NotUtf8Warning, Utf8Tally, named, open_input, utf8_tally
-from vorlenta.streams import COMPRESSIONS, BinaryFile, compression_of, is_binary_file, text_encoding
-from vorlenta.texts import arrow, is_many, whole_feed
+from vorlenta.datasets import Dataset, DatasetWarning, Group
+from vorlenta.sources import (
+    INPUT_FORMATS,
+    Input,
+    InputError,
+    NotUtf8Warning,
+    Piece,
+    Settings,
+    Utf8Tally,
+    input_format_of,
+    named,
+    open_input,
+    utf8_tally,
+)
+from vorlenta.streams import BinaryFile, compression_of, is_binary_file, text_encoding
+from vorlenta.texts import arrow, feeds, is_many, whole_feed
 from vorlenta.types import ALL_TYPES, MEMBERS, WORDS, TokenType, Types, type_mask
 
 Source: TypeAlias = ("str | bytes | bytearray | memoryview | os.PathLike[str] | os.PathLike[bytes]"
@@ -86,36 +99,23 @@ def _open(source: Source, decompress: str | bool | None, encoding: str | None) -
         encoding = text_encoding(encoding)
     if isinstance(source, (bytes, bytearray, memoryview)):
         if decompress or encoding is not None:
-            return _input(io.BytesIO(source), BYTES_NAME, _compression(decompress), encoding)
+            return _input(io.BytesIO(source), BYTES_NAME, compression_of(None, decompress), encoding)
         # A copy of the mutable ones: the caller may change them while the native code runs
         # without the lock.
         return _tallied(Input(_native.Tokenizer(bytes(source)), BYTES_NAME))
     if isinstance(source, os.PathLike):
         # Errors name the path as given, as open() would.
         path = os.fspath(source)
-        return _input(path, os.fsdecode(path), _compression(decompress, os.fsdecode(path)),
+        return _input(path, os.fsdecode(path), compression_of(os.fsdecode(path), decompress),
                       encoding)
     if is_binary_file(source):
         name = getattr(source, "name", None)
         return _input(source, name if isinstance(name, str) else FILE_NAME,
-                      _compression(decompress), encoding)
+                      compression_of(None, decompress), encoding)
     raise TypeError(f"source must be a str, bytes, bytearray, a path (os.PathLike), a binary "
                     f"file object or many texts (an iterable of str or bytes), not "
                     f"{type(source).__name__}; a file name as a str would be read as the text "
                     f"itself, so pass pathlib.Path(name)")
-
-
-def _compression(decompress: str | bool | None, path: str | None = None) -> str | None:
-    """The compression to undo: the one named, none for False, and for None the one a path's
-    suffix says."""
-    if decompress is None:
-        return None if path is None else compression_of(path)
-    if decompress is False:
-        return None
-    if decompress not in COMPRESSIONS:
-        raise ValueError(f"decompress must be one of {', '.join(COMPRESSIONS)}, or False, not "
-                         f"{decompress!r}")
-    return decompress
 
 
 def _input(source: str | bytes | BinaryFile, name: str, compression: str | None,
@@ -146,6 +146,66 @@ def _finish(source: Input, stacklevel: int) -> None:
             warnings.warn(warning, NotUtf8Warning, stacklevel=stacklevel + 1)
 
 
+class _DatasetSource:
+    """A path read as a dataset: its records' texts a group at a time, in fixed memory, by the
+    reader the command uses. finish() raises or warns of what its records held."""
+
+    def __init__(self, path: str, input_format: str | None, field: str,
+                 decompress: str | bool | None, encoding: str | None) -> None:
+        if not isinstance(field, str):
+            raise TypeError(f"field must be a str, not {type(field).__name__}")
+        os.stat(path)  # a missing file is FileNotFoundError, as open() gives it
+        settings = Settings(field=field, input_format=input_format, file_decompress=decompress,
+                            encoding=None if encoding is None else text_encoding(encoding))
+        self.piece = Piece(path)
+        self.dataset = Dataset(self.piece, settings)
+
+    def groups(self) -> Iterator[Group]:
+        try:
+            yield from self.dataset
+        except InputError as e:
+            raise ValueError(str(e)) from None
+
+    def feeds(self) -> Iterator[tuple[Any, int]]:
+        """What the native calls read, in turn, with the index of its first record from 0."""
+        for group in self.groups():
+            for feed in feeds(group.texts):
+                yield feed, group.first - 1
+
+    def finish(self, stacklevel: int) -> None:
+        errors, notes = self.dataset.tally.report(self.piece.name, self.dataset.settings.field,
+                                                  "field=")
+        # Lines passed over are the caller's to know of; a field no record has leaves nothing
+        # to tokenize, which is no result.
+        if self.dataset.tally.records > 0 and self.dataset.tally.with_field == 0 \
+                and self.dataset.tally.jsonl:
+            raise ValueError(errors[-1])
+        for message in errors + notes:
+            warnings.warn(message, DatasetWarning, stacklevel=stacklevel + 1)
+
+
+def _dataset(source: object, input_format: str | None, field: str,
+             decompress: str | bool | None, encoding: str | None) -> _DatasetSource | None:
+    """The dataset a source is: a path whose name ends in .jsonl, .ndjson, .csv, .tsv (each
+    compressed too) or .parquet, or any path with `input_format` naming one; None for a source
+    read as text."""
+    if input_format is not None and input_format not in INPUT_FORMATS:
+        raise ValueError(f"input_format must be one of {', '.join(INPUT_FORMATS)}, or None "
+                         f"(by the name), not {input_format!r}")
+    if input_format == "text":
+        return None
+    if not isinstance(source, os.PathLike):
+        if input_format is None:
+            return None
+        raise TypeError(f"input_format={input_format!r}: a dataset is read from a path "
+                        f"(os.PathLike), not from {type(source).__name__}")
+    path = os.fsdecode(os.fspath(source))
+    kind = input_format or input_format_of(path, Settings(file_decompress=decompress))
+    if kind == "text":
+        return None
+    return _DatasetSource(path, kind, field, decompress, encoding)
+
+
 def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
     low = _bounded("min_len", min_len, 0, MAX_U32)
     high = MAX_U32 if max_len is None else _bounded("max_len", max_len, 0, MAX_U32)
@@ -153,7 +213,7 @@ def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
 
 
 def _opened(source: Source, reading: Reading, types: Types, min_len: int,
-            max_len: int | None, batch_size: int, split_hyphens: bool = False) -> Input:
+            max_len: int | None, batch_size: int, split_hyphens: bool = True) -> Input:
     mask = type_mask(types)
     low, high = _limits(min_len, max_len)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
@@ -184,12 +244,12 @@ class TextSettings(NamedTuple):
 
 
 # The settings of a call that names none, known before any call.
-_WORD_SETTINGS = TextSettings(int(WORDS), 0, MAX_U32, False)
+_WORD_SETTINGS = TextSettings(int(WORDS), 0, MAX_U32, True)
 
 
 def _settings(types: Types, min_len: int, max_len: int | None, default: int = ALL_TYPES,
-              split_hyphens: bool = False) -> TextSettings:
-    if types is None and min_len == 0 and max_len is None and not split_hyphens \
+              split_hyphens: bool = True) -> TextSettings:
+    if types is None and min_len == 0 and max_len is None and split_hyphens is True \
             and default == WORDS:
         return _WORD_SETTINGS
     return TextSettings(type_mask(types, default), *_limits(min_len, max_len),
@@ -204,7 +264,8 @@ def _jobs(jobs: int | None) -> int:
 
 def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
              max_len: int | None = None, decompress: str | bool | None = None,
-             encoding: str | None = None, split_hyphens: bool = False) -> list[Token]:
+             encoding: str | None = None, split_hyphens: bool = True,
+             input_format: str | None = None) -> list[Token]:
     """Every token of the source, with its text, type and place.
 
     The source is a str, bytes, a path or a binary file object (anything with read or
@@ -219,14 +280,15 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     inclusive) keep only tokens of such lengths. Bytes that are not well-formed UTF-8 come out
     as with errors="surrogateescape", and a NotUtf8Warning says how many there were.
 
-    A word keeps a trailing hyphen that joins nothing (`to--but` gives `to-`, `-`, `but`);
-    `split_hyphens` releases it as a PNCTTN token of its own (`to`, `-`, `-`, `but`), and the
-    types and limits then apply to the pieces; so it does in spans, count_words, token_lists
-    and arrow_token_lists."""
+    A word's trailing hyphen that joins nothing is a PNCTTN token of its own (`to--but` gives
+    `to`, `-`, `-`, `but`), and the types and limits apply to the pieces; split_hyphens=False
+    keeps it on the word (`to-`, `-`, `but`), as vorlentaCXX does. So in every call that takes
+    split_hyphens."""
     if type(source) is str and decompress is None and encoding is None:
         # A str in memory: the calling thread's tokenizer, and its places as str indexes.
         settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
         return _native.str_tokens(source, *settings, Token, MEMBERS)
+    _not_a_dataset(source, input_format, "tokenize")
     with _opened(source, Reading(decompress, encoding), types, min_len, max_len,
                  BATCH_SIZE, split_hyphens) as opened:
         tokens: list[Token] = []
@@ -280,6 +342,40 @@ class TextSpanBatches(Iterator[TextSpans]):
         return TextSpans(*batch)
 
 
+def _dataset_spans(dataset: _DatasetSource, types: Types, min_len: int, max_len: int | None,
+                   batch_size: int, split_hyphens: bool, jobs: int | None
+                   ) -> Iterator[TextSpans]:
+    """The spans of a dataset's records, group by group: TextSpans.texts is each token's
+    record index, from 0 (a line of JSON Lines, a row of CSV or Parquet)."""
+    size = _bounded("batch_size", batch_size, 1, MAX_U32)
+    settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
+    workers = _jobs(jobs)
+
+    def batches() -> Iterator[TextSpans]:
+        for feed, first in dataset.feeds():
+            native = _native.TextSpans(feed, *settings[:3], size, settings.split_hyphens, workers)
+            while (batch := native.next()) is not None:
+                starts, stops, kinds, texts = batch
+                texts += first
+                yield TextSpans(starts, stops, kinds, texts)
+        dataset.finish(stacklevel=2)
+    return batches()
+
+
+def _not_a_dataset(source: object, input_format: str | None, call: str) -> None:
+    if input_format not in (None, "text"):
+        raise ValueError(f"{call} reads one text: input_format={input_format!r} is for "
+                         f"count_words, token_lists, arrow_token_lists and spans")
+    if isinstance(source, os.PathLike) and input_format is None:
+        path = os.fsdecode(os.fspath(source))
+        kind = input_format_of(path, Settings())
+        if kind != "text":
+            raise ValueError(f"{path} is a dataset ({kind}): {call} gives the tokens of one "
+                             f"text, with offsets in it; spans, token_lists and count_words "
+                             f"read its records (field=), and input_format='text' reads the "
+                             f"file as text")
+
+
 def _warn_of_bytes(tally: tuple[int, int, int], name: str, hint: str, stacklevel: int) -> None:
     """Warns of bytes texts that were not UTF-8 (stacklevel: the caller's frame, from here)."""
     if tally[0] == 0:
@@ -292,7 +388,8 @@ def _warn_of_bytes(tally: tuple[int, int, int], name: str, hint: str, stacklevel
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
           max_len: int | None = None, batch_size: int = SPANS_BATCH_SIZE,
           decompress: str | bool | None = None, encoding: str | None = None,
-          split_hyphens: bool = False, jobs: int | None = None) -> SpanBatches | TextSpanBatches:
+          split_hyphens: bool = True, jobs: int | None = None, input_format: str | None = None,
+          field: str = "text") -> SpanBatches | TextSpanBatches | Iterator[TextSpans]:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
     object per token. A file is read as the batches are taken, in fixed memory. Sources,
     `decompress` and `encoding` as for tokenize.
@@ -301,6 +398,9 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
     its offsets are in that text; groups of texts are tokenized on `jobs` threads (as for
     count_words), the batches the same whatever their number."""
     reading = Reading(decompress, encoding)
+    dataset = _dataset(source, input_format, field, decompress, encoding)
+    if dataset is not None:
+        return _dataset_spans(dataset, types, min_len, max_len, batch_size, split_hyphens, jobs)
     if not is_many(source):
         return SpanBatches(_opened(cast(Source, source), reading, types, min_len, max_len,
                                    batch_size, split_hyphens))
@@ -314,7 +414,8 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
 
 def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
                 decompress: str | bool | None = None, encoding: str | None = None,
-                split_hyphens: bool = False, jobs: int | None = None) -> Counter[str]:
+                split_hyphens: bool = True, jobs: int | None = None,
+                input_format: str | None = None, field: str = "text") -> Counter[str]:
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`.
 
@@ -337,7 +438,11 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     reading = _AS_IT_IS if as_it_is else Reading(decompress, encoding)
     counts = _native.Counts()
     for source in sources:
-        if as_it_is and type(source) is str:
+        if (dataset := _dataset(source, input_format, field, decompress, encoding)) is not None:
+            for feed, _ in dataset.feeds():
+                _native.count_texts(feed, counts, *settings, lower, settings.filter, _jobs(jobs))
+            dataset.finish(stacklevel=2)
+        elif as_it_is and type(source) is str:
             # One text in memory: no file, no tally (a str is text already).
             _native.count_texts(source, counts, *settings, lower, settings.filter, 1)
         elif type(source) is list or is_many(source):
@@ -359,13 +464,13 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
 
 
 def words(text: str | bytes, *, types: Types = None, lower: bool = False, min_len: int = 0,
-          max_len: int | None = None, split_hyphens: bool = False) -> list[str]:
+          max_len: int | None = None, split_hyphens: bool = True) -> list[str]:
     """The texts of one text's tokens: its words (ENWORD and RUWORD tokens and the compounds
     they start) unless `types` says otherwise, lower-cased if `lower`. token_lists([text])[0]
     without the list around it, for a tokenizer= callback or a pandas .apply: a short text
     costs less than a regular expression's findall."""
     settings = _WORD_SETTINGS if types is None and min_len == 0 and max_len is None \
-        and not split_hyphens else _settings(types, min_len, max_len, WORDS, split_hyphens)
+        and split_hyphens is True else _settings(types, min_len, max_len, WORDS, split_hyphens)
     if type(text) is str:
         return _native.words(text, *settings, lower)
     if not isinstance(text, (str, bytes, bytearray, memoryview)):
@@ -379,7 +484,8 @@ def words(text: str | bytes, *, types: Types = None, lower: bool = False, min_le
 def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = False,
                 min_len: int = 0, max_len: int | None = None,
                 decompress: str | bool | None = None, encoding: str | None = None,
-                split_hyphens: bool = False, jobs: int | None = None) -> list[list[str]]:
+                split_hyphens: bool = True, jobs: int | None = None,
+                input_format: str | None = None, field: str = "text") -> list[list[str]]:
     """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
@@ -387,7 +493,20 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
     `encoding` as for tokenize) is one text, and gives one list. Groups of texts are
     tokenized on `jobs` threads (as for count_words) and the lists made on the calling
     thread meanwhile, in the texts' order."""
+    if isinstance(texts, (str, bytes, bytearray, memoryview)):
+        # One text as a list of its characters' lists, or one list wrapped in another: neither
+        # is what was meant.
+        raise TypeError(f"token_lists takes many texts (a list, a column), not one "
+                        f"{type(texts).__name__}: vorlenta.words(text) gives one text's tokens, "
+                        f"token_lists([text]) a list of one list")
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
+    dataset = _dataset(texts, input_format, field, decompress, encoding)
+    if dataset is not None:
+        lists: list[list[str]] = []
+        for feed, _ in dataset.feeds():
+            lists += _native.token_lists(feed, *settings, lower, _jobs(jobs))[0]
+        dataset.finish(stacklevel=2)
+        return lists
     reading = _AS_IT_IS if decompress is None and encoding is None else \
         Reading(decompress, encoding)
     name, hint = TEXTS_NAME, TEXTS_HINT
@@ -428,7 +547,7 @@ def _one_source_only(reading: Reading) -> None:
 
 def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
                       min_len: int = 0, max_len: int | None = None,
-                      split_hyphens: bool = False, jobs: int | None = None) -> Any:
+                      split_hyphens: bool = True, jobs: int | None = None) -> Any:
     """token_lists as a pyarrow array of lists of strings (large_list of large_string), built
     from native buffers with no Python object per token or text; a ChunkedArray gives a
     ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra

@@ -70,6 +70,7 @@ from vorlenta.streams import (
     compression_of,
     empty_compressed,
     text_encoding,
+    utf8_block,
 )
 from vorlenta.texts import ARROW_EXTRA, feeds
 from vorlenta.types import WORDS, Types, type_mask
@@ -90,7 +91,7 @@ UrlPath: TypeAlias = "str | os.PathLike[str] | Sequence[str | os.PathLike[str]]"
 def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
                 lower: bool = False, types: Types = None, encoding: str = "utf-8",
                 field: str | None = None, storage_options: dict[str, Any] | None = None,
-                split_hyphens: bool = False) -> Counter[str]:
+                split_hyphens: bool = True) -> Counter[str]:
     """How often each word occurs in the files, as vorlenta.count_words counts them: ENWORD
     and RUWORD tokens (with the compounds they start) unless `types` says otherwise,
     lower-cased if `lower`.
@@ -136,7 +137,7 @@ def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
 
 
 def token_lists(column: Any, *, types: Types = None, lower: bool = False, min_len: int = 0,
-                max_len: int | None = None, split_hyphens: bool = False) -> Any:
+                max_len: int | None = None, split_hyphens: bool = True) -> Any:
     """vorlenta.token_lists of each text of a Dask Series (a DataFrame's column), partition by
     partition: a Dask Series of lists of strs, with the column's index and name. Where pyarrow
     imports the lists are Arrow's (vorlenta.arrow_token_lists: no Python object per token),
@@ -277,12 +278,8 @@ def _read(unread: Unread, name: str) -> Any:
 def _utf8(block: Unread | None, name: str, encoding: str | None) -> bytes:
     """A block's bytes as UTF-8 (None: the block of an empty file)."""
     data: bytes = b"" if block is None else _read(block, name)
-    if encoding is None:
-        return data
-    if encoding == UTF8_SIG:
-        return data[len(codecs.BOM_UTF8):] if data.startswith(codecs.BOM_UTF8) else data
     try:
-        return data.decode(encoding).encode("utf-8")
+        return utf8_block(data, encoding)
     except UnicodeDecodeError as e:
         raise ValueError(f"{name}: {describe(e)}") from None
 

@@ -375,6 +375,17 @@ def _utf8(pieces: Generator[bytes], taken: Taken) -> Generator[bytes]:
     yield decoder.decode(b"", final=True).encode("utf-8")
 
 
+def utf8_block(data: bytes, encoding: str | None) -> bytes:
+    """Bytes in memory as UTF-8, as a stream would give them: as they are (None), less a
+    leading byte-order mark (UTF8_SIG), or transcoded by the same decoder (UnicodeDecodeError
+    at a byte that is not of the encoding)."""
+    if encoding is None:
+        return data
+    if encoding == UTF8_SIG:
+        return data.removeprefix(codecs.BOM_UTF8)
+    return b"".join(_utf8(iter([data]), Taken(encoding)))
+
+
 def _head(pieces: Generator[bytes], size: int) -> tuple[bytes, bool]:
     """The first `size` bytes or more of the pieces, and whether they were all of them."""
     head = bytearray()

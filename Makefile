@@ -220,7 +220,7 @@ SAN     := build/sanitize
 # - the command's tests and the Dask tests start the installed command or worker processes,
 #   which are not the sanitized build (tests elsewhere marked `installed` are deselected for it);
 # - the packaging and stub tests check the installed distribution and its files;
-# - the README test runs the README's commands, the command among them.
+# - the README test runs the commands of the README and of docs/, the command among them.
 SAN_EXCLUDED := tests/test_cli.py tests/test_cli_output.py tests/test_datasets.py tests/test_dask.py \
 	tests/test_encoding_auto.py tests/test_transformed_inputs.py tests/test_packaging.py \
 	tests/test_stubs.py tests/test_readme.py

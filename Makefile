@@ -12,7 +12,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: help run test test-long native-test pytest install gtest sanitize sanitize-build \
 	sanitize-tests other-pythons-build other-pythons-tests fuzz fuzz-build fuzz-run fuzz-tools \
-	native-archives native-test-clang other-pythons wheels bench bench-native bench-callgrind native-bench-build clean
+	native-archives native-test-clang other-pythons wheels bench bench-native bench-callgrind native-bench-build clean docs
 
 help:
 	@echo "make run        statistics and the first tokens of the bundled sample"
@@ -27,6 +27,8 @@ help:
 	@echo "make fuzz       only the fuzz run; FUZZ_SECONDS=600 for a longer one"
 	@echo "make test-long  the model comparison with many more cases, new ones on every run"
 	@echo "                (HYPOTHESIS_PROFILE=long), and a ten-minute fuzz run"
+	@echo "make docs       build the documentation site into site/ (mkdocs build --strict: a broken"
+	@echo "                link or reference fails it); the tests build it too"
 	@echo "make bench      measure the speed against other tokenizers (writes bench/results/),"
 	@echo "                and how often the encoding detector is right"
 
@@ -58,8 +60,8 @@ $(VENV)/.created:
 	$(VPY) -m pip install -q --upgrade pip
 	@touch $@
 
-# Build, run and test dependencies, the Dask, zstd and Arrow extras (their tests need them) and the
-# release tools, read from pyproject.toml so the ranges live in one place.
+# Build, run and test dependencies, the Dask, zstd and Arrow extras (their tests need them), the
+# release tools and the documentation's, read from pyproject.toml so the ranges live in one place.
 $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
@@ -67,7 +69,8 @@ $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	  + p["project"]["optional-dependencies"]["dask"] \
 	  + p["project"]["optional-dependencies"]["zstd"] \
 	  + p["project"]["optional-dependencies"]["arrow"] \
-	  + p["dependency-groups"]["release"]))' > $(VENV)/requirements-dev.txt
+	  + p["dependency-groups"]["release"] \
+	  + p["dependency-groups"]["docs"]))' > $(VENV)/requirements-dev.txt
 	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja
 	@touch $@
 
@@ -217,7 +220,7 @@ SAN     := build/sanitize
 # - the command's tests and the Dask tests start the installed command or worker processes,
 #   which are not the sanitized build (tests elsewhere marked `installed` are deselected for it);
 # - the packaging and stub tests check the installed distribution and its files;
-# - the README test runs the README's commands, the command among them.
+# - the README test runs the commands of the README and of docs/, the command among them.
 SAN_EXCLUDED := tests/test_cli.py tests/test_cli_output.py tests/test_datasets.py tests/test_dask.py \
 	tests/test_encoding_auto.py tests/test_transformed_inputs.py tests/test_packaging.py \
 	tests/test_stubs.py tests/test_readme.py
@@ -308,6 +311,11 @@ wheels: $(VENV)/.deps $(addprefix build/py,$(addsuffix /.env,$(OTHER_PYTHONS)))
 	@set -e; for w in dist/*.whl; do auditwheel show "$$w" | tr '\n' ' ' | sed -E 's/ +/ /g' | \
 	  grep -o '^.* platform tag: "[^"]*"'; done
 	@ls -l dist | awk 'NR > 1 { printf "%9d  %s\n", $$5, $$9 }'
+
+# The site reads the package's sources and stubs for its API reference, not the built module, so
+# it needs no native build.
+docs: $(VENV)/.deps
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict
 
 run: $(VENV)/.installed
 	$(VENV)/bin/vorlenta stats --top 10 examples/sample.txt

@@ -51,7 +51,13 @@ TEXTS_HINT = 'are they cp1251 or koi8-r? decode them first (b.decode("cp1251"))'
 
 class Token(NamedTuple):
     """A token and where it lies: `source[start:stop]` in the units of the source, `str`
-    indexes for a `str`, byte offsets for bytes and files."""
+    indexes for a `str`, byte offsets for bytes and files.
+
+    Attributes:
+        text: the token's text.
+        type: its type.
+        start: where it starts in the source.
+        stop: where it ends in the source (exclusive)."""
 
     text: str
     type: TokenType
@@ -60,7 +66,12 @@ class Token(NamedTuple):
 
 
 class Spans(NamedTuple):
-    """A batch of token places and types, one array each, owned by the caller."""
+    """A batch of token places and types, one array each, owned by the caller.
+
+    Attributes:
+        starts: each token's start (str indexes for a str, byte offsets otherwise).
+        stops: each token's stop (exclusive).
+        types: each token's type bit, to compare with TokenType members."""
 
     starts: npt.NDArray[np.int64]
     stops: npt.NDArray[np.int64]
@@ -69,7 +80,13 @@ class Spans(NamedTuple):
 
 class TextSpans(NamedTuple):
     """A batch of the token places of many texts: `texts[i]` is the place of token i's text
-    among the texts, and its offsets are in that text."""
+    among the texts, and its offsets are in that text.
+
+    Attributes:
+        starts: each token's start in its text.
+        stops: each token's stop in its text (exclusive).
+        types: each token's type bit.
+        texts: the place of each token's text among the texts (from 0)."""
 
     starts: npt.NDArray[np.int64]
     stops: npt.NDArray[np.int64]
@@ -283,7 +300,31 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
     A word's trailing hyphen that joins nothing is a PNCTTN token of its own (`to--but` gives
     `to`, `-`, `-`, `but`), and the types and limits apply to the pieces; split_hyphens=False
     keeps it on the word (`to-`, `-`, `but`), as vorlentaCXX does. So in every call that takes
-    split_hyphens."""
+    split_hyphens.
+
+    Args:
+        source: the text: a str, bytes, a path (os.PathLike) or a binary file object. A str
+            is always the text itself; pass pathlib.Path(name) for a file.
+        types: the token types to keep: a TokenType, an int mask, a type name ("RUWORD") or
+            an iterable of these.
+        min_len: the shortest token kept, in characters.
+        max_len: the longest token kept, in characters (None: no limit).
+        decompress: "gzip", "bz2", "xz" or "zstd" to decompress any source; False to read the
+            bytes as they are; None (the default) to decompress a path by its suffix.
+        encoding: a text encoding to read bytes in instead of UTF-8 ("cp1251", "koi8-r"...),
+            or "auto" to find each source's own.
+        split_hyphens: give a word's trailing hyphen that joins nothing as a PNCTTN token of
+            its own (the default); False keeps it on the word.
+        input_format: "text" reads a path whose name says it is a dataset (.jsonl, .csv...)
+            as text; tokenize refuses a dataset otherwise.
+
+    Returns:
+        The tokens in order, each a Token(text, type, start, stop).
+
+    Raises:
+        TypeError: a source or an option of the wrong type.
+        ValueError: an option out of range, decompress or encoding with a str, or a dataset.
+        OSError: a file that cannot be opened or read, named as given."""
     if type(source) is str and decompress is None and encoding is None:
         # A str in memory: the calling thread's tokenizer, and its places as str indexes.
         settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
@@ -396,7 +437,31 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
 
     Over many texts, each batch also says which text each token is in (TextSpans.texts), and
     its offsets are in that text; groups of texts are tokenized on `jobs` threads (as for
-    count_words), the batches the same whatever their number."""
+    count_words), the batches the same whatever their number.
+
+    Args:
+        source: one source, as for tokenize, or many texts (an iterable of str or bytes, a
+            NumPy array, a pandas Series, a pyarrow Array or ChunkedArray of strings).
+        types: the token types to keep: a TokenType, an int mask, a type name ("RUWORD") or
+            an iterable of these.
+        min_len: the shortest token kept, in characters.
+        max_len: the longest token kept, in characters (None: no limit).
+        batch_size: tokens per batch (the last batch may hold fewer).
+        decompress: "gzip", "bz2", "xz" or "zstd" to decompress any source; False to read the
+            bytes as they are; None (the default) to decompress a path by its suffix.
+        encoding: a text encoding to read bytes in instead of UTF-8 ("cp1251", "koi8-r"...),
+            or "auto" to find each source's own. One source only.
+        split_hyphens: give a word's trailing hyphen that joins nothing as a PNCTTN token of
+            its own (the default); False keeps it on the word.
+        jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
+            use; 0: every such core; 1: the calling thread alone).
+        input_format: "jsonl", "csv", "tsv" or "parquet" to read a path as that dataset,
+            whatever its name; "text" to read it as one text (default: by its name).
+        field: the field (column) of a dataset's records that holds the text.
+
+    Returns:
+        An iterator of Spans batches for one source, of TextSpans batches for many texts
+        (for a dataset, TextSpans.texts holds each token's record index, from 0)."""
     reading = Reading(decompress, encoding)
     dataset = _dataset(source, input_format, field, decompress, encoding)
     if dataset is not None:
@@ -425,7 +490,26 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     Each text is tokenized on its own, and the sources one after another, each opened in its
     turn, so memory stays the same whatever their number. Many texts are tokenized a group
     at a time on `jobs` threads (default: VORLENTA_JOBS, else every core the process may use;
-    1 for the calling thread alone), the counts the same whatever their number."""
+    1 for the calling thread alone), the counts the same whatever their number.
+
+    Args:
+        *sources: any number of sources, each one text or many texts, counted together.
+        lower: lower-case A-Z, А-Я and Ё.
+        types: the token types counted (default: ENWORD and RUWORD), as for tokenize.
+        decompress: "gzip", "bz2", "xz" or "zstd" to decompress any source; False to read the
+            bytes as they are; None (the default) to decompress a path by its suffix.
+        encoding: a text encoding to read bytes in instead of UTF-8 ("cp1251", "koi8-r"...),
+            or "auto" to find each source's own. One source at a time, not many texts.
+        split_hyphens: give a word's trailing hyphen that joins nothing as a PNCTTN token of
+            its own (the default); False keeps it on the word.
+        jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
+            use; 0: every such core; 1: the calling thread alone).
+        input_format: "jsonl", "csv", "tsv" or "parquet" to read a path as that dataset,
+            whatever its name; "text" to read it as one text (default: by its name).
+        field: the field (column) of a dataset's records that holds the text.
+
+    Returns:
+        A Counter of the words' texts."""
     settings = _settings(types, 0, None, WORDS, split_hyphens)
     as_it_is = decompress is None and encoding is None
     if as_it_is and len(sources) == 1 and type(sources[0]) in (str, list):
@@ -468,7 +552,19 @@ def words(text: str | bytes, *, types: Types = None, lower: bool = False, min_le
     """The texts of one text's tokens: its words (ENWORD and RUWORD tokens and the compounds
     they start) unless `types` says otherwise, lower-cased if `lower`. token_lists([text])[0]
     without the list around it, for a tokenizer= callback or a pandas .apply: a short text
-    costs less than a regular expression's findall."""
+    costs less than a regular expression's findall.
+
+    Args:
+        text: one text, a str or bytes.
+        types: the token types kept (default: ENWORD and RUWORD), as for tokenize.
+        lower: lower-case A-Z, А-Я and Ё.
+        min_len: the shortest token kept, in characters.
+        max_len: the longest token kept, in characters (None: no limit).
+        split_hyphens: give a word's trailing hyphen that joins nothing as a PNCTTN token of
+            its own (the default); False keeps it on the word.
+
+    Returns:
+        The tokens' texts, in order."""
     settings = _WORD_SETTINGS if types is None and min_len == 0 and max_len is None \
         and split_hyphens is True else _settings(types, min_len, max_len, WORDS, split_hyphens)
     if type(text) is str:
@@ -492,7 +588,33 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
     texts. A single source (a str, bytes, a path, a binary file object; `decompress` and
     `encoding` as for tokenize) is one text, and gives one list. Groups of texts are
     tokenized on `jobs` threads (as for count_words) and the lists made on the calling
-    thread meanwhile, in the texts' order."""
+    thread meanwhile, in the texts' order.
+
+    Args:
+        texts: many texts (an iterable of str or bytes, a NumPy array, a pandas Series, a
+            pyarrow Array or ChunkedArray of strings), a dataset's path (a list per record),
+            or one file or file object as for tokenize. Not one str or bytes: words() takes
+            that.
+        types: the token types kept (default: ENWORD and RUWORD), as for tokenize.
+        lower: lower-case A-Z, А-Я and Ё.
+        min_len: the shortest token kept, in characters.
+        max_len: the longest token kept, in characters (None: no limit).
+        decompress: "gzip", "bz2", "xz" or "zstd" to decompress any source; False to read the
+            bytes as they are; None (the default) to decompress a path by its suffix.
+        encoding: a text encoding to read bytes in instead of UTF-8 ("cp1251", "koi8-r"...),
+            or "auto" to find each source's own. One source only.
+        split_hyphens: give a word's trailing hyphen that joins nothing as a PNCTTN token of
+            its own (the default); False keeps it on the word.
+        jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
+            use; 0: every such core; 1: the calling thread alone).
+
+        input_format: "jsonl", "csv", "tsv" or "parquet" to read a path as that dataset,
+            whatever its name; "text" to read it as one text (default: by its name).
+        field: the field (column) of a dataset's records that holds the text.
+
+    Returns:
+        One list of str per text, in the texts' order."""
+
     if isinstance(texts, (str, bytes, bytearray, memoryview)):
         # One text as a list of its characters' lists, or one list wrapped in another: neither
         # is what was meant.
@@ -551,7 +673,24 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
     """token_lists as a pyarrow array of lists of strings (large_list of large_string), built
     from native buffers with no Python object per token or text; a ChunkedArray gives a
     ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra
-    arrow). `jobs` as for count_words."""
+    arrow). `jobs` as for count_words.
+
+    Args:
+        texts: many texts, as for token_lists.
+        types: the token types kept (default: ENWORD and RUWORD), as for tokenize.
+        lower: lower-case A-Z, А-Я and Ё.
+        min_len: the shortest token kept, in characters.
+        max_len: the longest token kept, in characters (None: no limit).
+        split_hyphens: give a word's trailing hyphen that joins nothing as a PNCTTN token of
+            its own (the default); False keeps it on the word.
+        jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
+            use; 0: every such core; 1: the calling thread alone).
+
+    Returns:
+        A pyarrow LargeListArray, or a ChunkedArray for a ChunkedArray of texts.
+
+    Raises:
+        ImportError: pyarrow is not installed."""
     pa = arrow()
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
     feed, chunked = whole_feed(_many(texts))

@@ -383,7 +383,7 @@ def utf8_block(data: bytes, encoding: str | None) -> bytes:
         return data
     if encoding == UTF8_SIG:
         return data.removeprefix(codecs.BOM_UTF8)
-    return b"".join(_utf8(iter([data]), Taken(encoding)))
+    return b"".join(_utf8((piece for piece in (data,)), Taken(encoding)))
 
 
 def _head(pieces: Generator[bytes], size: int) -> tuple[bytes, bool]:

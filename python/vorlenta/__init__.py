@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from vorlenta.types import TokenType
 
 if TYPE_CHECKING:
+    from vorlenta.datasets import DatasetWarning
     from vorlenta.sources import NotUtf8Warning
     from vorlenta.library import (
         Spans,
@@ -22,8 +23,8 @@ if TYPE_CHECKING:
         words,
     )
 
-__all__ = ["NotUtf8Warning", "Spans", "TextSpans", "Token", "TokenType", "arrow_token_lists", "count_words",
-           "spans", "token_lists", "tokenize", "words"]
+__all__ = ["DatasetWarning", "NotUtf8Warning", "Spans", "TextSpans", "Token", "TokenType",
+           "arrow_token_lists", "count_words", "spans", "token_lists", "tokenize", "words"]
 
 _LIBRARY = {"Spans", "TextSpans", "Token", "arrow_token_lists", "count_words", "spans",
             "token_lists", "tokenize", "words"}
@@ -37,6 +38,15 @@ def __getattr__(name: str) -> Any:
 
         globals()[name] = NotUtf8Warning
         return NotUtf8Warning
+    if name == "DatasetWarning":
+        from vorlenta.datasets import DatasetWarning
+
+        globals()[name] = DatasetWarning
+        return DatasetWarning
+    if name == "_native":  # the native module, for its scan_path() and the like
+        import importlib
+
+        return importlib.import_module("vorlenta._native")
     if name in _LIBRARY:
         from vorlenta import library
 

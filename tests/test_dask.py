@@ -1,7 +1,9 @@
 """vorlenta.dask and `vorlenta stats --dask` count what `vorlenta stats` counts, files cut into
 blocks or not, and name every input they cannot read."""
 
+import csv
 import gzip
+import io
 import json
 import random
 import subprocess
@@ -65,6 +67,10 @@ def corpus(tmp_path_factory):
     lines = [json.dumps(r, ensure_ascii=False) + "\n" for r in records]
     (root / "records.jsonl").write_text("".join(lines))
     (root / "bad.jsonl").write_text("".join(lines[:350] + ['{"text": oops\n'] + lines[350:]))
+    rows = io.StringIO()
+    csv.writer(rows).writerows([["id", "text"]] + [[i, r["text"]] if isinstance(r["text"], str)
+                                                   else [i] for i, r in enumerate(records)])
+    (root / "records.csv.gz").write_bytes(gzip.compress(rows.getvalue().encode()))
     try:
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -107,6 +113,7 @@ def untimed(report: str) -> dict:
     ("utf16.txt", {"encoding": "utf-16"}, ["--encoding", "utf-16"]),
     ("records.jsonl", {"field": "text"}, []),
     ("records.parquet", {"field": "text"}, []),
+    ("records.csv.gz", {"field": "text"}, []),
 ])
 def test_counts_on_a_cluster_are_the_commands(cluster, corpus, path, options, command):
     counts = vd.count_words(str(corpus / path), blocksize=BLOCK, **options)

@@ -1,7 +1,11 @@
-"""The command over datasets (JSON Lines and Parquet), its lines of words, and its vocabulary."""
+"""Datasets (JSON Lines, CSV, TSV and Parquet) through the command and the library, the command's
+lines of words, and its vocabulary."""
 
 import bz2
 import codecs
+import csv
+import io
+import warnings
 import gzip
 import json
 import os
@@ -52,6 +56,33 @@ def write_jsonl(path: Path, recs: list[object], blank_lines: bool = False) -> by
     return data
 
 
+def write_csv(path: Path, recs: list[object]) -> bytes:
+    """The records as CSV or TSV (by the name) with a header; a record without a text is a row
+    too short to hold one, and a blank line (no row) comes after the second."""
+    out = io.StringIO()
+    rows = csv.writer(out, delimiter="\t" if ".tsv" in path.name else ",")
+    rows.writerow(["id", "text"])
+    for i, text in enumerate(texts_of(recs)):
+        rows.writerow([i] if text is None else [i, text])
+        if i == 1:
+            out.write("\r\n")
+    data = out.getvalue().encode()
+    path.write_bytes(gzip.compress(data) if path.suffix == ".gz" else data)
+    return data
+
+
+def library_calls(path: Path, **options) -> tuple[Counter, list[list[str]], list]:
+    """count_words, token_lists and the (record, token) pairs of spans of a dataset path, and
+    the DatasetWarnings they gave, each call's once."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        counts = library.count_words(path, lower=True, **options)
+        lists = library.token_lists(path, **options)
+        pairs = [(int(t), int(a)) for b in library.spans(path, batch_size=5, **options)
+                 for t, a in zip(b.texts, b.starts)]
+    return counts, lists, pairs, [str(w.message) for w in caught]
+
+
 def write_parquet(path: Path, recs: list[object]) -> None:
     pa = pytest.importorskip("pyarrow")
     pq = pytest.importorskip("pyarrow.parquet")
@@ -74,7 +105,7 @@ def by_record(stdout: bytes) -> dict[int, list[tuple[str, int, int, str]]]:
 
 
 @pytest.mark.parametrize("name", ["data.jsonl", "data.ndjson", "data.jsonl.gz",
-                                  "data.ndjson.bz2", "data.parquet"])
+                                  "data.ndjson.bz2", "data.parquet", "data.csv", "data.tsv.gz"])
 def test_a_dataset_gives_the_counts_and_tokens_of_its_texts(tmp_path, name):
     path = tmp_path / name
     recs = records()
@@ -82,6 +113,8 @@ def test_a_dataset_gives_the_counts_and_tokens_of_its_texts(tmp_path, name):
     if name.endswith(".parquet"):
         write_parquet(path, recs)
         size = None
+    elif ".csv" in name or ".tsv" in name:
+        size = len(write_csv(path, recs))
     else:
         size = len(write_jsonl(path, recs, blank_lines=True))
         # The blank lines are no records: they shift the line numbers, as in the file.
@@ -118,6 +151,15 @@ def test_a_dataset_gives_the_counts_and_tokens_of_its_texts(tmp_path, name):
     assert done.returncode == 0 and done.stderr == warning
     assert done.stdout.decode().split("\n") == [
         " ".join(tokens) for tokens in library.token_lists(texts, lower=True)] + [""]
+
+    # The library reads the same records: its counts are the command's, a list per record,
+    # spans under each record's index; the warning once per call.
+    counts, lists, pairs, caught = library_calls(path)
+    assert counts == words
+    assert lists == library.token_lists(texts)
+    assert pairs == [(i, int(a)) for i, text in enumerate(texts) if text
+                     for b in library.spans([text], batch_size=5) for a in b.starts]
+    assert caught == [warning.decode()[len("vorlenta: warning: "):-1]] * 3
 
 
 def test_records_without_a_text_are_counted_and_reported_once_per_input(tmp_path):

@@ -15,6 +15,7 @@ Needs Dask: pip install 'vorlenta[dask]'.
 from __future__ import annotations
 
 import codecs
+import io
 import os
 import re
 import warnings
@@ -41,7 +42,7 @@ except ImportError as e:
 import vorlenta
 from vorlenta import _native, library
 from vorlenta.constants import BATCH_SIZE, MAX_U32
-from vorlenta.datasets import DatasetTally, json_chunk, parquet_columns
+from vorlenta.datasets import DatasetTally, csv_groups, json_chunk, parquet_columns
 from vorlenta.library import ENCODING_HINT
 from vorlenta.detect import DETECT_BYTES, detect_encoding
 from vorlenta.sources import (
@@ -103,9 +104,10 @@ def count_words(urlpath: UrlPath, *, blocksize: int | str = DEFAULT_BLOCKSIZE,
     are not UTF-8 included; any other is transcoded, and a block that does not decode is an
     error; "auto" finds each file's own in its first 64 KiB, as `--encoding auto` does. A file
     counted as it is that holds bytes that are not UTF-8 gets a NotUtf8Warning, naming it.
-    With `field`, the inputs are JSON Lines or Parquet files (by suffix: .jsonl, .ndjson,
-    .parquet) whose records hold a text in that field, read with Dask's own readers; a record
-    without a string there holds no text. `split_hyphens` as for vorlenta.count_words.
+    With `field`, the inputs are datasets (by suffix: .jsonl, .ndjson, .csv, .tsv, each
+    compressed too, .parquet) whose records hold a text in that field, read by the command's
+    reader: JSON Lines in blocks cut at line feeds, Parquet in runs of row groups, CSV and TSV
+    whole (a quoted field may hold line feeds); a record without a string there holds no text. `split_hyphens` as for vorlenta.count_words.
 
     A file that cannot be read raises OSError, and one that does not decode ValueError, both
     naming the file: none is left out quietly."""
@@ -357,13 +359,15 @@ def _tree(parts: list[Delayed], add: Callable[..., Any]) -> Delayed:
 
 def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: str | None,
                    options: dict[str, Any], how: tuple[bool, int, bool]) -> list[Delayed]:
-    """The tasks that count a JSON Lines or Parquet file's texts, with the command's reader:
-    JSON Lines in blocks cut at line feeds (read natively, as the command reads a chunk of
-    lines), Parquet in runs of row groups of about `blocksize` bytes."""
+    """The tasks that count a dataset's texts, with the command's reader: JSON Lines in blocks
+    cut at line feeds (read natively, as the command reads a chunk of lines), Parquet in runs
+    of row groups of about `blocksize` bytes, CSV and TSV whole."""
     kind = input_format_of(url, Settings())
     if kind == "text":
-        raise ValueError(f"{name}: with a field, the inputs are JSON Lines or Parquet files "
-                         "(.jsonl, .ndjson, .parquet)")
+        raise ValueError(f"{name}: with a field, the inputs are datasets (.jsonl, .ndjson, "
+                         ".csv, .tsv, .parquet)")
+    if kind in ("csv", "tsv"):
+        return [delayed(_csv_words)(url, name, kind, field, encoding, options, *how)]
     if kind == "jsonl":
         blocks = _blocks(url, name, blocksize, encoding, options)
         return [delayed(_jsonl_words)(block, name, reading, field, *how)
@@ -383,6 +387,31 @@ def _jsonl_words(block: Unread | None, name: str, encoding: str | None, field: s
     texts, tally = json_chunk(_utf8(block, name, encoding), field)
     counts = _native.Counts()
     _count_texts(texts, counts, lower, mask, split_hyphens)
+    return counts, [(name, tally)]
+
+
+def _csv_words(url: str, name: str, kind: str, field: str, encoding: str | None,
+               options: dict[str, Any], lower: bool, mask: int, split_hyphens: bool) -> Words:
+    """The words of a CSV or TSV file's texts, with the command's reader. UTF-8 is read as it
+    is (bytes that are not UTF-8 as surrogate escapes); another encoding is transcoded, and a
+    byte that does not decode is an error."""
+    counts = _native.Counts()
+    tally = DatasetTally()
+    as_it_is = encoding in (None, UTF8_SIG)
+    try:
+        with fsspec.open(url, "rb", compression=compression_of(url), **options) as file:
+            text = io.TextIOWrapper(file, encoding="utf-8-sig" if as_it_is else encoding,
+                                    errors="surrogateescape" if as_it_is else "strict",
+                                    newline="")
+            for group in csv_groups(text, name, field, kind, tally):
+                for feed in feeds(group.texts):
+                    _count_texts(feed, counts, lower, mask, split_hyphens)
+    except InputError as e:
+        raise ValueError(str(e)) from None
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{name}: {describe(e)}") from None
+    except OSError as e:
+        raise OSError(f"{name}: {describe(e)}") from None
     return counts, [(name, tally)]
 
 

@@ -9,10 +9,9 @@ import codecs
 import csv
 import io
 import os
-import itertools
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import Any, NamedTuple
+from typing import IO, Any, NamedTuple
 
 from vorlenta import _native
 from vorlenta.sources import (
@@ -185,41 +184,13 @@ class Dataset:
     # ---- CSV and TSV ----
 
     def _csv(self) -> Iterator[Group]:
-        """Rows of a file with a header, read by Python's csv module over the UTF-8 text (as a
-        text input's: decompressed, transcoded); bytes that are not UTF-8 pass as surrogate
-        escapes, as they do in tokens. A row too short to hold the field is skipped."""
-        name = self.piece.name
         self.tally.jsonl = False
-        if csv.field_size_limit() < CSV_FIELD_LIMIT:
-            csv.field_size_limit(CSV_FIELD_LIMIT)
         with _raw_input(self.piece, self.settings) as read:
+            # Bytes that are not UTF-8 pass as surrogate escapes, as they do in tokens.
             text = io.TextIOWrapper(io.BufferedReader(_Reader(read, self)), encoding="utf-8-sig",
                                     errors="surrogateescape", newline="")
-            rows = csv.reader(text, delimiter="\t" if self.format == "tsv" else ",")
-            try:
-                header = next(rows, None)
-                if header is None:
-                    return
-                column = _csv_column(header, name, self.settings.field)
-                first = 1
-                while True:
-                    texts: list[str | None] = []
-                    size = 0
-                    for row in itertools.islice(rows, CSV_ROWS):
-                        value = row[column] if column < len(row) else None
-                        texts.append(value)
-                        size += len(value or "")
-                        if size >= CSV_GROUP_BYTES:
-                            break
-                    if not texts:
-                        return
-                    self.tally.lines += len(texts)
-                    self.tally.records += len(texts)
-                    self.tally.skipped += texts.count(None)
-                    yield Group(texts, first)
-                    first += len(texts)
-            except csv.Error as e:
-                raise InputError(f"{name}: line {rows.line_num}: {e}") from None
+            yield from csv_groups(text, self.piece.name, self.settings.field, self.format,
+                                  self.tally)
 
     # ---- Parquet ----
 
@@ -284,6 +255,43 @@ def parquet_columns(file: Any, name: str, field: str,
             yield batch.column(0)
     except (OSError, ValueError, pa.ArrowException) as e:
         raise InputError(f"{name}: {describe(e)}") from None
+
+
+def csv_groups(text: IO[str], name: str, field: str, kind: str,
+               tally: DatasetTally) -> Iterator[Group]:
+    """The groups of a CSV (or, `kind` "tsv", TSV) text with a header, read by Python's csv
+    module, counted into `tally`: the rows' `field` column, None for a row too short to hold
+    it. `text` is opened with newline="" (a quoted field may hold line feeds). A malformed
+    file, or a header without the column, raises InputError naming it as `name`."""
+    if csv.field_size_limit() < CSV_FIELD_LIMIT:
+        csv.field_size_limit(CSV_FIELD_LIMIT)
+    rows = csv.reader(text, delimiter="\t" if kind == "tsv" else ",")
+    try:
+        header = next(rows, None)
+        if header is None:
+            return
+        column = _csv_column(header, name, field)
+        first, size = 1, 0
+        texts: list[str | None] = []
+        # A blank line is no row, as spreadsheets and pandas have it.
+        for row in (row for row in rows if row):
+            value = row[column] if column < len(row) else None
+            texts.append(value)
+            size += len(value or "")
+            if len(texts) == CSV_ROWS or size >= CSV_GROUP_BYTES:
+                yield _csv_group(texts, first, tally)
+                first, size, texts = first + len(texts), 0, []
+        if texts:
+            yield _csv_group(texts, first, tally)
+    except csv.Error as e:
+        raise InputError(f"{name}: line {rows.line_num}: {e}") from None
+
+
+def _csv_group(texts: list[str | None], first: int, tally: DatasetTally) -> Group:
+    tally.lines += len(texts)
+    tally.records += len(texts)
+    tally.skipped += texts.count(None)
+    return Group(texts, first)
 
 
 def _csv_column(header: list[str], name: str, field: str) -> int:

@@ -351,6 +351,12 @@ def test_stats_vocabulary_as_tsv(tmp_path):
     assert Counter({unescape_tsv(w): int(n) for w, n in lines}) == library.count_words(
         path, lower=True)
     assert vorlenta("stats", "--top", 2, "--format", "tsv", path).stdout == b"b\t3\na\t2\n"
+    # A vocabulary without its rare words; the table lists only those too.
+    assert vorlenta("stats", "--top", 0, "--min-count", 2, "--format", "tsv", "--lower",
+                    path).stdout == "b\t3\na\t2\nёж\t2\n".encode()
+    table = vorlenta("stats", "--top", 5, "--min-count", 3, path).stdout.decode()
+    assert "top 1 words" in table and "  a  " not in table
+    assert vorlenta("stats", "--min-count", 0, path).returncode == 2
     # --json is --format json.
     one = json.loads(vorlenta("stats", "--json", path).stdout)
     two = json.loads(vorlenta("stats", "--format", "json", path).stdout)
@@ -401,3 +407,34 @@ def test_a_dataset_cut_for_jobs_gives_what_one_pass_gives(tmp_path, monkeypatch,
     # Record numbers go on across the pieces: the last record's is the count of lines.
     numbers = [int(line.split("\t")[0]) for line in runs["1"][0][1].splitlines()]
     assert numbers == sorted(numbers) and max(numbers) == len(recs) + 3 * (kind == "jsonl")
+
+
+def test_the_library_refuses_what_is_no_dataset_and_names_what_is_missing(tmp_path):
+    jsonl, table = tmp_path / "d.jsonl", tmp_path / "d.csv"
+    jsonl.write_text('{"body": "один"}\n')
+    table.write_bytes(codecs.BOM_UTF8 + "id,text,text\n1,a,b\n".encode())
+    cases = [
+        (lambda: library.count_words(jsonl), ValueError, "no record has the field 'text' "
+         r"\(the keys of its first records: body\); is field= right"),
+        (lambda: library.token_lists(table), ValueError, "2 columns are named 'text'"),
+        (lambda: library.count_words(table, field="body"), ValueError, r"no column 'body' "
+         r"\(its header: id, text, text\)"),
+        (lambda: library.tokenize(jsonl), ValueError, r"is a dataset \(jsonl\)"),
+        (lambda: library.count_words(["a"], input_format="jsonl"), TypeError,
+         "a dataset is read from a path"),
+        (lambda: library.count_words(jsonl, input_format="xml"), ValueError, "input_format must"),
+        (lambda: library.spans(tmp_path / "none.csv"), FileNotFoundError, "none.csv"),
+        (lambda: library.token_lists("one text"), TypeError, r"vorlenta.words\(text\)"),
+        (lambda: library.token_lists(b"one text"), TypeError, "not one bytes"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+    # input_format= says what the name does not; "text" reads a dataset's file as text.
+    (tmp_path / "d.txt").write_bytes(jsonl.read_bytes())
+    assert library.count_words(tmp_path / "d.txt", input_format="jsonl", field="body") == \
+        Counter({"один": 1})
+    assert library.count_words(jsonl, input_format="text") == Counter({"body": 1, "один": 1})
+    # A byte-order mark is no part of the header.
+    table.write_bytes(codecs.BOM_UTF8 + "id,text\n1,мир\n".encode())
+    assert library.token_lists(table) == [["мир"]]

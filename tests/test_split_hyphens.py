@@ -1,6 +1,7 @@
-"""Trailing hyphens released: with split_hyphens (--split-hyphens), a word's last hyphen that
-joins nothing is a PNCTTN token of its own, at its exact place, and the types and lengths asked
-for apply to the pieces; every function and the command give the same pieces."""
+"""Trailing hyphens released: by default (split_hyphens=True; --keep-hyphens and
+split_hyphens=False keep them), a word's last hyphen that joins nothing is a PNCTTN token of its
+own, at its exact place, and the types and lengths asked for apply to the pieces; every function
+and the command give the same pieces."""
 
 import json
 import subprocess
@@ -102,7 +103,7 @@ TEXT = "Санкт- to--but A-B-\nЁж-- 2024- end-"
 def test_every_function_gives_the_same_pieces():
     text, data = TEXT, TEXT.encode()
     tokens = vorlenta.tokenize(data, split_hyphens=True)
-    assert tokens == split_by_hand(vorlenta.tokenize(data))
+    assert tokens == split_by_hand(vorlenta.tokenize(data, split_hyphens=False))
     places = [(t.start, t.stop, int(t.type)) for t in tokens]
     assert span_places(vorlenta.spans(data, batch_size=3, split_hyphens=True)) == places
     str_places = [(t.start, t.stop, int(t.type))
@@ -115,6 +116,12 @@ def test_every_function_gives_the_same_pieces():
     assert vorlenta.count_words([text, data], lower=True, split_hyphens=True) == \
         Counter(words * 2)
     assert vorlenta.token_lists([text], lower=True, split_hyphens=True) == [words]
+    # Every function splits by default, its short roads too.
+    assert vorlenta.tokenize(text) == vorlenta.tokenize(text, split_hyphens=True)
+    assert vorlenta.words(text, lower=True) == vorlenta.words(data, lower=True) == words
+    assert vorlenta.token_lists([text], lower=True) == [words]
+    assert vorlenta.count_words(text, lower=True) == Counter(words)
+    assert span_places(vorlenta.spans(data)) == places
     try:
         import pyarrow  # noqa: F401
     except ImportError:
@@ -131,21 +138,25 @@ def test_the_command_gives_the_library_pieces(tmp_path):
     words = [t.text.lower() for t in tokens if t.type & (ENWORD | RUWORD)]
     path = tmp_path / "text.txt"
     path.write_bytes(data)
-    out = command("tokenize", "--split-hyphens", "--format", "jsonl", "--offsets", path).stdout
-    assert [(d["start"], d["stop"], d["type"], d["text"])
-            for d in map(json.loads, out.splitlines())] == \
-        [(t.start, t.stop, t.type.name, t.text) for t in tokens]
-    out = command("tokenize", "--split-hyphens", "--types", "PNCTTN", path).stdout
+    # The default; --split-hyphens, which scripts may still pass, changes nothing.
+    for flags, expected in ([[], tokens], [["--split-hyphens"], tokens],
+                            [["--keep-hyphens"], vorlenta.tokenize(data, split_hyphens=False)]):
+        out = command("tokenize", *flags, "--format", "jsonl", "--offsets", path).stdout
+        assert [(d["start"], d["stop"], d["type"], d["text"])
+                for d in map(json.loads, out.splitlines())] == \
+            [(t.start, t.stop, t.type.name, t.text) for t in expected]
+    with pytest.raises(subprocess.CalledProcessError):
+        command("tokenize", "--split-hyphens", "--keep-hyphens", path)
+    out = command("tokenize", "--types", "PNCTTN", path).stdout
     assert out.decode().splitlines() == [f"PNCTTN\t{t.text}" for t in tokens if t.type == PNCTTN]
-    out = command("tokenize", "--split-hyphens", "--format", "words", "--lower", "--types",
-                  "ENWORD,RUWORD", path).stdout
+    out = command("tokenize", "--format", "words", "--lower", "--types", "ENWORD,RUWORD",
+                  path).stdout
     assert out.decode().split() == words
     # A text file, and a dataset whose record is the same text.
     dataset = tmp_path / "texts.jsonl"
     dataset.write_text(json.dumps({"text": text}) + "\n")
     for source in (path, dataset):
-        report = json.loads(command("stats", "--split-hyphens", "--json", "--top", "0",
-                                    "--lower", source).stdout)
+        report = json.loads(command("stats", "--json", "--top", "0", "--lower", source).stdout)
         assert report["types"] == {name: sum(t.type.name == name for t in tokens)
                                    for name in report["types"]}
         assert dict(report["top"]) == Counter(words)
@@ -161,7 +172,8 @@ sources = st.lists(st.one_of(hyphenated, well_formed, ill_formed), max_size=40).
 def test_the_split_is_its_plain_twin(data, as_str, types, min_len, max_len, batch_size):
     source = data.decode("utf-8", "surrogateescape") if as_str else data
     options = {"types": types, "min_len": min_len, "max_len": max_len}
-    expected = split_by_hand(vorlenta.tokenize(source), not as_str, **options)
+    expected = split_by_hand(vorlenta.tokenize(source, split_hyphens=False), not as_str,
+                             **options)
     assert vorlenta.tokenize(source, split_hyphens=True, **options) == expected
     batches = vorlenta.spans(source, batch_size=batch_size, split_hyphens=True, **options)
     assert span_places(batches) == [(t.start, t.stop, int(t.type)) for t in expected]

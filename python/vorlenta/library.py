@@ -512,7 +512,8 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
         A Counter of the words' texts."""
     settings = _settings(types, 0, None, WORDS, split_hyphens)
     as_it_is = decompress is None and encoding is None
-    if as_it_is and len(sources) == 1 and type(sources[0]) in (str, list):
+    if as_it_is and len(sources) == 1 and type(sources[0]) in (str, list) \
+            and input_format is None:
         # One text, or a list of them: counted and made a Counter in one native call.
         words, tally = _native.count_words(sources[0], *settings, lower, settings.filter,
                                            _jobs(jobs), Counter)

@@ -18,7 +18,7 @@ pytest.importorskip("dask.dataframe", reason="Dask's dataframes are not installe
 
 import vorlenta  # noqa: E402
 import vorlenta.dask as vd  # noqa: E402
-from vorlenta.sources import NotUtf8Warning, Piece, Settings  # noqa: E402
+from vorlenta.sources import NotUtf8Warning, Settings, described  # noqa: E402
 from vorlenta.stats import count_piece  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -207,7 +207,7 @@ def test_cluster_stats_of_files_in_blocks_are_count_pieces(cluster, corpus):
     found = list(vd.cluster_stats(cluster.scheduler_address, paths, settings, BLOCK))
     assert [piece.path for piece, _ in found] == paths
     for path, (_, result) in zip(paths, found):
-        expected = count_piece(Piece(path), settings)
+        expected = count_piece(described(path, settings), settings)
         got = result.stats
         assert (got.files, got.failed, got.bytes, got.types, got.top(0)) == (
             expected.stats.files, expected.stats.failed, expected.stats.bytes,

@@ -47,7 +47,7 @@ def test_tokens_places_and_types_are_the_models(data, min_len, max_len, types, b
                             split_hyphens=False)
     assert as_tuples(got) == expected
     assert spans_as_tuples(vorlenta.spans(data, types=types, min_len=min_len, max_len=max_len,
-                                          batch_size=batch_size)) == \
+                                          batch_size=batch_size, split_hyphens=False)) == \
         [(kind, start, stop) for _, kind, start, stop in expected]
     # Places only grow, and hold the token: its very bytes, or with dropped bytes between them.
     last = 0

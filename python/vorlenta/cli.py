@@ -33,9 +33,7 @@ from vorlenta.sources import (
     Settings,
     Utf8Tally,
     binary_note,
-    compression_of,
     display_name,
-    input_format_of,
     input_paths,
     named_file_id,
     opened,
@@ -316,7 +314,7 @@ def _progress(args: argparse.Namespace, settings: Settings, inputs: Inputs,
     sizes = [piece.size for piece in inputs.pieces]
     # A Parquet file is read in part: the columns asked for, and its footer.
     transformed = settings.encoding is not None or any(
-        compression_of(piece.path, settings) or input_format_of(piece.path, settings) == "parquet"
+        piece.compression or piece.format == "parquet"
         for piece in inputs.pieces)
     total = None if transformed or None in sizes else sum(s or 0 for s in sizes)
     return Progress(enabled, total, delay)
@@ -396,7 +394,7 @@ class Written(NamedTuple):
 def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _native.Output,
                 on_bytes: Callable[[int], None] | None = None) -> Written:
     """Writes the lines of a piece's tokens."""
-    if input_format_of(piece.path, settings) != "text":
+    if piece.format != "text":
         return write_dataset(piece, settings, lines, output, on_bytes)
     word_types, word_min_len, word_max_len = word_choice(settings)
     try:

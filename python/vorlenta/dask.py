@@ -57,7 +57,7 @@ from vorlenta.sources import (
     display_name,
     binary_note,
     hidden,
-    input_format_of,
+    described,
     input_paths,
     pieces,
     utf8_tally,
@@ -234,7 +234,7 @@ def _block_words(block: Unread | None, name: str, encoding: str | None, lower: b
     the file's warning: the block's own would name no file, from wherever the task ran."""
     data = _utf8(block, name, encoding)
     counts = _native.Counts()
-    with library._opened(data, library.Reading(), mask, 0, None, BATCH_SIZE,
+    with library._opened(data, library.Reading(), None, mask, 0, None, BATCH_SIZE,
                          split_hyphens) as opened:
         opened.tokenizer.count(counts, lower, mask)
         return counts, [(name, utf8_tally(opened.tokenizer))]
@@ -362,7 +362,7 @@ def _dataset_parts(url: str, name: str, field: str, blocksize: int, encoding: st
     """The tasks that count a dataset's texts, with the command's reader: JSON Lines in blocks
     cut at line feeds (read natively, as the command reads a chunk of lines), Parquet in runs
     of row groups of about `blocksize` bytes, CSV and TSV whole."""
-    kind = input_format_of(url, Settings())
+    kind = described(url, Settings()).format
     if kind == "text":
         raise ValueError(f"{name}: with a field, the inputs are datasets (.jsonl, .ndjson, "
                          ".csv, .tsv, .parquet)")
@@ -514,7 +514,7 @@ def _client(address: str) -> Iterator[Any]:
 
 def _input_stats(path: str, settings: Settings, blocksize: int) -> Delayed | PieceResult:
     """The statistics of one input as a Delayed, or its failure when it cannot be planned."""
-    if input_format_of(path, settings) != "text":
+    if described(path, settings).format != "text":
         # A dataset's records are not cut at line feeds: one task reads it, as the command does.
         return delayed(_dataset_stats)(path, os.path.abspath(path), settings)
     name = display_name(path)
@@ -531,7 +531,7 @@ def _input_stats(path: str, settings: Settings, blocksize: int) -> Delayed | Pie
 def _dataset_stats(path: str, where: str, settings: Settings) -> PieceResult:
     """count_dataset of the file at `where`, the absolute name of `path` (a worker's folder is
     not the command's), its messages naming it `path` as the command's do."""
-    result = count_dataset(Piece(where), settings)
+    result = count_dataset(described(where, settings), settings)
     given, read = Piece(path).name, Piece(where).name
 
     def renamed(lines: Sequence[str]) -> list[str]:

@@ -19,9 +19,7 @@ from vorlenta.sources import (
     InputError,
     Piece,
     Settings,
-    compression_of,
     describe,
-    input_format_of,
 )
 from vorlenta.texts import ARROW_EXTRA
 
@@ -137,7 +135,7 @@ class Dataset:
     def __init__(self, piece: Piece, settings: Settings) -> None:
         self.piece = piece
         self.settings = settings
-        self.format = input_format_of(piece.path, settings)
+        self.format = piece.format
         self.bytes_read = 0
         self.tally = DatasetTally()
         self.tally.jsonl = self.format != "parquet"
@@ -355,7 +353,7 @@ def _raw_input(piece: Piece, settings: Settings) -> Iterator[Callable[[int], byt
     its end. A read that fails raises InputError, and so does a compressed or transcoded input
     that ends early (at its end, before the last line is taken)."""
     name = piece.name
-    compression = compression_of(piece.path, settings)
+    compression = piece.compression
     # A file is cut into pieces only when it is read as it is (see pieces()).
     if compression is None and (settings.encoding is None or piece.stop is not None):
         if piece.path == STDIN:

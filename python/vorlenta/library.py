@@ -25,7 +25,7 @@ from vorlenta.sources import (
     Piece,
     Settings,
     Utf8Tally,
-    input_format_of,
+    described,
     named,
     open_input,
     utf8_tally,
@@ -102,7 +102,9 @@ def _bounded(name: str, value: object, low: int, high: int) -> int:
     return value
 
 
-def _open(source: Source, decompress: str | bool | None, encoding: str | None) -> Input:
+def _open(source: Source, reading: Reading, path: Piece | None) -> Input:
+    """A text source opened for the tokenizer; `path` is what a path source is (described)."""
+    decompress, encoding = reading.decompress, reading.encoding
     if isinstance(source, str):
         if decompress or encoding is not None:
             raise ValueError("a str is text already: decompress and encoding apply to bytes, "
@@ -120,11 +122,10 @@ def _open(source: Source, decompress: str | bool | None, encoding: str | None) -
         # A copy of the mutable ones: the caller may change them while the native code runs
         # without the lock.
         return _tallied(Input(_native.Tokenizer(bytes(source)), BYTES_NAME))
-    if isinstance(source, os.PathLike):
+    if path is not None:
         # Errors name the path as given, as open() would.
-        path = os.fspath(source)
-        return _input(path, os.fsdecode(path), compression_of(os.fsdecode(path), decompress),
-                      encoding)
+        given = os.fspath(cast(os.PathLike[str], source))
+        return _input(given, os.fsdecode(given), path.compression, encoding)
     if is_binary_file(source):
         name = getattr(source, "name", None)
         return _input(source, name if isinstance(name, str) else FILE_NAME,
@@ -167,15 +168,13 @@ class _DatasetSource:
     """A path read as a dataset: its records' texts a group at a time, in fixed memory, by the
     reader the command uses. finish() raises or warns of what its records held."""
 
-    def __init__(self, path: str, input_format: str | None, field: str,
-                 decompress: str | bool | None, encoding: str | None) -> None:
-        if not isinstance(field, str):
-            raise TypeError(f"field must be a str, not {type(field).__name__}")
-        os.stat(path)  # a missing file is FileNotFoundError, as open() gives it
-        settings = Settings(field=field, input_format=input_format, file_decompress=decompress,
-                            encoding=None if encoding is None else text_encoding(encoding))
-        self.piece = Piece(path)
-        self.dataset = Dataset(self.piece, settings)
+    def __init__(self, piece: Piece, reading: Reading) -> None:
+        if not isinstance(reading.field, str):
+            raise TypeError(f"field must be a str, not {type(reading.field).__name__}")
+        os.stat(piece.path)  # a missing file is FileNotFoundError, as open() gives it
+        encoding = None if reading.encoding is None else text_encoding(reading.encoding)
+        self.piece = piece
+        self.dataset = Dataset(piece, Settings(field=reading.field, encoding=encoding))
 
     def groups(self) -> Iterator[Group]:
         try:
@@ -201,26 +200,29 @@ class _DatasetSource:
             warnings.warn(message, DatasetWarning, stacklevel=stacklevel + 1)
 
 
-def _dataset(source: object, input_format: str | None, field: str,
-             decompress: str | bool | None, encoding: str | None) -> _DatasetSource | None:
-    """The dataset a source is: a path whose name ends in .jsonl, .ndjson, .csv, .tsv (each
-    compressed too) or .parquet, or any path with `input_format` naming one; None for a source
-    read as text."""
-    if input_format is not None and input_format not in INPUT_FORMATS:
+def _described(source: object, reading: Reading) -> Piece | None:
+    """What a path source is, decided once, by the command's rule (sources.described): its
+    format (`input_format`, else its name: .jsonl, .ndjson, .csv, .tsv, each compressed too,
+    and .parquet are datasets) and its compression (`decompress`, else its name). None for a
+    source that is no path."""
+    kind = reading.input_format
+    if kind is not None and kind not in INPUT_FORMATS:
         raise ValueError(f"input_format must be one of {', '.join(INPUT_FORMATS)}, or None "
-                         f"(by the name), not {input_format!r}")
-    if input_format == "text":
-        return None
+                         f"(by the name), not {kind!r}")
     if not isinstance(source, os.PathLike):
-        if input_format is None:
-            return None
-        raise TypeError(f"input_format={input_format!r}: a dataset is read from a path "
-                        f"(os.PathLike), not from {type(source).__name__}")
-    path = os.fsdecode(os.fspath(source))
-    kind = input_format or input_format_of(path, Settings(file_decompress=decompress))
-    if kind == "text":
+        if kind not in (None, "text"):
+            raise TypeError(f"input_format={kind!r}: a dataset is read from a path "
+                            f"(os.PathLike), not from {type(source).__name__}")
         return None
-    return _DatasetSource(path, kind, field, decompress, encoding)
+    return described(os.fsdecode(os.fspath(source)),
+                     Settings(input_format=kind, file_decompress=reading.decompress))
+
+
+def _dataset(path: Piece | None, reading: Reading) -> _DatasetSource | None:
+    """The dataset that a described path is, or None for a text source."""
+    if path is None or path.format == "text":
+        return None
+    return _DatasetSource(path, reading)
 
 
 def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
@@ -229,25 +231,29 @@ def _limits(min_len: int, max_len: int | None) -> tuple[int, int]:
     return low, high
 
 
-def _opened(source: Source, reading: Reading, types: Types, min_len: int,
+def _opened(source: Source, reading: Reading, path: Piece | None, types: Types, min_len: int,
             max_len: int | None, batch_size: int, split_hyphens: bool = True) -> Input:
     mask = type_mask(types)
     low, high = _limits(min_len, max_len)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
-    opened = _open(source, *reading)
+    opened = _open(source, reading, path)
     opened.tokenizer.configure(mask, low, high, size, bool(split_hyphens))
     return opened
 
 
 class Reading(NamedTuple):
-    """How a source's bytes become UTF-8 text (see tokenize)."""
+    """How a source is read: how its bytes become UTF-8 text (see tokenize), and for a path,
+    whether it is a dataset and which field of its records holds the texts."""
 
     decompress: str | bool | None = None
     encoding: str | None = None
+    input_format: str | None = None
+    field: str = "text"
 
-
-# Bytes read as they are: neither decompressed nor transcoded.
-_AS_IT_IS = Reading()
+    @property
+    def transformed(self) -> bool:
+        """Whether the bytes are decompressed or transcoded as they are read."""
+        return bool(self.decompress) or self.encoding is not None
 
 
 class TextSettings(NamedTuple):
@@ -329,9 +335,15 @@ def tokenize(source: Source, *, types: Types = None, min_len: int = 0,
         # A str in memory: the calling thread's tokenizer, and its places as str indexes.
         settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
         return _native.str_tokens(source, *settings, Token, MEMBERS)
-    _not_a_dataset(source, input_format, "tokenize")
-    with _opened(source, Reading(decompress, encoding), types, min_len, max_len,
-                 BATCH_SIZE, split_hyphens) as opened:
+    reading = Reading(decompress, encoding, input_format)
+    path = _described(source, reading)
+    if path is not None and path.format != "text":
+        raise ValueError(f"{path.name} is a dataset ({path.format}): tokenize gives the tokens "
+                         f"of one text, with offsets in it; spans, token_lists and count_words "
+                         f"read its records (field=), and input_format='text' reads the file "
+                         f"as text")
+    with _opened(source, reading, path, types, min_len, max_len, BATCH_SIZE,
+                 split_hyphens) as opened:
         tokens: list[Token] = []
         opened.tokenizer.tokens(Token, MEMBERS, tokens)
         _finish(opened, stacklevel=2)
@@ -403,20 +415,6 @@ def _dataset_spans(dataset: _DatasetSource, types: Types, min_len: int, max_len:
     return batches()
 
 
-def _not_a_dataset(source: object, input_format: str | None, call: str) -> None:
-    if input_format not in (None, "text"):
-        raise ValueError(f"{call} reads one text: input_format={input_format!r} is for "
-                         f"count_words, token_lists, arrow_token_lists and spans")
-    if isinstance(source, os.PathLike) and input_format is None:
-        path = os.fsdecode(os.fspath(source))
-        kind = input_format_of(path, Settings())
-        if kind != "text":
-            raise ValueError(f"{path} is a dataset ({kind}): {call} gives the tokens of one "
-                             f"text, with offsets in it; spans, token_lists and count_words "
-                             f"read its records (field=), and input_format='text' reads the "
-                             f"file as text")
-
-
 def _warn_of_bytes(tally: tuple[int, int, int], name: str, hint: str, stacklevel: int) -> None:
     """Warns of bytes texts that were not UTF-8 (stacklevel: the caller's frame, from here)."""
     if tally[0] == 0:
@@ -462,12 +460,12 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
     Returns:
         An iterator of Spans batches for one source, of TextSpans batches for many texts
         (for a dataset, TextSpans.texts holds each token's record index, from 0)."""
-    reading = Reading(decompress, encoding)
-    dataset = _dataset(source, input_format, field, decompress, encoding)
-    if dataset is not None:
+    reading = Reading(decompress, encoding, input_format, field)
+    path = _described(source, reading)
+    if (dataset := _dataset(path, reading)) is not None:
         return _dataset_spans(dataset, types, min_len, max_len, batch_size, split_hyphens, jobs)
     if not is_many(source):
-        return SpanBatches(_opened(cast(Source, source), reading, types, min_len, max_len,
+        return SpanBatches(_opened(cast(Source, source), reading, path, types, min_len, max_len,
                                    batch_size, split_hyphens))
     _one_source_only(reading)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
@@ -520,10 +518,11 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
         if tally[0]:
             _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
         return words  # type: ignore[no-any-return]
-    reading = _AS_IT_IS if as_it_is else Reading(decompress, encoding)
+    reading = Reading(decompress, encoding, input_format, field)
     counts = _native.Counts()
     for source in sources:
-        if (dataset := _dataset(source, input_format, field, decompress, encoding)) is not None:
+        path = _described(source, reading)
+        if (dataset := _dataset(path, reading)) is not None:
             for feed, _ in dataset.feeds():
                 _native.count_texts(feed, counts, *settings, lower, settings.filter, _jobs(jobs))
             dataset.finish(stacklevel=2)
@@ -539,7 +538,7 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
             if tally[0]:
                 _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
         else:
-            with _opened(cast(Source, source), reading, settings.filter, 0, None,
+            with _opened(cast(Source, source), reading, path, settings.filter, 0, None,
                          BATCH_SIZE, split_hyphens) as opened:
                 opened.tokenizer.count(counts, bool(lower), settings.filter)
                 _finish(opened, stacklevel=2)
@@ -572,10 +571,11 @@ def words(text: str | bytes, *, types: Types = None, lower: bool = False, min_le
         return _native.words(text, *settings, lower)
     if not isinstance(text, (str, bytes, bytearray, memoryview)):
         raise TypeError(f"text must be a str or bytes, not {type(text).__name__}")
-    # Bytes, which may not be UTF-8: warned of as token_lists warns.
-    return token_lists([text], types=settings.filter, lower=lower, min_len=settings.min_len,
-                       max_len=settings.max_len, split_hyphens=settings.split_hyphens,
-                       jobs=1)[0]
+    # Bytes, which may not be UTF-8: warned of as many texts are.
+    lists, tally = _native.token_lists([text], *settings, lower, 1)
+    if tally[0]:
+        _warn_of_bytes(tally, BYTES_NAME, TEXTS_HINT, stacklevel=2)
+    return lists[0]
 
 
 def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = False,
@@ -623,47 +623,42 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
                         f"{type(texts).__name__}: vorlenta.words(text) gives one text's tokens, "
                         f"token_lists([text]) a list of one list")
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    dataset = _dataset(texts, input_format, field, decompress, encoding)
-    if dataset is not None:
+    reading = Reading(decompress, encoding, input_format, field)
+    if type(texts) is list:  # the common many texts, without the look at what they are
+        _one_source_only(reading)
+        feed, chunked = texts, False
+    elif (path := _described(texts, reading)) is not None and path.format != "text":
+        dataset = _DatasetSource(path, reading)
         lists: list[list[str]] = []
         for feed, _ in dataset.feeds():
             lists += _native.token_lists(feed, *settings, lower, _jobs(jobs))[0]
         dataset.finish(stacklevel=2)
         return lists
-    reading = _AS_IT_IS if decompress is None and encoding is None else \
-        Reading(decompress, encoding)
-    name, hint = TEXTS_NAME, TEXTS_HINT
-    if type(texts) is list:  # the common many texts, without the look at what they are
-        feed, chunked = texts, False
-        _one_source_only(reading)
     elif is_many(texts):
         _one_source_only(reading)
         feed, chunked = whole_feed(texts)
     else:
-        text = _whole_text(cast(Source, texts), reading)
-        feed, chunked = [text], False
-        # Bytes read from elsewhere were warned of as they were read.
-        name, hint = BYTES_NAME if text is texts else "", ENCODING_HINT
+        # One file: its bytes were warned of as they were read.
+        lists, _ = _native.token_lists([_whole_text(cast(Source, texts), reading, path)],
+                                       *settings, lower, 1)
+        return lists
     lists, tally = _native.token_lists(feed, *settings, lower, _jobs(jobs), chunked)
-    if name and tally[0]:
-        _warn_of_bytes(tally, name, hint, stacklevel=2)
+    if tally[0]:
+        _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
     return lists
 
 
-def _whole_text(source: Source, reading: Reading) -> str | bytes | bytearray | memoryview:
-    """A source's text in memory, for the native many-texts tokenizer: its tokens' list holds
-    more than its bytes do. Bytes in memory are the source itself."""
-    if (isinstance(source, (str, bytes, bytearray, memoryview)) and not reading.decompress
-            and reading.encoding is None):
-        return source
-    with _open(source, *reading) as opened:
-        data = opened.tokenizer.read_rest()
+def _whole_text(source: Source, reading: Reading, path: Piece | None) -> bytes:
+    """A file's text in memory, for the native many-texts tokenizer: its tokens' list holds
+    more than its bytes do."""
+    with _open(source, reading, path) as opened:
+        data: bytes = opened.tokenizer.read_rest()
         _finish(opened, stacklevel=3)
     return data
 
 
 def _one_source_only(reading: Reading) -> None:
-    if reading.decompress or reading.encoding is not None:
+    if reading.transformed:
         raise ValueError("decompress and encoding apply to one source (bytes, a path, a file "
                          "object), not to many texts: decode those before")
 

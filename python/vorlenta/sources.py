@@ -48,9 +48,12 @@ class Settings(NamedTuple):
 
 
 class Piece(NamedTuple):
-    """What one worker reads: a whole input, or the bytes [start, stop) of a file."""
+    """What one worker reads: a whole input, or the bytes [start, stop) of a file; and what the
+    input is, decided once by described() from its name and the settings, for every reader."""
 
     path: str  # STDIN for standard input
+    format: str = "text"  # one of INPUT_FORMATS
+    compression: str | None = None  # the one to undo as it is read
     start: int = 0
     stop: int | None = None
     size: int | None = None  # bytes it is expected to yield, when known
@@ -148,7 +151,7 @@ def input_paths(paths: Iterable[str], on_error: Callable[[str], None],
                 # A pipe or a device found in a folder could block or never end.
                 if not stat.S_ISREG(info.st_mode) or FileId.of(info) == skip:
                     continue
-                if looks_binary(full, settings):
+                if looks_binary(described(full, settings)):
                     if on_binary is not None:
                         on_binary(full)
                     continue
@@ -177,14 +180,14 @@ class FileChoice(NamedTuple):
 BINARY_SNIFF_BYTES = 8192
 
 
-def looks_binary(path: str, settings: Settings) -> bool:
+def looks_binary(piece: Piece) -> bool:
     """Whether a file found in a folder holds binary data rather than text: a NUL byte in its
     first 8 KiB. UTF-16 with a byte-order mark (whose ASCII holds NUL bytes), the compressed
     formats and Parquet are read, so they are text here."""
-    if compression_of(path, settings) is not None or input_format_of(path, settings) == "parquet":
+    if piece.compression is not None or piece.format == "parquet":
         return False
     try:
-        with open(path, "rb") as file:
+        with open(piece.path, "rb") as file:
             head = file.read(BINARY_SNIFF_BYTES)
     except OSError:
         return False  # reading it says why
@@ -196,30 +199,31 @@ def binary_note(path: str) -> str:
             f"8 KiB); name it to read it anyway")
 
 
-def compression_of(path: str, settings: Settings) -> str | None:
-    """An input's compression: standard input's is the one the command line names, a file's
-    the one its name says."""
-    from vorlenta.streams import compression_of as named
-
-    return named(None, settings.decompress) if path == STDIN else named(path, settings.file_decompress)
-
-
 # What a file's name says it holds, after a compression suffix (data.jsonl.gz is JSON Lines).
 INPUT_FORMATS = ("text", "jsonl", "parquet", "csv", "tsv")
 DATASET_SUFFIXES = {".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet", ".csv": "csv",
                     ".tsv": "tsv"}
 
 
-def input_format_of(path: str, settings: Settings) -> str:
-    """How an input is read: as text, or as a dataset of records (jsonl, parquet)."""
-    if settings.input_format is not None:
-        return settings.input_format
+def described(path: str, settings: Settings) -> Piece:
+    """The whole input at `path`, with what it is: its compression (standard input's is the
+    one the command line names, a file's the one its name says, or the library's
+    decompress=) and its format (input_format, else the name's suffix after a compression
+    suffix: data.jsonl.gz is JSON Lines; standard input is text). The one place that decides
+    them: the pieces and every reader take them from the Piece."""
+    from vorlenta.streams import compression_of
+
     if path == STDIN:
-        return "text"
-    stem, suffix = os.path.splitext(path)
-    if compression_of(path, settings) is not None:
-        suffix = os.path.splitext(stem)[1]
-    return DATASET_SUFFIXES.get(suffix.lower(), "text")
+        return Piece(path, settings.input_format or "text",
+                     compression_of(None, settings.decompress))
+    compression = compression_of(path, settings.file_decompress)
+    kind = settings.input_format
+    if kind is None:
+        stem, suffix = os.path.splitext(path)
+        if compression is not None:
+            suffix = os.path.splitext(stem)[1]
+        kind = DATASET_SUFFIXES.get(suffix.lower(), "text")
+    return Piece(path, kind, compression)
 
 
 def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
@@ -229,36 +233,37 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
     record, so no token, compound or record crosses a cut, and the pieces read apart give
     exactly what one pass gives, at the same offsets; a dataset's pieces know the number of
     their first record."""
+    input = described(path, settings)
     size = None
     if path != STDIN:
         try:
             info = os.stat(path)
         except OSError:
-            return [Piece(path)]  # opening it says why
+            return [input]  # opening it says why
         if stat.S_ISREG(info.st_mode):
             size = info.st_size
-    whole = [Piece(path, size=size)]
-    kind = input_format_of(path, settings)
+    input = input._replace(size=size)
+    kind = input.format
     # A quoted CSV field may hold line feeds: no line feed is known to end a record.
-    if size is None or parts < 2 or compression_of(path, settings) or kind in ("csv", "tsv"):
-        return whole
+    if size is None or parts < 2 or input.compression or kind in ("csv", "tsv"):
+        return [input]
     if kind == "parquet":
-        return parquet_pieces(path, parts, size, settings.field) or whole
+        return parquet_pieces(input, parts, settings.field) or [input]
     # A file read in another encoding is not cut: its pieces are cut in its own bytes, and are
     # read as they are, so with AUTO only a file found to be UTF-8 is cut.
     if size < 2 * SPLIT_MIN_BYTES:
-        return whole
+        return [input]
     if settings.encoding is not None and (settings.encoding != AUTO
                                           or _sniffed_or_none(path) != UTF8):
-        return whole
+        return [input]
     parts = min(parts, size // SPLIT_MIN_BYTES)
     try:
         cuts = line_cuts(path, [size * i // parts for i in range(1, parts)])
         firsts = line_numbers(path, cuts) if kind == "jsonl" else [1] * (len(cuts) + 1)
     except OSError:
-        return whole
+        return [input]
     bounds = [0, *cuts, size]
-    return [Piece(path, a, b, b - a, first)
+    return [input._replace(start=a, stop=b, size=b - a, first=first)
             for (a, b), first in zip(zip(bounds, bounds[1:]), firsts) if b > a]
 
 
@@ -278,14 +283,14 @@ def line_numbers(path: str, cuts: list[int]) -> list[int]:
     return numbers
 
 
-def parquet_pieces(path: str, parts: int, size: int, field: str) -> list[Piece] | None:
+def parquet_pieces(input: Piece, parts: int, field: str) -> list[Piece] | None:
     """A Parquet file as runs of its row groups, about as many rows each, each piece's size its
     share of the file's (the last takes what is left, so that they add up to it); None where
     it is not worth it, or the file is not one the reader takes (it then says why, once)."""
     try:
         import pyarrow.parquet as pq
 
-        meta = pq.ParquetFile(path).metadata
+        meta = pq.ParquetFile(input.path).metadata
         schema = meta.schema.to_arrow_schema()
     except Exception:
         return None
@@ -303,8 +308,9 @@ def parquet_pieces(path: str, parts: int, size: int, field: str) -> list[Piece] 
     bounds.append(len(rows))
     if len(bounds) < 3:
         return None
-    out = [Piece(path, size=size * sum(weights[a:b]) // sum(weights),
-                 first=1 + (ends[a - 1] if a else 0), row_groups=(a, b))
+    size = input.size or 0
+    out = [input._replace(size=size * sum(weights[a:b]) // sum(weights),
+                          first=1 + (ends[a - 1] if a else 0), row_groups=(a, b))
            for a, b in zip(bounds, bounds[1:])]
     out[-1] = out[-1]._replace(size=size - sum(p.size or 0 for p in out[:-1]))
     return out
@@ -435,7 +441,7 @@ def opened(piece: Piece, settings: Settings) -> Iterator[Input]:
     # A file is cut into pieces only when it is read as it is (see pieces()).
     encoding = None if piece.stop is not None else settings.encoding
     try:
-        with open_input(piece.path, piece.name, compression=compression_of(piece.path, settings),
+        with open_input(piece.path, piece.name, compression=piece.compression,
                         encoding=encoding, start=piece.start, stop=piece.stop) as source:
             configure(source.tokenizer, settings)
             yield source

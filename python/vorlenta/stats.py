@@ -19,7 +19,6 @@ from vorlenta.sources import (
     Input,
     Settings,
     Utf8Tally,
-    input_format_of,
     opened,
     utf8_tally,
 )
@@ -85,7 +84,7 @@ def count_piece(piece: Piece, settings: Settings,
     prints it: its tokens, words and bytes. Its `failed` is 1, and its `files` is 1 when it is
     a file's first piece and gave any byte: the input is among those counted, and among those
     not read whole. An input that gave nothing (one that could not be opened) is only failed."""
-    if input_format_of(piece.path, settings) != "text":
+    if piece.format != "text":
         return count_dataset(piece, settings, on_bytes)
     return count_tokens(piece, settings, opened(piece, settings), on_bytes)
 

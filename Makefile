@@ -159,7 +159,7 @@ OTHER_PYTHONS := 3.11 3.12 3.14
 LIBRARY_TESTS := tests/test_library.py tests/test_library_sources.py tests/test_many_texts.py \
 	tests/test_split_hyphens.py tests/test_cli.py tests/test_cli_output.py tests/test_datasets.py \
 	tests/test_encoding_auto.py tests/test_streams.py tests/test_transformed_inputs.py \
-	tests/test_jobs.py tests/test_json_lines.py
+	tests/test_jobs.py tests/test_json_lines.py tests/test_arrow_columns.py
 other-pythons: other-pythons-build
 	@$(MAKE) --no-print-directory other-pythons-tests
 

@@ -23,6 +23,7 @@
 
 #include "bindings/numpy_setup.hpp"
 #include "bindings/read_errors.hpp"
+#include "library/arrow_c.hpp"
 #include "library/binding.hpp"
 #include "library/char_index.hpp"
 #include "library/json_lines.hpp"
@@ -150,47 +151,206 @@ void release_kept(Group& g) {
     g.kept.clear();
 }
 
-// Where texts come from, a group at a time, with the interpreter held: a Python iterable, or
-// an Arrow column (one ArrowStrings, or with `chunked` a list of them, the chunks of one column
-// read in turn: a text's place counts on across them). An error of the iterator, or a text of
-// the wrong type, ends the source: the texts before it are the last group, and
-// raise_if_held() raises the error once they have been used.
+// ---- Arrow columns through the PyCapsule interface ----
+
+// A capsule's record, moved out of it: the capsule's own is marked released, so that its
+// destructor leaves it be, and ours is released once, by its new owner.
+template <class Record>
+void move_out_of(py::handle capsule, const char* name, Record& out) {
+    auto* p = static_cast<Record*>(PyCapsule_GetPointer(capsule.ptr(), name));
+    if (p == nullptr) throw py::error_already_set();
+    if (p->release == nullptr)
+        throw py::value_error(std::string("the ") + name + " capsule was used already");
+    out = *p;
+    p->release = nullptr;
+}
+
+// A new capsule that owns `record` (made with new): its destructor releases and frees it.
+template <class Record>
+py::capsule owning_capsule(Record* record, const char* name) {
+    PyObject* c = PyCapsule_New(record, name, [](PyObject* o) {
+        auto* r = static_cast<Record*>(PyCapsule_GetPointer(o, PyCapsule_GetName(o)));
+        if (r == nullptr) {  // not ours: nothing to free
+            PyErr_Clear();
+            return;
+        }
+        release(*r);
+        delete r;
+    });
+    if (c == nullptr) {
+        release(*record);
+        delete record;
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::capsule>(c);
+}
+
+// A column of texts from any object that exports Arrow data (__arrow_c_stream__ or
+// __arrow_c_array__): read a chunk at a time, the next one pulled from the stream only when the
+// one before is used up. Each chunk is owned by a capsule, and each group of its texts holds a
+// reference to it, so it is released once the last of them is done with it: memory is that of
+// the chunks in flight, whatever the column's length. A table (its schema a struct) gives the
+// names of its columns, and open() picks one.
+class ArrowColumn {
+public:
+    explicit ArrowColumn(const py::object& source) {
+        if (py::hasattr(source, "__arrow_c_stream__")) {
+            py::object capsule = source.attr("__arrow_c_stream__")();
+            move_out_of(capsule, "arrow_array_stream", stream_);
+            const int failed = stream_.get_schema(&stream_, &schema_);
+            if (failed != 0) raise_stream_error(failed);
+        } else {
+            py::tuple pair = source.attr("__arrow_c_array__")();
+            if (pair.size() != 2) throw py::type_error("__arrow_c_array__ must give two capsules");
+            move_out_of(pair[0], "arrow_schema", schema_);
+            move_out_of(pair[1], "arrow_array", first_);
+        }
+        if (schema_.format == nullptr) throw py::value_error("bad Arrow data: a schema without a format");
+        table_ = std::strcmp(schema_.format, "+s") == 0;
+    }
+    ~ArrowColumn() {
+        release(schema_);
+        release(first_);
+        release(stream_);
+    }
+    ArrowColumn(const ArrowColumn&) = delete;
+    ArrowColumn& operator=(const ArrowColumn&) = delete;
+
+    // A table's column names, in order; None for a column.
+    py::object columns() const {
+        if (!table_ || opened_) return py::none();
+        py::list names;
+        for (int64_t k = 0; k < schema_.n_children; ++k) {
+            const ArrowSchema* child = schema_.children != nullptr ? schema_.children[k] : nullptr;
+            if (child == nullptr || child->name == nullptr)
+                throw py::value_error("bad Arrow data: a table's column without a schema");
+            names.append(py::str(child->name));
+        }
+        return std::move(names);
+    }
+
+    // Ready to read: column `child` of a table, or the column itself (-1). TypeError for a
+    // column that does not hold texts.
+    void open(int64_t child) {
+        if (opened_) throw py::value_error("the column is open already");
+        const ArrowSchema* schema = &schema_;
+        if (table_) {
+            if (child < 0 || child >= schema_.n_children || schema_.children == nullptr ||
+                schema_.children[child] == nullptr)
+                throw py::index_error("no such column");
+            schema = schema_.children[child];
+        } else if (child != -1) {
+            throw py::type_error("not a table");
+        }
+        if (!text_column_type(*schema, type_))
+            throw py::type_error("an Arrow column of texts must be of string, large_string or "
+                                 "string_view (or a dictionary of them), not " +
+                                 type_name(*schema));
+        child_ = child;
+        opened_ = true;
+        release(schema_);  // all that is needed of it is known
+    }
+
+    bool opened() const { return opened_; }
+
+    // The next chunk with texts into `chunk`, its owner in `owner`; false at the end. ValueError
+    // for a chunk that is not what its schema says, OSError (MemoryError) where the stream
+    // fails.
+    bool next(py::object& owner, TextChunk& chunk) {
+        for (;;) {
+            auto* array = new ArrowArray{};
+            if (first_.release != nullptr) {
+                *array = first_;
+                first_.release = nullptr;
+            } else if (stream_.release != nullptr) {
+                int failed;
+                {
+                    // The producer may run Python itself (it takes the interpreter then), or
+                    // threads that need it.
+                    py::gil_scoped_release nogil;
+                    failed = stream_.get_next(&stream_, array);
+                }
+                if (failed != 0) {
+                    delete array;
+                    raise_stream_error(failed);
+                }
+            }
+            if (array->release == nullptr) {  // the end
+                delete array;
+                release(stream_);
+                return false;
+            }
+            owner = owning_capsule(array, "vorlenta.arrow_chunk");
+            const std::string wrong = table_ ? open_table_chunk(*array, child_, type_, chunk)
+                                             : open_text_chunk(*array, type_, chunk);
+            ++chunks_;
+            if (!wrong.empty())
+                throw py::value_error("bad Arrow data in chunk " + std::to_string(chunks_) +
+                                      " of the column: " + wrong);
+            if (chunk.length > 0) return true;
+        }
+    }
+
+private:
+    [[noreturn]] void raise_stream_error(int code) {
+        const char* message =
+            stream_.get_last_error != nullptr ? stream_.get_last_error(&stream_) : nullptr;
+        const std::string text =
+            "reading the Arrow stream failed: " +
+            std::string(message != nullptr ? message : std::strerror(code));
+        if (code == ENOMEM) throw std::bad_alloc();
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(code, text).ptr());
+        throw py::error_already_set();
+    }
+
+    ArrowSchema schema_{};
+    ArrowArrayStream stream_{};
+    ArrowArray first_{};  // the one array of __arrow_c_array__, until it is read
+    bool table_ = false, opened_ = false;
+    int64_t child_ = -1;
+    TextColumnType type_;
+    int64_t chunks_ = 0;
+};
+
+// Where texts come from, a group at a time, with the interpreter held: a Python iterable, an
+// ArrowColumn, or an ArrowStrings (with `chunked`, a list of them, the chunks of one column
+// read in turn). A text's place counts on across the chunks. An error of the iterator or of
+// the column, or a text of the wrong type, ends the source: the texts before it are the last
+// group, and raise_if_held() raises the error once they have been used.
 class TextFeed {
 public:
     int64_t taken = 0;  // texts taken so far
     bool ended = false;
 
     explicit TextFeed(py::object source, bool chunked = false) {
-        if (py::isinstance<ArrowStrings>(source)) {
-            chunks_.push_back(std::move(source));
+        if (py::isinstance<ArrowColumn>(source)) {
+            column_ = &source.cast<ArrowColumn&>();
+            if (!column_->opened()) throw py::value_error("the Arrow column is not open");
+            column_owner_ = std::move(source);
+        } else if (py::isinstance<ArrowStrings>(source)) {
+            strings_.push_back(std::move(source));
         } else if (chunked) {
             for (py::handle chunk : py::list(source)) {
                 if (!py::isinstance<ArrowStrings>(chunk))
                     throw py::type_error("chunks must be ArrowStrings");
-                chunks_.push_back(py::reinterpret_borrow<py::object>(chunk));
+                strings_.push_back(py::reinterpret_borrow<py::object>(chunk));
             }
         } else {
             iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
             if (!iterator_) throw py::error_already_set();
-            return;
         }
-        if (chunks_.empty())
-            ended = true;
-        else
-            open_chunk(0);
     }
 
     // The next group's texts into `g`; false once the source is used up.
     bool fill(Group& g) {
         if (ended) return false;
-        if (arrow_ != nullptr) return fill_arrow(g);
+        if (!iterator_) return fill_chunk(g);
         while (g.texts.size() < GROUP_TEXTS && g.bytes.size() < GROUP_BYTES) {
             py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
             TextRecord r = blank_record(taken);
             if (!item || !take_text(item.ptr(), r, g.bytes, &g.kept)) {
                 ended = true;
-                if (PyErr_Occurred())
-                    held_.error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
+                if (PyErr_Occurred()) hold_error();
                 break;
             }
             ++taken;
@@ -202,53 +362,85 @@ public:
     void raise_if_held() { held_.raise_if_held(); }
 
 private:
-    void open_chunk(size_t k) {
-        chunk_ = k;
-        in_chunk_ = 0;
-        arrow_ = &chunks_[k].cast<ArrowStrings&>();
-        offsets_ = arrow_->offsets.request();
-        data_ = arrow_->data.request();
-        validity_ = arrow_->validity.is_none()
-                        ? py::buffer_info()
-                        : py::reinterpret_borrow<py::buffer>(arrow_->validity).request();
+    void hold_error() {
+        held_.error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
     }
 
-    // Texts of one chunk: the group ends with it, and the next group starts the next chunk.
-    bool fill_arrow(Group& g) {
-        while (in_chunk_ == arrow_->length) {
-            if (chunk_ + 1 == chunks_.size()) {
+    // The next chunk with texts into chunk_; false at the end, or on an error (held).
+    bool next_chunk() {
+        chunk_owner_ = py::object();  // ours let go: the groups reading it hold their own
+        if (column_ != nullptr) {
+            try {
+                return column_->next(chunk_owner_, chunk_);
+            } catch (py::error_already_set& e) {
+                e.restore();
+            } catch (py::builtin_exception& e) {
+                e.set_error();
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+            }
+            chunk_owner_ = py::object();
+            hold_error();
+            return false;
+        }
+        while (next_strings_ < strings_.size()) {
+            chunk_owner_ = strings_[next_strings_++];
+            const ArrowStrings& a = chunk_owner_.cast<const ArrowStrings&>();
+            // Checked when it was made; the buffers stay while the object does.
+            buffers_[0] = a.offsets.request();
+            buffers_[1] = a.data.request();
+            buffers_[2] = a.validity.is_none()
+                              ? py::buffer_info()
+                              : py::reinterpret_borrow<py::buffer>(a.validity).request();
+            chunk_ = TextChunk{};
+            chunk_.strings.layout = a.large ? StringLayout::offsets64 : StringLayout::offsets32;
+            chunk_.strings.offset = chunk_.offset = a.offset;
+            chunk_.strings.length = chunk_.length = a.length;
+            chunk_.strings.offsets = static_cast<const uint8_t*>(buffers_[0].ptr);
+            chunk_.strings.data = static_cast<const uint8_t*>(buffers_[1].ptr);
+            chunk_.strings.validity = static_cast<const uint8_t*>(buffers_[2].ptr);
+            if (a.length > 0) return true;
+        }
+        chunk_owner_ = py::object();
+        return false;
+    }
+
+    // Texts of one chunk, read where they lie: the group ends with the chunk, and the next
+    // group starts the next one.
+    bool fill_chunk(Group& g) {
+        while (in_chunk_ == chunk_.length) {
+            in_chunk_ = 0;
+            if (!next_chunk()) {
+                chunk_.length = 0;
                 ended = true;
                 return false;
             }
-            open_chunk(chunk_ + 1);
         }
-        const auto* base = static_cast<const uint8_t*>(offsets_.ptr);
-        const auto* chars = static_cast<const uint8_t*>(data_.ptr);
-        const auto* valid = static_cast<const uint8_t*>(validity_.ptr);
+        g.kept.push_back(Py_NewRef(chunk_owner_.ptr()));
         uint64_t group_bytes = 0;
-        while (in_chunk_ < arrow_->length && g.texts.size() < GROUP_TEXTS &&
+        while (in_chunk_ < chunk_.length && g.texts.size() < GROUP_TEXTS &&
                group_bytes < GROUP_BYTES) {
-            const int64_t i = arrow_->offset + in_chunk_++;
-            const int64_t start = arrow_->value_offset(base, i);
-            const auto size = static_cast<uint64_t>(arrow_->value_offset(base, i + 1) - start);
+            const ChunkText text = chunk_text(chunk_, in_chunk_++);
             TextRecord r = blank_record(taken++);
-            r.null = valid != nullptr && (valid[i >> 3] >> (i & 7) & 1) == 0;
+            r.null = text.null;
             // Arrow strings are UTF-8 that Python would give as strs: places are str indexes.
             r.str_places = true;
-            r.data = chars + start;
-            r.size = r.null ? 0 : size;
+            r.data = text.data;
+            r.size = text.size;
             g.texts.push_back(r);
-            group_bytes += size;
+            group_bytes += text.size;
         }
-        if (in_chunk_ == arrow_->length && chunk_ + 1 == chunks_.size()) ended = true;
         return true;
     }
 
-    py::object iterator_;  // a Python iterator, or None for an Arrow column
-    std::vector<py::object> chunks_;  // ArrowStrings, kept alive while their buffers are read
-    ArrowStrings* arrow_ = nullptr;   // the chunk being read
-    py::buffer_info offsets_, data_, validity_;  // its buffers
-    size_t chunk_ = 0;
+    py::object iterator_;  // a Python iterator, or none for an Arrow column
+    ArrowColumn* column_ = nullptr;
+    py::object column_owner_;
+    std::vector<py::object> strings_;  // ArrowStrings, kept alive while their buffers are read
+    size_t next_strings_ = 0;
+    py::buffer_info buffers_[3];  // the ArrowStrings being read: offsets, data, validity
+    py::object chunk_owner_;      // what keeps the chunk being read alive
+    TextChunk chunk_;
     int64_t in_chunk_ = 0;  // texts taken of the chunk being read
     HeldError held_;
 };
@@ -635,36 +827,57 @@ py::tuple token_lists(py::object source, bool chunked, const TextSettings& setti
     return py::make_tuple(out, tally_tuple(tally));
 }
 
-// The token lists as the buffers of an Arrow large_list of large_string: where each text's
-// tokens start among all tokens (one more than there are texts), where each token starts in
-// the data (one more than there are tokens), the tokens' bytes one after another, and the
-// texts that are null (a byte each, 1 for a null); then the tally of the bytes texts.
+// The token lists as an Arrow column, owned by the native module and handed to Arrow's
+// libraries through the PyCapsule interface: __arrow_c_array__ and __arrow_c_stream__ export
+// its buffers as they are, as many times as asked (each export shares the column).
+struct ArrowLists {
+    std::shared_ptr<const TokenListColumn> column;
+
+    py::tuple arrow_c_array(const py::object&) const {
+        auto* schema = new ArrowSchema{};
+        export_schema(*column, *schema);
+        py::capsule schema_capsule = owning_capsule(schema, "arrow_schema");
+        auto* array = new ArrowArray{};
+        export_array(column, *array);
+        return py::make_tuple(schema_capsule, owning_capsule(array, "arrow_array"));
+    }
+
+    py::capsule arrow_c_stream(const py::object&) const {
+        auto* stream = new ArrowArrayStream{};
+        export_stream(column, *stream);
+        return owning_capsule(stream, "arrow_array_stream");
+    }
+};
+
+// For each text, the list of its kept tokens' texts (lower-cased if asked), as an Arrow
+// large_list<large_string>, or with `large` false a list<string> (32-bit offsets: ValueError
+// past them); a null list for a null text. Returns the lists and the tally of the bytes texts.
 py::tuple arrow_lists(py::object source, bool chunked, const TextSettings& settings, bool lower,
-                      unsigned jobs) {
+                      unsigned jobs, bool large) {
     TextFeed feed(std::move(source), chunked);
-    std::vector<int64_t> list_offsets{0}, value_offsets{0};
-    std::vector<uint8_t> nulls;
-    std::vector<uint8_t> data;
+    auto column = std::make_shared<TokenListColumn>(large);
     Workers workers(settings, jobs, [lower](Group& g, SpanTokenizer& t, unsigned) {
         collect_tokens(t, g, lower);
     });
     Utf8Tally tally;
     workers.run(feed, [&](Group& g) {
         add_tally(tally, g.utf8);
-        py::gil_scoped_release nogil;  // only copies
-        const auto base = static_cast<int64_t>(data.size());
-        data.insert(data.end(), g.tokens.data.begin(), g.tokens.data.end());
-        for (uint64_t end : g.tokens.ends) value_offsets.push_back(base + static_cast<int64_t>(end));
-        for (size_t i = 0; i < g.texts.size(); ++i) {
-            list_offsets.push_back(list_offsets.back() + g.tokens.per_text[i]);
-            nulls.push_back(g.texts[i].null);
+        bool fits;
+        {
+            py::gil_scoped_release nogil;  // only copies
+            const GroupTokens& tokens = g.tokens;
+            fits = column->append(reinterpret_cast<const uint8_t*>(tokens.data.data()),
+                                  tokens.ends.data(), tokens.ends.size(),
+                                  tokens.per_text.data(), g.texts.size(),
+                                  [&](size_t k) { return g.texts[k].null; });
         }
+        if (!fits)
+            throw py::value_error(
+                "large=False makes a list<string>, whose 32-bit offsets hold at most 2**31-1 "
+                "tokens and bytes of tokens: these texts have more; pass large=True");
     });
     feed.raise_if_held();
-    set_up_numpy("arrow_lists");
-    return py::make_tuple(as_array(std::move(list_offsets)), as_array(std::move(value_offsets)),
-                          as_array(std::move(data)), as_array(std::move(nulls)),
-                          tally_tuple(tally));
+    return py::make_tuple(ArrowLists{std::move(column)}, tally_tuple(tally));
 }
 
 // One text's kept tokens as strs: the short road for a str or bytes object.
@@ -1078,15 +1291,29 @@ void bind_texts(py::module_& m) {
 
     // The library's calls over many texts (or one: a str or bytes object). `source` is an
     // iterable of texts, an ArrowStrings, or with `chunked` a list of them.
+    py::class_<ArrowColumn>(m, "ArrowColumn")
+        .def(py::init<const py::object&>(), py::arg("source"))
+        .def_property_readonly("columns", &ArrowColumn::columns)
+        .def("open", &ArrowColumn::open, py::arg("child") = -1);
+    py::class_<ArrowLists>(m, "ArrowLists")
+        .def("__arrow_c_array__", &ArrowLists::arrow_c_array,
+             py::arg("requested_schema") = py::none())
+        .def("__arrow_c_stream__", &ArrowLists::arrow_c_stream,
+             py::arg("requested_schema") = py::none())
+        .def("__len__", [](const ArrowLists& l) { return l.column->length; });
+
+    // The library's calls over many texts (or one: a str or bytes object). `source` is an
+    // iterable of texts, an ArrowColumn, an ArrowStrings, or with `chunked` a list of them.
     m.def("arrow_lists",
           [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
-             bool split_hyphens, bool lower, unsigned jobs, bool chunked) {
+             bool split_hyphens, bool lower, unsigned jobs, bool chunked, bool large) {
               return arrow_lists(std::move(source), chunked,
                                  settings_of(filter, min_len, max_len, split_hyphens), lower,
-                                 jobs);
+                                 jobs, large);
           },
           py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
-          py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked") = false);
+          py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked") = false,
+          py::arg("large") = true);
     py::class_<Texts>(m, "Texts")
         .def(py::init<>())
         .def("configure",

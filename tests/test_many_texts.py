@@ -160,11 +160,11 @@ def not_texts():
     yield [array.array("b", b"ab")], r"not array.array \(text 0\)"
     yield [memoryview(b"abcd").cast("i")], r"not memoryview \(text 0\)"
     pd = pytest.importorskip("pandas")
-    yield pd.DataFrame({"id": [1], "text": ["Мир и война"]}), r"table\['text'\] \(its columns: id, text\)"
+    yield pd.DataFrame({"id": [1], "text": ["Мир и война"]}), r"column='text' \(its columns: id, text\)"
     pa = pytest.importorskip("pyarrow")
-    yield pa.array([1, 2]), "string or large_string"
-    yield pa.table({"body": ["a b"]}), r"table\['body'\]"
-    yield pa.record_batch({"text": ["a b"]}), r"table\['text'\]"
+    yield pa.array([1, 2]), "string, large_string or string_view .*, not int64"
+    yield pa.table({"body": ["a b"]}), r"column='body'"
+    yield pa.record_batch({"text": ["a b"]}), r"column='text'"
     yield pa.scalar("a b"), r"scalar.as_py\(\)"
 
 
@@ -255,12 +255,6 @@ def test_counted_keys_are_the_strs_tokenize_gives(sources):
     got = vorlenta.count_words(*sources, types="UNKNWN")
     assert got == expected
     assert pickle.loads(pickle.dumps(got)) == expected
-
-
-def test_arrow_needs_pyarrow(monkeypatch):
-    monkeypatch.setitem(sys.modules, "pyarrow", None)
-    with pytest.raises(ImportError, match=r"vorlenta\[arrow\]"):
-        vorlenta.arrow_token_lists(["a"])
 
 
 @pytest.mark.plain_build

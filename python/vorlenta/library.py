@@ -427,8 +427,9 @@ def _warn_of_bytes(tally: tuple[int, int, int], name: str, hint: str, stacklevel
 def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
           max_len: int | None = None, batch_size: int = SPANS_BATCH_SIZE,
           decompress: str | bool | None = None, encoding: str | None = None,
-          split_hyphens: bool = True, jobs: int | None = None, input_format: str | None = None,
-          field: str = "text") -> SpanBatches | TextSpanBatches | Iterator[TextSpans]:
+          split_hyphens: bool = True, jobs: int | None = None, column: str | None = None,
+          input_format: str | None = None, field: str = "text"
+          ) -> SpanBatches | TextSpanBatches | Iterator[TextSpans]:
     """The tokens' places and types, `batch_size` tokens at a time, as arrays: no Python
     object per token. A file is read as the batches are taken, in fixed memory. Sources,
     `decompress` and `encoding` as for tokenize.
@@ -439,7 +440,8 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
 
     Args:
         source: one source, as for tokenize, or many texts (an iterable of str or bytes, a
-            NumPy array, a pandas Series, a pyarrow Array or ChunkedArray of strings).
+            NumPy array, a pandas Series, any column that exports Arrow strings), or a
+            dataset's path.
         types: the token types to keep: a TokenType, an int mask, a type name ("RUWORD") or
             an iterable of these.
         min_len: the shortest token kept, in characters.
@@ -453,6 +455,8 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
             its own (the default); False keeps it on the word.
         jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
             use; 0: every such core; 1: the calling thread alone).
+        column: the column of a table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB
+            relation) that holds the texts.
         input_format: "jsonl", "csv", "tsv" or "parquet" to read a path as that dataset,
             whatever its name; "text" to read it as one text (default: by its name).
         field: the field (column) of a dataset's records that holds the text.
@@ -464,13 +468,13 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
     path = _described(source, reading)
     if (dataset := _dataset(path, reading)) is not None:
         return _dataset_spans(dataset, types, min_len, max_len, batch_size, split_hyphens, jobs)
-    if not is_many(source):
+    if column is None and not is_many(source):
         return SpanBatches(_opened(cast(Source, source), reading, path, types, min_len, max_len,
                                    batch_size, split_hyphens))
     _one_source_only(reading)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
     settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
-    feed, chunked = whole_feed(source)
+    feed, chunked = whole_feed(source, column)
     return TextSpanBatches(_native.TextSpans(feed, *settings[:3], size, settings.split_hyphens,
                                              _jobs(jobs), chunked))
 
@@ -478,13 +482,17 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
 def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
                 decompress: str | bool | None = None, encoding: str | None = None,
                 split_hyphens: bool = True, jobs: int | None = None,
-                input_format: str | None = None, field: str = "text") -> Counter[str]:
+                column: str | None = None, input_format: str | None = None,
+                field: str = "text") -> Counter[str]:
     """How often each word occurs in the sources together: ENWORD and RUWORD tokens (with the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`.
 
     A source is one text (a str, bytes, a path, a binary file object; `decompress` and
     `encoding` as for tokenize) or many: an iterable of strs or bytes, a NumPy array, a pandas
-    Series, a pyarrow Array or ChunkedArray of strings (None, NaN and nulls are no text).
+    Series, or any column that exports Arrow strings (a polars Series, a pyarrow Array or
+    ChunkedArray, a nanoarrow array; None, NaN and nulls are no text), read in place; of a
+    table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB relation), the column named
+    by `column`.
     Each text is tokenized on its own, and the sources one after another, each opened in its
     turn, so memory stays the same whatever their number. Many texts are tokenized a group
     at a time on `jobs` threads (default: VORLENTA_JOBS, else every core the process may use;
@@ -502,6 +510,8 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
             its own (the default); False keeps it on the word.
         jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
             use; 0: every such core; 1: the calling thread alone).
+        column: the column of a table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB
+            relation) that holds the texts.
         input_format: "jsonl", "csv", "tsv" or "parquet" to read a path as that dataset,
             whatever its name; "text" to read it as one text (default: by its name).
         field: the field (column) of a dataset's records that holds the text.
@@ -511,7 +521,7 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     settings = _settings(types, 0, None, WORDS, split_hyphens)
     as_it_is = decompress is None and encoding is None
     if as_it_is and len(sources) == 1 and type(sources[0]) in (str, list) \
-            and input_format is None:
+            and input_format is None and column is None:
         # One text, or a list of them: counted and made a Counter in one native call.
         words, tally = _native.count_words(sources[0], *settings, lower, settings.filter,
                                            _jobs(jobs), Counter)
@@ -526,13 +536,14 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
             for feed, _ in dataset.feeds():
                 _native.count_texts(feed, counts, *settings, lower, settings.filter, _jobs(jobs))
             dataset.finish(stacklevel=2)
-        elif as_it_is and type(source) is str:
+        elif as_it_is and type(source) is str and column is None:
             # One text in memory: no file, no tally (a str is text already).
             _native.count_texts(source, counts, *settings, lower, settings.filter, 1)
-        elif type(source) is list or is_many(source):
+        elif type(source) is list or is_many(source) or column is not None:
             _one_source_only(reading)
             # A list is read as it is, without the look at what kind of column it is.
-            feed, chunked = (source, False) if type(source) is list else whole_feed(source)
+            feed, chunked = (source, False) if type(source) is list and column is None \
+                else whole_feed(source, column)
             _, tally = _native.count_texts(feed, counts, *settings, lower, settings.filter,
                                            _jobs(jobs), chunked)
             if tally[0]:
@@ -582,7 +593,8 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
                 min_len: int = 0, max_len: int | None = None,
                 decompress: str | bool | None = None, encoding: str | None = None,
                 split_hyphens: bool = True, jobs: int | None = None,
-                input_format: str | None = None, field: str = "text") -> list[list[str]]:
+                column: str | None = None, input_format: str | None = None,
+                field: str = "text") -> list[list[str]]:
     """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
@@ -592,8 +604,8 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
     thread meanwhile, in the texts' order.
 
     Args:
-        texts: many texts (an iterable of str or bytes, a NumPy array, a pandas Series, a
-            pyarrow Array or ChunkedArray of strings), a dataset's path (a list per record),
+        texts: many texts (an iterable of str or bytes, a NumPy array, a pandas Series, any
+            column that exports Arrow strings), a dataset's path (a list per record),
             or one file or file object as for tokenize. Not one str or bytes: words() takes
             that.
         types: the token types kept (default: ENWORD and RUWORD), as for tokenize.
@@ -608,14 +620,14 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
             its own (the default); False keeps it on the word.
         jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
             use; 0: every such core; 1: the calling thread alone).
-
+        column: the column of a table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB
+            relation) that holds the texts.
         input_format: "jsonl", "csv", "tsv" or "parquet" to read a path as that dataset,
             whatever its name; "text" to read it as one text (default: by its name).
         field: the field (column) of a dataset's records that holds the text.
 
     Returns:
         One list of str per text, in the texts' order."""
-
     if isinstance(texts, (str, bytes, bytearray, memoryview)):
         # One text as a list of its characters' lists, or one list wrapped in another: neither
         # is what was meant.
@@ -624,7 +636,7 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
                         f"token_lists([text]) a list of one list")
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
     reading = Reading(decompress, encoding, input_format, field)
-    if type(texts) is list:  # the common many texts, without the look at what they are
+    if type(texts) is list and column is None:  # the common many texts, as they are
         _one_source_only(reading)
         feed, chunked = texts, False
     elif (path := _described(texts, reading)) is not None and path.format != "text":
@@ -634,9 +646,9 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
             lists += _native.token_lists(feed, *settings, lower, _jobs(jobs))[0]
         dataset.finish(stacklevel=2)
         return lists
-    elif is_many(texts):
+    elif is_many(texts) or column is not None:
         _one_source_only(reading)
-        feed, chunked = whole_feed(texts)
+        feed, chunked = whole_feed(texts, column)
     else:
         # One file: its bytes were warned of as they were read.
         lists, _ = _native.token_lists([_whole_text(cast(Source, texts), reading, path)],
@@ -665,14 +677,17 @@ def _one_source_only(reading: Reading) -> None:
 
 def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
                       min_len: int = 0, max_len: int | None = None,
-                      split_hyphens: bool = True, jobs: int | None = None) -> Any:
-    """token_lists as a pyarrow array of lists of strings (large_list of large_string), built
-    from native buffers with no Python object per token or text; a ChunkedArray gives a
-    ChunkedArray of the same chunks. A null text gives a null list. Needs pyarrow (the extra
-    arrow). `jobs` as for count_words.
+                      split_hyphens: bool = True, jobs: int | None = None,
+                      column: str | None = None, large: bool = True) -> Any:
+    """token_lists as an Arrow array of lists of strings, built natively with no Python object
+    per token or text: large_list<large_string>, or with `large=False` list<string> (32-bit
+    offsets, as Hugging Face datasets makes; ValueError past 2**31-1 tokens or bytes). A
+    pyarrow array where pyarrow is installed (a ChunkedArray gives a ChunkedArray of the same
+    chunks), else an array that polars, pandas and pyarrow take through __arrow_c_array__. A
+    null text gives a null list.
 
     Args:
-        texts: many texts, as for token_lists.
+        texts: many texts, as for token_lists (not a dataset's path).
         types: the token types kept (default: ENWORD and RUWORD), as for tokenize.
         lower: lower-case A-Z, А-Я and Ё.
         min_len: the shortest token kept, in characters.
@@ -681,35 +696,35 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
             its own (the default); False keeps it on the word.
         jobs: threads for many texts (None: VORLENTA_JOBS, else every core the process may
             use; 0: every such core; 1: the calling thread alone).
+        column: the column of a table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB
+            relation) that holds the texts.
+        large: large_list<large_string> (64-bit offsets); False for list<string>.
 
     Returns:
-        A pyarrow LargeListArray, or a ChunkedArray for a ChunkedArray of texts.
-
-    Raises:
-        ImportError: pyarrow is not installed."""
-    pa = arrow()
+        A pyarrow array (a ChunkedArray for a ChunkedArray of texts) where pyarrow is
+        installed, else a native array exporting __arrow_c_array__."""
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    feed, chunked = whole_feed(_many(texts))
-    list_offsets, value_offsets, data, nulls, tally = _native.arrow_lists(
-        feed, *settings, bool(lower), _jobs(jobs), chunked)
+    feed, chunked = whole_feed(_many(texts) if column is None else texts, column)
+    lists, tally = _native.arrow_lists(feed, *settings, bool(lower), _jobs(jobs), chunked,
+                                       bool(large))
     _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
-    values = pa.LargeStringArray.from_buffers(len(value_offsets) - 1, pa.py_buffer(value_offsets),
-                                              pa.py_buffer(data))
-    mask = pa.array(nulls.view(np.bool_)) if nulls.any() else None
-    lists = pa.LargeListArray.from_arrays(pa.array(list_offsets), values, mask=mask)
+    pa = arrow()
+    if pa is None:
+        return lists
+    lists = pa.array(lists)  # the native buffers, not copied
     if type(texts).__name__ == "ChunkedArray":
         # The same chunks as the texts: slices of the one array, no copy.
         pieces, at = [], 0
         for chunk in cast(Any, texts).chunks:
             pieces.append(lists.slice(at, len(chunk)))
             at += len(chunk)
-        return pa.chunked_array(pieces, type=pa.large_list(pa.large_string()))
+        return pa.chunked_array(pieces, type=lists.type)
     return lists
 
 
 def _many(texts: object) -> Any:
     if not is_many(texts):
         raise TypeError(f"texts must be many texts (an iterable of str or bytes, a NumPy "
-                        f"array, a pandas Series or a pyarrow array of strings), not "
+                        f"array, a pandas Series or an Arrow column of strings), not "
                         f"{type(texts).__name__}")
     return texts

@@ -1,5 +1,7 @@
 """Many texts as one source: what counts as such a source, and how each kind reaches the native
-code (an iterator of strs and bytes, or an Arrow column's own buffers)."""
+code (an iterator of strs and bytes, or a column that exports Arrow data, read natively through
+the Arrow PyCapsule interface: polars, pyarrow, DuckDB, nanoarrow, pandas' Arrow-backed
+columns)."""
 
 from __future__ import annotations
 
@@ -21,45 +23,110 @@ def is_many(source: object) -> bool:
         return False
     if hasattr(source, "read"):
         return False  # a file object is one source, however it iterates
-    return _is_arrow(source) or isinstance(source, Iterable)
+    return _exports_arrow(source) or _is_arrow_scalar(source) or isinstance(source, Iterable)
 
 
-def _is_arrow(source: object) -> bool:
-    return type(source).__module__.startswith("pyarrow")
+def _exports_arrow(source: object) -> bool:
+    kind = type(source)
+    return hasattr(kind, "__arrow_c_stream__") or hasattr(kind, "__arrow_c_array__")
+
+
+def _is_arrow_scalar(source: object) -> bool:
+    return type(source).__module__.startswith("pyarrow") and hasattr(source, "as_py")
 
 
 def _is_pandas(source: object) -> bool:
     return type(source).__module__.startswith("pandas")
 
 
-def feeds(source: Any) -> Iterator[Any]:
-    """What the native code reads, in turn: an Arrow column's chunks as ArrowStrings (an
-    iterable of Nones for a column of type null), or one Python iterable of texts. A table
-    (a DataFrame, an Arrow Table or RecordBatch) is refused: it is many columns."""
+def feeds(source: Any, column: str | None = None) -> Iterator[Any]:
+    """What the native code reads: an Arrow column (of a table, with `column`) as an open
+    ArrowColumn, or one Python iterable of texts."""
+    yield feed(source, column)
+
+
+def whole_feed(source: Any, column: str | None = None) -> tuple[Any, bool]:
+    """The whole source as one native feed, and False: the native calls' `chunked` is for
+    lists of ArrowStrings, which no source gives here."""
+    return feed(source, column), False
+
+
+def feed(source: Any, column: str | None = None) -> Any:
+    """The one native feed of a source of many texts; `column` picks a table's column of texts.
+    TypeError for a table without `column`, for `column` of anything else; ValueError for a
+    column the table does not have."""
+    if _is_arrow_scalar(source):
+        raise TypeError(f"an Arrow scalar is one value, not a column of texts: pass "
+                        f"scalar.as_py(), or a column ({type(source).__name__})")
+    if _is_pandas(source):
+        source = _pandas_column(source, column)
+        column = None
+        if _arrow_backed(source):
+            # Its Arrow storage as pyarrow holds it (no copy), which exports it.
+            source = source.array.__arrow_array__()
+        elif hasattr(source, "to_numpy"):
+            # Missing values (NaN, None, pd.NA) all come out as None.
+            return source.to_numpy(dtype=object, na_value=None)
+    if _exports_arrow(source):
+        arrow_column = _native.ArrowColumn(source)
+        names = arrow_column.columns
+        if names is None:
+            if column is not None:
+                raise TypeError(_not_a_table(source))
+            arrow_column.open()
+        else:
+            arrow_column.open(_column_index(source, names, column))
+        return arrow_column
+    if column is not None:
+        raise TypeError(_not_a_table(source))
     refuse_table(source)
-    arrow_column = _arrow_column(source)
-    if arrow_column is not None:
-        yield from _arrow_feeds(arrow_column)
-        return
-    if _is_pandas(source) and hasattr(source, "to_numpy"):
-        # Missing values (NaN, None, pd.NA) all come out as None.
-        yield source.to_numpy(dtype=object, na_value=None)
-        return
-    yield source
+    return source
 
 
-def whole_feed(source: Any) -> tuple[Any, bool]:
-    """The whole source as one native feed, and whether it is a list of an Arrow column's
-    chunks, which the native code reads in turn, counting text places on across them (no
-    copy of the column into one array)."""
-    column = list(feeds(source))
-    if len(column) == 1:
-        return column[0], False
-    return column, True
+def _pandas_column(source: Any, column: str | None) -> Any:
+    """A pandas DataFrame's column (its own, no copy), or the pandas object itself."""
+    names = getattr(source, "columns", None)
+    if names is None or not hasattr(source, "shape") or len(source.shape) != 2:
+        if column is not None:
+            raise TypeError(_not_a_table(source))
+        return source
+    names = list(names)
+    return source.iloc[:, _column_index(source, [str(n) for n in names], column)]
+
+
+def _arrow_backed(column: Any) -> bool:
+    dtype = getattr(column, "dtype", None)
+    return getattr(dtype, "storage", None) == "pyarrow" or type(dtype).__name__ == "ArrowDtype"
+
+
+def _column_index(table: object, names: list[str], column: str | None) -> int:
+    if column is None:
+        raise TypeError(_table_message(table, names))
+    if not isinstance(column, str):
+        raise TypeError(f"column must be a str, not {type(column).__name__}")
+    if column not in names:
+        raise ValueError(f"{type(table).__name__} has no column {column!r} "
+                         f"(its columns: {_shown(names)})")
+    return names.index(column)
+
+
+def _shown(names: list[str]) -> str:
+    return (", ".join(names[:10]) + (", ..." if len(names) > 10 else "")) or "none"
+
+
+def _table_message(table: object, names: list[str]) -> str:
+    pick = "text" if "text" in names else names[0] if names else "text"
+    return (f"{type(table).__name__} is a table, not texts: pass column=... to name its "
+            f"column of texts, such as column={pick!r} (its columns: {_shown(names)})")
+
+
+def _not_a_table(source: object) -> str:
+    return (f"column= picks a column of a table (a DataFrame, an Arrow Table or RecordBatch, "
+            f"a DuckDB relation), and {type(source).__name__} is not one")
 
 
 def refuse_table(source: object) -> None:
-    """TypeError for a table of columns, naming the column of texts to pass instead."""
+    """TypeError for a table of columns that exports no Arrow data, naming its columns."""
     shape = getattr(source, "shape", None)
     if not (isinstance(shape, tuple) and len(shape) == 2):
         return
@@ -68,59 +135,13 @@ def refuse_table(source: object) -> None:
         names = getattr(source, "columns", None)  # pandas', polars'
     if names is None:
         return  # a 2-D array: its rows are refused one by one as not texts
-    names = [str(name) for name in names]
-    pick = "text" if "text" in names else names[0] if names else "text"
-    shown = ", ".join(names[:10]) + (", ..." if len(names) > 10 else "")
-    raise TypeError(f"{type(source).__name__} is a table, not texts: pass its column of texts, "
-                    f"such as table[{pick!r}] (its columns: {shown or 'none'})")
-
-
-def _arrow_column(source: Any) -> Any:
-    """The pyarrow Array or ChunkedArray that holds a source's texts: the source itself, or a
-    pandas column's Arrow storage; None for any other source."""
-    if _is_arrow(source):
-        return source
-    if _is_pandas(source) and hasattr(source, "dtype"):
-        dtype = source.dtype
-        if getattr(dtype, "storage", None) == "pyarrow" or type(dtype).__name__ == "ArrowDtype":
-            return source.array.__arrow_array__()
-    return None
-
-
-def _chunks(pa: Any, column: Any) -> list[Any]:
-    if isinstance(column, pa.Scalar):
-        raise TypeError(f"an Arrow scalar is one value, not a column of texts: pass "
-                        f"scalar.as_py(), or a column ({type(column).__name__})")
-    return list(column.chunks) if isinstance(column, pa.ChunkedArray) else [column]
-
-
-def _as_strings(pa: Any, chunk: Any) -> Any:
-    """A chunk as a string or large_string array, which the native code reads in place."""
-    if isinstance(chunk, pa.DictionaryArray):
-        chunk = chunk.dictionary_decode()
-    if pa.types.is_null(chunk.type):  # all null: no text
-        return pa.nulls(len(chunk), pa.string())
-    if pa.types.is_string_view(chunk.type):
-        chunk = chunk.cast(pa.large_string())
-    if not (pa.types.is_string(chunk.type) or pa.types.is_large_string(chunk.type)):
-        raise TypeError(f"an Arrow column of texts must be of string or large_string, not "
-                        f"{chunk.type}")
-    return chunk
-
-
-def _arrow_feeds(column: Any) -> Iterator[Any]:
-    pa = arrow()
-    for chunk in _chunks(pa, column):
-        chunk = _as_strings(pa, chunk)
-        validity, offsets, data = chunk.buffers()
-        yield _native.ArrowStrings(offsets, data if data is not None else b"",
-                                   validity if chunk.null_count else None, chunk.offset,
-                                   len(chunk), pa.types.is_large_string(chunk.type))
+    raise TypeError(_table_message(source, [str(name) for name in names]))
 
 
 def arrow() -> Any:
+    """pyarrow, or None where it is not installed."""
     try:
         import pyarrow
-    except ImportError as e:
-        raise ImportError(f"Arrow columns need pyarrow: {ARROW_EXTRA}") from e
+    except ImportError:
+        return None
     return pyarrow

@@ -313,43 +313,88 @@ private:
 };
 
 // Where texts come from, a group at a time, with the interpreter held: a Python iterable, an
-// ArrowColumn, or an ArrowStrings (with `chunked`, a list of them, the chunks of one column
-// read in turn). A text's place counts on across the chunks. An error of the iterator or of
-// the column, or a text of the wrong type, ends the source: the texts before it are the last
-// group, and raise_if_held() raises the error once they have been used.
+// ArrowColumn, or an ArrowStrings; with `chunked`, a Python iterator of such feeds (a dataset's
+// groups of records), read one after another as one column. A text's place counts on across
+// chunks and feeds. An error of an iterator or of a column, or a text of the wrong type, ends
+// the source: the texts before it are the last group, and raise_if_held() raises the error once
+// they have been used.
 class TextFeed {
 public:
     int64_t taken = 0;  // texts taken so far
     bool ended = false;
 
     explicit TextFeed(py::object source, bool chunked = false) {
+        if (!chunked) {
+            start(std::move(source));
+            return;
+        }
+        feeds_ = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
+        if (!feeds_) throw py::error_already_set();
+        current_ended_ = true;
+    }
+
+    // The next group's texts into `g`; false once the source is used up. A feed's last texts
+    // end a group: the next feed's start the next one.
+    bool fill(Group& g) {
+        while (!ended) {
+            if (!current_ended_ && fill_current(g)) return true;
+            if (held_.error || !next_feed()) ended = true;
+        }
+        return false;
+    }
+
+    void raise_if_held() { held_.raise_if_held(); }
+
+private:
+    // Reads `source` from its first text on.
+    void start(py::object source) {
+        iterator_ = py::object();
+        column_ = nullptr;
+        column_owner_ = py::object();
+        strings_.clear();
+        next_strings_ = 0;
+        chunk_owner_ = py::object();
+        chunk_ = TextChunk{};
+        in_chunk_ = 0;
+        current_ended_ = false;
         if (py::isinstance<ArrowColumn>(source)) {
             column_ = &source.cast<ArrowColumn&>();
             if (!column_->opened()) throw py::value_error("the Arrow column is not open");
             column_owner_ = std::move(source);
         } else if (py::isinstance<ArrowStrings>(source)) {
             strings_.push_back(std::move(source));
-        } else if (chunked) {
-            for (py::handle chunk : py::list(source)) {
-                if (!py::isinstance<ArrowStrings>(chunk))
-                    throw py::type_error("chunks must be ArrowStrings");
-                strings_.push_back(py::reinterpret_borrow<py::object>(chunk));
-            }
         } else {
             iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
             if (!iterator_) throw py::error_already_set();
         }
     }
 
-    // The next group's texts into `g`; false once the source is used up.
-    bool fill(Group& g) {
-        if (ended) return false;
+    // The next of the chained feeds started; false at their end, or on an error (held).
+    bool next_feed() {
+        if (!feeds_) return false;
+        py::object next = py::reinterpret_steal<py::object>(PyIter_Next(feeds_.ptr()));
+        if (next) {
+            try {
+                start(std::move(next));
+                return true;
+            } catch (py::error_already_set& e) {
+                e.restore();
+            } catch (py::builtin_exception& e) {
+                e.set_error();
+            }
+        }
+        if (PyErr_Occurred()) hold_error();
+        feeds_ = py::object();
+        return false;
+    }
+
+    bool fill_current(Group& g) {
         if (!iterator_) return fill_chunk(g);
         while (g.texts.size() < GROUP_TEXTS && g.bytes.size() < GROUP_BYTES) {
             py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
             TextRecord r = blank_record(taken);
             if (!item || !take_text(item.ptr(), r, g.bytes, &g.kept)) {
-                ended = true;
+                current_ended_ = true;
                 if (PyErr_Occurred()) hold_error();
                 break;
             }
@@ -359,9 +404,6 @@ public:
         return !g.texts.empty();
     }
 
-    void raise_if_held() { held_.raise_if_held(); }
-
-private:
     void hold_error() {
         held_.error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
     }
@@ -412,7 +454,7 @@ private:
             in_chunk_ = 0;
             if (!next_chunk()) {
                 chunk_.length = 0;
-                ended = true;
+                current_ended_ = true;
                 return false;
             }
         }
@@ -433,6 +475,8 @@ private:
         return true;
     }
 
+    py::object feeds_;            // with `chunked`, the iterator of the feeds still to come
+    bool current_ended_ = false;  // the feed being read is used up
     py::object iterator_;  // a Python iterator, or none for an Arrow column
     ArrowColumn* column_ = nullptr;
     py::object column_owner_;
@@ -1290,7 +1334,7 @@ void bind_texts(py::module_& m) {
           "(lines, records, with_field, skipped, bad_lines, first_bad, first_bad_reason, keys).");
 
     // The library's calls over many texts (or one: a str or bytes object). `source` is an
-    // iterable of texts, an ArrowStrings, or with `chunked` a list of them.
+    // iterable of texts, an ArrowStrings, or with `chunked` an iterable of such feeds.
     py::class_<ArrowColumn>(m, "ArrowColumn")
         .def(py::init<const py::object&>(), py::arg("source"))
         .def_property_readonly("columns", &ArrowColumn::columns)
@@ -1303,7 +1347,7 @@ void bind_texts(py::module_& m) {
         .def("__len__", [](const ArrowLists& l) { return l.column->length; });
 
     // The library's calls over many texts (or one: a str or bytes object). `source` is an
-    // iterable of texts, an ArrowColumn, an ArrowStrings, or with `chunked` a list of them.
+    // iterable of texts, an ArrowColumn, an ArrowStrings, or with `chunked` an iterable of such feeds.
     m.def("arrow_lists",
           [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
              bool split_hyphens, bool lower, unsigned jobs, bool chunked, bool large) {

@@ -4,6 +4,7 @@ lines of words, and its vocabulary."""
 import bz2
 import codecs
 import csv
+import importlib.util
 import io
 import warnings
 import gzip
@@ -71,16 +72,18 @@ def write_csv(path: Path, recs: list[object]) -> bytes:
     return data
 
 
-def library_calls(path: Path, **options) -> tuple[Counter, list[list[str]], list]:
-    """count_words, token_lists and the (record, token) pairs of spans of a dataset path, and
-    the DatasetWarnings they gave, each call's once."""
+def library_calls(path: Path, **options) -> tuple[Counter, list, list, list, list[str]]:
+    """count_words, token_lists, arrow_token_lists (None without pyarrow) and the (record,
+    token start) pairs of spans of a dataset path, and the DatasetWarnings they gave."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         counts = library.count_words(path, lower=True, **options)
         lists = library.token_lists(path, **options)
+        arrow = library.arrow_token_lists(path, **options).to_pylist() \
+            if importlib.util.find_spec("pyarrow") else None
         pairs = [(int(t), int(a)) for b in library.spans(path, batch_size=5, **options)
                  for t, a in zip(b.texts, b.starts)]
-    return counts, lists, pairs, [str(w.message) for w in caught]
+    return counts, lists, arrow, pairs, [str(w.message) for w in caught]
 
 
 def write_parquet(path: Path, recs: list[object]) -> None:
@@ -154,12 +157,13 @@ def test_a_dataset_gives_the_counts_and_tokens_of_its_texts(tmp_path, name):
 
     # The library reads the same records: its counts are the command's, a list per record,
     # spans under each record's index; the warning once per call.
-    counts, lists, pairs, caught = library_calls(path)
+    counts, lists, arrow, pairs, caught = library_calls(path)
     assert counts == words
     assert lists == library.token_lists(texts)
+    assert arrow in (None, [None if t is None else tokens for t, tokens in zip(texts, lists)])
     assert pairs == [(i, int(a)) for i, text in enumerate(texts) if text
                      for b in library.spans([text], batch_size=5) for a in b.starts]
-    assert caught == [warning.decode()[len("vorlenta: warning: "):-1]] * 3
+    assert caught == [warning.decode()[len("vorlenta: warning: "):-1]] * (3 + (arrow is not None))
 
 
 def test_records_without_a_text_are_counted_and_reported_once_per_input(tmp_path):
@@ -438,3 +442,18 @@ def test_the_library_refuses_what_is_no_dataset_and_names_what_is_missing(tmp_pa
     # A byte-order mark is no part of the header.
     table.write_bytes(codecs.BOM_UTF8 + "id,text\n1,мир\n".encode())
     assert library.token_lists(table) == [["мир"]]
+
+
+def test_a_dataset_cut_short_gives_its_records_before_the_error(tmp_path):
+    # Many groups of records, read as one source, then a compressed stream that ends early.
+    data = "".join(json.dumps({"text": f"слово{i} word"}) + "\n" for i in range(20_000))
+    path = tmp_path / "cut.jsonl.gz"
+    path.write_bytes(gzip.compress(data.encode())[:-2000])
+    with pytest.raises(ValueError, match="cut.jsonl.gz: Compressed file ended"):
+        library.count_words(path)
+    records = []
+    with pytest.raises(ValueError, match="cut.jsonl.gz"):
+        for batch in library.spans(path, types="ENWORD", batch_size=1000):
+            records += batch.texts.tolist()
+    # The records before the error, each once, in order, with their own index.
+    assert records == list(range(len(records))) and len(records) > 10_000

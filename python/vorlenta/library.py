@@ -182,11 +182,12 @@ class _DatasetSource:
         except InputError as e:
             raise ValueError(str(e)) from None
 
-    def feeds(self) -> Iterator[tuple[Any, int]]:
-        """What the native calls read, in turn, with the index of its first record from 0."""
+    def feeds(self) -> Iterator[Any]:
+        """What the native calls read, in turn, as one source (chunked=True): a text's place
+        among them is its record's index, from 0 (a line of JSON Lines, a row of CSV or
+        Parquet), as each group has an entry for every record."""
         for group in self.groups():
-            for feed in feeds(group.texts):
-                yield feed, group.first - 1
+            yield from feeds(group.texts)
 
     def finish(self, stacklevel: int) -> None:
         errors, notes = self.dataset.tally.report(self.piece.name, self.dataset.settings.field,
@@ -381,8 +382,9 @@ class TextSpanBatches(Iterator[TextSpans]):
     the wrong type) is raised once the tokens of the texts before it have been delivered;
     the iterator then ends."""
 
-    def __init__(self, spans: _native.TextSpans) -> None:
+    def __init__(self, spans: _native.TextSpans, dataset: _DatasetSource | None = None) -> None:
         self._spans = spans
+        self._dataset = dataset  # what its records held is told at the end
         self._warned = False
 
     def __next__(self) -> TextSpans:
@@ -391,28 +393,10 @@ class TextSpanBatches(Iterator[TextSpans]):
             if not self._warned:
                 self._warned = True
                 _warn_of_bytes(self._spans.utf8_tally(), TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+                if self._dataset is not None:
+                    self._dataset.finish(stacklevel=2)
             raise StopIteration
         return TextSpans(*batch)
-
-
-def _dataset_spans(dataset: _DatasetSource, types: Types, min_len: int, max_len: int | None,
-                   batch_size: int, split_hyphens: bool, jobs: int | None
-                   ) -> Iterator[TextSpans]:
-    """The spans of a dataset's records, group by group: TextSpans.texts is each token's
-    record index, from 0 (a line of JSON Lines, a row of CSV or Parquet)."""
-    size = _bounded("batch_size", batch_size, 1, MAX_U32)
-    settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
-    workers = _jobs(jobs)
-
-    def batches() -> Iterator[TextSpans]:
-        for feed, first in dataset.feeds():
-            native = _native.TextSpans(feed, *settings[:3], size, settings.split_hyphens, workers)
-            while (batch := native.next()) is not None:
-                starts, stops, kinds, texts = batch
-                texts += first
-                yield TextSpans(starts, stops, kinds, texts)
-        dataset.finish(stacklevel=2)
-    return batches()
 
 
 def _warn_of_bytes(tally: tuple[int, int, int], name: str, hint: str, stacklevel: int) -> None:
@@ -467,16 +451,17 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
     reading = Reading(decompress, encoding, input_format, field)
     path = _described(source, reading)
     if (dataset := _dataset(path, reading)) is not None:
-        return _dataset_spans(dataset, types, min_len, max_len, batch_size, split_hyphens, jobs)
-    if column is None and not is_many(source):
+        feed, chunked = dataset.feeds(), True
+    elif column is None and not is_many(source):
         return SpanBatches(_opened(cast(Source, source), reading, path, types, min_len, max_len,
                                    batch_size, split_hyphens))
-    _one_source_only(reading)
+    else:
+        _one_source_only(reading)
+        feed, chunked = whole_feed(source, column)
     size = _bounded("batch_size", batch_size, 1, MAX_U32)
     settings = _settings(types, min_len, max_len, ALL_TYPES, split_hyphens)
-    feed, chunked = whole_feed(source, column)
     return TextSpanBatches(_native.TextSpans(feed, *settings[:3], size, settings.split_hyphens,
-                                             _jobs(jobs), chunked))
+                                             _jobs(jobs), chunked), dataset)
 
 
 def count_words(*sources: Source | Texts, lower: bool = False, types: Types = None,
@@ -533,8 +518,8 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     for source in sources:
         path = _described(source, reading)
         if (dataset := _dataset(path, reading)) is not None:
-            for feed, _ in dataset.feeds():
-                _native.count_texts(feed, counts, *settings, lower, settings.filter, _jobs(jobs))
+            _native.count_texts(dataset.feeds(), counts, *settings, lower, settings.filter,
+                                _jobs(jobs), True)
             dataset.finish(stacklevel=2)
         elif as_it_is and type(source) is str and column is None:
             # One text in memory: no file, no tally (a str is text already).
@@ -641,9 +626,7 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
         feed, chunked = texts, False
     elif (path := _described(texts, reading)) is not None and path.format != "text":
         dataset = _DatasetSource(path, reading)
-        lists: list[list[str]] = []
-        for feed, _ in dataset.feeds():
-            lists += _native.token_lists(feed, *settings, lower, _jobs(jobs))[0]
+        lists, _ = _native.token_lists(dataset.feeds(), *settings, lower, _jobs(jobs), True)
         dataset.finish(stacklevel=2)
         return lists
     elif is_many(texts) or column is not None:
@@ -678,7 +661,8 @@ def _one_source_only(reading: Reading) -> None:
 def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
                       min_len: int = 0, max_len: int | None = None,
                       split_hyphens: bool = True, jobs: int | None = None,
-                      column: str | None = None, large: bool = True) -> Any:
+                      column: str | None = None, large: bool = True,
+                      input_format: str | None = None, field: str = "text") -> Any:
     """token_lists as an Arrow array of lists of strings, built natively with no Python object
     per token or text: large_list<large_string>, or with `large=False` list<string> (32-bit
     offsets, as Hugging Face datasets makes; ValueError past 2**31-1 tokens or bytes). A
@@ -687,7 +671,7 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
     null text gives a null list.
 
     Args:
-        texts: many texts, as for token_lists (not a dataset's path).
+        texts: many texts, as for token_lists, or a dataset's path (a list per record).
         types: the token types kept (default: ENWORD and RUWORD), as for tokenize.
         lower: lower-case A-Z, А-Я and Ё.
         min_len: the shortest token kept, in characters.
@@ -699,15 +683,23 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
         column: the column of a table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB
             relation) that holds the texts.
         large: large_list<large_string> (64-bit offsets); False for list<string>.
+        input_format: a dataset's format, as for token_lists.
+        field: the field (column) of a dataset's records that holds the text.
 
     Returns:
         A pyarrow array (a ChunkedArray for a ChunkedArray of texts) where pyarrow is
         installed, else a native array exporting __arrow_c_array__."""
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    feed, chunked = whole_feed(_many(texts) if column is None else texts, column)
+    reading = Reading(input_format=input_format, field=field)
+    if (dataset := _dataset(_described(texts, reading), reading)) is not None:
+        feed, chunked = dataset.feeds(), True
+    else:
+        feed, chunked = whole_feed(_many(texts) if column is None else texts, column)
     lists, tally = _native.arrow_lists(feed, *settings, bool(lower), _jobs(jobs), chunked,
                                        bool(large))
     _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
+    if dataset is not None:
+        dataset.finish(stacklevel=2)
     pa = arrow()
     if pa is None:
         return lists

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -160,6 +161,23 @@ struct TokenListColumn {
 
 private:
     void push_offset(std::vector<uint8_t>& v, uint64_t value);
+    // Room for `n` more offsets at the end of `v`, where the first of them goes.
+    uint8_t* grow(std::vector<uint8_t>& v, uint64_t n) {
+        const size_t at = v.size();
+        v.resize(at + static_cast<size_t>(n) * (large ? 8 : 4));
+        return v.data() + at;
+    }
+    // Writes one offset at `at` in the column's width; where the next goes.
+    uint8_t* put_offset(uint8_t* at, uint64_t value) const {
+        if (large) {
+            const auto wide = static_cast<int64_t>(value);
+            std::memcpy(at, &wide, 8);
+            return at + 8;
+        }
+        const auto narrow = static_cast<int32_t>(value);
+        std::memcpy(at, &narrow, 4);
+        return at + 4;
+    }
     bool fits(uint64_t more_tokens, uint64_t more_bytes) const;
 };
 
@@ -177,11 +195,15 @@ bool TokenListColumn::append(const uint8_t* bytes, const uint64_t* ends, uint64_
     if (!fits(token_count, more_bytes)) return false;
     const uint64_t base = data.size();
     data.insert(data.end(), bytes, bytes + more_bytes);
-    for (uint64_t k = 0; k < token_count; ++k) push_offset(value_offsets, base + ends[k]);
+    // Each offsets buffer grows once per call, then is written in place: a group's tokens are
+    // thousands, and growing a vector per offset costs more than writing it.
+    uint8_t* at = grow(value_offsets, token_count);
+    for (uint64_t k = 0; k < token_count; ++k) at = put_offset(at, base + ends[k]);
+    at = grow(list_offsets, texts);
     validity.resize(static_cast<size_t>((length + static_cast<int64_t>(texts) + 7) / 8), 0);
     for (size_t k = 0; k < texts; ++k, ++length) {
         tokens += per_text[k];
-        push_offset(list_offsets, static_cast<uint64_t>(tokens));
+        at = put_offset(at, static_cast<uint64_t>(tokens));
         if (null(k))
             ++null_count;
         else

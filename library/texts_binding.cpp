@@ -1347,7 +1347,8 @@ void bind_texts(py::module_& m) {
         .def("__len__", [](const ArrowLists& l) { return l.column->length; });
 
     // The library's calls over many texts (or one: a str or bytes object). `source` is an
-    // iterable of texts, an ArrowColumn, an ArrowStrings, or with `chunked` an iterable of such feeds.
+    // iterable of texts, an ArrowColumn, an ArrowStrings, or with `chunked` an iterable of
+    // such feeds.
     m.def("arrow_lists",
           [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
              bool split_hyphens, bool lower, unsigned jobs, bool chunked, bool large) {

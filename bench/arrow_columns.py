@@ -17,7 +17,7 @@ from pathlib import Path
 import vorlenta
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from many_texts import best, corpus_texts  # noqa: E402
+from many_texts import best_of_both, corpus_texts  # noqa: E402
 
 SHARED = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 # Words as the regex peers take them: runs of letters and digits, joined by hyphens.
@@ -51,12 +51,12 @@ def arrow_targets(reps: int = 5) -> list[dict]:
               flush=True)
 
     ratio(f"count_words(polars column), jobs={jobs}",
-          best(lambda: vorlenta.count_words(column, jobs=jobs), reps),
-          best(lambda: vorlenta.count_words(arrow_column, jobs=jobs), reps),
+          *best_of_both(lambda: vorlenta.count_words(column, jobs=jobs),
+                        lambda: vorlenta.count_words(arrow_column, jobs=jobs), reps),
           "count_words(pyarrow column)", 0.9)
     ratio(f"pl.Series(arrow_token_lists(polars column)), jobs={jobs}",
-          best(lambda: pl.Series(vorlenta.arrow_token_lists(column, jobs=jobs)), reps),
-          best(lambda: column.str.extract_all(WORD), reps),
+          *best_of_both(lambda: pl.Series(vorlenta.arrow_token_lists(column, jobs=jobs)),
+                        lambda: column.str.extract_all(WORD), reps),
           "polars str.extract_all(word regex)", 2.0)
     print(f"         ({len(texts):,} texts, {size / 1e6:.1f} MB, {jobs} cores)")
     return found

@@ -47,6 +47,18 @@ def best(run, reps: int) -> float:
     return min(times)
 
 
+def best_of_both(ours, peer, reps: int) -> tuple[float, float]:
+    """The fastest of `reps` runs of each, taken in turns, so that a slower spell of the machine
+    falls on both and not on one of them."""
+    times: tuple[list[float], list[float]] = ([], [])
+    for _ in range(reps):
+        for run, kept in ((ours, times[0]), (peer, times[1])):
+            start = time.perf_counter()
+            run()
+            kept.append(time.perf_counter() - start)
+    return min(times[0]), min(times[1])
+
+
 def fastest_peer_per_text(texts: list[str], reps: int) -> tuple[str, float] | None:
     """The fastest installed word tokenizer of the bench's peers, run text by text."""
     found = []

@@ -130,17 +130,20 @@ int64_t plain_token_count(const uint8_t* text, const uint8_t* end) {
 }
 
 // The raw tokens before `stop` (a token start), or as many as `out` has room for, each copied
-// as it is, with one copy of each array. False, having copied nothing, when a U+0000 token is
-// among them: they then go one by one.
+// as it is, with one copy of each array. Before the end of the raw text their number is
+// counted from the separators, and false, having copied nothing, when a U+0000 token is among
+// them (they then go one by one); up to the end it is the raw tokens left, uncounted.
 bool release_run(HyphenSplit& s, Batch& out, TokenOffsets* places, const uint8_t* stop) {
-    const int64_t tokens = plain_token_count(s.next_text, stop);
+    const bool to_end = stop == s.raw.text_buffer + s.raw.text_used;
+    const int64_t tokens =
+        to_end ? s.raw.token_count - s.next : plain_token_count(s.next_text, stop);
     if (tokens < 0) return false;
     auto n = static_cast<uint32_t>(tokens);
     const uint8_t* end = stop;
     if (n > out.batch_size - out.token_count) {  // the caller's batch fills first
         n = out.batch_size - out.token_count;
         end = s.next_text;
-        for (uint32_t left = n; left != 0; --left) end += token_length(end) + 1;
+        for (uint32_t left = n; left != 0; --left) end += token_bytes(end) + 1;
     }
     const auto bytes = static_cast<size_t>(end - s.next_text);
     std::memcpy(out.text_buffer + out.text_used, s.next_text, bytes);

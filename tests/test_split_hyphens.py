@@ -162,7 +162,10 @@ def test_the_command_gives_the_library_pieces(tmp_path):
         assert dict(report["top"]) == Counter(words)
 
 
-hyphenated = st.sampled_from([b"-", b"--", b"a-", b"\xd0\x96-", b"7-", b"\n", b" ", b"x" * 127])
+# Runs of whole tokens pass in one copy between two split words: U+0000 (a zero byte before its
+# separator) and short batches are where counting them could go wrong.
+hyphenated = st.sampled_from([b"-", b"--", b"a-", b"\xd0\x96-", b"7-", b"\n", b" ", b"x" * 127,
+                              b"\x00", b"\x00-", b"a-\x00"])
 sources = st.lists(st.one_of(hyphenated, well_formed, ill_formed), max_size=40).map(b"".join)
 
 

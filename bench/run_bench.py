@@ -35,6 +35,7 @@ import vorlentaCXX as vx
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from arrow_columns import arrow_targets  # noqa: E402
+from defaults_and_datasets import defaults_targets  # noqa: E402
 from many_texts import many_texts_targets  # noqa: E402
 from library_sources import source_targets  # noqa: E402
 from parallel import parallel_targets  # noqa: E402
@@ -492,6 +493,7 @@ def main() -> None:
         command_met += source_targets(corpus_dir(), args.reps)
         command_met += parallel_targets(corpus_dir(), args.peer_reps)
         command_met += arrow_targets(args.reps)
+        command_met += defaults_targets(args.reps)
         paths = path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
         for language in CORPORA:
             data = load_input(language, args.mb)

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import errno
 import os
 import signal
 import sys
@@ -12,15 +11,24 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import TYPE_CHECKING, BinaryIO, NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import vorlenta
 from vorlenta import _native
 from vorlenta.constants import BATCH_SIZE, MAX_U32
-from vorlenta.report import Ranks, format_report, stats_report, vocabulary
+from vorlenta.output import LineSettings, SpillFolder, copy_out, write_all, write_piece
+from vorlenta.report import (
+    DatasetTallies,
+    Ranks,
+    Utf8Tallies,
+    format_report,
+    last_pieces,
+    stats_report,
+    vocabulary,
+)
 from vorlenta.types import ALL_TYPES, TYPE_NAMES, type_mask
 
-from vorlenta.progress import BATCHES_PER_REPORT, Progress, Reported, wanted
+from vorlenta.progress import Progress, wanted
 from vorlenta.streams import AUTO, COMPRESSIONS
 from vorlenta.sources import (
     INPUT_FORMATS,
@@ -28,7 +36,6 @@ from vorlenta.sources import (
     STDIN_NAME,
     FileChoice,
     FileId,
-    InputError,
     Piece,
     Settings,
     Utf8Tally,
@@ -36,18 +43,14 @@ from vorlenta.sources import (
     display_name,
     input_paths,
     named_file_id,
-    opened,
     pieces,
     regular_file_id,
-    utf8_tally,
-    word_choice,
 )
 from vorlenta.cores import worker_count
 from vorlenta.stats import (
     PieceResult,
     Stats,
     count_piece,
-    dataset_texts,
     WORKER_THREAD,
     WorkerFailed,
     in_threads,
@@ -320,199 +323,7 @@ def _progress(args: argparse.Namespace, settings: Settings, inputs: Inputs,
     return Progress(enabled, total, delay)
 
 
-class Utf8Tallies:
-    """What of each input was not UTF-8, over its pieces, for a warning at the end."""
-
-    def __init__(self) -> None:
-        self.by_input: dict[str, Utf8Tally] = {}
-
-    def add(self, piece: Piece, tally: Utf8Tally) -> None:
-        self.by_input.setdefault(piece.name, Utf8Tally()).add(tally)
-
-    def warn(self, progress: Progress) -> None:
-        for name, tally in self.by_input.items():
-            if (warning := tally.warning(name)) is not None:
-                progress.message(f"{PROG}: warning: {warning}")
-
-
-class DatasetTallies:
-    """What each dataset's records held, over its pieces: reported once its last piece is in
-    (last_pieces), so that a dataset cut for --jobs reports as it would whole."""
-
-    def __init__(self, field: str, last: set[Piece]) -> None:
-        self.field = field
-        self.last = last
-        self.open: dict[str, DatasetTally] = {}
-
-    def add(self, piece: Piece, tally: DatasetTally | None) -> tuple[list[str], list[str]]:
-        """(errors, warnings) to report now."""
-        if tally is None:
-            return [], []
-        from vorlenta.datasets import DatasetTally
-
-        total = self.open.setdefault(piece.name, DatasetTally())
-        total.add(tally)
-        if piece not in self.last and not piece.whole:
-            return [], []
-        del self.open[piece.name]
-        return total.report(piece.name, self.field)
-
-
-def last_pieces(pieces: Sequence[Piece]) -> set[Piece]:
-    """The pieces that end their inputs."""
-    return {p for i, p in enumerate(pieces) if i + 1 == len(pieces) or pieces[i + 1].is_first}
-
-
 # ---- tokenize ----
-
-class LineSettings(NamedTuple):
-    format: str
-    offsets: bool
-    with_filename: bool
-
-
-def _prefix(piece: Piece, lines: LineSettings) -> bytes:
-    """The file column: the input's name, escaped by the same native code as token texts."""
-    if not lines.with_filename:
-        return b""
-    name = STDIN_NAME.encode() if piece.path == STDIN else os.fsencode(piece.path)
-    field = _native.escaped_field(name, lines.format)
-    if lines.format == "jsonl":
-        return b'"file": "' + field + b'", '
-    return field + b"\t"
-
-
-class Written(NamedTuple):
-    """What writing a piece met: the problems, a line each; what of it was not UTF-8; and what
-    a dataset's records held."""
-
-    messages: list[str]
-    utf8: Utf8Tally
-    dataset: DatasetTally | None = None
-
-
-def write_piece(piece: Piece, settings: Settings, lines: LineSettings, output: _native.Output,
-                on_bytes: Callable[[int], None] | None = None) -> Written:
-    """Writes the lines of a piece's tokens."""
-    if piece.format != "text":
-        return write_dataset(piece, settings, lines, output, on_bytes)
-    word_types, word_min_len, word_max_len = word_choice(settings)
-    try:
-        with opened(piece, settings) as source:
-            tokenizer = source.tokenizer
-            Reported(piece.start, on_bytes).each_call(lambda: tokenizer.write_lines(
-                output, lines.format, lines.offsets, settings.lower, _prefix(piece, lines),
-                BATCHES_PER_REPORT, word_types, word_min_len, word_max_len))
-            written = Written([], utf8_tally(source.tokenizer))
-    except InputError as e:
-        written = Written([str(e)], Utf8Tally())
-    if lines.format == "words":
-        # The last line of an input that ends without a line feed, or fails midway, ends with
-        # the input: the next one starts a line of its own.
-        output.end_line()
-    return written
-
-
-def write_dataset(piece: Piece, settings: Settings, lines: LineSettings,
-                  output: _native.Output, on_bytes: Callable[[int], None] | None = None
-                  ) -> Written:
-    """Writes the lines of a dataset's texts: what a text input gives, offsets being in the
-    record's text; with offsets, the record's number after the file column."""
-    from vorlenta.datasets import Dataset
-    from vorlenta.texts import feeds
-
-    dataset = Dataset(piece, settings)
-    texts = dataset_texts(settings)
-    prefix = _prefix(piece, lines)
-    messages: list[str] = []
-    reported = Reported(0, on_bytes)
-    try:
-        for group in dataset:
-            first = group.first
-            for feed in feeds(group.texts):
-                first += texts.write_lines(feed, output, lines.format, lines.offsets,
-                                           settings.lower, prefix,
-                                           first if lines.offsets else None)
-            reported.up_to(dataset.bytes_read)
-    except InputError as e:
-        messages.append(str(e))
-    return Written(messages, Utf8Tally(), dataset.tally)
-
-
-class Spilled(NamedTuple):
-    """A worker's piece: its lines in a temporary file (None when they went straight to the
-    output), the problems met and what of it was not UTF-8; not `written` when the temporary
-    folder could not take it."""
-
-    file: BinaryIO | None
-    messages: list[str]
-    utf8: Utf8Tally
-    dataset: DatasetTally | None = None
-    written: bool = True
-
-
-class SpillFolder:
-    """Where workers leave their pieces' lines until the parent copies them out in order.
-
-    Each piece is a file without a name (O_TMPFILE, or unlinked at once where the file system
-    has none), so that nothing is left behind however the command ends, even by SIGKILL. Once
-    the folder is full, workers stop spilling and the parent writes the rest itself."""
-
-    def __init__(self) -> None:
-        import tempfile
-
-        self.path = tempfile.gettempdir()
-        self.error: OSError | None = None  # the first write that failed there
-
-    def write(self, piece: Piece, settings: Settings, lines: LineSettings,
-              direct: _native.Output | None) -> Spilled:
-        """In a worker: the piece's lines in a file of their own; or, for the first piece,
-        straight to the output (`direct`)."""
-        if direct is not None:
-            return Spilled(None, *write_piece(piece, settings, lines, direct))
-        if self.error is not None:
-            return Spilled(None, [], Utf8Tally(), written=False)
-        import tempfile
-
-        file = None
-        try:
-            file = tempfile.TemporaryFile(dir=self.path)
-            output = _native.Output(file.fileno())
-            written = write_piece(piece, settings, lines, output)
-            output.flush()
-        except BaseException as e:
-            if file is not None:
-                file.close()
-            # Only the temporary file raises OSError here: the inputs' errors are messages.
-            if not isinstance(e, OSError):
-                raise
-            self.error = self.error or e
-            return Spilled(None, [], Utf8Tally(), written=False)
-        return Spilled(file, *written)
-
-
-# Plain copies go this much at a time.
-COPY_BYTES = 1 << 20
-
-
-def _copy_out(file: BinaryIO, fd: int) -> None:
-    """Appends a spilled piece to the output and closes it. The kernel copies it where it can;
-    where it refuses the output (one opened for appending, >>), plain reads and writes do."""
-    with file:
-        src = file.fileno()
-        size = os.fstat(src).st_size
-        sent = 0
-        try:
-            while sent < size:
-                sent += os.sendfile(fd, src, sent, size - sent)
-        except OSError as e:
-            if e.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP, errno.EBADF):
-                raise
-        while sent < size:
-            data = os.pread(src, min(COPY_BYTES, size - sent), sent)
-            _write_all(fd, data)
-            sent += len(data)
-
 
 def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs: Inputs,
                  out_fd: int) -> int:
@@ -569,7 +380,7 @@ def run_tokenize(args: argparse.Namespace, settings: Settings, jobs: int, inputs
                     continue
                 output.flush()
                 if spilled.file is not None:
-                    _copy_out(spilled.file, out_fd)
+                    copy_out(spilled.file, out_fd)
                 progress.advance(piece.size or 0)
                 report(piece, spilled.messages, spilled.utf8, spilled.dataset)
         output.flush()
@@ -645,7 +456,7 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
 
     ranks = Ranks(args.top, args.min_count)
     if args.stats_format == "tsv":
-        _write_all(out_fd, vocabulary(total, ranks))
+        write_all(out_fd, vocabulary(total, ranks))
         return EXIT_INPUT if not_whole else EXIT_OK
     # With --encoding auto, the report says which encoding each input was found in.
     found = encodings if settings.encoding == AUTO else None
@@ -666,17 +477,11 @@ def run_stats(args: argparse.Namespace, settings: Settings, jobs: int, inputs: I
         for name, stats in per_file.items():
             encoding = f"  ({found[name]})" if found and name in found else ""
             text += f"\n{name}{encoding}\n" + format_report(stats, ranks)
-    _write_all(out_fd, text.encode("utf-8", "surrogateescape"))
+    write_all(out_fd, text.encode("utf-8", "surrogateescape"))
     return EXIT_INPUT if not_whole else EXIT_OK
 
 
 # ---- main ----
-
-def _write_all(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-
 
 def _drop_output(fd: int) -> None:
     """Nothing more can be written there: later writes go nowhere instead of failing again."""

@@ -1,14 +1,21 @@
-"""The stats command's report: the counts as a table, as JSON, or as a vocabulary of
-word<TAB>count lines."""
+"""What the command reports: the stats command's counts as a table, as JSON, or as a vocabulary
+of word<TAB>count lines; and the warnings and errors of inputs read in pieces, once per input."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, NamedTuple
 
 from vorlenta import _native
-from vorlenta.sources import display_name
+from vorlenta.sources import Piece, Utf8Tally, display_name
 from vorlenta.stats import Stats
 from vorlenta.types import TYPE_NAMES
+
+if TYPE_CHECKING:
+    from vorlenta.datasets import DatasetTally
+    from vorlenta.progress import Progress
+
+PROG = "vorlenta"
 
 
 class Ranks(NamedTuple):
@@ -89,3 +96,46 @@ def format_report(stats: Stats, ranks: Ranks, seconds: float | None = None,
         lines += [f"  {rank:>4}  {word:<{width}}  {count:>10,}"
                   for rank, (word, count) in enumerate(ranked, 1)]
     return "\n".join(lines) + "\n"
+
+
+class Utf8Tallies:
+    """What of each input was not UTF-8, over its pieces, for a warning at the end."""
+
+    def __init__(self) -> None:
+        self.by_input: dict[str, Utf8Tally] = {}
+
+    def add(self, piece: Piece, tally: Utf8Tally) -> None:
+        self.by_input.setdefault(piece.name, Utf8Tally()).add(tally)
+
+    def warn(self, progress: Progress) -> None:
+        for name, tally in self.by_input.items():
+            if (warning := tally.warning(name)) is not None:
+                progress.message(f"{PROG}: warning: {warning}")
+
+
+class DatasetTallies:
+    """What each dataset's records held, over its pieces: reported once its last piece is in
+    (last_pieces), so that a dataset cut for --jobs reports as it would whole."""
+
+    def __init__(self, field: str, last: set[Piece]) -> None:
+        self.field = field
+        self.last = last
+        self.open: dict[str, DatasetTally] = {}
+
+    def add(self, piece: Piece, tally: DatasetTally | None) -> tuple[list[str], list[str]]:
+        """(errors, warnings) to report now."""
+        if tally is None:
+            return [], []
+        from vorlenta.datasets import DatasetTally
+
+        total = self.open.setdefault(piece.name, DatasetTally())
+        total.add(tally)
+        if piece not in self.last and not piece.whole:
+            return [], []
+        del self.open[piece.name]
+        return total.report(piece.name, self.field)
+
+
+def last_pieces(pieces: Sequence[Piece]) -> set[Piece]:
+    """The pieces that end their inputs."""
+    return {p for i, p in enumerate(pieces) if i + 1 == len(pieces) or pieces[i + 1].is_first}

@@ -430,6 +430,7 @@ def test_the_library_refuses_what_is_no_dataset_and_names_what_is_missing(tmp_pa
         (lambda: library.spans(tmp_path / "none.csv"), FileNotFoundError, "none.csv"),
         (lambda: library.token_lists("one text"), TypeError, r"vorlenta.words\(text\)"),
         (lambda: library.token_lists(b"one text"), TypeError, "not one bytes"),
+        (lambda: library.count_words(jsonl, column="text"), TypeError, "a path is no table"),
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):

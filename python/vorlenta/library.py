@@ -215,6 +215,9 @@ def _described(source: object, reading: Reading) -> Piece | None:
             raise TypeError(f"input_format={kind!r}: a dataset is read from a path "
                             f"(os.PathLike), not from {type(source).__name__}")
         return None
+    if reading.column is not None:
+        raise TypeError(f"column= picks a column of a table; a path is no table (field= names "
+                        f"the field of a dataset's records): {os.fspath(source)!r}")
     return described(os.fsdecode(os.fspath(source)),
                      Settings(input_format=kind, file_decompress=reading.decompress))
 
@@ -250,6 +253,7 @@ class Reading(NamedTuple):
     encoding: str | None = None
     input_format: str | None = None
     field: str = "text"
+    column: str | None = None  # a table's column of texts
 
     @property
     def transformed(self) -> bool:
@@ -448,11 +452,11 @@ def spans(source: Source | Texts, *, types: Types = None, min_len: int = 0,
     Returns:
         An iterator of Spans batches for one source, of TextSpans batches for many texts
         (for a dataset, TextSpans.texts holds each token's record index, from 0)."""
-    reading = Reading(decompress, encoding, input_format, field)
+    reading = Reading(decompress, encoding, input_format, field, column)
     path = _described(source, reading)
     if (dataset := _dataset(path, reading)) is not None:
         feed, chunked = dataset.feeds(), True
-    elif column is None and not is_many(source):
+    elif path is not None or (column is None and not is_many(source)):
         return SpanBatches(_opened(cast(Source, source), reading, path, types, min_len, max_len,
                                    batch_size, split_hyphens))
     else:
@@ -513,18 +517,21 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
         if tally[0]:
             _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
         return words  # type: ignore[no-any-return]
-    reading = Reading(decompress, encoding, input_format, field)
+    reading = Reading(decompress, encoding, input_format, field, column)
     counts = _native.Counts()
     for source in sources:
+        # What the source is, decided once: a dataset's path, a text in memory, many texts,
+        # or one text to open (a path, bytes, a file object).
         path = _described(source, reading)
-        if (dataset := _dataset(path, reading)) is not None:
+        if path is not None and path.format != "text":
+            dataset = _DatasetSource(path, reading)
             _native.count_texts(dataset.feeds(), counts, *settings, lower, settings.filter,
                                 _jobs(jobs), True)
             dataset.finish(stacklevel=2)
-        elif as_it_is and type(source) is str and column is None:
+        elif path is None and as_it_is and type(source) is str and column is None:
             # One text in memory: no file, no tally (a str is text already).
             _native.count_texts(source, counts, *settings, lower, settings.filter, 1)
-        elif type(source) is list or is_many(source) or column is not None:
+        elif path is None and (type(source) is list or column is not None or is_many(source)):
             _one_source_only(reading)
             # A list is read as it is, without the look at what kind of column it is.
             feed, chunked = (source, False) if type(source) is list and column is None \
@@ -620,7 +627,7 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
                         f"{type(texts).__name__}: vorlenta.words(text) gives one text's tokens, "
                         f"token_lists([text]) a list of one list")
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    reading = Reading(decompress, encoding, input_format, field)
+    reading = Reading(decompress, encoding, input_format, field, column)
     if type(texts) is list and column is None:  # the common many texts, as they are
         _one_source_only(reading)
         feed, chunked = texts, False
@@ -690,7 +697,7 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
         A pyarrow array (a ChunkedArray for a ChunkedArray of texts) where pyarrow is
         installed, else a native array exporting __arrow_c_array__."""
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    reading = Reading(input_format=input_format, field=field)
+    reading = Reading(input_format=input_format, field=field, column=column)
     if (dataset := _dataset(_described(texts, reading), reading)) is not None:
         feed, chunked = dataset.feeds(), True
     else:

@@ -289,6 +289,9 @@ def test_importing_vorlenta_never_imports_vorlentaCXX():
     # Every module of the package and every name it exports, but vorlenta.dask, which needs Dask.
     code = """
 import pkgutil, sys, vorlenta
+# What dir() lists and the README names work as written in a fresh interpreter.
+assert isinstance(vorlenta._native.scan_path(), str)
+assert [n for n in dir(vorlenta) if not n.startswith("_")] == sorted(vorlenta.__all__)
 for m in pkgutil.iter_modules(vorlenta.__path__):
     if m.name not in ("dask", "__main__"):
         __import__("vorlenta." + m.name)

@@ -64,4 +64,6 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *__all__})
+    # The public names, loaded or not, and the module's own dunders; not what it imports for
+    # itself (typing's names, its submodules).
+    return sorted({*__all__, "__version__", *(name for name in globals() if name.startswith("__"))})

@@ -1,6 +1,7 @@
 import importlib
 import os
 import shutil
+import signal
 import subprocess
 from pathlib import Path
 
@@ -24,6 +25,12 @@ settings.register_profile("sanitize", max_examples=300, deadline=None, derandomi
 settings.register_profile("other-pythons", max_examples=500, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+# A run started in the background of a shell without job control (make test's side lanes)
+# ignores SIGINT, and so would every command it starts, which then never sees the Ctrl-C the
+# tests send: a caught signal is back to its default in a child, an ignored one stays ignored.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 ROOT = Path(__file__).resolve().parents[1]
 # Folders of a Russian and an English text under these names: VORLENTA_CORPUS, else the shared

@@ -481,8 +481,8 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
     Series, or any column that exports Arrow strings (a polars Series, a pyarrow Array or
     ChunkedArray, a nanoarrow array; None, NaN and nulls are no text), read in place; of a
     table (a DataFrame, an Arrow Table or RecordBatch, a DuckDB relation), the column named
-    by `column`.
-    Each text is tokenized on its own, and the sources one after another, each opened in its
+    by `column`; or a dataset's path (.jsonl, .ndjson, .csv, .tsv, each compressed too,
+    .parquet), its records' `field` read a group at a time. Each text is tokenized on its own, and the sources one after another, each opened in its
     turn, so memory stays the same whatever their number. Many texts are tokenized a group
     at a time on `jobs` threads (default: VORLENTA_JOBS, else every core the process may use;
     1 for the calling thread alone), the counts the same whatever their number.
@@ -590,8 +590,9 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
     """For each text, the texts of its tokens: the words (ENWORD and RUWORD tokens and the
     compounds they start) unless `types` says otherwise, lower-cased if `lower`. A null text
     (None, NaN, an Arrow null) gives an empty list, so that the lists stay in step with the
-    texts. A single source (a str, bytes, a path, a binary file object; `decompress` and
-    `encoding` as for tokenize) is one text, and gives one list. Groups of texts are
+    texts. A dataset's path gives a list per record; a file or a binary file object
+    (`decompress` and `encoding` as for tokenize) is one text, and gives one list; one str or
+    bytes is refused (words() takes it). Groups of texts are
     tokenized on `jobs` threads (as for count_words) and the lists made on the calling
     thread meanwhile, in the texts' order.
 

@@ -312,6 +312,24 @@ private:
     int64_t chunks_ = 0;
 };
 
+// The exception being handled, as the Python error set: Python's own as it was, pybind11's as
+// its type, no memory as MemoryError, any other as RuntimeError. Only inside a catch block.
+void set_python_error() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "an unknown native error");
+    }
+}
+
 // Where texts come from, a group at a time, with the interpreter held: a Python iterable, an
 // ArrowColumn, or an ArrowStrings; with `chunked`, a Python iterator of such feeds (a dataset's
 // groups of records), read one after another as one column. A text's place counts on across
@@ -377,10 +395,8 @@ private:
             try {
                 start(std::move(next));
                 return true;
-            } catch (py::error_already_set& e) {
-                e.restore();
-            } catch (py::builtin_exception& e) {
-                e.set_error();
+            } catch (...) {
+                set_python_error();
             }
         }
         if (PyErr_Occurred()) hold_error();
@@ -414,12 +430,8 @@ private:
         if (column_ != nullptr) {
             try {
                 return column_->next(chunk_owner_, chunk_);
-            } catch (py::error_already_set& e) {
-                e.restore();
-            } catch (py::builtin_exception& e) {
-                e.set_error();
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
+            } catch (...) {
+                set_python_error();
             }
             chunk_owner_ = py::object();
             hold_error();
@@ -1210,14 +1222,8 @@ template <class Call>
 PyObject* plain_call(Call&& call) noexcept {
     try {
         return call().release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_python_error();
     }
     return nullptr;
 }

@@ -233,37 +233,37 @@ def pieces(path: str, parts: int, settings: Settings) -> list[Piece]:
     record, so no token, compound or record crosses a cut, and the pieces read apart give
     exactly what one pass gives, at the same offsets; a dataset's pieces know the number of
     their first record."""
-    input = described(path, settings)
+    whole = described(path, settings)
     size = None
     if path != STDIN:
         try:
             info = os.stat(path)
         except OSError:
-            return [input]  # opening it says why
+            return [whole]  # opening it says why
         if stat.S_ISREG(info.st_mode):
             size = info.st_size
-    input = input._replace(size=size)
-    kind = input.format
+    whole = whole._replace(size=size)
+    kind = whole.format
     # A quoted CSV field may hold line feeds: no line feed is known to end a record.
-    if size is None or parts < 2 or input.compression or kind in ("csv", "tsv"):
-        return [input]
+    if size is None or parts < 2 or whole.compression or kind in ("csv", "tsv"):
+        return [whole]
     if kind == "parquet":
-        return parquet_pieces(input, parts, settings.field) or [input]
+        return parquet_pieces(whole, parts, settings.field) or [whole]
     # A file read in another encoding is not cut: its pieces are cut in its own bytes, and are
     # read as they are, so with AUTO only a file found to be UTF-8 is cut.
     if size < 2 * SPLIT_MIN_BYTES:
-        return [input]
+        return [whole]
     if settings.encoding is not None and (settings.encoding != AUTO
                                           or _sniffed_or_none(path) != UTF8):
-        return [input]
+        return [whole]
     parts = min(parts, size // SPLIT_MIN_BYTES)
     try:
         cuts = line_cuts(path, [size * i // parts for i in range(1, parts)])
         firsts = line_numbers(path, cuts) if kind == "jsonl" else [1] * (len(cuts) + 1)
     except OSError:
-        return [input]
+        return [whole]
     bounds = [0, *cuts, size]
-    return [input._replace(start=a, stop=b, size=b - a, first=first)
+    return [whole._replace(start=a, stop=b, size=b - a, first=first)
             for (a, b), first in zip(zip(bounds, bounds[1:]), firsts) if b > a]
 
 
@@ -283,14 +283,14 @@ def line_numbers(path: str, cuts: list[int]) -> list[int]:
     return numbers
 
 
-def parquet_pieces(input: Piece, parts: int, field: str) -> list[Piece] | None:
+def parquet_pieces(whole: Piece, parts: int, field: str) -> list[Piece] | None:
     """A Parquet file as runs of its row groups, about as many rows each, each piece's size its
     share of the file's (the last takes what is left, so that they add up to it); None where
     it is not worth it, or the file is not one the reader takes (it then says why, once)."""
     try:
         import pyarrow.parquet as pq
 
-        meta = pq.ParquetFile(input.path).metadata
+        meta = pq.ParquetFile(whole.path).metadata
         schema = meta.schema.to_arrow_schema()
     except Exception:
         return None
@@ -308,8 +308,8 @@ def parquet_pieces(input: Piece, parts: int, field: str) -> list[Piece] | None:
     bounds.append(len(rows))
     if len(bounds) < 3:
         return None
-    size = input.size or 0
-    out = [input._replace(size=size * sum(weights[a:b]) // sum(weights),
+    size = whole.size or 0
+    out = [whole._replace(size=size * sum(weights[a:b]) // sum(weights),
                           first=1 + (ends[a - 1] if a else 0), row_groups=(a, b))
            for a, b in zip(bounds, bounds[1:])]
     out[-1] = out[-1]._replace(size=size - sum(p.size or 0 for p in out[:-1]))

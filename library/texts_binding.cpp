@@ -369,8 +369,7 @@ private:
         iterator_ = py::object();
         column_ = nullptr;
         column_owner_ = py::object();
-        strings_.clear();
-        next_strings_ = 0;
+        strings_ = py::object();
         chunk_owner_ = py::object();
         chunk_ = TextChunk{};
         in_chunk_ = 0;
@@ -380,7 +379,7 @@ private:
             if (!column_->opened()) throw py::value_error("the Arrow column is not open");
             column_owner_ = std::move(source);
         } else if (py::isinstance<ArrowStrings>(source)) {
-            strings_.push_back(std::move(source));
+            strings_ = std::move(source);
         } else {
             iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(source.ptr()));
             if (!iterator_) throw py::error_already_set();
@@ -437,8 +436,9 @@ private:
             hold_error();
             return false;
         }
-        while (next_strings_ < strings_.size()) {
-            chunk_owner_ = strings_[next_strings_++];
+        if (strings_) {
+            chunk_owner_ = std::move(strings_);
+            strings_ = py::object();
             const ArrowStrings& a = chunk_owner_.cast<const ArrowStrings&>();
             // Checked when it was made; the buffers stay while the object does.
             buffers_[0] = a.offsets.request();
@@ -492,8 +492,7 @@ private:
     py::object iterator_;  // a Python iterator, or none for an Arrow column
     ArrowColumn* column_ = nullptr;
     py::object column_owner_;
-    std::vector<py::object> strings_;  // ArrowStrings, kept alive while their buffers are read
-    size_t next_strings_ = 0;
+    py::object strings_;  // an ArrowStrings not read yet (then chunk_owner_ keeps it alive)
     py::buffer_info buffers_[3];  // the ArrowStrings being read: offsets, data, validity
     py::object chunk_owner_;      // what keeps the chunk being read alive
     TextChunk chunk_;

@@ -523,8 +523,7 @@ def count_words(*sources: Source | Texts, lower: bool = False, types: Types = No
         # What the source is, decided once: a dataset's path, a text in memory, many texts,
         # or one text to open (a path, bytes, a file object).
         path = _described(source, reading)
-        if path is not None and path.format != "text":
-            dataset = _DatasetSource(path, reading)
+        if (dataset := _dataset(path, reading)) is not None:
             _native.count_texts(dataset.feeds(), counts, *settings, lower, settings.filter,
                                 _jobs(jobs), True)
             dataset.finish(stacklevel=2)
@@ -628,23 +627,25 @@ def token_lists(texts: Texts | Source, *, types: Types = None, lower: bool = Fal
                         f"{type(texts).__name__}: vorlenta.words(text) gives one text's tokens, "
                         f"token_lists([text]) a list of one list")
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    reading = Reading(decompress, encoding, input_format, field, column)
-    if type(texts) is list and column is None:  # the common many texts, as they are
-        _one_source_only(reading)
+    if type(texts) is list and column is None and input_format is None:
+        # The common many texts, as they are: no look at what kind of source they are.
+        if decompress or encoding is not None:
+            _one_source_only(Reading(decompress, encoding))
         feed, chunked = texts, False
-    elif (path := _described(texts, reading)) is not None and path.format != "text":
-        dataset = _DatasetSource(path, reading)
-        lists, _ = _native.token_lists(dataset.feeds(), *settings, lower, _jobs(jobs), True)
-        dataset.finish(stacklevel=2)
-        return lists
-    elif is_many(texts) or column is not None:
+    else:
+        reading = Reading(decompress, encoding, input_format, field, column)
+        path = _described(texts, reading)
+        if (dataset := _dataset(path, reading)) is not None:
+            lists, _ = _native.token_lists(dataset.feeds(), *settings, lower, _jobs(jobs), True)
+            dataset.finish(stacklevel=2)
+            return lists
+        if path is not None or not (is_many(texts) or column is not None):
+            # One file: its bytes were warned of as they were read.
+            lists, _ = _native.token_lists([_whole_text(cast(Source, texts), reading, path)],
+                                           *settings, lower, 1)
+            return lists
         _one_source_only(reading)
         feed, chunked = whole_feed(texts, column)
-    else:
-        # One file: its bytes were warned of as they were read.
-        lists, _ = _native.token_lists([_whole_text(cast(Source, texts), reading, path)],
-                                       *settings, lower, 1)
-        return lists
     lists, tally = _native.token_lists(feed, *settings, lower, _jobs(jobs), chunked)
     if tally[0]:
         _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)

@@ -106,6 +106,19 @@ struct GroupSpans {
     }
 };
 
+// The rows of a group's texts: for each text, its columns in the order first met and their
+// values, the entries of each text one after another.
+struct GroupRows {
+    std::vector<uint32_t> columns;
+    std::vector<int32_t> values;
+    std::vector<uint32_t> per_text;  // each text's number of entries
+    void clear() {
+        columns.clear();
+        values.clear();
+        per_text.clear();
+    }
+};
+
 struct Group {
     uint64_t sequence = 0;
     std::vector<TextRecord> texts;
@@ -113,6 +126,8 @@ struct Group {
     std::vector<void*> kept;  // what the binding keeps alive for the texts, and releases
     GroupTokens tokens;
     GroupSpans spans;
+    GroupRows rows;
+    unsigned worker = 0;      // the worker that tokenized it
     Utf8Tally utf8;           // of the bytes texts
     void clear() {
         texts.clear();
@@ -120,6 +135,7 @@ struct Group {
         kept.clear();
         tokens.clear();
         spans.clear();
+        rows.clear();
         utf8 = Utf8Tally{};
     }
 };

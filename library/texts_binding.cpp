@@ -27,6 +27,7 @@
 #include "library/binding.hpp"
 #include "library/char_index.hpp"
 #include "library/json_lines.hpp"
+#include "library/term_matrix.hpp"
 #include "library/text_groups.hpp"
 #include "library/texts_binding.hpp"
 #include "library/token_tuples.hpp"
@@ -935,6 +936,167 @@ py::tuple arrow_lists(py::object source, bool chunked, const TextSettings& setti
     return py::make_tuple(ArrowLists{std::move(column)}, tally_tuple(tally));
 }
 
+// ---- bag-of-words matrices ----
+
+// A table of terms and their columns (ids), for vorlenta.sklearn: made by a fit, or from the
+// keys of a vocabulary or of stop words. Only read once made, so calls may share it.
+struct Terms {
+    WordCounts table;
+};
+
+std::shared_ptr<Terms> terms_of_keys(const py::iterable& keys) {
+    auto terms = std::make_shared<Terms>();
+    std::string key;
+    for (py::handle k : keys) {
+        key = py::cast<std::string>(py::reinterpret_borrow<py::bytes>(k));
+        key.append(WordCounts::READ_PAST, '\0');
+        const auto n = static_cast<uint32_t>(key.size() - WordCounts::READ_PAST);
+        const size_t before = terms->table.size();
+        terms->table.add(reinterpret_cast<const uint8_t*>(key.data()), n);
+        if (terms->table.size() == before)
+            throw py::value_error("the same term twice: " + key.substr(0, n));
+    }
+    return terms;
+}
+
+// Each term's str, its columns `ids` in that order: as errors="surrogateescape" decodes its
+// key, or the key itself (bytes) where a token's surrogates are marked in it, for the caller to
+// decode.
+py::list term_names(const Terms& terms, const py::array_t<int64_t, py::array::c_style>& ids) {
+    const std::vector<const WordCounts::Entry*> by_id = entries_by_id(terms.table);
+    py::list out(ids.size());
+    const int64_t* id = ids.data();
+    for (py::ssize_t i = 0; i < ids.size(); ++i) {
+        if (id[i] < 0 || static_cast<uint64_t>(id[i]) >= by_id.size())
+            throw py::index_error("no such term");
+        const WordCounts::Entry& e = *by_id[static_cast<size_t>(id[i])];
+        const auto* key = reinterpret_cast<const char*>(terms.table.word(e));
+        PyObject* name = std::memchr(key, SURROGATES_MARK, e.length) != nullptr
+                             ? PyBytes_FromStringAndSize(key, e.length)
+                             : PyUnicode_DecodeUTF8(key, e.length, "surrogateescape");
+        if (name == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(out.ptr(), i, name);
+    }
+    return out;
+}
+
+// The terms `ids`, renumbered from 0 in that order.
+std::shared_ptr<Terms> terms_subset(const Terms& terms,
+                                    const py::array_t<int64_t, py::array::c_style>& ids) {
+    const std::vector<const WordCounts::Entry*> by_id = entries_by_id(terms.table);
+    auto out = std::make_shared<Terms>();
+    out->table.reserve(static_cast<size_t>(ids.size()));
+    const int64_t* id = ids.data();
+    for (py::ssize_t i = 0; i < ids.size(); ++i) {
+        if (id[i] < 0 || static_cast<uint64_t>(id[i]) >= by_id.size())
+            throw py::index_error("no such term");
+        const WordCounts::Entry& e = *by_id[static_cast<size_t>(id[i])];
+        out->table.add(terms.table.word(e), e.length, e.count);
+    }
+    return out;
+}
+
+// The rows of a matrix in CSR form: where each row's entries start, their columns and values.
+struct Rows {
+    std::vector<int64_t> starts{0};
+    std::vector<int32_t> columns;
+    std::vector<int32_t> values;
+
+    // A group's rows after the ones before; returns where they start.
+    size_t append(const Group& g) {
+        const size_t first = columns.size();
+        for (uint32_t n : g.rows.per_text) starts.push_back(starts.back() + n);
+        columns.insert(columns.end(), g.rows.columns.begin(), g.rows.columns.end());
+        values.insert(values.end(), g.rows.values.begin(), g.rows.values.end());
+        return first;
+    }
+
+    py::tuple arrays(Utf8Tally tally) {
+        return py::make_tuple(as_array(std::move(starts)), as_array(std::move(columns)),
+                              as_array(std::move(values)), tally_tuple(tally));
+    }
+};
+
+// Each text's row of term counts, its columns ids in `terms`: a table made here, each term added
+// when first met, when `terms` is null; else the given table's, terms it has not skipped.
+// Returns (terms, row starts, columns, values, tally). A worker other than the first adds terms
+// to a table of its own, renumbered into the call's once the texts are all read.
+py::tuple term_rows(py::object source, bool chunked, const TextSettings& settings,
+                    const TermSettings& term_settings, std::shared_ptr<Terms> terms,
+                    unsigned jobs) {
+    const bool grow = terms == nullptr;
+    if (grow) terms = std::make_shared<Terms>();
+    WordCounts& table = terms->table;
+    TextFeed feed(std::move(source), chunked);
+    std::vector<std::unique_ptr<TermWorker>> state(jobs > 0 ? jobs : 1);
+    Workers workers(settings, jobs, [&](Group& g, SpanTokenizer& t, unsigned w) {
+        if (!state[w]) state[w] = std::make_unique<TermWorker>();
+        g.worker = w;
+        // The first worker adds to the call's table, which nothing else touches meanwhile.
+        count_terms(t, g, term_settings, grow && w > 0 ? state[w]->own : table, grow, *state[w]);
+    });
+    struct Theirs {  // entries whose columns are ids of a worker's own table
+        unsigned worker;
+        size_t first, end;
+    };
+    std::vector<Theirs> theirs;
+    Rows rows;
+    Utf8Tally tally;
+    workers.run(feed, [&](Group& g) {
+        add_tally(tally, g.utf8);
+        const size_t first = rows.append(g);
+        if (grow && g.worker > 0) theirs.push_back({g.worker, first, rows.columns.size()});
+    });
+    feed.raise_if_held();
+    if (grow) {
+        py::gil_scoped_release nogil;
+        std::vector<std::vector<int32_t>> ids(state.size());
+        for (size_t w = 1; w < state.size(); ++w) {
+            if (!state[w]) continue;
+            const WordCounts& own = state[w]->own;
+            ids[w].resize(own.size());
+            table.reserve(own.size());
+            for (const WordCounts::Entry& e : own.entries())
+                if (e.count != 0)
+                    ids[w][e.id] = static_cast<int32_t>(table.add(own.word(e), e.length, e.count));
+        }
+        for (const Theirs& part : theirs)
+            for (size_t k = part.first; k < part.end; ++k)
+                rows.columns[k] = ids[part.worker][static_cast<size_t>(rows.columns[k])];
+    }
+    if (table.size() > static_cast<size_t>(INT32_MAX))
+        throw py::value_error("more than 2**31-1 terms: a matrix's columns cannot number them");
+    py::tuple arrays = rows.arrays(tally);
+    return py::make_tuple(terms, arrays[0], arrays[1], arrays[2], arrays[3]);
+}
+
+// Each text's row of hashed term counts: columns ascending, the values the sums of the terms'
+// signs. Returns (row starts, columns, values, tally).
+py::tuple hashed_rows(py::object source, bool chunked, const TextSettings& settings,
+                      const TermSettings& term_settings, uint32_t n_features, bool alternate_sign,
+                      unsigned jobs) {
+    TextFeed feed(std::move(source), chunked);
+    std::vector<std::unique_ptr<TermWorker>> state(jobs > 0 ? jobs : 1);
+    Workers workers(settings, jobs, [&](Group& g, SpanTokenizer& t, unsigned w) {
+        if (!state[w]) state[w] = std::make_unique<TermWorker>();
+        hash_terms(t, g, term_settings, n_features, alternate_sign, *state[w]);
+    });
+    Rows rows;
+    Utf8Tally tally;
+    workers.run(feed, [&](Group& g) {
+        add_tally(tally, g.utf8);
+        rows.append(g);
+    });
+    feed.raise_if_held();
+    return rows.arrays(tally);
+}
+
+TermSettings term_settings_of(bool lower, uint32_t min_n, uint32_t max_n,
+                              const std::shared_ptr<Terms>& stop) {
+    if (min_n < 1 || max_n < min_n) throw py::value_error("n-grams need 1 <= min_n <= max_n");
+    return TermSettings{lower, min_n, max_n, stop ? &stop->table : nullptr};
+}
+
 // One text's kept tokens as strs: the short road for a str or bytes object.
 py::list words(py::handle text, const TextSettings& settings, bool lower) {
     if (!one_text(text))
@@ -1364,6 +1526,52 @@ void bind_texts(py::module_& m) {
           py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
           py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked") = false,
           py::arg("large") = true);
+    // Bag-of-words matrices for vorlenta.sklearn.
+    py::class_<Terms, std::shared_ptr<Terms>>(m, "Terms")
+        .def(py::init(&terms_of_keys), py::arg("keys"),
+             "A table of the terms whose keys (bytes) are given, their ids in that order.")
+        .def("__len__", [](const Terms& t) { return t.table.size(); })
+        .def("key_order",
+             [](const Terms& t) -> py::object {
+                 if (!all_utf8(t.table)) return py::none();
+                 return as_array(ids_in_key_order(t.table));
+             },
+             "The ids in the order of the terms' strs; None when a key is not UTF-8 (its str "
+             "is not in the order of its bytes).")
+        .def("names", &term_names, py::arg("ids"))
+        .def("subset", &terms_subset, py::arg("ids"));
+    m.def("term_rows",
+          [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
+             bool split_hyphens, bool lower, unsigned jobs, bool chunked, uint32_t min_n,
+             uint32_t max_n, std::shared_ptr<Terms> stop, std::shared_ptr<Terms> terms) {
+              const TermSettings s = term_settings_of(lower, min_n, max_n, stop);
+              return term_rows(std::move(source), chunked,
+                               settings_of(filter, min_len, max_len, split_hyphens), s,
+                               std::move(terms), jobs);
+          },
+          py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
+          py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked"),
+          py::arg("min_n"), py::arg("max_n"), py::arg("stop").none(true),
+          py::arg("terms").none(true),
+          "(terms, row starts, columns, values, tally): each text's term counts, its columns "
+          "ids in `terms` (None: a new table, terms added as met).");
+    m.def("hashed_rows",
+          [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
+             bool split_hyphens, bool lower, unsigned jobs, bool chunked, uint32_t min_n,
+             uint32_t max_n, std::shared_ptr<Terms> stop, uint32_t n_features,
+             bool alternate_sign) {
+              if (n_features < 1 || n_features > static_cast<uint32_t>(INT32_MAX))
+                  throw py::value_error("n_features must be within 1..2**31-1");
+              const TermSettings s = term_settings_of(lower, min_n, max_n, stop);
+              return hashed_rows(std::move(source), chunked,
+                                 settings_of(filter, min_len, max_len, split_hyphens), s,
+                                 n_features, alternate_sign, jobs);
+          },
+          py::arg("source"), py::arg("filter"), py::arg("min_len"), py::arg("max_len"),
+          py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked"),
+          py::arg("min_n"), py::arg("max_n"), py::arg("stop").none(true), py::arg("n_features"),
+          py::arg("alternate_sign"),
+          "(row starts, columns, values, tally): each text's hashed term counts.");
     py::class_<Texts>(m, "Texts")
         .def(py::init<>())
         .def("configure",

@@ -40,8 +40,8 @@ inline uint64_t load_tail(const uint8_t* p, uint32_t n) {
 }
 
 // Counts of distinct byte strings. The words' bytes live in one arena, each followed by 8 zero
-// bytes; the table holds their hashes, places and counts, and doubles before it is three
-// quarters full.
+// bytes; the table holds their hashes, places, counts and ids (the order in which they were
+// first added, from 0), and doubles before it is three quarters full.
 //
 // Words are read 8 bytes at a time, so a word handed to add() must have 8 readable bytes past
 // its end (the batch's text buffer has, and so does the arena, for the comparisons).
@@ -53,6 +53,7 @@ public:
         uint64_t hash;
         uint64_t offset;  // into the arena
         uint32_t length;
+        uint32_t id;      // the words before it
         uint64_t count;   // 0: the slot is free
     };
 
@@ -60,7 +61,9 @@ public:
     WordCounts() : slots_(16) {}
 
     // Inlined where words are counted: a call per word costs the count a fifth of its time.
-    [[gnu::always_inline]] void add(const uint8_t* word, uint32_t length, uint64_t times = 1) {
+    // Returns the word's id.
+    [[gnu::always_inline]] uint32_t add(const uint8_t* word, uint32_t length,
+                                        uint64_t times = 1) {
         const uint64_t h = hash(word, length);
         size_t i = h & (slots_.size() - 1);
         for (;; i = (i + 1) & (slots_.size() - 1)) {
@@ -68,13 +71,26 @@ public:
             if (e.count == 0) break;
             if (e.hash == h && e.length == length && same(this->word(e), word, length)) {
                 e.count += times;
-                return;
+                return e.id;
             }
         }
-        slots_[i] = {h, arena_.size(), length, times};
+        const auto id = static_cast<uint32_t>(used_);
+        slots_[i] = {h, arena_.size(), length, id, times};
         arena_.append(reinterpret_cast<const char*>(word), length);
         arena_.append(READ_PAST, '\0');
         if (++used_ * 4 > slots_.size() * 3) grow(slots_.size() * 2);
+        return id;
+    }
+
+    // The entry of a word, or null when it was never added.
+    [[gnu::always_inline]] const Entry* find(const uint8_t* word, uint32_t length) const {
+        const uint64_t h = hash(word, length);
+        for (size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            const Entry& e = slots_[i];
+            if (e.count == 0) return nullptr;
+            if (e.hash == h && e.length == length && same(this->word(e), word, length))
+                return &e;
+        }
     }
 
     // Room for n more words without growing on the way: one rehash instead of several.

@@ -699,11 +699,7 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
         A pyarrow array (a ChunkedArray for a ChunkedArray of texts) where pyarrow is
         installed, else a native array exporting __arrow_c_array__."""
     settings = _settings(types, min_len, max_len, WORDS, split_hyphens)
-    reading = Reading(input_format=input_format, field=field, column=column)
-    if (dataset := _dataset(_described(texts, reading), reading)) is not None:
-        feed, chunked = dataset.feeds(), True
-    else:
-        feed, chunked = whole_feed(_many(texts) if column is None else texts, column)
+    feed, chunked, dataset = _many_feed(texts, column, input_format, field)
     lists, tally = _native.arrow_lists(feed, *settings, bool(lower), _jobs(jobs), chunked,
                                        bool(large))
     _warn_of_bytes(tally, TEXTS_NAME, TEXTS_HINT, stacklevel=2)
@@ -721,6 +717,19 @@ def arrow_token_lists(texts: Texts, *, types: Types = None, lower: bool = False,
             at += len(chunk)
         return pa.chunked_array(pieces, type=lists.type)
     return lists
+
+
+def _many_feed(texts: Texts, column: str | None, input_format: str | None,
+               field: str) -> tuple[Any, bool, _DatasetSource | None]:
+    """Many texts, or a dataset's path, as one native feed: (feed, chunked, the dataset or
+    None). TypeError for anything else (one text, a text file's path)."""
+    if type(texts) is list and column is None and input_format is None:
+        return texts, False, None
+    reading = Reading(input_format=input_format, field=field, column=column)
+    if (dataset := _dataset(_described(texts, reading), reading)) is not None:
+        return dataset.feeds(), True, dataset
+    feed, chunked = whole_feed(_many(texts) if column is None else texts, column)
+    return feed, chunked, None
 
 
 def _many(texts: object) -> Any:

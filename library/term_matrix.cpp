@@ -1,0 +1,170 @@
+#include "library/term_matrix.hpp"
+
+#include <cstring>
+
+#include "library/counts.hpp"
+#include "library/utf8_tally.hpp"
+
+namespace vorlenta {
+
+namespace {
+
+// The code point of the surrogate whose errors="surrogatepass" bytes start at p (ED A0..BF xx).
+uint32_t surrogate_at(const uint8_t* p) {
+    return 0xD000u | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+}
+
+bool is_surrogate_at(const uint8_t* p, const uint8_t* end) {
+    return end - p >= 3 && p[0] == 0xED && p[1] >= 0xA0;
+}
+
+// The key of a token of a str with lone surrogates (see SURROGATES_MARK) into `out`, followed
+// by the zero bytes a look-up reads past it; returns its length. "\udcd0\udc96" (ED B3 90 ED B2
+// 96) becomes D0 96, the bytes whose str it is; "\ud800" (ED A0 80) becomes ED A0 80 FF.
+uint32_t surrogates_key(const uint8_t* p, uint32_t n, std::vector<uint8_t>& out) {
+    const uint8_t* const end = p + n;
+    bool escapes_only = true;
+    for (const uint8_t* q = p; q < end; ++q) {
+        if (is_surrogate_at(q, end)) {
+            const uint32_t c = surrogate_at(q);
+            escapes_only = escapes_only && c >= 0xDC80 && c <= 0xDCFF;
+            q += 2;
+        }
+    }
+    out.clear();
+    if (escapes_only) {
+        for (const uint8_t* q = p; q < end; ++q) {
+            if (is_surrogate_at(q, end)) {
+                out.push_back(static_cast<uint8_t>(surrogate_at(q) - 0xDC00));
+                q += 2;
+            } else {
+                out.push_back(*q);
+            }
+        }
+    } else {
+        out.assign(p, end);
+        out.push_back(SURROGATES_MARK);
+    }
+    const auto length = static_cast<uint32_t>(out.size());
+    out.resize(out.size() + WordCounts::READ_PAST, 0);
+    return length;
+}
+
+}  // namespace
+
+void TextTerms::read(SpanTokenizer& t, const TextRecord& r, const TermSettings& s) {
+    bytes_.clear();
+    starts_.clear();
+    uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+    tokenize_text(t, r, false, [&](const Batch& b) {
+        each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
+            if (r.surrogates && has_encoded_surrogate(p, n)) {
+                n = surrogates_key(p, n, canonical_);
+                p = canonical_.data();
+            }
+            keep(p, n, s);
+        });
+    });
+    starts_.push_back(bytes_.size());
+    bytes_.resize(bytes_.size() + WordCounts::READ_PAST, 0);
+}
+
+void TextTerms::keep(const uint8_t* token, uint32_t n, const TermSettings& s) {
+    if (s.stop != nullptr && s.stop->find(token, n) != nullptr) return;
+    starts_.push_back(bytes_.size());
+    bytes_.insert(bytes_.end(), token, token + n);
+    bytes_.push_back(' ');
+}
+
+void count_terms(SpanTokenizer& t, Group& g, const TermSettings& s, WordCounts& table,
+                 bool grow, TermWorker& w) {
+    GroupRows& rows = g.rows;
+    for (const TextRecord& r : g.texts) {
+        const size_t before = rows.columns.size();
+        w.counter.start_row();
+        w.terms.read(t, r, s);
+        if (grow) {
+            w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
+                w.counter.add(table.add(key, n), rows);
+            });
+        } else {
+            w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
+                if (const WordCounts::Entry* e = table.find(key, n)) w.counter.add(e->id, rows);
+            });
+        }
+        rows.per_text.push_back(static_cast<uint32_t>(rows.columns.size() - before));
+    }
+}
+
+int32_t murmur3_32(const uint8_t* p, size_t n, uint32_t seed) {
+    auto rotl = [](uint32_t x, int r) { return x << r | x >> (32 - r); };
+    auto scramble = [&](uint32_t k) { return rotl(k * 0xCC9E2D51u, 15) * 0x1B873593u; };
+    uint32_t h = seed;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint32_t k;
+        std::memcpy(&k, p + i, 4);  // little-endian, as on x86
+        h = rotl(h ^ scramble(k), 13) * 5 + 0xE6546B64u;
+    }
+    uint32_t tail = 0;
+    for (size_t j = n - i; j > 0; --j) tail = tail << 8 | p[i + j - 1];
+    if (n - i > 0) h ^= scramble(tail);
+    h ^= static_cast<uint32_t>(n);
+    h ^= h >> 16;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    h *= 0xC2B2AE35u;
+    h ^= h >> 16;
+    return static_cast<int32_t>(h);
+}
+
+void hash_terms(SpanTokenizer& t, Group& g, const TermSettings& s, uint32_t n_features,
+                bool alternate_sign, TermWorker& w) {
+    GroupRows& rows = g.rows;
+    for (const TextRecord& r : g.texts) {
+        w.terms.read(t, r, s);
+        w.hashed.clear();
+        w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
+            w.hashed.push_back(hashed_column(murmur3_32(key, n, 0), n_features, alternate_sign));
+        });
+        std::sort(w.hashed.begin(), w.hashed.end(),
+                  [](HashedColumn a, HashedColumn b) { return a.column < b.column; });
+        const size_t before = rows.columns.size();
+        for (size_t i = 0; i < w.hashed.size();) {
+            const uint32_t column = w.hashed[i].column;
+            int32_t sum = 0;
+            for (; i < w.hashed.size() && w.hashed[i].column == column; ++i) sum += w.hashed[i].sign;
+            rows.columns.push_back(column);
+            rows.values.push_back(sum);
+        }
+        rows.per_text.push_back(static_cast<uint32_t>(rows.columns.size() - before));
+    }
+}
+
+bool all_utf8(const WordCounts& table) {
+    for (const WordCounts::Entry& e : table.entries()) {
+        if (e.count == 0) continue;
+        Utf8Tally tally;
+        const uint8_t* key = table.word(e);
+        tally.add(key, key + e.length);
+        tally.finish();
+        if (tally.ill_formed != 0) return false;
+    }
+    return true;
+}
+
+std::vector<int64_t> ids_in_key_order(const WordCounts& table) {
+    std::vector<int64_t> ids;
+    ids.reserve(table.size());
+    for (const WordCounts::Entry* e : words_in_order(table)) ids.push_back(e->id);
+    return ids;
+}
+
+std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table) {
+    std::vector<const WordCounts::Entry*> by_id(table.size());
+    for (const WordCounts::Entry& e : table.entries())
+        if (e.count != 0) by_id[e.id] = &e;
+    return by_id;
+}
+
+}  // namespace vorlenta

@@ -1,0 +1,135 @@
+// Bag-of-words matrices of many texts, made where the tokens are: each text's terms (its kept
+// tokens, stop words dropped, and their word n-grams joined by one space), counted into a row
+// of columns. A column is a term's id in a table of terms (count matrices) or its hash (hashed
+// matrices). No Python here: the binding gathers the rows of a group's texts into the CSR
+// arrays (row starts, columns, values) that SciPy takes as they are.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "library/text_groups.hpp"
+#include "library/word_counts.hpp"
+
+namespace vorlenta {
+
+// A term is found by its key: its bytes as the tokens gave them, one space between the tokens
+// of an n-gram. A token that is not UTF-8 keeps its bytes (its str is theirs as
+// errors="surrogateescape" gives it). A token of a str with lone surrogates that only
+// errors="surrogateescape" could have made (U+DC80..U+DCFF) takes those bytes, and so the
+// column of the same str read from bytes; one with any other surrogate keeps its
+// errors="surrogatepass" bytes followed by this mark, which no other key has after a token's
+// bytes (the byte FF is never part of UTF-8, and always a token of its own).
+constexpr uint8_t SURROGATES_MARK = 0xFF;
+
+struct TermSettings {
+    bool lower = true;
+    uint32_t min_n = 1, max_n = 1;    // the n-grams made, n from min_n to max_n
+    const WordCounts* stop = nullptr;  // the keys of the stop words, or none
+};
+
+// The kept tokens of one text, each followed by a space, so that an n-gram's key is the
+// bytes from its first token's start to its last token's end, where they lie.
+class TextTerms {
+public:
+    // Tokenizes text `r` and keeps its tokens that are not stop words.
+    void read(SpanTokenizer& t, const TextRecord& r, const TermSettings& s);
+
+    // use(key, length) for each term: the tokens (n = 1) first, then each longer n-gram.
+    template <class Use>
+    void each(const TermSettings& s, Use&& use) const {
+        const auto tokens = static_cast<uint32_t>(starts_.size()) - 1;
+        for (uint32_t n = s.min_n; n <= s.max_n && n <= tokens; ++n) {
+            for (uint32_t i = 0; i + n <= tokens; ++i) {
+                const uint64_t start = starts_[i];
+                use(bytes_.data() + start, static_cast<uint32_t>(starts_[i + n] - 1 - start));
+            }
+        }
+    }
+
+private:
+    void keep(const uint8_t* token, uint32_t n, const TermSettings& s);
+
+    std::vector<uint8_t> bytes_;      // the tokens, each followed by a space; then
+                                      // WordCounts::READ_PAST zero bytes, for the look-ups
+    std::vector<uint64_t> starts_;    // where each token starts, then the end of the last
+    std::vector<uint8_t> canonical_;  // a token of a str with surrogates, as its key
+};
+
+// Counts a text's terms by column: each column once in the row, in the order first met.
+class RowCounter {
+public:
+    void start_row() {
+        if (++row_ == 0) {  // after 2**32 rows: the marks of old rows would be taken as new
+            std::fill(last_row_.begin(), last_row_.end(), 0);
+            row_ = 1;
+        }
+    }
+    void add(uint32_t column, GroupRows& rows) {
+        if (column >= last_row_.size()) {
+            last_row_.resize(std::max<size_t>(column + 1, 2 * last_row_.size()), 0);
+            place_.resize(last_row_.size());
+        }
+        if (last_row_[column] == row_) {
+            ++rows.values[place_[column]];
+            return;
+        }
+        last_row_[column] = row_;
+        place_[column] = static_cast<uint32_t>(rows.columns.size());
+        rows.columns.push_back(column);
+        rows.values.push_back(1);
+    }
+
+private:
+    std::vector<uint32_t> last_row_;  // by column: the last row that has it
+    std::vector<uint32_t> place_;     // by column: its entry in that row
+    uint32_t row_ = 0;
+};
+
+// A hashed term's column and sign, as scikit-learn's FeatureHasher gives them: |h| modulo the
+// columns (h = -2**31, whose absolute value an int32 cannot hold, as 2**31 modulo them), and
+// the sign of h.
+struct HashedColumn {
+    uint32_t column;
+    int32_t sign;
+};
+inline HashedColumn hashed_column(int32_t h, uint32_t n_features, bool alternate_sign) {
+    const uint32_t magnitude = h == INT32_MIN ? 2147483648u : static_cast<uint32_t>(h < 0 ? -h : h);
+    return {magnitude % n_features, alternate_sign && h < 0 ? -1 : 1};
+}
+
+// What a worker keeps between the texts it counts: the terms of the text in hand, the row
+// marks, and (for a worker other than the first, when terms are added) a table of its own.
+struct TermWorker {
+    TextTerms terms;
+    RowCounter counter;
+    WordCounts own;  // ids of its own, renumbered into the call's table at the end
+    std::vector<HashedColumn> hashed;  // the text's hashed terms
+};
+
+// The rows of the group's texts into g's rows: each term's id in `table`, added if new and
+// `grow`, else skipped when the table has none.
+void count_terms(SpanTokenizer& t, Group& g, const TermSettings& s, WordCounts& table,
+                 bool grow, TermWorker& w);
+
+// The signed 32-bit MurmurHash3 (x86, 32-bit) of n bytes with `seed`: scikit-learn's hash of
+// features.
+int32_t murmur3_32(const uint8_t* p, size_t n, uint32_t seed);
+
+// The rows of the group's texts into g's rows, by hashed column: each row's columns ascending,
+// each once, its value the sum of its terms' signs (0 kept, as scikit-learn keeps it).
+void hash_terms(SpanTokenizer& t, Group& g, const TermSettings& s, uint32_t n_features,
+                bool alternate_sign, TermWorker& w);
+
+// Whether every key of `table` is UTF-8 (so that the order of their bytes is the order of their
+// characters).
+bool all_utf8(const WordCounts& table);
+
+// The ids of `table`'s keys in the order of their bytes.
+std::vector<int64_t> ids_in_key_order(const WordCounts& table);
+
+// Each id's entry, in id order.
+std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table);
+
+}  // namespace vorlenta

@@ -83,14 +83,22 @@ void count_terms(SpanTokenizer& t, Group& g, const TermSettings& s, WordCounts& 
         const size_t before = rows.columns.size();
         w.counter.start_row();
         w.terms.read(t, r, s);
+        // The text's terms are all known before the first is looked up: their slots and words
+        // are fetched from memory side by side, not one after another.
+        w.listed.clear();
+        w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
+            const uint64_t h = WordCounts::hash(key, n);
+            table.prefetch_slot(h);
+            w.listed.push_back({key, n, h});
+        });
+        for (const TermWorker::Term& term : w.listed) table.prefetch_word(term.hash);
         if (grow) {
-            w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
-                w.counter.add(table.add(key, n), rows);
-            });
+            for (const TermWorker::Term& term : w.listed)
+                w.counter.add(table.add_hashed(term.hash, term.key, term.length), rows);
         } else {
-            w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
-                if (const WordCounts::Entry* e = table.find(key, n)) w.counter.add(e->id, rows);
-            });
+            for (const TermWorker::Term& term : w.listed)
+                if (const WordCounts::Entry* e = table.find_hashed(term.hash, term.key, term.length))
+                    w.counter.add(e->id, rows);
         }
         rows.per_text.push_back(static_cast<uint32_t>(rows.columns.size() - before));
     }
@@ -165,6 +173,44 @@ std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table) {
     for (const WordCounts::Entry& e : table.entries())
         if (e.count != 0) by_id[e.id] = &e;
     return by_id;
+}
+
+bool table_of(const WordCounts& table, const int64_t* ids, size_t n, WordCounts& out) {
+    const std::vector<const WordCounts::Entry*> by_id = entries_by_id(table);
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (ids[i] < 0 || static_cast<uint64_t>(ids[i]) >= by_id.size()) return false;
+        const WordCounts::Entry& e = *by_id[static_cast<size_t>(ids[i])];
+        out.add(table.word(e), e.length, e.count);
+    }
+    return true;
+}
+
+void sort_rows(const int64_t* starts, size_t rows, int32_t* columns, int32_t* values) {
+    std::vector<std::pair<int32_t, int32_t>> long_row;
+    for (size_t r = 0; r < rows; ++r) {
+        const auto first = static_cast<size_t>(starts[r]), end = static_cast<size_t>(starts[r + 1]);
+        if (end - first <= 32) {  // most rows: an insertion sort, in place
+            for (size_t i = first + 1; i < end; ++i) {
+                const int32_t column = columns[i], value = values[i];
+                size_t j = i;
+                for (; j > first && columns[j - 1] > column; --j) {
+                    columns[j] = columns[j - 1];
+                    values[j] = values[j - 1];
+                }
+                columns[j] = column;
+                values[j] = value;
+            }
+            continue;
+        }
+        long_row.clear();
+        for (size_t i = first; i < end; ++i) long_row.emplace_back(columns[i], values[i]);
+        std::sort(long_row.begin(), long_row.end());  // the columns differ: values never decide
+        for (size_t i = first; i < end; ++i) {
+            columns[i] = long_row[i - first].first;
+            values[i] = long_row[i - first].second;
+        }
+    }
 }
 
 }  // namespace vorlenta

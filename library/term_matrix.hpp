@@ -105,6 +105,12 @@ struct TermWorker {
     TextTerms terms;
     RowCounter counter;
     WordCounts own;  // ids of its own, renumbered into the call's table at the end
+    struct Term {
+        const uint8_t* key;
+        uint32_t length;
+        uint64_t hash;
+    };
+    std::vector<Term> listed;  // the text's terms and their hashes, for the look-ups
     std::vector<HashedColumn> hashed;  // the text's hashed terms
 };
 
@@ -131,5 +137,13 @@ std::vector<int64_t> ids_in_key_order(const WordCounts& table);
 
 // Each id's entry, in id order.
 std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table);
+
+// The table of the words `ids` of `table` (count kept), renumbered from 0 in that order; false
+// when an id is not the table's.
+bool table_of(const WordCounts& table, const int64_t* ids, size_t n, WordCounts& out);
+
+// Sorts each row's entries by column, their values with them. The rows are those of a
+// matrix in CSR form: row i's entries are starts[i]..starts[i + 1].
+void sort_rows(const int64_t* starts, size_t rows, int32_t* columns, int32_t* values);
 
 }  // namespace vorlenta

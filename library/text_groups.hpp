@@ -174,15 +174,16 @@ void tokenize_text(SpanTokenizer& t, const TextRecord& r, bool with_places, Use&
 }
 
 // use(text, length, i) for each token i of the batch, its text lower-cased into `lowered`
-// (room for a token and 16 bytes) if asked.
+// (room for a token and 16 bytes) if asked and it has a capital.
 template <class Use>
 void each_token(const Batch& b, bool lower, uint8_t* lowered, Use&& use) {
     const uint8_t* p = b.text_buffer;
     for (uint32_t i = 0; i < b.token_count; ++i) {
         const uint8_t* const end = token_end(p);
         const auto n = static_cast<uint32_t>(end - p);
-        if (lower) lower_word(p, n, lowered);
-        use(lower ? lowered : p, n, i);
+        const bool lowering = lower && has_capital(p, n);
+        if (lowering) lower_word(p, n, lowered);
+        use(lowering ? lowered : p, n, i);
         p = end + 1;
     }
 }

@@ -983,16 +983,9 @@ py::list term_names(const Terms& terms, const py::array_t<int64_t, py::array::c_
 // The terms `ids`, renumbered from 0 in that order.
 std::shared_ptr<Terms> terms_subset(const Terms& terms,
                                     const py::array_t<int64_t, py::array::c_style>& ids) {
-    const std::vector<const WordCounts::Entry*> by_id = entries_by_id(terms.table);
     auto out = std::make_shared<Terms>();
-    out->table.reserve(static_cast<size_t>(ids.size()));
-    const int64_t* id = ids.data();
-    for (py::ssize_t i = 0; i < ids.size(); ++i) {
-        if (id[i] < 0 || static_cast<uint64_t>(id[i]) >= by_id.size())
-            throw py::index_error("no such term");
-        const WordCounts::Entry& e = *by_id[static_cast<size_t>(id[i])];
-        out->table.add(terms.table.word(e), e.length, e.count);
-    }
+    if (!table_of(terms.table, ids.data(), static_cast<size_t>(ids.size()), out->table))
+        throw py::index_error("no such term");
     return out;
 }
 
@@ -1017,10 +1010,12 @@ struct Rows {
     }
 };
 
-// Each text's row of term counts, its columns ids in `terms`: a table made here, each term added
-// when first met, when `terms` is null; else the given table's, terms it has not skipped.
-// Returns (terms, row starts, columns, values, tally). A worker other than the first adds terms
-// to a table of its own, renumbered into the call's once the texts are all read.
+// Each text's row of term counts, its entries in column order: the columns of `terms`, terms it
+// has not skipped; or where `terms` is null, of a table made here, each term added when first
+// met, and once the texts are read, renumbered in the order of the terms' strs where every key is
+// UTF-8 (else in the order first met, for the caller to order). Returns (terms, row starts,
+// columns, values, ordered, tally). A worker other than the first adds terms to a table of its
+// own, renumbered into the call's once the texts are all read.
 py::tuple term_rows(py::object source, bool chunked, const TextSettings& settings,
                     const TermSettings& term_settings, std::shared_ptr<Terms> terms,
                     unsigned jobs) {
@@ -1048,26 +1043,44 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
         if (grow && g.worker > 0) theirs.push_back({g.worker, first, rows.columns.size()});
     });
     feed.raise_if_held();
-    if (grow) {
+    bool ordered = !grow;
+    {
         py::gil_scoped_release nogil;
-        std::vector<std::vector<int32_t>> ids(state.size());
-        for (size_t w = 1; w < state.size(); ++w) {
-            if (!state[w]) continue;
-            const WordCounts& own = state[w]->own;
-            ids[w].resize(own.size());
-            table.reserve(own.size());
-            for (const WordCounts::Entry& e : own.entries())
-                if (e.count != 0)
-                    ids[w][e.id] = static_cast<int32_t>(table.add(own.word(e), e.length, e.count));
+        if (grow) {
+            std::vector<std::vector<int32_t>> ids(state.size());
+            for (size_t w = 1; w < state.size(); ++w) {
+                if (!state[w]) continue;
+                const WordCounts& own = state[w]->own;
+                ids[w].resize(own.size());
+                table.reserve(own.size());
+                for (const WordCounts::Entry& e : own.entries())
+                    if (e.count != 0)
+                        ids[w][e.id] =
+                            static_cast<int32_t>(table.add(own.word(e), e.length, e.count));
+            }
+            for (const Theirs& part : theirs)
+                for (size_t k = part.first; k < part.end; ++k)
+                    rows.columns[k] = ids[part.worker][static_cast<size_t>(rows.columns[k])];
         }
-        for (const Theirs& part : theirs)
-            for (size_t k = part.first; k < part.end; ++k)
-                rows.columns[k] = ids[part.worker][static_cast<size_t>(rows.columns[k])];
+        if (grow && table.size() <= static_cast<size_t>(INT32_MAX) && all_utf8(table)) {
+            const std::vector<int64_t> order = ids_in_key_order(table);
+            std::vector<int32_t> column_of(order.size());
+            for (size_t c = 0; c < order.size(); ++c)
+                column_of[static_cast<size_t>(order[c])] = static_cast<int32_t>(c);
+            for (int32_t& c : rows.columns) c = column_of[static_cast<size_t>(c)];
+            auto in_order = std::make_shared<Terms>();
+            table_of(table, order.data(), order.size(), in_order->table);
+            terms = std::move(in_order);
+            ordered = true;
+        }
+        if (ordered)
+            sort_rows(rows.starts.data(), rows.starts.size() - 1, rows.columns.data(),
+                      rows.values.data());
     }
-    if (table.size() > static_cast<size_t>(INT32_MAX))
+    if (terms->table.size() > static_cast<size_t>(INT32_MAX))
         throw py::value_error("more than 2**31-1 terms: a matrix's columns cannot number them");
     py::tuple arrays = rows.arrays(tally);
-    return py::make_tuple(terms, arrays[0], arrays[1], arrays[2], arrays[3]);
+    return py::make_tuple(terms, arrays[0], arrays[1], arrays[2], ordered, arrays[3]);
 }
 
 // Each text's row of hashed term counts: columns ascending, the values the sums of the terms'
@@ -1531,13 +1544,6 @@ void bind_texts(py::module_& m) {
         .def(py::init(&terms_of_keys), py::arg("keys"),
              "A table of the terms whose keys (bytes) are given, their ids in that order.")
         .def("__len__", [](const Terms& t) { return t.table.size(); })
-        .def("key_order",
-             [](const Terms& t) -> py::object {
-                 if (!all_utf8(t.table)) return py::none();
-                 return as_array(ids_in_key_order(t.table));
-             },
-             "The ids in the order of the terms' strs; None when a key is not UTF-8 (its str "
-             "is not in the order of its bytes).")
         .def("names", &term_names, py::arg("ids"))
         .def("subset", &terms_subset, py::arg("ids"));
     m.def("term_rows",
@@ -1553,8 +1559,9 @@ void bind_texts(py::module_& m) {
           py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked"),
           py::arg("min_n"), py::arg("max_n"), py::arg("stop").none(true),
           py::arg("terms").none(true),
-          "(terms, row starts, columns, values, tally): each text's term counts, its columns "
-          "ids in `terms` (None: a new table, terms added as met).");
+          "(terms, row starts, columns, values, ordered, tally): each text's term counts, its "
+          "columns ids in `terms` (None: a new table, in the order of the terms' strs where "
+          "`ordered`).");
     m.def("hashed_rows",
           [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
              bool split_hyphens, bool lower, unsigned jobs, bool chunked, uint32_t min_n,

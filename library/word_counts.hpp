@@ -31,12 +31,38 @@ inline void lower_word(const uint8_t* in, uint32_t n, uint8_t* out) {
     }
 }
 
-// The n < 8 bytes at p as a little-endian word, the others zero. Reads 8 bytes: the caller
+// The n <= 8 bytes at p as a little-endian word, the others zero. Reads 8 bytes: the caller
 // guarantees they are there.
 inline uint64_t load_tail(const uint8_t* p, uint32_t n) {
     uint64_t v;
     std::memcpy(&v, p, 8);
     return n == 0 ? 0 : v & (~uint64_t{0} >> (64 - 8 * n));
+}
+
+// Whether lower_word would change any of the n bytes at p: most tokens hold no capital, and
+// are then used where they lie, not copied. Eight bytes at a time, in the bits of a word
+// (reads up to 7 bytes past the end, as load_tail does). A capital is A-Z, or 81 (Ё) or
+// 90..AF (А-Я) after D0. For each byte, the top bit of `ones * k + low7` is whether its low
+// seven bits are at least 0x80 - k; no sum carries into the next byte. For "Дa" (D0 94 61):
+//     bytes                 D0 94 61      low7 = 50 14 61
+//     before (bytes << 8)   00 D0 94      is D0:       0  1  0
+//     90..AF: top bit set and low7 within 10..2F:      0  1  0   -> a capital
+inline bool has_capital(const uint8_t* p, uint32_t n) {
+    constexpr uint64_t ones = 0x0101010101010101ull, tops = ones * 0x80;
+    auto at_least = [](uint64_t low7, uint64_t k) { return low7 + ones * (0x80 - k); };
+    auto zero = [](uint64_t v) { return ~(((v & ~tops) + ~tops) | v) & tops; };  // exact
+    uint64_t last = 0;  // the byte before the word, in the top byte
+    for (uint32_t i = 0; i < n; i += 8) {
+        const uint64_t v = n - i >= 8 ? load_tail(p + i, 8) : load_tail(p + i, n - i);
+        const uint64_t low7 = v & ~tops, high = v & tops;
+        const uint64_t ascii = at_least(low7, 0x41) & ~at_least(low7, 0x5B) & ~high;
+        const uint64_t cyrillic = zero((v << 8 | last >> 56) ^ ones * 0xD0) &
+                                  ((high & at_least(low7, 0x10) & ~at_least(low7, 0x30)) |
+                                   zero(v ^ ones * 0x81));
+        if (((ascii | cyrillic) & tops) != 0) return true;
+        last = v;
+    }
+    return false;
 }
 
 // Counts of distinct byte strings. The words' bytes live in one arena, each followed by 8 zero
@@ -64,7 +90,12 @@ public:
     // Returns the word's id.
     [[gnu::always_inline]] uint32_t add(const uint8_t* word, uint32_t length,
                                         uint64_t times = 1) {
-        const uint64_t h = hash(word, length);
+        return add_hashed(hash(word, length), word, length, times);
+    }
+
+    // add() of a word whose hash() is known.
+    [[gnu::always_inline]] uint32_t add_hashed(uint64_t h, const uint8_t* word, uint32_t length,
+                                               uint64_t times = 1) {
         size_t i = h & (slots_.size() - 1);
         for (;; i = (i + 1) & (slots_.size() - 1)) {
             Entry& e = slots_[i];
@@ -82,15 +113,40 @@ public:
         return id;
     }
 
-    // The entry of a word, or null when it was never added.
-    [[gnu::always_inline]] const Entry* find(const uint8_t* word, uint32_t length) const {
-        const uint64_t h = hash(word, length);
+    // The entry of a word whose hash() is known, or null when it was never added.
+    [[gnu::always_inline]] const Entry* find_hashed(uint64_t h, const uint8_t* word,
+                                                    uint32_t length) const {
         for (size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
             const Entry& e = slots_[i];
             if (e.count == 0) return nullptr;
             if (e.hash == h && e.length == length && same(this->word(e), word, length))
                 return &e;
         }
+    }
+
+    const Entry* find(const uint8_t* word, uint32_t length) const {
+        return find_hashed(hash(word, length), word, length);
+    }
+
+    // A large table's look-ups mostly wait for memory: where the words to look up are known
+    // ahead, their slots are asked for first (prefetch_slot), then the bytes of the word in
+    // each slot (prefetch_word), so that the look-ups find both in the cache.
+    void prefetch_slot(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+    void prefetch_word(uint64_t h) const {
+        const Entry& e = slots_[h & (slots_.size() - 1)];
+        if (e.count != 0) __builtin_prefetch(word(e));
+    }
+
+    static uint64_t hash(const uint8_t* p, uint32_t n) {
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+        for (; n >= 8; p += 8, n -= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        h = (h ^ load_tail(p, n)) * 0xC4CEB9FE1A85EC53ull;
+        return h ^ (h >> 29);
     }
 
     // Room for n more words without growing on the way: one rehash instead of several.
@@ -107,18 +163,6 @@ public:
     }
 
 private:
-    static uint64_t hash(const uint8_t* p, uint32_t n) {
-        uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-        for (; n >= 8; p += 8, n -= 8) {
-            uint64_t v;
-            std::memcpy(&v, p, 8);
-            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
-            h ^= h >> 32;
-        }
-        h = (h ^ load_tail(p, n)) * 0xC4CEB9FE1A85EC53ull;
-        return h ^ (h >> 29);
-    }
-
     static bool same(const uint8_t* a, const uint8_t* b, uint32_t n) {
         for (; n >= 8; a += 8, b += 8, n -= 8) {
             uint64_t x, y;

@@ -217,22 +217,26 @@ class CountVectorizer(_Terms):
             terms, names = given
             self._learned(terms, names, fixed=True)
             return self._matrix(raw_documents, terms, len(names))
-        terms, starts, columns, values = self._rows(_native.term_rows, raw_documents, None)
+        terms, starts, columns, values, ordered = self._rows(_native.term_rows, raw_documents,
+                                                             None)
         if len(terms) == 0:
             raise ValueError("empty vocabulary: the texts hold no terms (no kept tokens, or "
                              "only stop words)")
-        order = self._term_order(terms)
-        rank = np.empty(len(order), dtype=np.int32)
-        rank[order] = np.arange(len(order), dtype=np.int32)
-        X = _csr(values, rank[columns], starts, (len(starts) - 1, len(order)), self.dtype)
+        order = np.arange(len(terms)) if ordered else self._term_order(terms)
+        if not ordered:
+            rank = np.empty(len(order), dtype=np.int32)
+            rank[order] = np.arange(len(order), dtype=np.int32)
+            columns = rank[columns]
+        X = _csr(values, columns, starts, (len(starts) - 1, len(order)), self.dtype)
         if self.binary:
             X.data.fill(1)
         kept = self._kept_columns(X, low, high, limit)
         if kept is not None:
             X = _keep_columns(X, kept)
             order = order[kept]
-        X.sort_indices()
-        terms = terms.subset(order)
+        X.sort_indices()  # the native rows are in column order already where `ordered`
+        if not ordered or kept is not None:
+            terms = terms.subset(order)
         self._learned(terms, _names(terms, np.arange(len(order))), fixed=False)
         return X
 
@@ -275,21 +279,17 @@ class CountVectorizer(_Terms):
         return terms
 
     def _matrix(self, texts: Any, terms: Any, n_terms: int) -> Any:
-        _, starts, columns, values = self._rows(_native.term_rows, texts, terms)
+        _, starts, columns, values, _ = self._rows(_native.term_rows, texts, terms)
         X = _csr(values, columns, starts, (len(starts) - 1, n_terms), self.dtype)
-        X.sort_indices()
         if self.binary:
             X.data.fill(1)
         return X
 
     def _term_order(self, terms: Any) -> np.ndarray:
-        """The term ids in the order of their strs: the native order of their bytes, which is
-        the same wherever every key is UTF-8; else Python's order of the strs."""
-        order = terms.key_order()
-        if order is None:
-            names = _names(terms, np.arange(len(terms)))
-            order = np.array(sorted(range(len(names)), key=names.__getitem__), dtype=np.int64)
-        return order
+        """The term ids in the order of their strs, where a key that is not UTF-8 leaves the
+        native order of their bytes another."""
+        names = _names(terms, np.arange(len(terms)))
+        return np.array(sorted(range(len(names)), key=names.__getitem__), dtype=np.int64)
 
     def _limits(self) -> tuple[float, float, int | None]:
         for name in ("min_df", "max_df"):

@@ -63,6 +63,22 @@ TEST(LowerWord, MapsEveryCapitalAWordCanHoldAndNothingElse) {
     EXPECT_EQ(lowered("\xD0\x90\x80Z\xFF"), "\xD0\xB0\x80z\xFF");
 }
 
+// has_capital is the fast look at a token that lower_word's own loop is the judge of: random
+// strings drawn from the bytes where a capital begins or ends, at every length and alignment.
+TEST(LowerWord, HasCapitalIsTrueExactlyWhenLoweringChangesABytes) {
+    const uint8_t near[] = {0x40, 0x41, 0x5A, 0x5B, 0x61, 0xD0, 0xD1, 0x80, 0x81, 0x82, 0x8F,
+                            0x90, 0xAF, 0xB0, 0x00, 0xFF, 0xC1, 0xC0, 0xDA};
+    std::srand(7);
+    for (int round = 0; round < 200000; ++round) {
+        std::string s(static_cast<size_t>(std::rand() % 20), '\0');
+        for (char& c : s) c = static_cast<char>(near[std::rand() % sizeof(near)]);
+        std::string padded = s + std::string(8, '\x41');  // what lies past it is no part of it
+        const bool capital = has_capital(reinterpret_cast<const uint8_t*>(padded.data()),
+                                         static_cast<uint32_t>(s.size()));
+        ASSERT_EQ(capital, lowered(s) != s) << ::testing::PrintToString(s);
+    }
+}
+
 TEST(WordCounts, CountsAndSurvivesGrowth) {
     WordCounts a;
     std::map<std::string, uint64_t> expected;

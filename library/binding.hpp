@@ -34,11 +34,15 @@ inline PyObject* token_text(const uint8_t* p, size_t n) {
 }
 
 // A counted word as a str: that of a str's lone surrogates (see STR_SURROGATES_MARK) gives the
-// str's characters back, any other is a token's text.
+// str's characters back, any other is a token's text. A token of bytes can end with FF too
+// (D0 FF is one ill-formed part): where the bytes before it are no str's, it is such a token.
 inline PyObject* word_text(const uint8_t* p, size_t n) {
-    if (is_str_surrogates_key(p, n))
-        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
-                                    static_cast<Py_ssize_t>(n - 1), "surrogatepass");
+    if (is_str_surrogates_key(p, n)) {
+        PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
+                                             static_cast<Py_ssize_t>(n - 1), "surrogatepass");
+        if (str != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return str;
+        PyErr_Clear();
+    }
     return token_text(p, n);
 }
 

@@ -4,46 +4,31 @@
 
 #include "library/counts.hpp"
 #include "library/utf8_tally.hpp"
+#include "sources/utf8.hpp"
 
 namespace vorlenta {
 
 namespace {
 
-// The code point of the surrogate whose errors="surrogatepass" bytes start at p (ED A0..BF xx).
-uint32_t surrogate_at(const uint8_t* p) {
-    return 0xD000u | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-}
-
-bool is_surrogate_at(const uint8_t* p, const uint8_t* end) {
-    return end - p >= 3 && p[0] == 0xED && p[1] >= 0xA0;
-}
-
-// The key of a token of a str with lone surrogates (see SURROGATES_MARK) into `out`, followed
-// by the zero bytes a look-up reads past it; returns its length. "\udcd0\udc96" (ED B3 90 ED B2
-// 96) becomes D0 96, the bytes whose str it is; "\ud800" (ED A0 80) becomes ED A0 80 FF.
-uint32_t surrogates_key(const uint8_t* p, uint32_t n, std::vector<uint8_t>& out) {
-    const uint8_t* const end = p + n;
-    bool escapes_only = true;
-    for (const uint8_t* q = p; q < end; ++q) {
-        if (is_surrogate_at(q, end)) {
-            const uint32_t c = surrogate_at(q);
-            escapes_only = escapes_only && c >= 0xDC80 && c <= 0xDCFF;
-            q += 2;
-        }
-    }
+// The key of a token whose bytes are not all UTF-8 into `out`, followed by the zero bytes a
+// look-up reads past it; returns its length. Each byte of an ill-formed part becomes its
+// escape: "x" D0 FF (78 D0 FF) becomes 78 ED B3 90 ED B3 BF, the UTF-8 of "x\udcd0\udcff".
+uint32_t escaped_key(const uint8_t* p, uint32_t n, std::vector<uint8_t>& out) {
     out.clear();
-    if (escapes_only) {
-        for (const uint8_t* q = p; q < end; ++q) {
-            if (is_surrogate_at(q, end)) {
-                out.push_back(static_cast<uint8_t>(surrogate_at(q) - 0xDC00));
-                q += 2;
-            } else {
-                out.push_back(*q);
-            }
+    for (uint32_t i = 0; i < n;) {
+        const Utf8Step step = utf8_step(p + i, n - i);
+        if (step.ok) {
+            out.insert(out.end(), p + i, p + i + step.length);
+            i += step.length;
+            continue;
         }
-    } else {
-        out.assign(p, end);
-        out.push_back(SURROGATES_MARK);
+        // A character cut at the token's end (length 0) is as ill-formed as any other part.
+        const uint32_t bad = step.length == 0 ? n - i : step.length;
+        for (uint32_t k = 0; k < bad; ++k, ++i) {
+            out.push_back(0xED);  // U+DC00 + b, b >= 0x80: ED B2..B3 xx
+            out.push_back(static_cast<uint8_t>(0xB0 | p[i] >> 6));
+            out.push_back(static_cast<uint8_t>(0x80 | (p[i] & 0x3F)));
+        }
     }
     const auto length = static_cast<uint32_t>(out.size());
     out.resize(out.size() + WordCounts::READ_PAST, 0);
@@ -55,12 +40,14 @@ uint32_t surrogates_key(const uint8_t* p, uint32_t n, std::vector<uint8_t>& out)
 void TextTerms::read(SpanTokenizer& t, const TextRecord& r, const TermSettings& s) {
     bytes_.clear();
     starts_.clear();
+    // Only bytes from Python or Arrow can be ill-formed; a str's encoding is its key.
+    const bool escapes = r.tally && !r.null && !is_utf8(r.data, r.size);
     uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
     tokenize_text(t, r, false, [&](const Batch& b) {
         each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
-            if (r.surrogates && has_encoded_surrogate(p, n)) {
-                n = surrogates_key(p, n, canonical_);
-                p = canonical_.data();
+            if (escapes) {
+                n = escaped_key(p, n, escaped_);
+                p = escaped_.data();
             }
             keep(p, n, s);
         });
@@ -147,18 +134,6 @@ void hash_terms(SpanTokenizer& t, Group& g, const TermSettings& s, uint32_t n_fe
         }
         rows.per_text.push_back(static_cast<uint32_t>(rows.columns.size() - before));
     }
-}
-
-bool all_utf8(const WordCounts& table) {
-    for (const WordCounts::Entry& e : table.entries()) {
-        if (e.count == 0) continue;
-        Utf8Tally tally;
-        const uint8_t* key = table.word(e);
-        tally.add(key, key + e.length);
-        tally.finish();
-        if (tally.ill_formed != 0) return false;
-    }
-    return true;
 }
 
 std::vector<int64_t> ids_in_key_order(const WordCounts& table) {

@@ -14,15 +14,12 @@
 
 namespace vorlenta {
 
-// A term is found by its key: its bytes as the tokens gave them, one space between the tokens
-// of an n-gram. A token that is not UTF-8 keeps its bytes (its str is theirs as
-// errors="surrogateescape" gives it). A token of a str with lone surrogates that only
-// errors="surrogateescape" could have made (U+DC80..U+DCFF) takes those bytes, and so the
-// column of the same str read from bytes; one with any other surrogate keeps its
-// errors="surrogatepass" bytes followed by this mark, which no other key has after a token's
-// bytes (the byte FF is never part of UTF-8, and always a token of its own).
-constexpr uint8_t SURROGATES_MARK = 0xFF;
-
+// A term is found by its key: the UTF-8 of its str, lone surrogates in their
+// errors="surrogatepass" form, one space between the tokens of an n-gram. So a token's key is
+// its bytes, but for the bytes of a bytes (or Arrow) text that are not UTF-8: each such byte b
+// is U+DC00 + b in the token's str (errors="surrogateescape"), and so ED B2..B3 xx in its key.
+// One str, one key, whatever the text was; and the order of the keys' bytes is the order of
+// their strs.
 struct TermSettings {
     bool lower = true;
     uint32_t min_n = 1, max_n = 1;    // the n-grams made, n from min_n to max_n
@@ -54,7 +51,7 @@ private:
     std::vector<uint8_t> bytes_;      // the tokens, each followed by a space; then
                                       // WordCounts::READ_PAST zero bytes, for the look-ups
     std::vector<uint64_t> starts_;    // where each token starts, then the end of the last
-    std::vector<uint8_t> canonical_;  // a token of a str with surrogates, as its key
+    std::vector<uint8_t> escaped_;    // a token with bytes that are not UTF-8, as its key
 };
 
 // Counts a text's terms by column: each column once in the row, in the order first met.
@@ -127,10 +124,6 @@ int32_t murmur3_32(const uint8_t* p, size_t n, uint32_t seed);
 // each once, its value the sum of its terms' signs (0 kept, as scikit-learn keeps it).
 void hash_terms(SpanTokenizer& t, Group& g, const TermSettings& s, uint32_t n_features,
                 bool alternate_sign, TermWorker& w);
-
-// Whether every key of `table` is UTF-8 (so that the order of their bytes is the order of their
-// characters).
-bool all_utf8(const WordCounts& table);
 
 // The ids of `table`'s keys in the order of their bytes.
 std::vector<int64_t> ids_in_key_order(const WordCounts& table);

@@ -959,9 +959,7 @@ std::shared_ptr<Terms> terms_of_keys(const py::iterable& keys) {
     return terms;
 }
 
-// Each term's str, its columns `ids` in that order: as errors="surrogateescape" decodes its
-// key, or the key itself (bytes) where a token's surrogates are marked in it, for the caller to
-// decode.
+// Each term's str, its columns `ids` in that order.
 py::list term_names(const Terms& terms, const py::array_t<int64_t, py::array::c_style>& ids) {
     const std::vector<const WordCounts::Entry*> by_id = entries_by_id(terms.table);
     py::list out(ids.size());
@@ -971,9 +969,7 @@ py::list term_names(const Terms& terms, const py::array_t<int64_t, py::array::c_
             throw py::index_error("no such term");
         const WordCounts::Entry& e = *by_id[static_cast<size_t>(id[i])];
         const auto* key = reinterpret_cast<const char*>(terms.table.word(e));
-        PyObject* name = std::memchr(key, SURROGATES_MARK, e.length) != nullptr
-                             ? PyBytes_FromStringAndSize(key, e.length)
-                             : PyUnicode_DecodeUTF8(key, e.length, "surrogateescape");
+        PyObject* name = PyUnicode_DecodeUTF8(key, e.length, "surrogatepass");
         if (name == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(out.ptr(), i, name);
     }
@@ -1012,10 +1008,9 @@ struct Rows {
 
 // Each text's row of term counts, its entries in column order: the columns of `terms`, terms it
 // has not skipped; or where `terms` is null, of a table made here, each term added when first
-// met, and once the texts are read, renumbered in the order of the terms' strs where every key is
-// UTF-8 (else in the order first met, for the caller to order). Returns (terms, row starts,
-// columns, values, ordered, tally). A worker other than the first adds terms to a table of its
-// own, renumbered into the call's once the texts are all read.
+// met, then renumbered in the order of the terms' strs once the texts are read. Returns (terms,
+// row starts, columns, values, tally). A worker other than the first adds terms to a table of
+// its own, renumbered into the call's at the end.
 py::tuple term_rows(py::object source, bool chunked, const TextSettings& settings,
                     const TermSettings& term_settings, std::shared_ptr<Terms> terms,
                     unsigned jobs) {
@@ -1043,7 +1038,6 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
         if (grow && g.worker > 0) theirs.push_back({g.worker, first, rows.columns.size()});
     });
     feed.raise_if_held();
-    bool ordered = !grow;
     {
         py::gil_scoped_release nogil;
         if (grow) {
@@ -1062,7 +1056,7 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
                 for (size_t k = part.first; k < part.end; ++k)
                     rows.columns[k] = ids[part.worker][static_cast<size_t>(rows.columns[k])];
         }
-        if (grow && table.size() <= static_cast<size_t>(INT32_MAX) && all_utf8(table)) {
+        if (grow && table.size() <= static_cast<size_t>(INT32_MAX)) {
             const std::vector<int64_t> order = ids_in_key_order(table);
             std::vector<int32_t> column_of(order.size());
             for (size_t c = 0; c < order.size(); ++c)
@@ -1071,16 +1065,14 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
             auto in_order = std::make_shared<Terms>();
             table_of(table, order.data(), order.size(), in_order->table);
             terms = std::move(in_order);
-            ordered = true;
         }
-        if (ordered)
-            sort_rows(rows.starts.data(), rows.starts.size() - 1, rows.columns.data(),
-                      rows.values.data());
+        sort_rows(rows.starts.data(), rows.starts.size() - 1, rows.columns.data(),
+                  rows.values.data());
     }
     if (terms->table.size() > static_cast<size_t>(INT32_MAX))
         throw py::value_error("more than 2**31-1 terms: a matrix's columns cannot number them");
     py::tuple arrays = rows.arrays(tally);
-    return py::make_tuple(terms, arrays[0], arrays[1], arrays[2], ordered, arrays[3]);
+    return py::make_tuple(terms, arrays[0], arrays[1], arrays[2], arrays[3]);
 }
 
 // Each text's row of hashed term counts: columns ascending, the values the sums of the terms'
@@ -1559,9 +1551,8 @@ void bind_texts(py::module_& m) {
           py::arg("split_hyphens"), py::arg("lower"), py::arg("jobs"), py::arg("chunked"),
           py::arg("min_n"), py::arg("max_n"), py::arg("stop").none(true),
           py::arg("terms").none(true),
-          "(terms, row starts, columns, values, ordered, tally): each text's term counts, its "
-          "columns ids in `terms` (None: a new table, in the order of the terms' strs where "
-          "`ordered`).");
+          "(terms, row starts, columns, values, tally): each text's term counts, its columns "
+          "ids in `terms` (None: a new table, in the order of the terms' strs).");
     m.def("hashed_rows",
           [](py::object source, uint64_t filter, uint32_t min_len, uint32_t max_len,
              bool split_hyphens, bool lower, unsigned jobs, bool chunked, uint32_t min_n,

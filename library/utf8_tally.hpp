@@ -208,4 +208,12 @@ struct Utf8Tally {
     }
 };
 
+// Whether the n bytes at p are all well-formed UTF-8.
+inline bool is_utf8(const uint8_t* p, size_t n) {
+    Utf8Tally tally;
+    tally.add(p, p + n);
+    tally.finish();
+    return tally.ill_formed == 0;
+}
+
 }  // namespace vorlenta

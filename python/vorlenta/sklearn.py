@@ -38,37 +38,13 @@ _WORD_TYPES = ("ENWORD", "RUWORD")
 
 
 def _key(term: str) -> bytes:
-    """The native key of a term (see term_matrix.hpp): its UTF-8, a character that is a byte
-    escaped by errors="surrogateescape" as that byte; a token with another lone surrogate as
-    its errors="surrogatepass" bytes and the mark FF."""
-    try:
-        return term.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:
-        return b" ".join(_token_key(token) for token in term.split(" "))
-
-
-def _token_key(token: str) -> bytes:
-    try:
-        return token.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:
-        return token.encode("utf-8", "surrogatepass") + b"\xff"
-
-
-def _name(key: bytes | str) -> str:
-    """A term's str from a key the native names left as bytes (one holding a mark)."""
-    if isinstance(key, str):
-        return key
-    return " ".join(token[:-1].decode("utf-8", "surrogatepass")
-                    if len(token) > 1 and token.endswith(b"\xff")
-                    else token.decode("utf-8", "surrogateescape")
-                    for token in key.split(b" "))
+    """The native key of a term: the UTF-8 of its str, lone surrogates (a byte that was not
+    UTF-8 is one) as errors="surrogatepass" writes them."""
+    return term.encode("utf-8", "surrogatepass")
 
 
 def _names(terms: Any, ids: np.ndarray) -> list[str]:
-    names: list[str] = terms.names(np.ascontiguousarray(ids, dtype=np.int64))
-    if any(type(n) is bytes for n in names):
-        names = [_name(n) for n in names]
-    return names
+    return terms.names(np.ascontiguousarray(ids, dtype=np.int64))  # type: ignore[no-any-return]
 
 
 def _csr(values: np.ndarray, columns: np.ndarray, starts: np.ndarray, shape: tuple[int, int],
@@ -217,27 +193,19 @@ class CountVectorizer(_Terms):
             terms, names = given
             self._learned(terms, names, fixed=True)
             return self._matrix(raw_documents, terms, len(names))
-        terms, starts, columns, values, ordered = self._rows(_native.term_rows, raw_documents,
-                                                             None)
+        terms, starts, columns, values = self._rows(_native.term_rows, raw_documents, None)
         if len(terms) == 0:
             raise ValueError("empty vocabulary: the texts hold no terms (no kept tokens, or "
                              "only stop words)")
-        order = np.arange(len(terms)) if ordered else self._term_order(terms)
-        if not ordered:
-            rank = np.empty(len(order), dtype=np.int32)
-            rank[order] = np.arange(len(order), dtype=np.int32)
-            columns = rank[columns]
-        X = _csr(values, columns, starts, (len(starts) - 1, len(order)), self.dtype)
+        # The columns are in the order of the terms' strs already, and each row in column order.
+        X = _csr(values, columns, starts, (len(starts) - 1, len(terms)), self.dtype)
         if self.binary:
             X.data.fill(1)
         kept = self._kept_columns(X, low, high, limit)
         if kept is not None:
             X = _keep_columns(X, kept)
-            order = order[kept]
-        X.sort_indices()  # the native rows are in column order already where `ordered`
-        if not ordered or kept is not None:
-            terms = terms.subset(order)
-        self._learned(terms, _names(terms, np.arange(len(order))), fixed=False)
+            terms = terms.subset(kept)
+        self._learned(terms, _names(terms, np.arange(len(terms))), fixed=False)
         return X
 
     def transform(self, raw_documents: Any) -> Any:
@@ -279,17 +247,11 @@ class CountVectorizer(_Terms):
         return terms
 
     def _matrix(self, texts: Any, terms: Any, n_terms: int) -> Any:
-        _, starts, columns, values, _ = self._rows(_native.term_rows, texts, terms)
+        _, starts, columns, values = self._rows(_native.term_rows, texts, terms)
         X = _csr(values, columns, starts, (len(starts) - 1, n_terms), self.dtype)
         if self.binary:
             X.data.fill(1)
         return X
-
-    def _term_order(self, terms: Any) -> np.ndarray:
-        """The term ids in the order of their strs, where a key that is not UTF-8 leaves the
-        native order of their bytes another."""
-        names = _names(terms, np.arange(len(terms)))
-        return np.array(sorted(range(len(names)), key=names.__getitem__), dtype=np.int64)
 
     def _limits(self) -> tuple[float, float, int | None]:
         for name in ("min_df", "max_df"):
@@ -434,8 +396,8 @@ class TfidfVectorizer(CountVectorizer):
 class HashingVectorizer(_Terms):
     """Texts to a matrix of hashed term counts, stateless: each term's column and sign from the
     32-bit MurmurHash3 (seed 0) of its UTF-8, as scikit-learn's HashingVectorizer computes them
-    (a token that is not UTF-8 is hashed over its bytes as they were), then `binary` and
-    `norm` as there.
+    (a term with lone surrogates, as a byte that is not UTF-8 gives, over the bytes that
+    errors="surrogatepass" writes), then `binary` and `norm` as there.
 
     Args:
         n_features: the number of columns.

@@ -142,6 +142,11 @@ def test_str_with_lone_surrogates_is_text_for_the_library():
         ("a", 0, 1), ("\ud800", 1, 2), ("b", 2, 3), (" ", 3, 4), ("\udfff", 4, 5)]
     assert [b.stops.tolist() for b in vorlenta.spans(text)] == [[1, 2, 3, 4, 5]]
     assert vorlenta.count_words(text) == {"a": 1, "b": 1}
+    # A token of bytes can end with FF as a str's surrogates are marked; it stays its own.
+    for many in (True, False):
+        source = [b"ab \xd0\xff"] if many else b"ab \xd0\xff"
+        with pytest.warns(vorlenta.NotUtf8Warning):
+            assert vorlenta.count_words(source) == {"ab": 1, "\udcd0\udcff": 1}
 
 
 def test_bad_arguments_name_the_value():

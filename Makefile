@@ -60,8 +60,9 @@ $(VENV)/.created:
 	$(VPY) -m pip install -q --upgrade pip
 	@touch $@
 
-# Build, run and test dependencies, the Dask, zstd and Arrow extras (their tests need them), the
-# release tools and the documentation's, read from pyproject.toml so the ranges live in one place.
+# Build, run and test dependencies, the Dask, zstd, Arrow and scikit-learn extras (their tests
+# need them), the release tools and the documentation's, read from pyproject.toml so the ranges
+# live in one place.
 $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	$(VPY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
 	  print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] \
@@ -69,6 +70,7 @@ $(VENV)/.deps: pyproject.toml $(VENV)/.created
 	  + p["project"]["optional-dependencies"]["dask"] \
 	  + p["project"]["optional-dependencies"]["zstd"] \
 	  + p["project"]["optional-dependencies"]["arrow"] \
+	  + p["project"]["optional-dependencies"]["sklearn"] \
 	  + p["dependency-groups"]["release"] \
 	  + p["dependency-groups"]["docs"]))' > $(VENV)/requirements-dev.txt
 	$(VPY) -m pip install -q -r $(VENV)/requirements-dev.txt "cmake>=3.20" ninja

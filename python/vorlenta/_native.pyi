@@ -2,6 +2,7 @@ from vorlenta.types import TokenType
 
 import numpy as np
 import numpy.typing as npt
+from collections.abc import Iterable
 from typing import Any, TypeVar
 
 _T = TypeVar("_T")
@@ -90,6 +91,14 @@ class ArrowLists(metaclass=_pybind11_type):
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
     def __len__(self) -> int: ...
 
+class Terms(metaclass=_pybind11_type):
+    # A table of terms (their keys: UTF-8, lone surrogates as surrogatepass writes them) and
+    # their columns.
+    def __init__(self, keys: Iterable[bytes]) -> None: ...
+    def __len__(self) -> int: ...
+    def names(self, ids: npt.NDArray[np.int64]) -> list[str]: ...
+    def subset(self, ids: npt.NDArray[np.int64]) -> Terms: ...
+
 class Texts(metaclass=_pybind11_type):
     def __init__(self) -> None: ...
     def configure(
@@ -130,6 +139,17 @@ def arrow_lists(
     source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
     jobs: int, chunked: bool = False, large: bool = True,
 ) -> tuple[ArrowLists, tuple[int, int, int]]: ...
+def term_rows(
+    source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
+    jobs: int, chunked: bool, min_n: int, max_n: int, stop: Terms | None, terms: Terms | None,
+) -> tuple[Terms, npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.int32],
+           tuple[int, int, int]]: ...
+def hashed_rows(
+    source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
+    jobs: int, chunked: bool, min_n: int, max_n: int, stop: Terms | None, n_features: int,
+    alternate_sign: bool,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.int32],
+           tuple[int, int, int]]: ...
 def words(
     text: str | bytes, filter: int, min_len: int, max_len: int, split_hyphens: bool,
     lower: bool, /,

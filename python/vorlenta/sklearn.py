@@ -259,8 +259,8 @@ class CountVectorizer(_Terms):
             if isinstance(value, bool) or not isinstance(value, Real):
                 raise TypeError(f"{name} must be an int (texts) or a float (a share of them), "
                                 f"not {value!r}")
-            if isinstance(value, Integral) and value < 0 or \
-                    not isinstance(value, Integral) and not 0 <= value <= 1:
+            if isinstance(value, Integral) and int(value) < 0 or \
+                    not isinstance(value, Integral) and not 0 <= float(value) <= 1:
                 raise ValueError(f"{name} must be an int >= 0 or a float within 0..1, not "
                                  f"{value!r}")
         limit = self.max_features
@@ -304,7 +304,7 @@ class CountVectorizer(_Terms):
             places = set()
             for term, at in given.items():
                 if isinstance(at, bool) or not isinstance(at, Integral) or \
-                        not 0 <= at < len(given) or at in places:
+                        not 0 <= int(at) < len(given) or at in places:
                     raise ValueError(f"vocabulary's columns must be 0..{len(given) - 1}, each "
                                      f"once: {term!r} has {at!r}")
                 places.add(at)

@@ -37,30 +37,12 @@ uint32_t escaped_key(const uint8_t* p, uint32_t n, std::vector<uint8_t>& out) {
 
 }  // namespace
 
-void TextTerms::read(SpanTokenizer& t, const TextRecord& r, const TermSettings& s) {
-    bytes_.clear();
-    starts_.clear();
-    // Only bytes from Python or Arrow can be ill-formed; a str's encoding is its key.
-    const bool escapes = r.tally && !r.null && !is_utf8(r.data, r.size);
-    uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
-    tokenize_text(t, r, false, [&](const Batch& b) {
-        each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
-            if (escapes) {
-                n = escaped_key(p, n, escaped_);
-                p = escaped_.data();
-            }
-            keep(p, n, s);
-        });
-    });
-    starts_.push_back(bytes_.size());
-    bytes_.resize(bytes_.size() + WordCounts::READ_PAST, 0);
-}
-
-void TextTerms::keep(const uint8_t* token, uint32_t n, const TermSettings& s) {
-    if (s.stop != nullptr && s.stop->find(token, n) != nullptr) return;
-    starts_.push_back(bytes_.size());
-    bytes_.insert(bytes_.end(), token, token + n);
-    bytes_.push_back(' ');
+bool TextTerms::key_of(const uint8_t*& p, uint32_t& n, bool escapes, const TermSettings& s) {
+    if (escapes) {
+        n = escaped_key(p, n, escaped_);
+        p = escaped_.data();
+    }
+    return s.stop == nullptr || s.stop->find(p, n) == nullptr;
 }
 
 void count_terms(SpanTokenizer& t, Group& g, const TermSettings& s, WordCounts& table,
@@ -69,24 +51,25 @@ void count_terms(SpanTokenizer& t, Group& g, const TermSettings& s, WordCounts& 
     for (const TextRecord& r : g.texts) {
         const size_t before = rows.columns.size();
         w.counter.start_row();
-        w.terms.read(t, r, s);
-        // The text's terms are all known before the first is looked up: their slots and words
-        // are fetched from memory side by side, not one after another.
-        w.listed.clear();
-        w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
-            const uint64_t h = WordCounts::hash(key, n);
-            table.prefetch_slot(h);
-            w.listed.push_back({key, n, h});
-        });
-        for (const TermWorker::Term& term : w.listed) table.prefetch_word(term.hash);
-        if (grow) {
-            for (const TermWorker::Term& term : w.listed)
-                w.counter.add(table.add_hashed(term.hash, term.key, term.length), rows);
-        } else {
-            for (const TermWorker::Term& term : w.listed)
-                if (const WordCounts::Entry* e = table.find_hashed(term.hash, term.key, term.length))
+        w.terms.each_list(t, r, s, [&](const std::vector<TermKey>& terms) {
+            // The terms are all known before the first is looked up: their slots and words
+            // are fetched from memory side by side, not one after another.
+            w.hashes.resize(terms.size());
+            for (size_t i = 0; i < terms.size(); ++i) {
+                w.hashes[i] = WordCounts::hash(terms[i].key, terms[i].length);
+                table.prefetch_slot(w.hashes[i]);
+            }
+            for (uint64_t h : w.hashes) table.prefetch_word(h);
+            for (size_t i = 0; i < terms.size(); ++i) {
+                const TermKey& k = terms[i];
+                if (grow) {
+                    w.counter.add(table.add_hashed(w.hashes[i], k.key, k.length), rows);
+                } else if (const WordCounts::Entry* e =
+                               table.find_hashed(w.hashes[i], k.key, k.length)) {
                     w.counter.add(e->id, rows);
-        }
+                }
+            }
+        });
         rows.per_text.push_back(static_cast<uint32_t>(rows.columns.size() - before));
     }
 }
@@ -117,10 +100,11 @@ void hash_terms(SpanTokenizer& t, Group& g, const TermSettings& s, uint32_t n_fe
                 bool alternate_sign, TermWorker& w) {
     GroupRows& rows = g.rows;
     for (const TextRecord& r : g.texts) {
-        w.terms.read(t, r, s);
         w.hashed.clear();
-        w.terms.each(s, [&](const uint8_t* key, uint32_t n) {
-            w.hashed.push_back(hashed_column(murmur3_32(key, n, 0), n_features, alternate_sign));
+        w.terms.each_list(t, r, s, [&](const std::vector<TermKey>& terms) {
+            for (const TermKey& k : terms)
+                w.hashed.push_back(
+                    hashed_column(murmur3_32(k.key, k.length, 0), n_features, alternate_sign));
         });
         std::sort(w.hashed.begin(), w.hashed.end(),
                   [](HashedColumn a, HashedColumn b) { return a.column < b.column; });

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <algorithm>
+#include <utility>
 #include <cstdint>
 #include <vector>
 
 #include "library/text_groups.hpp"
+#include "library/utf8_tally.hpp"
 #include "library/word_counts.hpp"
 
 namespace vorlenta {
@@ -26,28 +28,78 @@ struct TermSettings {
     const WordCounts* stop = nullptr;  // the keys of the stop words, or none
 };
 
-// The kept tokens of one text, each followed by a space, so that an n-gram's key is the
-// bytes from its first token's start to its last token's end, where they lie.
+// A term's key where it lies.
+struct TermKey {
+    const uint8_t* key;
+    uint32_t length;
+};
+
+// The terms of one text: its kept tokens (lower-cased if asked, not stop words) and their
+// n-grams.
 class TextTerms {
 public:
-    // Tokenizes text `r` and keeps its tokens that are not stop words.
-    void read(SpanTokenizer& t, const TextRecord& r, const TermSettings& s);
-
-    // use(key, length) for each term: the tokens (n = 1) first, then each longer n-gram.
+    // use(terms) for the terms of text `r`, the tokens (n = 1) first, then each longer n-gram,
+    // in one or more lists whose keys stay where they are during the call. Tokens alone are
+    // listed a batch at a time, most where the batch holds them; n-grams need the text's tokens
+    // one after another, each followed by a space, so that an n-gram's key is the bytes from
+    // its first token's start to its last token's end.
     template <class Use>
-    void each(const TermSettings& s, Use&& use) const {
+    void each_list(SpanTokenizer& t, const TextRecord& r, const TermSettings& s, Use&& use) {
+        // Only bytes from Python or Arrow can be ill-formed; a str's encoding is its key.
+        const bool escapes = r.tally && !r.null && !is_utf8(r.data, r.size);
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+        if (s.max_n == 1) {
+            tokenize_text(t, r, false, [&](const Batch& b) {
+                list_.clear();
+                moved_.clear();
+                moved_at_.clear();
+                each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
+                    if (!key_of(p, n, escapes, s)) return;
+                    if (p == lowered || p == escaped_.data()) {
+                        // In a buffer that the next token reuses: kept aside till the batch is
+                        // listed.
+                        moved_at_.push_back({list_.size(), moved_.size()});
+                        moved_.insert(moved_.end(), p, p + n);
+                    }
+                    list_.push_back({p, n});
+                });
+                moved_.resize(moved_.size() + WordCounts::READ_PAST, 0);
+                for (const auto& [i, at] : moved_at_) list_[i].key = moved_.data() + at;
+                use(list_);
+            });
+            return;
+        }
+        bytes_.clear();
+        starts_.clear();
+        tokenize_text(t, r, false, [&](const Batch& b) {
+            each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
+                if (!key_of(p, n, escapes, s)) return;
+                starts_.push_back(bytes_.size());
+                bytes_.insert(bytes_.end(), p, p + n);
+                bytes_.push_back(' ');
+            });
+        });
+        starts_.push_back(bytes_.size());
+        bytes_.resize(bytes_.size() + WordCounts::READ_PAST, 0);
+        list_.clear();
         const auto tokens = static_cast<uint32_t>(starts_.size()) - 1;
         for (uint32_t n = s.min_n; n <= s.max_n && n <= tokens; ++n) {
             for (uint32_t i = 0; i + n <= tokens; ++i) {
                 const uint64_t start = starts_[i];
-                use(bytes_.data() + start, static_cast<uint32_t>(starts_[i + n] - 1 - start));
+                list_.push_back({bytes_.data() + start,
+                                 static_cast<uint32_t>(starts_[i + n] - 1 - start)});
             }
         }
+        use(list_);
     }
 
 private:
-    void keep(const uint8_t* token, uint32_t n, const TermSettings& s);
+    // Makes p, n a token's key (escaping bytes that are not UTF-8); false for a stop word.
+    bool key_of(const uint8_t*& p, uint32_t& n, bool escapes, const TermSettings& s);
 
+    std::vector<TermKey> list_;
+    std::vector<uint8_t> moved_;      // tokens lowered or escaped, with a batch's tokens
+    std::vector<std::pair<size_t, size_t>> moved_at_;  // their places in list_ and moved_
     std::vector<uint8_t> bytes_;      // the tokens, each followed by a space; then
                                       // WordCounts::READ_PAST zero bytes, for the look-ups
     std::vector<uint64_t> starts_;    // where each token starts, then the end of the last
@@ -102,12 +154,7 @@ struct TermWorker {
     TextTerms terms;
     RowCounter counter;
     WordCounts own;  // ids of its own, renumbered into the call's table at the end
-    struct Term {
-        const uint8_t* key;
-        uint32_t length;
-        uint64_t hash;
-    };
-    std::vector<Term> listed;  // the text's terms and their hashes, for the look-ups
+    std::vector<uint64_t> hashes;  // of the terms listed, for the look-ups
     std::vector<HashedColumn> hashed;  // the text's hashed terms
 };
 

@@ -1,6 +1,7 @@
 #include "library/term_matrix.hpp"
 
 #include <cstring>
+#include <thread>
 
 #include "library/counts.hpp"
 #include "library/utf8_tally.hpp"
@@ -145,13 +146,20 @@ bool table_of(const WordCounts& table, const int64_t* ids, size_t n, WordCounts&
     return true;
 }
 
-void sort_rows(const int64_t* starts, size_t rows, int32_t* columns, int32_t* values) {
-    std::vector<std::pair<int32_t, int32_t>> long_row;
-    for (size_t r = 0; r < rows; ++r) {
+namespace {
+
+void order_some_rows(const int64_t* starts, size_t first_row, size_t end_row, int32_t* columns,
+                     int64_t* values, const int32_t* renumbered) {
+    if (renumbered != nullptr)
+        for (auto k = static_cast<size_t>(starts[first_row]); k < static_cast<size_t>(starts[end_row]); ++k)
+            columns[k] = renumbered[columns[k]];
+    std::vector<std::pair<int32_t, int64_t>> long_row;
+    for (size_t r = first_row; r < end_row; ++r) {
         const auto first = static_cast<size_t>(starts[r]), end = static_cast<size_t>(starts[r + 1]);
         if (end - first <= 32) {  // most rows: an insertion sort, in place
             for (size_t i = first + 1; i < end; ++i) {
-                const int32_t column = columns[i], value = values[i];
+                const int32_t column = columns[i];
+                const int64_t value = values[i];
                 size_t j = i;
                 for (; j > first && columns[j - 1] > column; --j) {
                     columns[j] = columns[j - 1];
@@ -170,6 +178,27 @@ void sort_rows(const int64_t* starts, size_t rows, int32_t* columns, int32_t* va
             values[i] = long_row[i - first].second;
         }
     }
+}
+
+}  // namespace
+
+void order_rows(const int64_t* starts, size_t rows, int32_t* columns, int64_t* values,
+                const int32_t* renumbered, unsigned jobs) {
+    // Shares of about the same number of entries; threads only where there is enough to share.
+    const auto entries = static_cast<uint64_t>(starts[rows]);
+    const unsigned shares = entries < (1u << 16) || jobs < 2 ? 1 : jobs;
+    std::vector<std::thread> threads;
+    size_t first = 0;
+    for (unsigned k = 1; k <= shares; ++k) {
+        const int64_t* cut = std::lower_bound(starts, starts + rows, static_cast<int64_t>(entries * k / shares));
+        const size_t end = k == shares ? rows : static_cast<size_t>(cut - starts);
+        if (k == shares)
+            order_some_rows(starts, first, end, columns, values, renumbered);
+        else
+            threads.emplace_back(order_some_rows, starts, first, end, columns, values, renumbered);
+        first = end;
+    }
+    for (std::thread& t : threads) t.join();
 }
 
 }  // namespace vorlenta

@@ -182,8 +182,10 @@ std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table);
 // when an id is not the table's.
 bool table_of(const WordCounts& table, const int64_t* ids, size_t n, WordCounts& out);
 
-// Sorts each row's entries by column, their values with them. The rows are those of a
-// matrix in CSR form: row i's entries are starts[i]..starts[i + 1].
-void sort_rows(const int64_t* starts, size_t rows, int32_t* columns, int32_t* values);
+// Renumbers each entry's column c as renumbered[c] (unless null), then sorts each row's
+// entries by column, their values with them; on `jobs` threads, each a share of the rows. The
+// rows are those of a matrix in CSR form: row i's entries are starts[i]..starts[i + 1].
+void order_rows(const int64_t* starts, size_t rows, int32_t* columns, int64_t* values,
+                const int32_t* renumbered, unsigned jobs);
 
 }  // namespace vorlenta

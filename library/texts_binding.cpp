@@ -989,7 +989,7 @@ std::shared_ptr<Terms> terms_subset(const Terms& terms,
 struct Rows {
     std::vector<int64_t> starts{0};
     std::vector<int32_t> columns;
-    std::vector<int32_t> values;
+    std::vector<int64_t> values;  // a matrix's usual values: SciPy takes them as they are
 
     // A group's rows after the ones before; returns where they start.
     size_t append(const Group& g) {
@@ -1056,21 +1056,22 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
                 for (size_t k = part.first; k < part.end; ++k)
                     rows.columns[k] = ids[part.worker][static_cast<size_t>(rows.columns[k])];
         }
-        if (grow && table.size() <= static_cast<size_t>(INT32_MAX)) {
+        // (Thrown without the interpreter: the binding sets the Python error once it is back.)
+        if (table.size() > static_cast<size_t>(INT32_MAX))
+            throw py::value_error("more than 2**31-1 terms: a matrix's columns cannot number them");
+        std::vector<int32_t> column_of;  // by id: its place in the order of the terms' strs
+        if (grow) {
             const std::vector<int64_t> order = ids_in_key_order(table);
-            std::vector<int32_t> column_of(order.size());
+            column_of.resize(order.size());
             for (size_t c = 0; c < order.size(); ++c)
                 column_of[static_cast<size_t>(order[c])] = static_cast<int32_t>(c);
-            for (int32_t& c : rows.columns) c = column_of[static_cast<size_t>(c)];
             auto in_order = std::make_shared<Terms>();
             table_of(table, order.data(), order.size(), in_order->table);
             terms = std::move(in_order);
         }
-        sort_rows(rows.starts.data(), rows.starts.size() - 1, rows.columns.data(),
-                  rows.values.data());
+        order_rows(rows.starts.data(), rows.starts.size() - 1, rows.columns.data(),
+                   rows.values.data(), grow ? column_of.data() : nullptr, jobs);
     }
-    if (terms->table.size() > static_cast<size_t>(INT32_MAX))
-        throw py::value_error("more than 2**31-1 terms: a matrix's columns cannot number them");
     py::tuple arrays = rows.arrays(tally);
     return py::make_tuple(terms, arrays[0], arrays[1], arrays[2], arrays[3]);
 }

@@ -142,13 +142,13 @@ def arrow_lists(
 def term_rows(
     source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
     jobs: int, chunked: bool, min_n: int, max_n: int, stop: Terms | None, terms: Terms | None,
-) -> tuple[Terms, npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.int32],
+) -> tuple[Terms, npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.int64],
            tuple[int, int, int]]: ...
 def hashed_rows(
     source: Any, filter: int, min_len: int, max_len: int, split_hyphens: bool, lower: bool,
     jobs: int, chunked: bool, min_n: int, max_n: int, stop: Terms | None, n_features: int,
     alternate_sign: bool,
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.int32],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.int64],
            tuple[int, int, int]]: ...
 def words(
     text: str | bytes, filter: int, min_len: int, max_len: int, split_hyphens: bool,

@@ -279,6 +279,8 @@ class CountVectorizer(_Terms):
         low = min_df if isinstance(min_df, Integral) else min_df * n
         if high < low:
             raise ValueError(f"max_df ({max_df!r}) leaves fewer texts than min_df ({min_df!r})")
+        if limit is None and low <= 1 and high >= n:
+            return None  # every term is in one text at least and in n at most
         in_texts = np.bincount(X.indices, minlength=X.shape[1])
         kept = (in_texts <= high) & (in_texts >= low)
         if limit is not None and kept.sum() > limit:

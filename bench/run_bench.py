@@ -39,6 +39,7 @@ from defaults_and_datasets import defaults_targets  # noqa: E402
 from many_texts import many_texts_targets  # noqa: E402
 from library_sources import source_targets  # noqa: E402
 from parallel import parallel_targets  # noqa: E402
+from sklearn_features import sklearn_targets  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 RESULTS = ROOT / "bench" / "results"
@@ -494,6 +495,7 @@ def main() -> None:
         command_met += parallel_targets(corpus_dir(), args.peer_reps)
         command_met += arrow_targets(args.reps)
         command_met += defaults_targets(args.reps)
+        command_met += sklearn_targets(min(args.reps, 3))
         paths = path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
         for language in CORPORA:
             data = load_input(language, args.mb)

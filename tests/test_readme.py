@@ -2,8 +2,9 @@
 documentation site builds.
 
 Each page's ```python blocks run in order in one namespace of its own, in a folder holding
-corpus.txt (a copy of the sample) and corpus.txt.gz; a ```text block right after one is its
-exact output, and "# needs: pkg" as a block's first line skips it where pkg is absent.
+corpus.txt (a copy of the sample), corpus.txt.gz and books/ (a copy of examples/corpus/); a
+```text block right after one is its exact output, and "# needs: pkg ..." as a block's first
+line skips it where a pkg is absent.
 ```console blocks are shell sessions run from the project root: `$ command` lines, each followed
 by its output, where "..." stands for any text. ```sh blocks (installing) are covered by the
 packaging and Dask tests instead.
@@ -49,6 +50,7 @@ def pages_with(kind: str) -> list[str]:
 @pytest.mark.parametrize("page", pages_with("python"))
 def test_python_examples_print_what_the_page_shows(page, tmp_path, monkeypatch):
     shutil.copy(ROOT / "examples" / "sample.txt", tmp_path / "corpus.txt")
+    shutil.copytree(ROOT / "examples" / "corpus", tmp_path / "books")
     (tmp_path / "corpus.txt.gz").write_bytes(gzip.compress((tmp_path / "corpus.txt").read_bytes()))
     monkeypatch.chdir(tmp_path)
     found = blocks(page)
@@ -57,9 +59,10 @@ def test_python_examples_print_what_the_page_shows(page, tmp_path, monkeypatch):
     for i, (kind, code) in enumerate(found):
         if kind != "python":
             continue
-        # An example of an optional package ("# needs: pandas") runs where it is installed.
-        needs = re.match(r"# needs: (\w+)\n", code)
-        if needs and not importable(needs[1]):
+        # An example of optional packages ("# needs: pandas", "# needs: polars sklearn") runs
+        # where they are installed.
+        needs = re.match(r"# needs: ([\w ]+)\n", code)
+        if needs and not all(importable(name) for name in needs[1].split()):
             skipped += 1
             continue
         out = io.StringIO()

@@ -276,6 +276,12 @@ def test_bad_settings_and_input_are_clear_errors(make, call, error, message):
 def test_vocabulary_given_needs_no_fit_and_a_text_file_is_refused(tmp_path):
     v = vs.CountVectorizer(vocabulary=["мир", "война"])
     assert v.transform(["Война и мир, мир"]).toarray().tolist() == [[2, 1]]
+    # No texts are no rows, not an error (a stream's last chunk can be empty).
+    fitted_tfidf = vs.TfidfVectorizer().fit(["мир"])
+    for made in (v.transform([]), vs.HashingVectorizer().transform([]),
+                 fitted_tfidf.transform([])):
+        assert made.shape[0] == 0 and made.nnz == 0
+    assert fitted_tfidf.transform([]).dtype == np.float64
     path = tmp_path / "book.txt"
     path.write_text("мир")
     with pytest.raises(TypeError, match="many texts"):

@@ -340,10 +340,10 @@ def _keep_columns(X: Any, kept: np.ndarray) -> Any:
 
 class TfidfVectorizer(CountVectorizer):
     """Texts to a matrix of TF-IDF features: CountVectorizer's counts, then scikit-learn's own
-    TfidfTransformer with `norm`, `use_idf`, `smooth_idf` and `sublinear_tf`.
+    TfidfTransformer with `norm`, `use_idf`, `smooth_idf` and `sublinear_tf`. The other
+    settings are CountVectorizer's; `dtype` (default float64) is the matrix's values.
 
     Args:
-        (as for CountVectorizer; dtype, default float64, the matrix's values)
         norm: "l2", "l1" or None: each row's norm.
         use_idf: weigh the counts by the inverse document frequency.
         smooth_idf: add one to the document frequencies, as if a text held every term.
@@ -386,7 +386,11 @@ class TfidfVectorizer(CountVectorizer):
         """The texts' TF-IDF matrix over the learned vocabulary and idf."""
         check_is_fitted(self, "_tfidf", msg="This TfidfVectorizer is not fitted: call fit "
                                             "or fit_transform first")
-        return self._tfidf.transform(super().transform(raw_documents), copy=False)
+        counts = super().transform(raw_documents)
+        if counts.shape[0] == 0:  # the transformer refuses a matrix of no rows
+            return counts.astype(counts.dtype if counts.dtype in (np.float32, np.float64)
+                                 else np.float64)
+        return self._tfidf.transform(counts, copy=False)
 
     @property
     def idf_(self) -> np.ndarray:
@@ -399,7 +403,8 @@ class HashingVectorizer(_Terms):
     """Texts to a matrix of hashed term counts, stateless: each term's column and sign from the
     32-bit MurmurHash3 (seed 0) of its UTF-8, as scikit-learn's HashingVectorizer computes them
     (a term with lone surrogates, as a byte that is not UTF-8 gives, over the bytes that
-    errors="surrogatepass" writes), then `binary` and `norm` as there.
+    errors="surrogatepass" writes), then `binary` and `norm` as there. The token settings,
+    `jobs`, `column`, `field` and `input_format` are CountVectorizer's.
 
     Args:
         n_features: the number of columns.
@@ -407,8 +412,7 @@ class HashingVectorizer(_Terms):
             cancel.
         norm: "l2", "l1" or None: each row's norm (scikit-learn's normalize).
         binary: 1 for every column present (before the norm).
-        dtype: the matrix's values.
-        (the token settings, jobs, column, field and input_format as for CountVectorizer)"""
+        dtype: the matrix's values."""
 
     def __init__(self, *, n_features: int = 2**20, alternate_sign: bool = True,
                  norm: str | None = "l2", binary: bool = False, dtype: Any = np.float64,
@@ -448,7 +452,7 @@ class HashingVectorizer(_Terms):
         matrix = _csr(values, columns, starts, (len(starts) - 1, n_features), self.dtype)
         if self.binary:
             matrix.data.fill(1)
-        if self.norm is not None:
+        if self.norm is not None and matrix.shape[0] > 0:  # normalize refuses no rows
             matrix = normalize(matrix, norm=self.norm, copy=False)
         return matrix
 

@@ -6,8 +6,8 @@
 #pragma once
 
 #include <algorithm>
-#include <utility>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "library/text_groups.hpp"
@@ -47,38 +47,50 @@ public:
     void each_list(SpanTokenizer& t, const TextRecord& r, const TermSettings& s, Use&& use) {
         // Only bytes from Python or Arrow can be ill-formed; a str's encoding is its key.
         const bool escapes = r.tally && !r.null && !is_utf8(r.data, r.size);
-        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
         if (s.max_n == 1) {
-            tokenize_text(t, r, false, [&](const Batch& b) {
-                list_.clear();
-                moved_.clear();
-                moved_at_.clear();
-                each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
-                    if (!key_of(p, n, escapes, s)) return;
-                    if (p == lowered || p == escaped_.data()) {
-                        // In a buffer that the next token reuses: kept aside till the batch is
-                        // listed.
-                        moved_at_.push_back({list_.size(), moved_.size()});
-                        moved_.insert(moved_.end(), p, p + n);
-                    }
-                    list_.push_back({p, n});
-                });
-                moved_.resize(moved_.size() + WordCounts::READ_PAST, 0);
-                for (const auto& [i, at] : moved_at_) list_[i].key = moved_.data() + at;
-                use(list_);
-            });
-            return;
+            tokenize_text(t, r, false, [&](const Batch& b) { use(tokens_of(b, escapes, s)); });
+        } else {
+            bytes_.clear();
+            starts_.clear();
+            tokenize_text(t, r, false, [&](const Batch& b) { gather(b, escapes, s); });
+            use(ngrams(s));
         }
-        bytes_.clear();
-        starts_.clear();
-        tokenize_text(t, r, false, [&](const Batch& b) {
-            each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
-                if (!key_of(p, n, escapes, s)) return;
-                starts_.push_back(bytes_.size());
-                bytes_.insert(bytes_.end(), p, p + n);
-                bytes_.push_back(' ');
-            });
+    }
+
+private:
+    // The kept tokens of a batch, most where the batch holds them.
+    const std::vector<TermKey>& tokens_of(const Batch& b, bool escapes, const TermSettings& s) {
+        list_.clear();
+        moved_.clear();
+        moved_at_.clear();
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+        each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
+            if (!key_of(p, n, escapes, s)) return;
+            if (p == lowered || p == escaped_.data()) {
+                // In a buffer that the next token reuses: kept aside till the batch is listed.
+                moved_at_.push_back({list_.size(), moved_.size()});
+                moved_.insert(moved_.end(), p, p + n);
+            }
+            list_.push_back({p, n});
         });
+        moved_.resize(moved_.size() + WordCounts::READ_PAST, 0);
+        for (const auto& [i, at] : moved_at_) list_[i].key = moved_.data() + at;
+        return list_;
+    }
+
+    // Adds a batch's kept tokens to the text's, each followed by a space.
+    void gather(const Batch& b, bool escapes, const TermSettings& s) {
+        uint8_t lowered[TEXT_BYTES_PER_TOKEN + 16];
+        each_token(b, s.lower, lowered, [&](const uint8_t* p, uint32_t n, uint32_t) {
+            if (!key_of(p, n, escapes, s)) return;
+            starts_.push_back(bytes_.size());
+            bytes_.insert(bytes_.end(), p, p + n);
+            bytes_.push_back(' ');
+        });
+    }
+
+    // The n-grams of the tokens gathered.
+    const std::vector<TermKey>& ngrams(const TermSettings& s) {
         starts_.push_back(bytes_.size());
         bytes_.resize(bytes_.size() + WordCounts::READ_PAST, 0);
         list_.clear();
@@ -90,10 +102,9 @@ public:
                                  static_cast<uint32_t>(starts_[i + n] - 1 - start)});
             }
         }
-        use(list_);
+        return list_;
     }
 
-private:
     // Makes p, n a token's key (escaping bytes that are not UTF-8); false for a stop word.
     bool key_of(const uint8_t*& p, uint32_t& n, bool escapes, const TermSettings& s);
 

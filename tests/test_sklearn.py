@@ -14,6 +14,7 @@ import pytest
 sklearn = pytest.importorskip("sklearn")
 sp = pytest.importorskip("scipy.sparse")
 from sklearn.base import clone  # noqa: E402
+from sklearn.compose import ColumnTransformer  # noqa: E402
 from sklearn.exceptions import NotFittedError  # noqa: E402
 from sklearn.feature_extraction import text as reference  # noqa: E402
 from sklearn.linear_model import LogisticRegression  # noqa: E402
@@ -198,6 +199,11 @@ def test_estimator_contract():
         restored = pickle.loads(pickle.dumps(estimator))
         assert_same_matrix(restored.transform(texts), expected)
         assert_same_matrix(twin.fit(texts).transform(texts), expected)
+    pd = pytest.importorskip("pandas")
+    table = pd.DataFrame({"text": texts, "length": [len(t) for t in texts]})
+    columns = ColumnTransformer([("words", vs.CountVectorizer(), "text")])
+    assert_same_matrix(columns.fit_transform(table).tocsr(),
+                       vs.CountVectorizer().fit_transform(texts))
     pipeline = Pipeline([("features", vs.TfidfVectorizer()), ("model", LogisticRegression())])
     search = GridSearchCV(pipeline, {"features__ngram_range": [(1, 1), (1, 2)]}, cv=2)
     search.fit(texts, labels)

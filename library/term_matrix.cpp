@@ -153,29 +153,32 @@ void order_some_rows(const int64_t* starts, size_t first_row, size_t end_row, in
     if (renumbered != nullptr)
         for (auto k = static_cast<size_t>(starts[first_row]); k < static_cast<size_t>(starts[end_row]); ++k)
             columns[k] = renumbered[columns[k]];
-    std::vector<std::pair<int32_t, int64_t>> long_row;
+    // A row's entries sort as one number each, the column above the value: the columns differ,
+    // so the values never decide. A value that does not fit 32 bits (a count of 2**32 in one
+    // text) sorts its row as pairs.
+    std::vector<uint64_t> packed;
+    std::vector<std::pair<int32_t, int64_t>> pairs;
     for (size_t r = first_row; r < end_row; ++r) {
         const auto first = static_cast<size_t>(starts[r]), end = static_cast<size_t>(starts[r + 1]);
-        if (end - first <= 32) {  // most rows: an insertion sort, in place
-            for (size_t i = first + 1; i < end; ++i) {
-                const int32_t column = columns[i];
-                const int64_t value = values[i];
-                size_t j = i;
-                for (; j > first && columns[j - 1] > column; --j) {
-                    columns[j] = columns[j - 1];
-                    values[j] = values[j - 1];
-                }
-                columns[j] = column;
-                values[j] = value;
+        packed.clear();
+        for (size_t i = first; i < end; ++i) {
+            if (static_cast<uint64_t>(values[i]) > UINT32_MAX) break;
+            packed.push_back(static_cast<uint64_t>(columns[i]) << 32 | static_cast<uint64_t>(values[i]));
+        }
+        if (packed.size() == end - first) {
+            std::sort(packed.begin(), packed.end());
+            for (size_t i = first; i < end; ++i) {
+                columns[i] = static_cast<int32_t>(packed[i - first] >> 32);
+                values[i] = static_cast<int64_t>(packed[i - first] & UINT32_MAX);
             }
             continue;
         }
-        long_row.clear();
-        for (size_t i = first; i < end; ++i) long_row.emplace_back(columns[i], values[i]);
-        std::sort(long_row.begin(), long_row.end());  // the columns differ: values never decide
+        pairs.clear();
+        for (size_t i = first; i < end; ++i) pairs.emplace_back(columns[i], values[i]);
+        std::sort(pairs.begin(), pairs.end());
         for (size_t i = first; i < end; ++i) {
-            columns[i] = long_row[i - first].first;
-            values[i] = long_row[i - first].second;
+            columns[i] = pairs[i - first].first;
+            values[i] = pairs[i - first].second;
         }
     }
 }

@@ -1065,9 +1065,7 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
             column_of.resize(order.size());
             for (size_t c = 0; c < order.size(); ++c)
                 column_of[static_cast<size_t>(order[c])] = static_cast<int32_t>(c);
-            auto in_order = std::make_shared<Terms>();
-            table_of(table, order.data(), order.size(), in_order->table);
-            terms = std::move(in_order);
+            table.renumber(column_of.data());
         }
         order_rows(rows.starts.data(), rows.starts.size() - 1, rows.columns.data(),
                    rows.values.data(), grow ? column_of.data() : nullptr, jobs);

@@ -157,6 +157,12 @@ public:
     }
 
     size_t size() const { return used_; }
+
+    // Gives the word of id i the id new_id[i]: `new_id` is an order of 0..size()-1.
+    void renumber(const int32_t* new_id) {
+        for (Entry& e : slots_)
+            if (e.count != 0) e.id = static_cast<uint32_t>(new_id[e.id]);
+    }
     const std::vector<Entry>& entries() const { return slots_; }  // free slots have count 0
     const uint8_t* word(const Entry& e) const {
         return reinterpret_cast<const uint8_t*>(arena_.data()) + e.offset;

@@ -128,6 +128,14 @@ std::vector<int64_t> ids_in_key_order(const WordCounts& table) {
     return ids;
 }
 
+std::vector<int32_t> add_table(WordCounts& into, const WordCounts& from) {
+    std::vector<int32_t> ids(from.size());
+    into.reserve(from.size());
+    for (const WordCounts::Entry& e : from.entries())
+        if (e.count != 0) ids[e.id] = static_cast<int32_t>(into.add(from.word(e), e.length, e.count));
+    return ids;
+}
+
 std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table) {
     std::vector<const WordCounts::Entry*> by_id(table.size());
     for (const WordCounts::Entry& e : table.entries())

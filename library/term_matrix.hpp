@@ -186,6 +186,10 @@ void hash_terms(SpanTokenizer& t, Group& g, const TermSettings& s, uint32_t n_fe
 // The ids of `table`'s keys in the order of their bytes.
 std::vector<int64_t> ids_in_key_order(const WordCounts& table);
 
+// Adds the words of `from` (with their counts) to `into`; returns each one's id there, by its
+// id in `from`.
+std::vector<int32_t> add_table(WordCounts& into, const WordCounts& from);
+
 // Each id's entry, in id order.
 std::vector<const WordCounts::Entry*> entries_by_id(const WordCounts& table);
 

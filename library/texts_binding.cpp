@@ -1042,16 +1042,8 @@ py::tuple term_rows(py::object source, bool chunked, const TextSettings& setting
         py::gil_scoped_release nogil;
         if (grow) {
             std::vector<std::vector<int32_t>> ids(state.size());
-            for (size_t w = 1; w < state.size(); ++w) {
-                if (!state[w]) continue;
-                const WordCounts& own = state[w]->own;
-                ids[w].resize(own.size());
-                table.reserve(own.size());
-                for (const WordCounts::Entry& e : own.entries())
-                    if (e.count != 0)
-                        ids[w][e.id] =
-                            static_cast<int32_t>(table.add(own.word(e), e.length, e.count));
-            }
+            for (size_t w = 1; w < state.size(); ++w)
+                if (state[w]) ids[w] = add_table(table, state[w]->own);
             for (const Theirs& part : theirs)
                 for (size_t k = part.first; k < part.end; ++k)
                     rows.columns[k] = ids[part.worker][static_cast<size_t>(rows.columns[k])];

@@ -90,10 +90,12 @@ def test_sdists_hold_the_sources_they_build(sdists):
 
 @pytest.fixture(scope="module")
 def wheels(sdists, tmp_path_factory) -> dict[str, Path]:
-    # Full builds from the sdists alone: nothing of the source tree is used.
+    # Full builds from the sdists alone: nothing of the source tree is used. Under make test at
+    # -O1 (TEST_BUILD_FLAGS): what is tested here is the packaging, not the code's speed.
     out = tmp_path_factory.mktemp("wheels")
+    flags = ["-C", os.environ["TEST_BUILD_FLAGS"]] if "TEST_BUILD_FLAGS" in os.environ else []
     run(sys.executable, "-m", "pip", "wheel", *sdists.values(), "--no-deps",
-        "--no-build-isolation", "--wheel-dir", out, cwd=out)
+        "--no-build-isolation", "--wheel-dir", out, *flags, cwd=out)
     return {"vorlenta": only(list(out.glob("vorlenta-*.whl"))),
             "vorlentaCXX": only(list(out.glob("vorlentacxx-*.whl")))}
 

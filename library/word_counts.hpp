@@ -79,7 +79,7 @@ public:
         uint64_t hash;
         uint64_t offset;  // into the arena
         uint32_t length;
-        uint32_t id;      // the words before it
+        uint32_t id;      // the words added before it, or the place renumber() gave it
         uint64_t count;   // 0: the slot is free
     };
 

@@ -174,7 +174,16 @@ void order_some_rows(const int64_t* starts, size_t first_row, size_t end_row, in
             packed.push_back(static_cast<uint64_t>(columns[i]) << 32 | static_cast<uint64_t>(values[i]));
         }
         if (packed.size() == end - first) {
-            std::sort(packed.begin(), packed.end());
+            if (packed.size() <= 64) {  // most rows: an insertion sort beats the general one
+                for (size_t i = 1; i < packed.size(); ++i) {
+                    const uint64_t entry = packed[i];
+                    size_t j = i;
+                    for (; j > 0 && packed[j - 1] > entry; --j) packed[j] = packed[j - 1];
+                    packed[j] = entry;
+                }
+            } else {
+                std::sort(packed.begin(), packed.end());
+            }
             for (size_t i = first; i < end; ++i) {
                 columns[i] = static_cast<int32_t>(packed[i - first] >> 32);
                 values[i] = static_cast<int64_t>(packed[i - first] & UINT32_MAX);

@@ -356,7 +356,12 @@ public:
     // end a group: the next feed's start the next one.
     bool fill(Group& g) {
         while (!ended) {
-            if (!current_ended_ && fill_current(g)) return true;
+            if (!current_ended_ && fill_current(g)) {
+                // Known to be used up (no feed follows): a source of one group ends with it,
+                // and starts no worker thread.
+                if (current_ended_ && !feeds_) ended = true;
+                return true;
+            }
             if (held_.error || !next_feed()) ended = true;
         }
         return false;

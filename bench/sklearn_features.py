@@ -2,7 +2,8 @@
 own on 200,000 texts of 20 to 300 characters (both corpora, a fixed seed), jobs=1 unless said:
 fit_transform of CountVectorizer and TfidfVectorizer against scikit-learn's with an analyzer
 made of vorlenta.words and with its own regular expression, n-grams (1, 2), HashingVectorizer,
-two jobs against one, and the peak memory of fit_transform (each in a process of its own);
+two jobs against one, one short text's transform, and the peak memory of fit_transform (each in a
+process of its own);
 best of several runs, taken in turns, as ratios in one run.
 
     .venv/bin/python bench/sklearn_features.py [--reps 3]   (run_bench.py runs it too)
@@ -19,7 +20,7 @@ from pathlib import Path
 import vorlenta
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from many_texts import best_of_both, corpus_texts  # noqa: E402
+from many_texts import best, best_of_both, corpus_texts  # noqa: E402
 
 SHARED = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
@@ -96,6 +97,23 @@ def sklearn_targets(reps: int = 3) -> list[dict]:
     ratio("CountVectorizer(jobs=2).fit_transform",
           lambda: ours.CountVectorizer(jobs=2).fit_transform(texts),
           lambda: ours.CountVectorizer(jobs=1).fit_transform(texts), "the same, jobs=1", 1.6)
+    # One short text, as a service transforms a request: every core allowed (the default)
+    # against one thread and against scikit-learn, in microseconds a call.
+    calls = 2000
+    one = texts[:1]
+    fitted = {"vorlenta, default jobs": ours.CountVectorizer().fit(texts[:2000]),
+              "vorlenta, jobs=1": ours.CountVectorizer(jobs=1).fit(texts[:2000]),
+              "scikit-learn": theirs.CountVectorizer().fit(texts[:2000])}
+    took = {}
+    for who, vectorizer in fitted.items():
+        took[who] = best(lambda v=vectorizer: [v.transform(one) for _ in range(calls)], reps)
+        took[who] *= 1e6 / calls
+    mine, peer = took["vorlenta, default jobs"], took["scikit-learn"]
+    found.append({"language": "many texts", "what": "CountVectorizer.transform([one text])",
+                  "against": "scikit-learn's", "value": peer / mine, "target": ">= 1x",
+                  "met": peer / mine >= 1})
+    print(f"sklearn  {'CountVectorizer.transform([one text])':44} "
+          + ", ".join(f"{who} {t:.1f} µs" for who, t in took.items()), flush=True)
     mine_kib = peak_kib("from vorlenta.sklearn import CountVectorizer", "CountVectorizer(jobs=1)")
     peer_kib = peak_kib("from sklearn.feature_extraction.text import CountVectorizer",
                         "CountVectorizer()")

@@ -72,6 +72,8 @@ class _Terms(TransformerMixin, BaseEstimator):
 
     def _ngrams(self) -> tuple[int, int]:
         low_high = self.ngram_range
+        if low_high == (1, 1) and type(low_high) is tuple:  # the default, at no cost
+            return 1, 1
         if (not isinstance(low_high, tuple) or len(low_high) != 2
                 or not all(isinstance(n, Integral) and not isinstance(n, bool) for n in low_high)):
             raise TypeError(f"ngram_range must be a tuple of two ints (min_n, max_n), not "
@@ -100,7 +102,9 @@ class _Terms(TransformerMixin, BaseEstimator):
         if isinstance(texts, (str, bytes, bytearray, memoryview)):
             raise TypeError(f"{type(self).__name__} takes many texts (a list, a column, a "
                             f"dataset's path), not one {type(texts).__name__}: pass [text]")
-        settings = _settings(self.types, self.min_len, self.max_len, WORDS, self.split_hyphens)
+        # The default types are the library's default words: its settings made once.
+        types = None if self.types == _WORD_TYPES else self.types
+        settings = _settings(types, self.min_len, self.max_len, WORDS, self.split_hyphens)
         min_n, max_n = self._ngrams()
         if not isinstance(self.lowercase, (bool, np.bool_)):
             raise TypeError(f"lowercase must be a bool, not {self.lowercase!r}")

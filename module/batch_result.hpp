@@ -23,8 +23,13 @@ inline PyObject* batch_text(const Batch& b) {
                                     static_cast<Py_ssize_t>(b.text_used), nullptr);
     const uint16_t* const units = b.units_buffer;
     const uint64_t n = b.units_used;
-    uint32_t bits = 0;  // the highest bit set is that of the largest unit: it fixes the width
-    for (uint64_t i = 0; i < n; ++i) bits |= units[i];
+    // The highest bit set is that of the largest unit: it fixes the width. Where the batch
+    // loop saw a unit from U+0100 up, it is two bytes wide whatever the others are.
+    uint32_t bits = 0xFFFF;
+    if (!b.units_wide) {
+        bits = 0;
+        for (uint64_t i = 0; i < n; ++i) bits |= units[i];
+    }
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), bits < 0x80 ? 0x7F : bits);
     if (text == nullptr) return nullptr;
     if (bits < 0x80) {

@@ -40,6 +40,9 @@ struct Batch {
     uint16_t* units_buffer;  // the kept tokens' code units, valid while units_valid
     uint64_t units_used;
     bool units_valid;
+    // Whether a kept character is known to have a code unit from U+0100 up, so that a str of
+    // the batch takes two bytes a character without a look at every unit. False says nothing.
+    bool units_wide;
     // Whether anyone reads the code units. When not, the block path leaves them out and
     // units_buffer holds no meaning (units_valid still says whether the kept characters all
     // have one: the batch is well-formed).
@@ -95,6 +98,7 @@ inline void clear_batch(Batch& b) {
     b.token_count = 0;
     b.units_used = 0;
     b.units_valid = true;
+    b.units_wide = false;
 }
 
 // Whether a released token of `chars` characters and type `t` is kept: it is within the length

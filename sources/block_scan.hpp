@@ -38,6 +38,18 @@ inline constexpr bool copies_fit =
         2 * MAX_TOKEN_CHARS * 4 + 1 + BLOCK_BYTES + Lanes::BYTE_OVERRUN &&
     UNITS_PER_TOKEN + UNITS_STAGING >= 2 * MAX_TOKEN_CHARS + 1 + BLOCK_BYTES + Lanes::UNIT_OVERRUN;
 
+// The room writing a block at once needs: it writes from the end of the token being built
+// (after a group and a token of up to 128 characters each, and the gap between) at most the
+// block's bytes, a zero for each token and the lanes' overrun; and it writes only while the
+// batch has room for one token more than it releases, so each zero comes with a token's
+// budget, and one spare budget besides.
+template <class Lanes>
+inline constexpr bool emission_fits =
+    2 * TEXT_BYTES_PER_TOKEN + TEXT_STAGING_BYTES >=
+        2 * MAX_TOKEN_CHARS * 4 + 1 + BLOCK_BYTES + 1 + Lanes::BYTE_OVERRUN &&
+    2 * UNITS_PER_TOKEN + UNITS_STAGING >=
+        2 * MAX_TOKEN_CHARS + 1 + BLOCK_BYTES + 1 + Lanes::UNIT_OVERRUN;
+
 // A block's bytes by kind, bit i for the byte at i; what a Lanes type computes.
 struct ByteKinds {
     uint64_t high;        // 80..FF
@@ -52,8 +64,6 @@ struct ByteKinds {
     uint64_t b81, b91;    // 81, 91
 };
 
-// The bits below bit n, for n from 0 to 64.
-inline uint64_t below(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // The masks of one block, worked for the 16 bytes "Ёрш ёж 7a-b" (bit i is the byte at i, the
 // first byte leftmost). The Russian letters are D0 90..D0 BF (А..п), D0 81 (Ё), D1 80..D1 8F
@@ -105,15 +115,6 @@ inline uint64_t joined_runs(uint64_t latin, uint64_t digit, uint64_t cyrillic, u
            (cyrillic & (cyrillic << 2 | uint64_t{extends == CYRILLIC_CLASS}));
 }
 
-// What a block holds for the token loop: where its zone ends (at the first byte the scalar
-// steps must take, or 64), the characters that start in the zone, the boundaries where tokens
-// start, and whether a two-byte character cut by the block's end starts the next block.
-struct BlockView {
-    uint32_t zone_end;
-    uint64_t starts;
-    uint64_t boundaries;
-    bool cut_pair;
-};
 
 // The view of the block at p, the token being built needing `extends` to go on. A two-byte
 // character cut by the block's end ends the zone at 63 and starts the next block (cut_pair); a
@@ -128,9 +129,12 @@ SCAN_STEP BlockView view_block(const uint8_t* p, uint8_t extends) {
     v.cut_pair = v.zone_end == 63 && (k.lead2 >> 63) != 0 && is_continuation_byte(p[64]);
     const uint64_t zone = below(v.zone_end);
     v.starts = (~k.high | paired | tripled) & zone;
-    const uint64_t joined =
-        joined_runs(k.latin & zone, k.digit & zone, cyrillic_leads(k, paired) & zone, extends);
+    v.cyrillic = cyrillic_leads(k, paired) & zone;
+    const uint64_t joined = joined_runs(k.latin & zone, k.digit & zone, v.cyrillic, extends);
     v.boundaries = v.starts & ~joined;
+    v.odd_starts = v.starts & k.high & ~v.cyrillic;
+    v.ascii = (k.high & zone) == 0;
+    v.triples = (tripled & zone) != 0;
     return v;
 }
 
@@ -291,15 +295,25 @@ template <class Blocks, class Places>
 SCAN_STEP const uint8_t* block_tokens(InFlight& flight, const BlockContext& block, const uint8_t* p,
                                       const BlockView& v, Places& places) {
     using Lanes = typename Blocks::Lanes;
+    // Where every token is kept and nobody asks where they lie, the rest of a block is written
+    // at once as soon as the group allows; else the tight loop takes the tokens one by one.
+    const bool emits = std::is_same_v<Places, NoPlaces> && block.keep.all;
     uint64_t boundaries = v.boundaries;
     while (boundaries != 0) {
+        if (emits && flight.can_emit(block.context, Lanes::count_bits(boundaries))) {
+            if (block.context.units_wanted)
+                flight.emit_block<Lanes, true>(block.context, p, v, boundaries);
+            else
+                flight.emit_block<Lanes, false>(block.context, p, v, boundaries);
+            return nullptr;
+        }
         uint32_t i, next;
         take_boundary<Lanes>(boundaries, v.zone_end, i, next);
         const uint8_t* const q = p + i;
         const bool closes = flight.cur_type != TokenType::NOTTKN;
         if (closes) {
             flight.close(block.context, places);
-            if (flight.part_count == 1 && flight.types_end != block.context.types_full) {
+            if (!emits && flight.part_count == 1 && flight.types_end != block.context.types_full) {
                 flight.enter_tight(block.keep(class_of_type(flight.group_type), flight.group_chars));
                 flight.hold<true>(block.context, block.keep, q, next - i);
                 BlockView rest = v;

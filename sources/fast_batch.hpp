@@ -134,10 +134,11 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
         scan_span = row.scan_with_offsets;
     else
         scan_span = row.scan;
-    const detail::ScanContext context{class_table(),   detail::small_classes().of,
-                                e.assembler.input, b.types_buffer + b.batch_size,
-                                b.types_buffer,  KeepRule(b),
-                                b.units_wanted};
+    const detail::SmallClasses& small = detail::small_classes();
+    const detail::ScanContext context{class_table(),     small.of,
+                                      small.start_type,  e.assembler.input,
+                                      b.types_buffer + b.batch_size, b.types_buffer,
+                                      KeepRule(b),       b.units_wanted};
     detail::StagedPart parts[MAX_GROUP_TOKENS];
     detail::InFlight flight;
     flight.load(e, b, parts);

@@ -37,8 +37,11 @@ struct StagedPart {
 };
 
 // Classes of the code points below U+0800 (ASCII and every two-byte sequence), one load each.
+// And the type bits of a token by its first byte, where that tells it: an ASCII character, or
+// a lead D0 or D1 that starts a Cyrillic letter (the block path looks up the others).
 struct SmallClasses {
     uint8_t of[0x800];
+    uint64_t start_type[256];
 };
 
 inline const SmallClasses& small_classes() {
@@ -46,6 +49,8 @@ inline const SmallClasses& small_classes() {
         const CharClassTable& table = class_table();
         SmallClasses c{};
         for (uint32_t cp = 0; cp < 0x800; ++cp) c.of[cp] = code_point_class(table, cp);
+        for (uint32_t b = 0; b < 256; ++b)
+            c.start_type[b] = type_bits(b < 0x80 ? CLASS_TO_TYPE[c.of[b]] : TokenType::RUWORD);
         return c;
     }();
     return classes;
@@ -55,6 +60,7 @@ inline const SmallClasses& small_classes() {
 struct ScanContext {
     const CharClassTable& table;
     const uint8_t* small;  // small_classes().of
+    const uint64_t* start_type;  // small_classes().start_type
     Utf8Char& input;       // the reader's record, for what the fast decoding leaves to it
     uint64_t* types_full;  // types_buffer + batch_size
     uint64_t* types;       // types_buffer
@@ -79,6 +85,26 @@ struct HeldToken {
     uint32_t bytes, chars;
     uint8_t cls;
     bool kept;
+};
+
+// The bits below bit n, for n from 0 to 64.
+inline uint64_t below(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// What a block holds for the token loop: where its zone ends (at the first byte the scalar
+// steps must take, or 64), the characters that start in the zone, the boundaries where tokens
+// start, and whether a two-byte character cut by the block's end starts the next block.
+struct BlockView {
+    uint32_t zone_end;
+    uint64_t starts;
+    uint64_t boundaries;
+    bool cut_pair;
+    // For writing the block's tokens at once: the starts of Cyrillic letters, and of the other
+    // characters from 80 up (whose type a byte does not tell), whether the zone is all ASCII,
+    // and whether it holds a three-byte character.
+    uint64_t cyrillic;
+    uint64_t odd_starts;
+    bool ascii;
+    bool triples;
 };
 
 // A token's bytes and code units written by a Lanes type's copies (block_scan.hpp).
@@ -169,6 +195,7 @@ struct InFlight {
     bool input_behind;
     HeldToken held;   // the tight loop's token being built
     bool group_kept;  // the tight loop's group (a single token) is kept once released
+    bool units_wide;  // a kept character's code unit is known to be U+0100 or above
 
     // The engine's pending group and token, staged behind the batch's kept tokens.
     void load(const TokenEngine& e, const Batch& b, StagedPart* part_room) {
@@ -177,6 +204,7 @@ struct InFlight {
         units_kept_end = b.units_buffer + b.units_used;
         types_end = b.types_buffer + b.token_count;
         units_valid = b.units_valid;
+        units_wide = b.units_wide;
         parts = part_room;
         part_count = j.group_size;
         group_type = j.group_type;
@@ -211,6 +239,7 @@ struct InFlight {
         b.token_count = static_cast<uint32_t>(types_end - b.types_buffer);
         b.units_used = static_cast<uint64_t>(units_kept_end - b.units_buffer);
         b.units_valid = units_valid;
+        b.units_wide = units_wide;
         TokenJoiner& j = e.joiner;
         j.group_size = part_count;
         j.group_type = group_type;
@@ -247,10 +276,17 @@ struct InFlight {
                                    (cur_chars == 0) == (cur_type == TokenType::NOTTKN) &&
                                    extends == extends_of(class_of_type(cur_type), cur_chars);
         const bool reader_behind_a_char = !input_behind || cur_chars > 0;
-        if (staged_in_order && group_adds_up && current_known && reader_behind_a_char) return;
+        // Only the tight loop holds a token in the input; wherever the token is handed over,
+        // nothing is held, and no group waits to be kept by the tight loop's rule.
+        const bool nothing_held = held.from == nullptr && held.bytes == 0 && held.chars == 0 &&
+                                  !held.kept && !group_kept;
+        if (staged_in_order && group_adds_up && current_known && reader_behind_a_char &&
+            nothing_held)
+            return;
         std::fprintf(stderr, "InFlight::check failed: staged in order %d, group adds up %d, "
-                     "current known %d, reader behind a character %d\n", staged_in_order,
-                     group_adds_up, current_known, reader_behind_a_char);
+                     "current known %d, reader behind a character %d, nothing held %d\n",
+                     staged_in_order, group_adds_up, current_known, reader_behind_a_char,
+                     nothing_held);
         std::abort();
 #endif
     }
@@ -370,16 +406,21 @@ struct InFlight {
         const bool group_was_empty = group_type == TokenType::NOTTKN;
         uint64_t* const types_before = types_end;
         const uint32_t length = static_cast<uint32_t>(cur_end - (group_end + 1));
-        const bool word_group = is_word_type(group_type);
-        const bool joins = joins_group(group_type, part_count,
-                                       word_group ? parts[part_count - 1].type : TokenType::NOTTKN,
-                                       group_chars, cur_type, group_end[1], cur_chars);
+        const bool joins = cur_joins_group();
         if (joins)
             join(length);
         else
             release(context, length);
         places.closed(joins, group_was_empty, types_before, types_end);
         return joins;
+    }
+
+    // Whether the token being built joins the group when it closes.
+    SCAN_STEP bool cur_joins_group() const {
+        const bool word_group = is_word_type(group_type);
+        return joins_group(group_type, part_count,
+                           word_group ? parts[part_count - 1].type : TokenType::NOTTKN,
+                           group_chars, cur_type, group_end[1], cur_chars);
     }
 
     // The closed token becomes the group's last part: the gap before it closes.
@@ -445,6 +486,96 @@ struct InFlight {
         count_chars(chars);
     }
 
+    // Whether the rest of a block, `tokens` of them starting there, can be written at once
+    // (emit_block): the group is a single token that the token being built does not join, so
+    // every close in the block releases a group, and the batch keeps them all with room to
+    // spare (a batch that fills stops at the character after, which the token steps find).
+    SCAN_STEP bool can_emit(const ScanContext& context, uint32_t tokens) const {
+        return part_count == 1 && group_type != TokenType::NOTTKN &&
+               cur_type != TokenType::NOTTKN && !cur_joins_group() &&
+               tokens < static_cast<uint32_t>(context.types_full - types_end);
+    }
+
+    // Every token of the block at p from its boundary `first` on, at once, every token kept:
+    // the bytes from there with a zero before each boundary, the code units likewise, and a
+    // type for each token released. The state after is the token steps' state after the same
+    // bytes: with boundaries b1 < ... < bk, the group and the token being built are released
+    // (and the tokens from b1 up to b(k-2)), the token at b(k-1) is the group and the one at
+    // bk is being built.
+    template <class Lanes, bool UNITS>
+    SCAN_STEP void emit_block(const ScanContext& context, const uint8_t* p, const BlockView& v,
+                              uint64_t boundaries) {
+        const uint32_t first = Lanes::lowest_bit(boundaries);
+        const uint32_t last = Lanes::highest_bit(boundaries);
+        const uint32_t tokens = Lanes::count_bits(boundaries);
+        const uint64_t zeros = boundaries >> first;  // relative to `first`, as what follows
+        const uint64_t starts = v.starts >> first;
+        const uint32_t bytes = v.zone_end - first;
+        uint8_t* const out = cur_end;
+        uint16_t* const units_out = units_cur_end;
+        Lanes::expand_bytes(out, p + first, zeros, bytes);
+        *group_end = 0;
+        if (UNITS) {
+            *units_group_end = 0;
+            if (v.ascii)
+                Lanes::expand_ascii_units(units_out, p + first, zeros, bytes);
+            else
+                Lanes::expand_units(units_out, p + first, starts, zeros, bytes, v.triples);
+        }
+        types_end[0] = type_bits(group_type);
+        const uint32_t chars_to_last = Lanes::count_bits(starts & below(last - first));
+        if (tokens == 1) {
+            // The token being built is the group now, where it lies.
+            group_chars = cur_chars;
+            group_type = cur_type;
+            kept_end = group_end + 1;
+            units_kept_end = units_group_end + 1;
+        } else {
+            types_end[1] = type_bits(cur_type);
+            const uint32_t group_at = Lanes::highest_bit(boundaries & below(last));
+            emit_types(context, p, v, boundaries & below(group_at), types_end + 2);
+            const uint32_t chars_to_group = Lanes::count_bits(starts & below(group_at - first));
+            group_chars = chars_to_last - chars_to_group;
+            group_type = type_at(context, p, v, group_at);
+            kept_end = out + (group_at - first) + (tokens - 1);
+            units_kept_end = units_out + chars_to_group + (tokens - 1);
+            // What came before the group is kept in this batch.
+            units_wide |= (v.cyrillic & below(group_at)) != 0;
+        }
+        types_end += tokens;
+        group_end = out + (last - first) + (tokens - 1);
+        units_group_end = units_out + chars_to_last + (tokens - 1);
+        parts[0] = {group_type, group_chars, static_cast<uint32_t>(group_end - kept_end)};
+        const uint32_t chars_all = Lanes::count_bits(starts);
+        cur_type = type_at(context, p, v, last);
+        cur_chars = chars_all - chars_to_last;
+        cur_end = out + bytes + tokens;
+        units_cur_end = units_out + chars_all + tokens;
+        extends = extends_of(class_of_type(cur_type), cur_chars);
+        input_behind = true;
+    }
+
+    // The type of the token that starts at p[i] in a block.
+    SCAN_STEP static TokenType type_at(const ScanContext& context, const uint8_t* p,
+                                       const BlockView& v, uint32_t i) {
+        if ((v.odd_starts >> i & 1) != 0) return CLASS_TO_TYPE[block_char(context, p + i).cls];
+        return static_cast<TokenType>(context.start_type[p[i]]);
+    }
+
+    // The types of the tokens starting at the bits of `at`, one after another from `to`: by
+    // their first byte, and those it does not tell looked up after.
+    SCAN_STEP static void emit_types(const ScanContext& context, const uint8_t* p,
+                                     const BlockView& v, uint64_t at, uint64_t* to) {
+        uint64_t* t = to;
+        for (uint64_t m = at; m != 0; m &= m - 1)
+            *t++ = context.start_type[p[__builtin_ctzll(m)]];
+        for (uint64_t m = at & v.odd_starts; m != 0; m &= m - 1) {
+            const uint32_t i = static_cast<uint32_t>(__builtin_ctzll(m));
+            to[__builtin_popcountll(at & below(i))] =
+                type_bits(CLASS_TO_TYPE[block_char(context, p + i).cls]);
+        }
+    }
+
     // The tight loop's steps. It starts with the group a single token (kept or not once
     // released) and the next token held in the input.
     SCAN_STEP void enter_tight(bool kept) { group_kept = kept; }
@@ -504,16 +635,17 @@ struct InFlight {
     // The tight loop stops: the group is staged as a single part, and the held token behind it.
     template <class Lanes, class Places>
     SCAN_STEP void leave_tight(Places& places) {
+        const HeldToken h = held;
         stage_single_group();
         uint8_t* const to = group_end + 1;
-        write_token<Lanes, true>(to, units_group_end + 1, held.from, held.bytes, held.chars);
-        cur_end = to + held.bytes;
-        units_cur_end = units_group_end + 1 + held.chars;
-        cur_type = CLASS_TO_TYPE[held.cls];
+        write_token<Lanes, true>(to, units_group_end + 1, h.from, h.bytes, h.chars);
+        cur_end = to + h.bytes;
+        units_cur_end = units_group_end + 1 + h.chars;
+        cur_type = CLASS_TO_TYPE[h.cls];
         cur_chars = 0;
-        extends = extends_of(held.cls, held.chars);
-        count_chars(held.chars);
-        places.current_is(held.from, held.from + held.bytes);
+        extends = extends_of(h.cls, h.chars);
+        count_chars(h.chars);
+        places.current_is(h.from, h.from + h.bytes);
     }
 
     // The tight loop found the batch full: as the scalar scan, it stops after the first
@@ -526,6 +658,8 @@ struct InFlight {
     SCAN_STEP void stage_single_group() {
         part_count = 1;
         parts[0] = {group_type, group_chars, static_cast<uint32_t>(group_end - kept_end)};
+        held = HeldToken{};
+        group_kept = false;
     }
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sources/block_scan.hpp"
+#include "sources/expand_tables.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VORLENTA_AVX2 1
@@ -16,9 +17,9 @@ namespace detail {
 #define AVX2_CODE __attribute__((target("avx2,bmi,bmi2,popcnt")))
 
 struct Avx2Lanes {
-    // The copies move whole vectors: up to 31 bytes, or 15 code units, past the n they copy.
+    // The copies move whole vectors: up to 31 bytes, or 16 code units, past the n they copy.
     static constexpr uint32_t BYTE_OVERRUN = 31;
-    static constexpr uint32_t UNIT_OVERRUN = 15;
+    static constexpr uint32_t UNIT_OVERRUN = 16;
 
     // The compiler's CPU check also asks the operating system whether it saves the vector
     // registers that AVX needs.
@@ -30,6 +31,9 @@ struct Avx2Lanes {
 
     static AVX2_CODE inline uint32_t lowest_bit(uint64_t bits) {
         return static_cast<uint32_t>(__builtin_ctzll(bits));
+    }
+    static AVX2_CODE inline uint32_t highest_bit(uint64_t bits) {
+        return 63 - static_cast<uint32_t>(__builtin_clzll(bits));
     }
     static AVX2_CODE inline uint32_t count_bits(uint64_t bits) {
         return static_cast<uint32_t>(__builtin_popcountll(bits));
@@ -103,8 +107,84 @@ struct Avx2Lanes {
             i += 16;
         } while (__builtin_expect(i < n, 0));
     }
+
+    // The n bytes at `in` with a zero before each byte whose bit is set in `zeros`, 8 bytes at
+    // a time: a block's tokens, each followed by its zero byte. Writes up to 15 bytes past
+    // the n + popcount(zeros) it leaves, and reads up to 7 past n.
+    static AVX2_CODE inline void expand_bytes(uint8_t* out, const uint8_t* in, uint64_t zeros,
+                                              uint32_t n) {
+        for (uint32_t i = 0; i < n; i += 8) {
+            const uint32_t m = static_cast<uint32_t>(zeros >> i) & 0xFF;
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+            const __m128i row = _mm_load_si128(reinterpret_cast<const __m128i*>(ZEROS_BEFORE.row[m]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(bytes, row));
+            out += 8 + count_bits(m);
+        }
+    }
+
+    // The code units of the characters starting at the bits of `starts` among the n bytes at
+    // `in`, with a zero unit before each one whose bit is set in `zeros` (a subset of
+    // `starts`). The characters are ASCII, two-byte, or three-byte where `triples`. A unit is
+    // computed at every byte as if a character started there, 16 at a time; the shuffle
+    // tables keep those of the starts and spread them around the zeros. Writes up to 16 units
+    // past the ones it leaves, and reads up to 17 bytes past n.
+    static AVX2_CODE inline void expand_units(uint16_t* out, const uint8_t* in, uint64_t starts,
+                                              uint64_t zeros, uint32_t n, bool triples) {
+        const __m256i low6 = _mm256_set1_epi16(0x3F);
+        for (uint32_t i = 0; i < n; i += 16) {
+            const __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+            const __m256i next = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 1)));
+            const __m256i tail = _mm256_and_si256(next, low6);
+            // (lead & 1F) << 6 | (next & 3F)
+            __m256i wide = _mm256_or_si256(
+                _mm256_slli_epi16(_mm256_and_si256(b, _mm256_set1_epi16(0x1F)), 6), tail);
+            if (triples) {
+                // lead << 12 (the lane drops all but its low nibble) | tail << 6 | (third & 3F)
+                const __m256i third = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 2)));
+                const __m256i three = _mm256_or_si256(
+                    _mm256_or_si256(_mm256_slli_epi16(b, 12), _mm256_slli_epi16(tail, 6)),
+                    _mm256_and_si256(third, low6));
+                wide = _mm256_blendv_epi8(wide, three, _mm256_cmpgt_epi16(b, _mm256_set1_epi16(0xDF)));
+            }
+            const __m256i units = _mm256_blendv_epi8(b, wide, _mm256_cmpgt_epi16(b, _mm256_set1_epi16(0x7F)));
+            out = spread_units(out, _mm256_castsi256_si128(units), starts >> i, zeros >> i);
+            out = spread_units(out, _mm256_extracti128_si256(units, 1), starts >> (i + 8), zeros >> (i + 8));
+        }
+    }
+
+    // The same for n ASCII bytes, each a character: no unit to leave out.
+    static AVX2_CODE inline void expand_ascii_units(uint16_t* out, const uint8_t* in,
+                                                    uint64_t zeros, uint32_t n) {
+        for (uint32_t i = 0; i < n; i += 8) {
+            const __m128i units = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i)));
+            const uint32_t z = static_cast<uint32_t>(zeros >> i) & 0xFF;
+            zeros_before_units(out, units, z);
+            out += 8 + count_bits(z);
+        }
+    }
+
+    // Eight 16-bit lanes: those of the low byte of `starts` kept, a zero before those of the
+    // low byte of `zeros`.
+    static AVX2_CODE inline uint16_t* spread_units(uint16_t* out, __m128i lanes, uint64_t starts,
+                                                   uint64_t zeros) {
+        const uint32_t s = static_cast<uint32_t>(starts) & 0xFF;
+        const uint32_t z = static_cast<uint32_t>(zeros) & 0xFF;
+        const __m128i kept = _mm_shuffle_epi8(
+            lanes, _mm_load_si128(reinterpret_cast<const __m128i*>(KEPT_UNITS.row[s])));
+        zeros_before_units(out, kept, _pext_u32(z, s));
+        return out + count_bits(s) + count_bits(z);
+    }
+
+    static AVX2_CODE inline void zeros_before_units(uint16_t* out, __m128i units, uint32_t z) {
+        const uint8_t* const row = UNIT_ZEROS_BEFORE.row[z];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(units, _mm_load_si128(reinterpret_cast<const __m128i*>(row))));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                         _mm_shuffle_epi8(units, _mm_load_si128(reinterpret_cast<const __m128i*>(row + 16))));
+    }
 };
 static_assert(copies_fit<Avx2Lanes>, "the staging room covers the AVX2 copies' overrun");
+static_assert(emission_fits<Avx2Lanes>, "the staging room covers a block written at once");
 
 // The block path compiled for AVX2, with everything it calls inlined (flatten), so that the
 // steps shared with the scalar scan are compiled for the same instructions. Called once for

@@ -2,6 +2,7 @@
 // byte, whatever the input, the settings, the batch sizes and the span boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -221,6 +222,79 @@ TEST_P(EveryPath, OneBadPieceLeavesTheOtherBatchesTheirCodeUnits) {
     }
     EXPECT_GT(units_checked, 10000u);
     EXPECT_GT(ranges_checked, 10000u);
+}
+
+// Whole blocks of tokens are written at once; each thing that sends a block back to the token
+// steps, placed at every offset of a block in prose the block path takes whole, under settings
+// that keep every token (and a filter, which the token steps alone serve), in batches that
+// hold the whole text and in batches that fill inside a block.
+struct Fallback {
+    const char* name;
+    std::string piece;
+    uint64_t filter;
+    uint32_t min_len;
+};
+
+class EmissionFallbacks : public ::testing::TestWithParam<ScanPath> {};
+
+INSTANTIATE_TEST_SUITE_P(BatchLoop, EmissionFallbacks, ::testing::ValuesIn(paths_to_test()),
+                         path_name);
+
+TEST_P(EmissionFallbacks, EachFallbackAtEachOffsetGivesWhatBytesGive) {
+    const std::string prose =
+        "Князь Андрей, 1805 года: \xC2\xABWell, Prince\xC2\xBB \xE2\x80\x94 ответил он.\n"
+        "Ёлки и ёж в 12 часов; the end. ";
+    const std::vector<Fallback> fallbacks = {
+        {"a filter", "", type_bits(TokenType::RUWORD) | type_bits(TokenType::PNCTTN), 0},
+        {"a minimum length", "", ~uint64_t{0}, 2},
+        {"a long token", std::string(70, 'w') + std::string(140, '7'), ~uint64_t{0}, 0},
+        {"a long Cyrillic token", [] {
+             std::string s;
+             for (int i = 0; i < 135; ++i) s += "\xD0\xB6";
+             return s;
+         }(), ~uint64_t{0}, 0},
+        {"a compound", "\xD0\xBA\xD1\x82\xD0\xBE-\xD1\x82\xD0\xBE-well", ~uint64_t{0}, 0},
+        {"an ill-formed byte", "ab\xD0 \xFF\x80\xE2\x80", ~uint64_t{0}, 0},
+        {"a zero byte", std::string("x\0\0y", 4), ~uint64_t{0}, 0},
+        {"a four-byte character", "\xF0\x9F\x98\x80", ~uint64_t{0}, 0},
+    };
+    std::string base;
+    while (base.size() < 700) base += prose;
+    for (const Fallback& f : fallbacks) {
+        for (size_t at = 0; at < 2 * detail::BLOCK_BYTES + 2; ++at) {
+            const std::string input = base.substr(0, 300 + at) + f.piece + base;
+            for (const uint32_t batch_size : {65536u, 5u, 23u}) {
+                Side plain, fast;
+                for (Side* s : {&plain, &fast}) {
+                    set_batch_size(s->batch, batch_size);
+                    s->set(f.min_len, 512, f.filter);
+                }
+                ByteSource bytes{input, input.size()};
+                SpanSource spans{input, input.size(), input.size()};
+                for (int call = 0; call < 2000 && plain.batch.drain_steps_run < 2; ++call) {
+                    collect_batch_bytewise(*plain.engine, plain.batch, bytes);
+                    collect_batch(GetParam(), *fast.engine, fast.batch, spans);
+                    const std::string where = std::string(f.name) + " at " + std::to_string(at) +
+                                              ", batches of " + std::to_string(batch_size) +
+                                              ", call " + std::to_string(call);
+                    ASSERT_EQ(hex(fast.text()), hex(plain.text())) << where;
+                    ASSERT_EQ(fast.types(), plain.types()) << where;
+                    // (The fast loop may give up on the units of a batch early: a character
+                    // without one in the token being built is enough.)
+                    if (fast.batch.units_valid) ASSERT_EQ(fast.units(), plain.units()) << where;
+                    ASSERT_TRUE(same_state(*fast.engine, *plain.engine))
+                        << where << "\n" << state_of(*fast.engine) << "\n" << state_of(*plain.engine);
+                    // A batch that says it is wide holds a unit from U+0100 up.
+                    if (fast.batch.units_wide) {
+                        const std::vector<uint16_t> units = fast.units();
+                        ASSERT_TRUE(std::any_of(units.begin(), units.end(),
+                                                [](uint16_t u) { return u >= 0x100; })) << where;
+                    }
+                }
+                ASSERT_EQ(plain.batch.drain_steps_run, 2);
+            }
+        }
+    }
 }
 
 // The block path's table of the keep rule says what the rule says, for every class and length

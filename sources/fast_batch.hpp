@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "sources/lanes_avx2.hpp"
+#include "sources/lanes_avx512.hpp"
 #include "sources/scan_path.hpp"
 
 namespace vorlenta {
@@ -107,6 +108,10 @@ inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
     {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
      detail::scan<detail::Avx2Blocks, TokenOffsets>},
 #endif
+#if defined(VORLENTA_AVX512)
+    {"avx512", detail::Avx512Lanes::cpu_runs, detail::scan<detail::Avx512Blocks, NoOffsets>,
+     detail::scan<detail::Avx512Blocks, TokenOffsets>},
+#endif
 };
 
 inline constexpr std::array<ScanPath, std::size(SCAN_PATH_TABLE)> SCAN_PATHS = [] {
@@ -136,7 +141,8 @@ inline void collect_batch(ScanPath path, TokenEngine& e, Batch& b, Source& sourc
         scan_span = row.scan;
     const detail::SmallClasses& small = detail::small_classes();
     const detail::ScanContext context{class_table(),     small.of,
-                                      small.start_type,  e.assembler.input,
+                                      small.start_type,  small.ascii_type,
+                                      e.assembler.input,
                                       b.types_buffer + b.batch_size, b.types_buffer,
                                       KeepRule(b),       b.units_wanted};
     detail::StagedPart parts[MAX_GROUP_TOKENS];

@@ -42,6 +42,7 @@ struct StagedPart {
 struct SmallClasses {
     uint8_t of[0x800];
     uint64_t start_type[256];
+    alignas(64) uint8_t ascii_type[128];  // the type bits of an ASCII character, as a byte
 };
 
 inline const SmallClasses& small_classes() {
@@ -51,6 +52,7 @@ inline const SmallClasses& small_classes() {
         for (uint32_t cp = 0; cp < 0x800; ++cp) c.of[cp] = code_point_class(table, cp);
         for (uint32_t b = 0; b < 256; ++b)
             c.start_type[b] = type_bits(b < 0x80 ? CLASS_TO_TYPE[c.of[b]] : TokenType::RUWORD);
+        for (uint32_t b = 0; b < 128; ++b) c.ascii_type[b] = static_cast<uint8_t>(c.start_type[b]);
         return c;
     }();
     return classes;
@@ -61,6 +63,7 @@ struct ScanContext {
     const CharClassTable& table;
     const uint8_t* small;  // small_classes().of
     const uint64_t* start_type;  // small_classes().start_type
+    const uint8_t* ascii_type;   // small_classes().ascii_type
     Utf8Char& input;       // the reader's record, for what the fast decoding leaves to it
     uint64_t* types_full;  // types_buffer + batch_size
     uint64_t* types;       // types_buffer
@@ -533,7 +536,7 @@ struct InFlight {
         } else {
             types_end[1] = type_bits(cur_type);
             const uint32_t group_at = Lanes::highest_bit(boundaries & below(last));
-            emit_types(context, p, v, boundaries & below(group_at), types_end + 2);
+            emit_types<Lanes>(context, p, v, boundaries & below(group_at), types_end + 2);
             const uint32_t chars_to_group = Lanes::count_bits(starts & below(group_at - first));
             group_chars = chars_to_last - chars_to_group;
             group_type = type_at(context, p, v, group_at);
@@ -564,11 +567,10 @@ struct InFlight {
 
     // The types of the tokens starting at the bits of `at`, one after another from `to`: by
     // their first byte, and those it does not tell looked up after.
+    template <class Lanes>
     SCAN_STEP static void emit_types(const ScanContext& context, const uint8_t* p,
                                      const BlockView& v, uint64_t at, uint64_t* to) {
-        uint64_t* t = to;
-        for (uint64_t m = at; m != 0; m &= m - 1)
-            *t++ = context.start_type[p[__builtin_ctzll(m)]];
+        Lanes::start_types(to, p, at, context);
         for (uint64_t m = at & v.odd_starts; m != 0; m &= m - 1) {
             const uint32_t i = static_cast<uint32_t>(__builtin_ctzll(m));
             to[__builtin_popcountll(at & below(i))] =

@@ -163,6 +163,13 @@ struct Avx2Lanes {
         }
     }
 
+    // The types of the tokens starting at the bits of `at` in the block at p, by their first
+    // bytes (ScanContext::start_type), one after another.
+    static AVX2_CODE inline void start_types(uint64_t* to, const uint8_t* p, uint64_t at,
+                                             const ScanContext& context) {
+        for (uint64_t m = at; m != 0; m &= m - 1) *to++ = context.start_type[p[lowest_bit(m)]];
+    }
+
     // Eight 16-bit lanes: those of the low byte of `starts` kept, a zero before those of the
     // low byte of `zeros`.
     static AVX2_CODE inline uint16_t* spread_units(uint16_t* out, __m128i lanes, uint64_t starts,

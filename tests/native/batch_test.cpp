@@ -281,7 +281,9 @@ TEST_P(EmissionFallbacks, EachFallbackAtEachOffsetGivesWhatBytesGive) {
                     ASSERT_EQ(fast.types(), plain.types()) << where;
                     // (The fast loop may give up on the units of a batch early: a character
                     // without one in the token being built is enough.)
-                    if (fast.batch.units_valid) ASSERT_EQ(fast.units(), plain.units()) << where;
+                    if (fast.batch.units_valid) {
+                        ASSERT_EQ(fast.units(), plain.units()) << where;
+                    }
                     ASSERT_TRUE(same_state(*fast.engine, *plain.engine))
                         << where << "\n" << state_of(*fast.engine) << "\n" << state_of(*plain.engine);
                     // A batch that says it is wide holds a unit from U+0100 up.

@@ -3,6 +3,7 @@ instead, and the ceilings; the library's targets as ratios in the same run.
 
     make bench                      (installs the peers, then runs this)
     .venv/bin/python bench/run_bench.py [--mb 50] [--reps 5] [--peer-reps 3] [--gib 1]
+    .venv/bin/python bench/run_bench.py --only-paths [--mb 20]   (the batch loop's paths alone)
 
 Every contender starts from the same bytes (a corpus repeated to about --mb megabytes) and is
 timed to its complete token list (or word counts); figures are MB/s of input and tokens/s,
@@ -39,6 +40,7 @@ from defaults_and_datasets import defaults_targets  # noqa: E402
 from many_texts import many_texts_targets  # noqa: E402
 from library_sources import source_targets  # noqa: E402
 from parallel import parallel_targets  # noqa: E402
+from scan_paths import scan_path_lines  # noqa: E402
 from sklearn_features import sklearn_targets  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -75,7 +77,11 @@ MEMORY_TARGET_MIB = 64
 OWN_RUSSIAN = ROOT / "bench" / "own_russian.txt"
 PATH_TEXTS = {"War and Peace (Russian)": "Russian", "our own Russian text": OWN_RUSSIAN,
               "Pride and Prejudice (English)": "English"}
-SCAN_PATHS = ["scalar", "avx2"]
+# Fastest first, as sources/scan_paths.txt ranks them by the FTTokenizer loop on this text; the
+# first the CPU runs is a process's default, the one the targets hold to.
+SCAN_PATHS = [line.name for line in scan_path_lines()]
+RANKING_TEXT = "War and Peace (Russian)"
+DEFAULT_PATH_PROBE = "import vorlenta._native as native; print(native.scan_path())"
 PATH_PROBE = """
 import statistics, sys, time
 import vorlentaCXX as vx, vorlenta._native as native
@@ -333,9 +339,20 @@ def dask_figures(folder: Path, megabytes: float, reps: int) -> dict | None:
 
 # ---- the batch loop's paths ----
 
+def default_path() -> str:
+    """The path a process takes when VORLENTA_SCAN_PATH does not force one."""
+    env = {k: v for k, v in os.environ.items() if k != "VORLENTA_SCAN_PATH"}
+    return subprocess.run([sys.executable, "-c", DEFAULT_PATH_PROBE], env=env,
+                          capture_output=True, text=True, check=True).stdout.strip()
+
+
 def path_rows(folder: Path, megabytes: float, reps: int, peer_reps: int) -> list[dict]:
     """For each text: the get_batch loops' MB/s on each path the CPU runs, against CPython's
-    decoding of the same bytes and the closest regex, timed in this process."""
+    decoding of the same bytes and the closest regex, timed in this process. The row of the
+    path a process takes by default is marked."""
+    default = default_path()
+    print(f"path default: {default}, the first of sources/scan_paths.txt this CPU runs",
+          flush=True)
     rows = []
     for text_name, source in PATH_TEXTS.items():
         data = load_input(source, megabytes)
@@ -350,25 +367,38 @@ def path_rows(folder: Path, megabytes: float, reps: int, peer_reps: int) -> list
             taken, ft, ff = out.split()
             if taken != name:
                 continue  # this CPU does not run the path
-            row = {"text": text_name, "path": name, "ft": float(ft), "ff": float(ff),
+            row = {"text": text_name, "path": name, "default": name == default,
+                   "ft": float(ft), "ff": float(ff),
                    "decode": len(data) / decode / 1e6, "regex": len(data) / regex / 1e6}
             rows.append(row)
             print(f"path {name:7} {text_name:30} FTTokenizer {row['ft']:7.1f} MB/s, "
                   f"FFTokenizer {row['ff']:7.1f}, decode {row['decode']:7.1f}, "
                   f"regex {row['regex']:5.1f}", flush=True)
         path.unlink()
+    print(path_ranking(rows), flush=True)
     return rows
 
 
+def path_ranking(rows: list[dict]) -> str:
+    """The paths as this run ranks them, against the order of sources/scan_paths.txt, which
+    decides the default: a different order says that the file wants re-ranking."""
+    measured = sorted((r for r in rows if r["text"] == RANKING_TEXT), key=lambda r: -r["ft"])
+    ranked = " > ".join(f"{r['path']} {r['ft']:.1f}" for r in measured)
+    listed = [name for name in SCAN_PATHS if any(r["path"] == name for r in measured)]
+    if [r["path"] for r in measured] == listed:
+        return f"path ranking on {RANKING_TEXT}: {ranked} MB/s, as sources/scan_paths.txt has it"
+    return (f"path ranking on {RANKING_TEXT}: {ranked} MB/s, but sources/scan_paths.txt lists "
+            f"{', '.join(listed)}: re-rank it")
+
+
 def path_targets(rows: list[dict]) -> list[dict]:
-    """The batch loop's targets, on the path a process takes by default (the last one the CPU
-    runs)."""
+    """The batch loop's targets, on the path a process takes by default."""
     found = []
     for text_name, source in PATH_TEXTS.items():
         these = [r for r in rows if r["text"] == text_name]
         if not these:
             continue
-        best = these[-1]
+        best = next(r for r in these if r["default"])
         language = "English" if source == "English" else "Russian"
         checks = [(f"{text_name}: FTTokenizer get_batch ({best['path']}) / bytes.decode",
                    best["ft"] / best["decode"], 1.0)] if language == "Russian" else []
@@ -478,7 +508,14 @@ def main() -> None:
     parser.add_argument("--budget", type=float, default=60,
                         help="seconds after which a contender gets no further runs")
     parser.add_argument("--gib", type=float, default=1, help="size of the memory test file")
+    parser.add_argument("--only-paths", action="store_true",
+                        help="time the batch loop's paths alone, writing no results")
     args = parser.parse_args()
+    if args.only_paths:
+        print(f"Measured {datetime.date.today()} on {machine()}.")
+        with tempfile.TemporaryDirectory() as tmp:
+            path_rows(Path(tmp), args.mb, args.reps, args.peer_reps)
+        return
     RESULTS.mkdir(parents=True, exist_ok=True)
 
     rows = []
@@ -591,16 +628,19 @@ def report(rows: list[dict], paths: list[dict], memory: dict, met: list[dict], a
     lines += ["## The batch loop on each path", "",
               "MB/s of the get_batch loops over each text repeated to about "
               f"{args.mb:g} MB, each path in a process of its own (VORLENTA_SCAN_PATH), against "
-              "CPython's bytes.decode of the same bytes and the closest regex in this process.",
+              "CPython's bytes.decode of the same bytes and the closest regex in this process. "
+              "A process without VORLENTA_SCAN_PATH takes the first path of "
+              "`sources/scan_paths.txt` that the CPU runs, marked (default).",
               "",
               "| text | path | FTTokenizer | FFTokenizer | bytes.decode | closest regex | "
               "FTTokenizer / decode | FTTokenizer / regex |",
               "|---|---|---:|---:|---:|---:|---:|---:|"]
     for r in paths:
-        lines.append(f"| {r['text']} | {r['path']} | {r['ft']:,.1f} | {r['ff']:,.1f} | "
+        marked = f"{r['path']} (default)" if r["default"] else r["path"]
+        lines.append(f"| {r['text']} | {marked} | {r['ft']:,.1f} | {r['ff']:,.1f} | "
                      f"{r['decode']:,.1f} | {r['regex']:,.1f} | {r['ft'] / r['decode']:.2f} | "
                      f"{r['ft'] / r['regex']:.1f} |")
-    lines.append("")
+    lines += ["", path_ranking(paths) + ".", ""]
     lines += ["## Targets", "",
               "Ratios of the MB/s above, in this run, and the memory of spans over the largest "
               "file below. The command's targets time `vorlenta` as a process, start-up included, "

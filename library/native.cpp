@@ -345,7 +345,21 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
 
     m.def("scan_path", [] { return scan_path_name(scan_path()); },
           "The batch loop this process runs: \"scalar\", or \"avx2\" (its block path). "
-          "VORLENTA_SCAN_PATH chooses one the CPU runs.");
+          "VORLENTA_SCAN_PATH chooses one the CPU runs; else the first of scan_paths() it runs.");
+    m.def("scan_paths", [] {
+              py::list names;
+              for (ScanPath path : scan_paths_by_speed()) names.append(scan_path_name(path));
+              return names;
+          },
+          "The batch loop's paths, fastest first, as sources/scan_paths.txt lists them.");
+    m.def("cpu_runs", [](const std::string& name) {
+              const std::optional<ScanPath> path = scan_path_named(name);
+              if (!path) throw py::value_error("no scan path is named '" + name + "'");
+              return cpu_runs(*path);
+          },
+          py::arg("name"),
+          "Whether this build has the path and this CPU runs it: what VORLENTA_SCAN_PATH can "
+          "force.");
 
     bind_texts(m);
 

@@ -91,9 +91,12 @@ bool read_failed(const Source&, long) {
 
 }  // namespace detail
 
-// The paths of the batch loop, slowest first: the name VORLENTA_SCAN_PATH takes, whether the
-// CPU runs it, and its scan without and with offsets. The build files and the tests read the
-// names from the rows as written here.
+// The paths of the batch loop: the name VORLENTA_SCAN_PATH takes, whether the CPU runs it, and
+// its scan without and with offsets. Which one a process prefers is sources/scan_paths.txt's
+// order, not the rows'; every row has its line there, and every line its row (scan_path.cpp
+// checks both at compile time). A path whose instruction set this compiler or machine lacks
+// keeps its row without functions: its name is still checked against the list, and it counts
+// as a path the CPU does not run.
 struct ScanPathRow {
     const char* name;
     bool (*cpu_runs)();
@@ -107,6 +110,8 @@ inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
 #if defined(VORLENTA_AVX2)
     {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
      detail::scan<detail::Avx2Blocks, TokenOffsets>},
+#else
+    {"avx2", nullptr, nullptr, nullptr},
 #endif
 #if defined(VORLENTA_AVX512)
     {"avx512", detail::Avx512Lanes::cpu_runs, detail::scan<detail::Avx512Blocks, NoOffsets>,

@@ -1,34 +1,81 @@
 #include "sources/scan_path.hpp"
 
+#include <array>
 #include <cstdlib>
-#include <cstring>
 
+#include "generated/scan_path_order.hpp"
 #include "sources/fast_batch.hpp"
 
 namespace vorlenta {
 
-const char* scan_path_name(ScanPath path) {
-    return static_cast<size_t>(path) < SCAN_PATHS.size() ? scan_path_row(path).name : "scalar";
-}
-
-bool cpu_runs(ScanPath path) {
-    return static_cast<size_t>(path) < SCAN_PATHS.size() && scan_path_row(path).cpu_runs();
-}
-
 namespace {
+
+constexpr size_t PATH_COUNT = std::size(SCAN_PATH_TABLE);
+
+// How many lines of the list name the row.
+constexpr size_t lines_naming(const ScanPathRow& row) {
+    size_t lines = 0;
+    for (std::string_view name : SCAN_PATH_ORDER) lines += name == row.name;
+    return lines;
+}
+
+constexpr bool every_row_has_one_line() {
+    for (const ScanPathRow& row : SCAN_PATH_TABLE)
+        if (lines_naming(row) != 1) return false;
+    return true;
+}
+
+// The table and the list are compared here, where both are known, so that a path added to one
+// of them alone stops the build instead of never being taken or taken out of turn.
+static_assert(every_row_has_one_line(),
+              "a row of SCAN_PATH_TABLE (fast_batch.hpp) has no line in sources/scan_paths.txt, "
+              "or more than one");
+static_assert(std::size(SCAN_PATH_ORDER) == PATH_COUNT,
+              "a line of sources/scan_paths.txt names no row of SCAN_PATH_TABLE (fast_batch.hpp)");
+
+constexpr ScanPath row_named(std::string_view name) {
+    size_t i = 0;
+    while (i < PATH_COUNT && name != SCAN_PATH_TABLE[i].name) ++i;
+    return static_cast<ScanPath>(i);
+}
+
+constexpr std::array<ScanPath, PATH_COUNT> BY_SPEED = [] {
+    std::array<ScanPath, PATH_COUNT> paths{};
+    for (size_t k = 0; k < PATH_COUNT; ++k) paths[k] = row_named(SCAN_PATH_ORDER[k]);
+    return paths;
+}();
 
 ScanPath choose_scan_path() {
     if (const char* wanted = std::getenv("VORLENTA_SCAN_PATH")) {
-        for (ScanPath path : SCAN_PATHS)
-            if (std::strcmp(wanted, scan_path_name(path)) == 0 && cpu_runs(path)) return path;
+        const std::optional<ScanPath> path = scan_path_named(wanted);
+        if (path && cpu_runs(*path)) return *path;
     }
-    ScanPath best = ScanPath::SCALAR;
-    for (ScanPath path : SCAN_PATHS)
-        if (cpu_runs(path)) best = path;
-    return best;
+    for (ScanPath path : BY_SPEED)
+        if (cpu_runs(path)) return path;
+    return ScanPath::SCALAR;
 }
 
 }  // namespace
+
+const char* scan_path_name(ScanPath path) {
+    return static_cast<size_t>(path) < PATH_COUNT ? scan_path_row(path).name : "scalar";
+}
+
+std::optional<ScanPath> scan_path_named(std::string_view name) {
+    const ScanPath path = row_named(name);
+    if (static_cast<size_t>(path) == PATH_COUNT) return std::nullopt;
+    return path;
+}
+
+std::span<const ScanPath> scan_paths_by_speed() {
+    return BY_SPEED;
+}
+
+bool cpu_runs(ScanPath path) {
+    if (static_cast<size_t>(path) >= PATH_COUNT) return false;
+    const ScanPathRow& row = scan_path_row(path);
+    return row.cpu_runs != nullptr && row.cpu_runs();
+}
 
 ScanPath scan_path() {
     static const ScanPath chosen = choose_scan_path();

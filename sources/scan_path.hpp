@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
 
 namespace vorlenta {
 
@@ -13,11 +16,18 @@ enum class ScanPath : uint8_t { SCALAR = 0 };
 // "scalar", "avx2", ...: the names VORLENTA_SCAN_PATH takes.
 const char* scan_path_name(ScanPath path);
 
+// The path of that name, if there is one (whether or not this build has its code).
+std::optional<ScanPath> scan_path_named(std::string_view name);
+
+// Every path, fastest first: the order of sources/scan_paths.txt.
+std::span<const ScanPath> scan_paths_by_speed();
+
 // Whether this build has the path and this CPU (and its operating system) runs it.
 bool cpu_runs(ScanPath path);
 
 // The path every batch loop of the process takes, chosen at its first call: the one that
-// VORLENTA_SCAN_PATH names, when the CPU runs it; else the fastest one the CPU runs.
+// VORLENTA_SCAN_PATH names, when the CPU runs it; else the first of scan_paths_by_speed() that
+// it runs.
 ScanPath scan_path();
 
 }  // namespace vorlenta

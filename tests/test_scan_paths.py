@@ -1,16 +1,22 @@
 """The batch loop's paths, as a process chooses them: VORLENTA_SCAN_PATH forces one the CPU runs,
-and every path gives the same batches through the module and the library."""
+else the first of sources/scan_paths.txt it runs; every path gives the same batches through the
+module and the library."""
 
 import os
-import re
 import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
+import vorlenta._native as native
 from conftest import CORPORA, CORPUS_DIR, ROOT
 
-# The paths' names, from the rows of the native table of paths.
-PATHS = re.findall(r'^    \{"([a-z0-9]+)", ', (ROOT / "sources" / "fast_batch.hpp").read_text(), re.M)
+sys.path.insert(0, str(ROOT / "bench"))
+from scan_paths import scan_path_lines  # noqa: E402
+
+LINES = scan_path_lines()
+PATHS = [line.name for line in LINES]
 
 # Prints the path the process took, then a digest of every batch of the file, from both the
 # module's tokenizers and the library's word counts, under a filter and the length limits.
@@ -32,17 +38,38 @@ print(native.scan_path(), digest.hexdigest())
 """
 
 
-def cpu_has_avx2() -> bool:
-    flags = Path("/proc/cpuinfo").read_text().split()
-    return all(f in flags for f in ("avx2", "bmi1", "bmi2", "popcnt"))
-
-
-def run_on(path: str, file: Path) -> tuple[str, str]:
-    env = dict(os.environ, VORLENTA_SCAN_PATH=path)
+def run_on(path: str | None, file: Path) -> tuple[str, str]:
+    env = {k: v for k, v in os.environ.items() if k != "VORLENTA_SCAN_PATH"}
+    if path is not None:
+        env["VORLENTA_SCAN_PATH"] = path
     done = subprocess.run([sys.executable, "-c", SCRIPT, str(file)], env=env, check=True,
                           capture_output=True, text=True)
     taken, digest = done.stdout.split()
     return taken, digest
+
+
+def test_the_build_has_the_listed_paths_in_their_order():
+    # The build checks its table against the list; a build older than the list fails here.
+    assert native.scan_paths() == PATHS
+    assert native.cpu_runs("scalar")
+    with pytest.raises(ValueError, match="sse9"):
+        native.cpu_runs("sse9")
+    # Fastest first: the figures that rank the lines agree with their order.
+    assert [line.mbps for line in LINES] == sorted((line.mbps for line in LINES), reverse=True)
+
+
+@pytest.mark.parametrize("text", [
+    "avx2 1.5\n",                     # a column short
+    "avx2 fast -\n",                  # no figure
+    "AVX2 1 -\n",                     # not a name the environment takes
+    " avx2 1 -\n",                    # CMake reads no line that starts with a blank
+    "# only comments\n\n",
+])
+def test_a_list_the_build_would_refuse_is_refused(tmp_path, text):
+    file = tmp_path / "scan_paths.txt"
+    file.write_text(text)
+    with pytest.raises(ValueError, match="scan_paths.txt"):
+        scan_path_lines(file)
 
 
 def test_each_forced_path_is_taken_and_all_give_the_same_batches(tmp_path):
@@ -54,13 +81,11 @@ def test_each_forced_path_is_taken_and_all_give_the_same_batches(tmp_path):
     file = tmp_path / "mixed.txt"
     file.write_bytes(text + ("з-за ёлки — 128: " + "ж" * 300).encode() + b"\xff\xd0")
     runs = {name: run_on(name, file) for name in PATHS}
-    unknown = run_on("sse9", file)
-    # A forced path is taken where the CPU runs it; elsewhere the best one the CPU runs is, as
-    # for a name that is no path.
-    best = [name for name in PATHS if runs[name][0] == name][-1]
-    assert PATHS[0] == "scalar" and runs["scalar"][0] == "scalar"
-    assert all(taken in (name, best) for name, (taken, _) in runs.items())
-    if "avx2" in PATHS and cpu_has_avx2():
-        assert runs["avx2"][0] == "avx2"
-    assert unknown[0] == best
-    assert {digest for _, digest in runs.values()} == {unknown[1]}
+    # A forced path is taken where the CPU runs it; elsewhere, as for a name that is no path or
+    # no name at all, the first listed path the CPU runs is.
+    default = next(name for name in PATHS if native.cpu_runs(name))
+    assert {name: taken for name, (taken, _) in runs.items()} == \
+        {name: name if native.cpu_runs(name) else default for name in PATHS}
+    unknown, unset = run_on("sse9", file), run_on(None, file)
+    assert unknown[0] == unset[0] == default
+    assert {digest for _, digest in runs.values()} == {unknown[1]} == {unset[1]}

@@ -116,6 +116,8 @@ inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
 #if defined(VORLENTA_AVX512)
     {"avx512", detail::Avx512Lanes::cpu_runs, detail::scan<detail::Avx512Blocks, NoOffsets>,
      detail::scan<detail::Avx512Blocks, TokenOffsets>},
+#else
+    {"avx512", nullptr, nullptr, nullptr},
 #endif
 };
 

@@ -95,23 +95,25 @@ inline bool always_runs() { return true; }
 }  // namespace detail
 
 // The paths of the batch loop, slowest first: the name VORLENTA_SCAN_PATH takes, whether the
-// CPU runs it, its scan without and with offsets, and the block classifier on its own (none on
-// the scalar path, which has no blocks). The build files and the tests read the names from the
-// rows as written here.
+// CPU runs it, its scan without and with offsets, the UTF-8 tally's vector step and the block
+// classifier on its own (neither on the scalar path, which has no blocks). The build
+// files and the tests read the names from the rows as written here.
 struct ScanPathRow {
     const char* name;
     bool (*cpu_runs)();
     detail::ScanFunction<NoOffsets> scan;
     detail::ScanFunction<TokenOffsets> scan_with_offsets;
+    Utf8BlockRun well_formed;
     detail::ByteKinds (*kinds)(const uint8_t* p);
 };
 
 inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
     {"scalar", detail::always_runs, detail::scan<detail::NoBlocks, NoOffsets>,
-     detail::scan<detail::NoBlocks, TokenOffsets>, nullptr},
+     detail::scan<detail::NoBlocks, TokenOffsets>, nullptr, nullptr},
 #if defined(VORLENTA_AVX2)
     {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
-     detail::scan<detail::Avx2Blocks, TokenOffsets>, detail::Avx2Blocks::kinds},
+     detail::scan<detail::Avx2Blocks, TokenOffsets>, detail::Avx2Blocks::well_formed,
+     detail::Avx2Blocks::kinds},
 #endif
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sources/block_scan.hpp"
+#include "sources/utf8_blocks.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VORLENTA_AVX2 1
@@ -150,6 +151,11 @@ struct Avx2Blocks {
         InFlight& flight, const BlockContext& block, const uint8_t* p, const BlockView& v,
         Places& places) {
         return run_tight<Avx2Lanes>(flight, block, p, v, places);
+    }
+    // The UTF-8 tally's vector step (utf8_blocks.hpp).
+    static __attribute__((noinline, flatten)) AVX2_CODE const uint8_t* well_formed(
+        const uint8_t* p, const uint8_t* end, uint64_t& non_ascii) {
+        return well_formed_blocks<Avx2Lanes>(p, end, non_ascii);
     }
     // A block's kinds as the block path computes them, for the tests to hold to the byte ranges.
     static __attribute__((noinline)) AVX2_CODE ByteKinds kinds(const uint8_t* p) {

@@ -15,6 +15,10 @@ bool cpu_runs(ScanPath path) {
     return static_cast<size_t>(path) < SCAN_PATHS.size() && scan_path_row(path).cpu_runs();
 }
 
+Utf8BlockRun utf8_block_run(ScanPath path) {
+    return cpu_runs(path) ? scan_path_row(path).well_formed : nullptr;
+}
+
 namespace {
 
 ScanPath choose_scan_path() {

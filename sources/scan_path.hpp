@@ -16,6 +16,13 @@ const char* scan_path_name(ScanPath path);
 // Whether this build has the path and this CPU (and its operating system) runs it.
 bool cpu_runs(ScanPath path);
 
+// Takes what it can of the bytes from p to end in blocks of well-formed UTF-8, adding their
+// non-ASCII bytes to `non_ascii`, and returns where the byte steps must go on.
+using Utf8BlockRun = const uint8_t* (*)(const uint8_t* p, const uint8_t* end, uint64_t& non_ascii);
+
+// The UTF-8 tally's vector step on the path; none (nullptr) on the scalar path.
+Utf8BlockRun utf8_block_run(ScanPath path);
+
 // The path every batch loop of the process takes, chosen at its first call: the one that
 // VORLENTA_SCAN_PATH names, when the CPU runs it; else the fastest one the CPU runs.
 ScanPath scan_path();

@@ -20,7 +20,8 @@ bool cpu_runs(ScanPath path);
 // non-ASCII bytes to `non_ascii`, and returns where the byte steps must go on.
 using Utf8BlockRun = const uint8_t* (*)(const uint8_t* p, const uint8_t* end, uint64_t& non_ascii);
 
-// The UTF-8 tally's vector step on the path; none (nullptr) on the scalar path.
+// The UTF-8 tally's vector step on the path; none (nullptr) on the scalar path and on a path
+// the CPU does not run.
 Utf8BlockRun utf8_block_run(ScanPath path);
 
 // The path every batch loop of the process takes, chosen at its first call: the one that

@@ -14,10 +14,12 @@
 // a continuation byte without its lead, a run that would reach 128 characters, and the last
 // bytes of a span. A full batch stops the block where the scalar scan would stop.
 //
-// Nothing here knows an instruction set: a Lanes type (lanes_avx2.hpp) gives the byte masks of
-// a block, the vector copies, the bit scans and how far past a token its copies write.
+// Nothing here knows an instruction set: a Lanes type (lanes_avx2.hpp) gives the primitives
+// that a block's byte masks are computed with (byte_kinds.hpp), the vector copies, the bit
+// scans and how far past a token its copies write.
 #pragma once
 
+#include "sources/byte_kinds.hpp"
 #include "sources/in_flight.hpp"
 
 namespace vorlenta {
@@ -49,21 +51,6 @@ inline constexpr bool emission_fits =
         2 * MAX_TOKEN_CHARS * 4 + 1 + BLOCK_BYTES + 1 + Lanes::BYTE_OVERRUN &&
     2 * UNITS_PER_TOKEN + UNITS_STAGING >=
         2 * MAX_TOKEN_CHARS + 1 + BLOCK_BYTES + 1 + Lanes::UNIT_OVERRUN;
-
-// A block's bytes by kind, bit i for the byte at i; what a Lanes type computes.
-struct ByteKinds {
-    uint64_t high;        // 80..FF
-    uint64_t cont;        // 80..BF
-    uint64_t lead2;       // C2..DF
-    uint64_t lead3;       // E1..EC, EE, EF: three-byte leads whose characters all have a code unit
-    uint64_t latin;       // A-Z, a-z
-    uint64_t digit;       // 0-9
-    uint64_t hyphen;      // 2D
-    uint64_t d0, d1;      // D0, D1
-    uint64_t upper_cont;  // 90..BF
-    uint64_t b81, b91;    // 81, 91
-};
-
 
 // The masks of one block, worked for the 16 bytes "Ёрш ёж 7a-b" (bit i is the byte at i, the
 // first byte leftmost). The Russian letters are D0 90..D0 BF (А..п), D0 81 (Ё), D1 80..D1 8F
@@ -121,7 +108,7 @@ inline uint64_t joined_runs(uint64_t latin, uint64_t digit, uint64_t cyrillic, u
 // three-byte one cut there goes to the scalar steps.
 template <class Lanes>
 SCAN_STEP BlockView view_block(const uint8_t* p, uint8_t extends) {
-    const ByteKinds k = Lanes::kinds(p);
+    const ByteKinds k = byte_kinds<Lanes>(p);
     const uint64_t paired = paired_leads(k), tripled = tripled_leads(k);
     const uint64_t stop = stops(k, paired, tripled);
     BlockView v;

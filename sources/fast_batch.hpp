@@ -89,35 +89,43 @@ bool read_failed(const Source&, long) {
     return false;
 }
 
+// The scalar path's cpu_runs: every CPU runs it.
+inline bool always_runs() { return true; }
+
 }  // namespace detail
 
-// The paths of the batch loop: the name VORLENTA_SCAN_PATH takes, whether the CPU runs it, and
-// its scan without and with offsets. Which one a process prefers is sources/scan_paths.txt's
-// order, not the rows'; every row has its line there, and every line its row (scan_path.cpp
-// checks both at compile time). A path whose instruction set this compiler or machine lacks
-// keeps its row without functions: its name is still checked against the list, and it counts
-// as a path the CPU does not run.
+// The paths of the batch loop: the name VORLENTA_SCAN_PATH takes, whether the CPU runs it, its
+// scan without and with offsets, the UTF-8 tally's vector step and the block classifier on its
+// own (neither on the scalar path, which has no blocks). Which one a process prefers is
+// sources/scan_paths.txt's order, not the rows'; every row has its line there, and every line
+// its row (scan_path.cpp checks both at compile time). A path whose instruction set this
+// compiler or machine lacks keeps its row without functions: its name is still checked
+// against the list, and it counts as a path the CPU does not run.
 struct ScanPathRow {
     const char* name;
     bool (*cpu_runs)();
     detail::ScanFunction<NoOffsets> scan;
     detail::ScanFunction<TokenOffsets> scan_with_offsets;
+    Utf8BlockRun well_formed;
+    detail::ByteKinds (*kinds)(const uint8_t* p);
 };
 
 inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
-    {"scalar", [] { return true; }, detail::scan<detail::NoBlocks, NoOffsets>,
-     detail::scan<detail::NoBlocks, TokenOffsets>},
+    {"scalar", detail::always_runs, detail::scan<detail::NoBlocks, NoOffsets>,
+     detail::scan<detail::NoBlocks, TokenOffsets>, nullptr, nullptr},
 #if defined(VORLENTA_AVX2)
     {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
-     detail::scan<detail::Avx2Blocks, TokenOffsets>},
+     detail::scan<detail::Avx2Blocks, TokenOffsets>, detail::Avx2Blocks::well_formed,
+     detail::Avx2Blocks::kinds},
 #else
-    {"avx2", nullptr, nullptr, nullptr},
+    {"avx2", nullptr, nullptr, nullptr, nullptr, nullptr},
 #endif
 #if defined(VORLENTA_AVX512)
     {"avx512", detail::Avx512Lanes::cpu_runs, detail::scan<detail::Avx512Blocks, NoOffsets>,
-     detail::scan<detail::Avx512Blocks, TokenOffsets>},
+     detail::scan<detail::Avx512Blocks, TokenOffsets>, detail::Avx512Blocks::well_formed,
+     detail::Avx512Blocks::kinds},
 #else
-    {"avx512", nullptr, nullptr, nullptr},
+    {"avx512", nullptr, nullptr, nullptr, nullptr, nullptr},
 #endif
 };
 

@@ -22,6 +22,7 @@
 #include <type_traits>
 
 #include "sources/batch.hpp"
+#include "sources/byte_kinds.hpp"
 
 namespace vorlenta {
 namespace detail {
@@ -90,8 +91,6 @@ struct HeldToken {
     bool kept;
 };
 
-// The bits below bit n, for n from 0 to 64.
-inline uint64_t below(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // What a block holds for the token loop: where its zone ends (at the first byte the scalar
 // steps must take, or 64), the characters that start in the zone, the boundaries where tokens

@@ -6,6 +6,7 @@
 
 #include "sources/block_scan.hpp"
 #include "sources/expand_tables.hpp"
+#include "sources/utf8_blocks.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VORLENTA_AVX2 1
@@ -39,43 +40,70 @@ struct Avx2Lanes {
         return static_cast<uint32_t>(__builtin_popcountll(bits));
     }
 
-    static AVX2_CODE inline uint32_t bits(__m256i m) {
-        return static_cast<uint32_t>(_mm256_movemask_epi8(m));
+    // The primitives that byte_kinds() classifies a block with (byte_kinds.hpp): a block is
+    // two vectors, and each mask joins their two halves.
+    struct Block {
+        __m256i lo, hi;
+    };
+    static AVX2_CODE inline uint64_t join(uint32_t lo, uint32_t hi) {
+        return lo | uint64_t{hi} << 32;
     }
-    // Bytes from lo to hi (unsigned): x - lo, unsigned, at most hi - lo.
-    static AVX2_CODE inline __m256i in(__m256i v, uint8_t lo, uint8_t hi) {
-        const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(lo)));
-        const __m256i span = _mm256_set1_epi8(static_cast<char>(hi - lo));
-        return _mm256_cmpeq_epi8(_mm256_min_epu8(d, span), d);
+    static AVX2_CODE inline Block load(const uint8_t* p) {
+        return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32))};
     }
-    static AVX2_CODE inline __m256i is(__m256i v, uint8_t b) {
-        return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(b)));
+    // No byte shift: a 16-bit one, whose bits from the next byte the mask drops.
+    static AVX2_CODE inline Block high_nibbles(const Block& b) {
+        const __m256i low4 = _mm256_set1_epi8(0x0F);
+        return {_mm256_and_si256(_mm256_srli_epi16(b.lo, 4), low4),
+                _mm256_and_si256(_mm256_srli_epi16(b.hi, 4), low4)};
     }
-    // A mask of a whole block from its two halves' compares.
-    static AVX2_CODE inline uint64_t join(__m256i lo, __m256i hi) {
-        return bits(lo) | uint64_t{bits(hi)} << 32;
+    static AVX2_CODE inline Block low_nibbles(const Block& b) {
+        const __m256i low4 = _mm256_set1_epi8(0x0F);
+        return {_mm256_and_si256(b.lo, low4), _mm256_and_si256(b.hi, low4)};
     }
-    static AVX2_CODE inline ByteKinds kinds(const uint8_t* p) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        const __m256i case_a = _mm256_or_si256(a, _mm256_set1_epi8(0x20));  // A-Z as a-z
-        const __m256i case_b = _mm256_or_si256(b, _mm256_set1_epi8(0x20));
-        ByteKinds k;
-        k.high = join(a, b);
-        k.cont = join(in(a, 0x80, 0xBF), in(b, 0x80, 0xBF));
-        k.lead2 = join(in(a, 0xC2, 0xDF), in(b, 0xC2, 0xDF));
-        k.lead3 = join(_mm256_or_si256(in(a, 0xE1, 0xEC), in(a, 0xEE, 0xEF)),
-                       _mm256_or_si256(in(b, 0xE1, 0xEC), in(b, 0xEE, 0xEF)));
-        k.latin = join(in(case_a, 'a', 'z'), in(case_b, 'a', 'z'));
-        k.digit = join(in(a, '0', '9'), in(b, '0', '9'));
-        k.hyphen = join(is(a, '-'), is(b, '-'));
-        k.d0 = join(is(a, 0xD0), is(b, 0xD0));
-        k.d1 = join(is(a, 0xD1), is(b, 0xD1));
-        k.upper_cont = join(in(a, 0x90, 0xBF), in(b, 0x90, 0xBF));
-        k.b81 = join(is(a, 0x81), is(b, 0x81));
-        k.b91 = join(is(a, 0x91), is(b, 0x91));
-        return k;
+    // vpshufb looks up within each 128-bit lane, so both lanes hold the table.
+    static AVX2_CODE inline Block look_up(const uint8_t (&table)[16], const Block& nibbles) {
+        const __m256i t =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+        return {_mm256_shuffle_epi8(t, nibbles.lo), _mm256_shuffle_epi8(t, nibbles.hi)};
     }
+    static AVX2_CODE inline Block both(const Block& a, const Block& b) {
+        return {_mm256_and_si256(a.lo, b.lo), _mm256_and_si256(a.hi, b.hi)};
+    }
+    static AVX2_CODE inline uint64_t tops(const Block& b) {
+        return join(static_cast<uint32_t>(_mm256_movemask_epi8(b.lo)),
+                    static_cast<uint32_t>(_mm256_movemask_epi8(b.hi)));
+    }
+    static AVX2_CODE inline uint64_t equal(const Block& b, uint8_t byte) {
+        const __m256i v = _mm256_set1_epi8(static_cast<char>(byte));
+        return tops({_mm256_cmpeq_epi8(b.lo, v), _mm256_cmpeq_epi8(b.hi, v)});
+    }
+    // No test of any bits: the top bit is read as it is; the top bits from some bit on, by a
+    // saturating add that carries any of them into the top; another single bit, moved up to
+    // the top; others, added to 7F after the AND.
+    template <uint8_t BITS>
+    static AVX2_CODE inline uint64_t any_bits(const Block& b) {
+        static_assert(BITS != 0);
+        constexpr uint8_t lowest = BITS & -BITS;
+        if constexpr (BITS == uint8_t(0x100 - lowest)) {
+            if constexpr (lowest == 0x80) {
+                return tops(b);
+            } else {
+                const __m256i carry = _mm256_set1_epi8(static_cast<char>(0x80 - lowest));
+                return tops({_mm256_adds_epu8(b.lo, carry), _mm256_adds_epu8(b.hi, carry)});
+            }
+        } else if constexpr (BITS == lowest) {
+            constexpr int up = __builtin_clz(BITS) - 24;  // 7 - the bit's place
+            return tops({_mm256_slli_epi16(b.lo, up), _mm256_slli_epi16(b.hi, up)});
+        } else {
+            const __m256i bits = _mm256_set1_epi8(static_cast<char>(BITS));
+            const __m256i seven_f = _mm256_set1_epi8(0x7F);
+            return tops({_mm256_adds_epu8(_mm256_and_si256(b.lo, bits), seven_f),
+                         _mm256_adds_epu8(_mm256_and_si256(b.hi, bits), seven_f)});
+        }
+    }
+
     // Most tokens take one vector; n is at least 1.
     static AVX2_CODE inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
         uint32_t i = 0;
@@ -210,6 +238,15 @@ struct Avx2Blocks {
         InFlight& flight, const BlockContext& block, const uint8_t* p, const BlockView& v,
         Places& places) {
         return run_tight<Avx2Lanes>(flight, block, p, v, places);
+    }
+    // The UTF-8 tally's vector step (utf8_blocks.hpp).
+    static __attribute__((noinline, flatten)) AVX2_CODE const uint8_t* well_formed(
+        const uint8_t* p, const uint8_t* end, uint64_t& non_ascii) {
+        return well_formed_blocks<Avx2Lanes>(p, end, non_ascii);
+    }
+    // A block's kinds as the block path computes them, for the tests to hold to the byte ranges.
+    static __attribute__((noinline)) AVX2_CODE ByteKinds kinds(const uint8_t* p) {
+        return byte_kinds<Avx2Lanes>(p);
     }
 };
 

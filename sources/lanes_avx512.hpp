@@ -42,7 +42,30 @@ struct Avx512Lanes {
     static AVX512_CODE inline uint32_t highest_bit(uint64_t bits) { return Avx2Lanes::highest_bit(bits); }
     static AVX512_CODE inline uint32_t count_bits(uint64_t bits) { return Avx2Lanes::count_bits(bits); }
 
-    static AVX512_CODE inline ByteKinds kinds(const uint8_t* p) { return Avx2Lanes::kinds(p); }
+    // The primitives that byte_kinds() classifies a block with (byte_kinds.hpp): a block is one
+    // vector, and a compare gives its mask at once.
+    using Block = __m512i;
+    static AVX512_CODE inline Block load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+    static AVX512_CODE inline Block high_nibbles(const Block& b) {
+        return _mm512_and_si512(_mm512_srli_epi16(b, 4), _mm512_set1_epi8(0x0F));
+    }
+    static AVX512_CODE inline Block low_nibbles(const Block& b) {
+        return _mm512_and_si512(b, _mm512_set1_epi8(0x0F));
+    }
+    // vpshufb looks up within each 128-bit lane, so every lane holds the table.
+    static AVX512_CODE inline Block look_up(const uint8_t (&table)[16], const Block& nibbles) {
+        const __m512i t = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+        return _mm512_shuffle_epi8(t, nibbles);
+    }
+    static AVX512_CODE inline Block both(const Block& a, const Block& b) { return _mm512_and_si512(a, b); }
+    static AVX512_CODE inline uint64_t tops(const Block& b) { return _mm512_movepi8_mask(b); }
+    static AVX512_CODE inline uint64_t equal(const Block& b, uint8_t byte) {
+        return _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(byte)));
+    }
+    template <uint8_t BITS>
+    static AVX512_CODE inline uint64_t any_bits(const Block& b) {
+        return _mm512_test_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(BITS)));
+    }
 
     static AVX512_CODE inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
         Avx2Lanes::copy_bytes(to, from, n);
@@ -162,6 +185,13 @@ struct Avx512Blocks {
         InFlight& flight, const BlockContext& block, const uint8_t* p, const BlockView& v,
         Places& places) {
         return run_tight<Avx512Lanes>(flight, block, p, v, places);
+    }
+    static __attribute__((noinline, flatten)) AVX512_CODE const uint8_t* well_formed(
+        const uint8_t* p, const uint8_t* end, uint64_t& non_ascii) {
+        return well_formed_blocks<Avx512Lanes>(p, end, non_ascii);
+    }
+    static __attribute__((noinline)) AVX512_CODE ByteKinds kinds(const uint8_t* p) {
+        return byte_kinds<Avx512Lanes>(p);
     }
 };
 

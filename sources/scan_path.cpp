@@ -77,6 +77,10 @@ bool cpu_runs(ScanPath path) {
     return row.cpu_runs != nullptr && row.cpu_runs();
 }
 
+Utf8BlockRun utf8_block_run(ScanPath path) {
+    return cpu_runs(path) ? scan_path_row(path).well_formed : nullptr;
+}
+
 ScanPath scan_path() {
     static const ScanPath chosen = choose_scan_path();
     return chosen;

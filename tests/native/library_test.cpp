@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "library/span_tokenizer.hpp"
-#include "library/utf8_tally.hpp"
 #include "library/word_counts.hpp"
 #include "temp_file.hpp"
 
@@ -175,44 +174,6 @@ TEST(SpanTokenizer, RestartedForEachTextGivesWhatEachTextGivesAlone) {
                 reused.next_batch();
             }
         }
-    }
-}
-
-// The vector steps of the UTF-8 tally against its byte steps, over text built of pieces that
-// take every branch: ASCII, Cyrillic, three- and four-byte characters, stray followers,
-// leads without followers and overlong leads, fed in chunks that cut characters.
-TEST(Utf8Tally, VectorStepsGiveTheByteStepsTally) {
-    const std::vector<std::string> pieces = {
-        "plain ascii text ", "Война и мир ", "\xD0\x81", "\xE2\x80\x94", "\xF0\x9F\x98\x80",
-        "\x80", "\xD0", "\xC0\xAF", "\xC1\x81", "\xFF", "\xE2\x80", "\xE0\xA0\x80",
-        "\xED\x9F\xBF", "\xED\xA0\x80", "\xEF\xBF\xBD", "\n", std::string(70, 'a'),
-        "\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F\xD1\x8F"};
-    uint32_t seed = 12345;
-    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
-    for (int round = 0; round < 300; ++round) {
-        std::string text;
-        const uint32_t count = next() % 200;
-        for (uint32_t i = 0; i < count; ++i) {
-            // Mostly well-formed runs, as real text is, so the vector steps get their turn.
-            const uint32_t pick = next() % 100;
-            const size_t last = pieces.size() - 1;
-            text += pieces[pick < 40 ? 1 : pick < 60 ? 0 : pick < 70 ? last : pick < 78 ? 3
-                           : pick < 85 ? last - 1 : pick % pieces.size()];
-        }
-        Utf8Tally fast, slow;
-        slow.vectors = false;
-        const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-        const uint32_t chunk = 1 + next() % 300;
-        for (size_t at = 0; at < text.size(); at += chunk) {
-            const size_t n = std::min<size_t>(chunk, text.size() - at);
-            fast.add(p + at, p + at + n);
-            slow.add(p + at, p + at + n);
-        }
-        fast.finish();
-        slow.finish();
-        ASSERT_EQ(fast.ill_formed, slow.ill_formed) << "round " << round;
-        ASSERT_EQ(fast.ill_formed_bytes, slow.ill_formed_bytes) << "round " << round;
-        ASSERT_EQ(fast.non_ascii_bytes, slow.non_ascii_bytes) << "round " << round;
     }
 }
 

@@ -299,6 +299,24 @@ TEST_P(EmissionFallbacks, EachFallbackAtEachOffsetGivesWhatBytesGive) {
     }
 }
 
+// Every path of the build is held to the plain loop here when the CPU runs it; elsewhere the
+// run says which instruction set it lacks.
+class EveryBuiltPath : public ::testing::TestWithParam<ScanPath> {};
+
+INSTANTIATE_TEST_SUITE_P(BatchLoop, EveryBuiltPath, ::testing::ValuesIn(SCAN_PATHS), path_name);
+
+TEST_P(EveryBuiltPath, RunsWhereTheCpuHasIt) {
+    const std::string name = scan_path_name(GetParam());
+    if (!cpu_runs(GetParam()))
+        GTEST_SKIP() << "skipped: no " << (name == "avx512" ? "AVX-512" : name == "avx2" ? "AVX2" : name);
+    std::mt19937 rng(20261210);
+    uint64_t units_checked = 0;
+    const std::string input = block_input(rng);
+    EXPECT_GT(check_against_twin(GetParam(), rng, input, input.size(), false, name,
+                                 [&] { return block_input(rng); }, units_checked),
+              0u);
+}
+
 // The block path's table of the keep rule says what the rule says, for every class and length
 // under limits on either side of 64 and 128 and filters of every kind; the rule's limits are
 // inclusive, and with the minimum above the maximum nothing is kept.

@@ -328,6 +328,7 @@ template <class Blocks, class Places>
 inline const uint8_t* run_blocks(InFlight& flight_in, const ScanContext& context, const uint8_t* p,
                                  const uint8_t* const end, Places& places_in) {
     using Lanes = typename Blocks::Lanes;
+    flight_in.check();
     InFlight flight = flight_in;
     Places places = places_in;
     const BlockContext block{context, KeepTable(context.keep), end};  // copies, as in run_tight

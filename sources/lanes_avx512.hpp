@@ -43,28 +43,33 @@ struct Avx512Lanes {
     static AVX512_CODE inline uint32_t count_bits(uint64_t bits) { return Avx2Lanes::count_bits(bits); }
 
     // The primitives that byte_kinds() classifies a block with (byte_kinds.hpp): a block is one
-    // vector, and a compare gives its mask at once.
-    using Block = __m512i;
-    static AVX512_CODE inline Block load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+    // vector, and a compare gives its mask at once. (In a struct, as AVX2's two vectors are: the
+    // generic code between them is compiled without AVX-512, where a bare vector may not pass.)
+    struct Block {
+        __m512i v;
+    };
+    static AVX512_CODE inline Block load(const uint8_t* p) { return {_mm512_loadu_si512(p)}; }
     static AVX512_CODE inline Block high_nibbles(const Block& b) {
-        return _mm512_and_si512(_mm512_srli_epi16(b, 4), _mm512_set1_epi8(0x0F));
+        return {_mm512_and_si512(_mm512_srli_epi16(b.v, 4), _mm512_set1_epi8(0x0F))};
     }
     static AVX512_CODE inline Block low_nibbles(const Block& b) {
-        return _mm512_and_si512(b, _mm512_set1_epi8(0x0F));
+        return {_mm512_and_si512(b.v, _mm512_set1_epi8(0x0F))};
     }
     // vpshufb looks up within each 128-bit lane, so every lane holds the table.
     static AVX512_CODE inline Block look_up(const uint8_t (&table)[16], const Block& nibbles) {
         const __m512i t = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
-        return _mm512_shuffle_epi8(t, nibbles);
+        return {_mm512_shuffle_epi8(t, nibbles.v)};
     }
-    static AVX512_CODE inline Block both(const Block& a, const Block& b) { return _mm512_and_si512(a, b); }
-    static AVX512_CODE inline uint64_t tops(const Block& b) { return _mm512_movepi8_mask(b); }
+    static AVX512_CODE inline Block both(const Block& a, const Block& b) {
+        return {_mm512_and_si512(a.v, b.v)};
+    }
+    static AVX512_CODE inline uint64_t tops(const Block& b) { return _mm512_movepi8_mask(b.v); }
     static AVX512_CODE inline uint64_t equal(const Block& b, uint8_t byte) {
-        return _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(byte)));
+        return _mm512_cmpeq_epi8_mask(b.v, _mm512_set1_epi8(static_cast<char>(byte)));
     }
     template <uint8_t BITS>
     static AVX512_CODE inline uint64_t any_bits(const Block& b) {
-        return _mm512_test_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(BITS)));
+        return _mm512_test_epi8_mask(b.v, _mm512_set1_epi8(static_cast<char>(BITS)));
     }
 
     static AVX512_CODE inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {

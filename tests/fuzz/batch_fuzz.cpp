@@ -183,8 +183,10 @@ const std::vector<ScanPath>& fuzzed_paths() {
     return paths;
 }
 
+// A batch keeps its buffers while its size stays: they are already exactly that size, and
+// allocating them again under the sanitizer cost more than the run.
 void set_all(Side& s, const Settings& settings) {
-    set_batch_size(s.batch, settings.batch_size);
+    if (s.batch.batch_size != settings.batch_size) set_batch_size(s.batch, settings.batch_size);
     s.set(settings.min_len, settings.max_len, settings.filter);
 }
 

@@ -273,6 +273,16 @@ inline const uint8_t* run_tight(InFlight& flight, const BlockContext& block_in, 
     return tight_loop<Lanes, false, false>(flight, block, p, v, places);
 }
 
+// Writes the rest of the block at p from byte `from` at once (InFlight::emit_block).
+template <class Lanes>
+SCAN_STEP void emit(InFlight& flight, const BlockContext& block, const uint8_t* p,
+                    const BlockView& v, uint64_t boundaries, uint32_t from) {
+    if (block.context.units_wanted)
+        flight.emit_block<Lanes, true>(block.context, p, v, boundaries, from);
+    else
+        flight.emit_block<Lanes, false>(block.context, p, v, boundaries, from);
+}
+
 // The tokens that start in the block at p, through InFlight's steps, until the pending group
 // is a single token: nothing can join that in a block (no hyphen-minus reaches one), so from
 // then on each token that closes releases the group before it, and the tight loop takes over.
@@ -288,10 +298,7 @@ SCAN_STEP const uint8_t* block_tokens(InFlight& flight, const BlockContext& bloc
     uint64_t boundaries = v.boundaries;
     while (boundaries != 0) {
         if (emits && flight.can_emit(block.context, Lanes::count_bits(boundaries))) {
-            if (block.context.units_wanted)
-                flight.emit_block<Lanes, true>(block.context, p, v, boundaries);
-            else
-                flight.emit_block<Lanes, false>(block.context, p, v, boundaries);
+            emit<Lanes>(flight, block, p, v, boundaries, Lanes::lowest_bit(boundaries));
             return nullptr;
         }
         uint32_t i, next;
@@ -332,19 +339,31 @@ inline const uint8_t* run_blocks(InFlight& flight_in, const ScanContext& context
     InFlight flight = flight_in;
     Places places = places_in;
     const BlockContext block{context, KeepTable(context.keep), end};  // copies, as in run_tight
+    const bool emits = std::is_same_v<Places, NoPlaces> && block.keep.all;
+    bool emitted = false;  // the last block was written at once
     const uint8_t* left = nullptr;
     while (end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
         const BlockView v = view_block<Lanes>(p, flight.extends);
         if (v.zone_end == 0) break;
         uint32_t chars;
         const uint32_t first = first_boundary<Lanes>(v, chars);
-        if (first > 0) {
-            if (!has_room(flight.cur_chars + chars)) break;  // the scalar steps cut it
-            flight.append_block<Lanes>(p, first, chars);
-            places.current_to(p + first);
+        if (first > 0 && !has_room(flight.cur_chars + chars)) break;  // the scalar steps cut it
+        // Written at once from the block's first byte, what goes on with the token being built
+        // included.
+        const uint32_t tokens = Lanes::count_bits(v.boundaries);
+        emitted = emits && tokens > 0 &&
+                  (emitted ? flight.has_type_room(context, tokens)
+                           : flight.can_emit(context, tokens));
+        if (emitted) {
+            emit<Lanes>(flight, block, p, v, v.boundaries, 0);
+        } else {
+            if (first > 0) {
+                flight.append_block<Lanes>(p, first, chars);
+                places.current_to(p + first);
+            }
+            left = block_tokens<Blocks>(flight, block, p, v, places);
+            if (left != nullptr) break;
         }
-        left = block_tokens<Blocks>(flight, block, p, v, places);
-        if (left != nullptr) break;
         p += v.zone_end;
         if (v.zone_end < 64 && !v.cut_pair) break;
     }

@@ -494,41 +494,45 @@ struct InFlight {
     // spare (a batch that fills stops at the character after, which the token steps find).
     SCAN_STEP bool can_emit(const ScanContext& context, uint32_t tokens) const {
         return part_count == 1 && group_type != TokenType::NOTTKN &&
-               cur_type != TokenType::NOTTKN && !cur_joins_group() &&
-               tokens < static_cast<uint32_t>(context.types_full - types_end);
+               cur_type != TokenType::NOTTKN && !cur_joins_group() && has_type_room(context, tokens);
+    }
+    // After a block written at once, only the room is in question: its group is a single token
+    // and its token being built no hyphen-minus (a block ends before one).
+    SCAN_STEP bool has_type_room(const ScanContext& context, uint32_t tokens) const {
+        return tokens < static_cast<uint32_t>(context.types_full - types_end);
     }
 
-    // Every token of the block at p from its boundary `first` on, at once, every token kept:
-    // the bytes from there with a zero before each boundary, the code units likewise, and a
-    // type for each token released. The state after is the token steps' state after the same
-    // bytes: with boundaries b1 < ... < bk, the group and the token being built are released
-    // (and the tokens from b1 up to b(k-2)), the token at b(k-1) is the group and the one at
-    // bk is being built.
+    // Every token of the block at p from byte `from` on, at once, every token kept: the bytes
+    // from there with a zero before each boundary, the code units likewise, and a type for each
+    // token released. The characters before the first boundary go on with the token being
+    // built. The state after is the token steps' state after the same bytes: with boundaries
+    // b1 < ... < bk, the group and the token being built are released (and the tokens from b1
+    // up to b(k-2)), the token at b(k-1) is the group and the one at bk is being built.
     template <class Lanes, bool UNITS>
     SCAN_STEP void emit_block(const ScanContext& context, const uint8_t* p, const BlockView& v,
-                              uint64_t boundaries) {
+                              uint64_t boundaries, uint32_t from) {
         const uint32_t first = Lanes::lowest_bit(boundaries);
         const uint32_t last = Lanes::highest_bit(boundaries);
         const uint32_t tokens = Lanes::count_bits(boundaries);
-        const uint64_t zeros = boundaries >> first;  // relative to `first`, as what follows
-        const uint64_t starts = v.starts >> first;
-        const uint32_t bytes = v.zone_end - first;
+        const uint64_t zeros = boundaries >> from;  // relative to `from`, as what follows
+        const uint64_t starts = v.starts >> from;
+        const uint32_t bytes = v.zone_end - from;
         uint8_t* const out = cur_end;
         uint16_t* const units_out = units_cur_end;
-        Lanes::expand_bytes(out, p + first, zeros, bytes);
+        Lanes::expand_bytes(out, p + from, zeros, bytes);
         *group_end = 0;
         if (UNITS) {
             *units_group_end = 0;
             if (v.ascii)
-                Lanes::expand_ascii_units(units_out, p + first, zeros, bytes);
+                Lanes::expand_ascii_units(units_out, p + from, zeros, bytes);
             else
-                Lanes::expand_units(units_out, p + first, starts, zeros, bytes, v.triples);
+                Lanes::expand_units(units_out, p + from, starts, zeros, bytes, v.triples);
         }
         types_end[0] = type_bits(group_type);
-        const uint32_t chars_to_last = Lanes::count_bits(starts & below(last - first));
+        const uint32_t chars_to_last = Lanes::count_bits(starts & below(last - from));
         if (tokens == 1) {
             // The token being built is the group now, where it lies.
-            group_chars = cur_chars;
+            group_chars = cur_chars + Lanes::count_bits(starts & below(first - from));
             group_type = cur_type;
             kept_end = group_end + 1;
             units_kept_end = units_group_end + 1;
@@ -536,16 +540,16 @@ struct InFlight {
             types_end[1] = type_bits(cur_type);
             const uint32_t group_at = Lanes::highest_bit(boundaries & below(last));
             emit_types<Lanes>(context, p, v, boundaries & below(group_at), types_end + 2);
-            const uint32_t chars_to_group = Lanes::count_bits(starts & below(group_at - first));
+            const uint32_t chars_to_group = Lanes::count_bits(starts & below(group_at - from));
             group_chars = chars_to_last - chars_to_group;
             group_type = type_at(context, p, v, group_at);
-            kept_end = out + (group_at - first) + (tokens - 1);
+            kept_end = out + (group_at - from) + (tokens - 1);
             units_kept_end = units_out + chars_to_group + (tokens - 1);
             // What came before the group is kept in this batch.
             units_wide |= (v.cyrillic & below(group_at)) != 0;
         }
         types_end += tokens;
-        group_end = out + (last - first) + (tokens - 1);
+        group_end = out + (last - from) + (tokens - 1);
         units_group_end = units_out + chars_to_last + (tokens - 1);
         parts[0] = {group_type, group_chars, static_cast<uint32_t>(group_end - kept_end)};
         const uint32_t chars_all = Lanes::count_bits(starts);

@@ -9,6 +9,14 @@
 #if defined(VORLENTA_AVX2)
 #define VORLENTA_AVX512 1
 
+// GCC 12's AVX-512 intrinsics start some results from a deliberately undefined vector, which
+// its own -Wmaybe-uninitialized then reports wherever they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
 namespace vorlenta {
 namespace detail {
 
@@ -204,5 +212,9 @@ struct Avx512Blocks {
 
 }  // namespace detail
 }  // namespace vorlenta
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #endif

@@ -195,7 +195,14 @@ struct Avx2Lanes {
     // bytes (ScanContext::start_type), one after another.
     static AVX2_CODE inline void start_types(uint64_t* to, const uint8_t* p, uint64_t at,
                                              const ScanContext& context) {
-        for (uint64_t m = at; m != 0; m &= m - 1) *to++ = context.start_type[p[lowest_bit(m)]];
+        // Two a round: one test of what is left for two tokens.
+        for (uint64_t m = at; m != 0; to += 2) {
+            to[0] = context.start_type[p[lowest_bit(m)]];
+            m &= m - 1;
+            if (m == 0) break;
+            to[1] = context.start_type[p[lowest_bit(m)]];
+            m &= m - 1;
+        }
     }
 
     // Eight 16-bit lanes: those of the low byte of `starts` kept, a zero before those of the

@@ -118,16 +118,18 @@ inline __attribute__((always_inline)) ByteKinds byte_kinds(const typename Lanes:
     const typename Lanes::Block code =
         Lanes::both(Lanes::look_up(HIGH_NIBBLE_CODES, Lanes::high_nibbles(bytes)),
                     Lanes::look_up(LOW_NIBBLE_CODES, Lanes::low_nibbles(bytes)));
-    ByteKinds k;
+    ByteKinds k{};
     k.high = Lanes::tops(bytes);
+    k.latin = Lanes::template any_bits<CODE_LATIN_AO | CODE_LATIN_PZ>(code);
+    k.digit = Lanes::template any_bits<CODE_DIGIT>(code);
+    k.hyphen = Lanes::equal(bytes, 0x2D);
+    // A block of ASCII (most blocks of English) has no byte of the other kinds.
+    if (k.high == 0) return k;
     k.cont = Lanes::template any_bits<CODE_CONT>(code);
     k.d0 = Lanes::equal(bytes, 0xD0);
     k.d1 = Lanes::equal(bytes, 0xD1);
     k.lead2 = Lanes::template any_bits<CODE_LEAD2>(code) | k.d0 | k.d1;
     k.lead3 = Lanes::template any_bits<CODE_LEAD3>(code);
-    k.latin = Lanes::template any_bits<CODE_LATIN_AO | CODE_LATIN_PZ>(code);
-    k.digit = Lanes::template any_bits<CODE_DIGIT>(code);
-    k.hyphen = Lanes::equal(bytes, 0x2D);
     k.upper_cont = Lanes::template any_bits<CODE_UPPER_CONT>(code);
     k.b81 = Lanes::equal(bytes, 0x81);
     k.b91 = Lanes::equal(bytes, 0x91);

@@ -3,7 +3,6 @@
 // mask. A shuffle index with its top bit set writes a zero.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 namespace vorlenta {
@@ -11,72 +10,42 @@ namespace detail {
 
 inline constexpr uint8_t ZERO_LANE = 0x80;
 
-// Row m spreads 8 bytes over 8 + popcount(m) places with a zero before each byte whose bit is
-// set in m. For m = 0b0000'0101 (zeros before bytes 0 and 2):
+// Rows of shuffle indices for 8 lanes of `width` bytes, row m for the 8 bits of m: with
+// `kept`, the lanes whose bit is set, gathered to the front in order; without, every lane,
+// with a zero lane before each whose bit is set. What is left of a row writes zeros.
+//
+// ZEROS_BEFORE (bytes, zeros before): for m = 0b0000'0101 (zeros before bytes 0 and 2),
 //   row      80 00 01 80 02 03 04 05 06 07 80 80 80 80 80 80
-//   "ab cdef" from "a b cdef" as it lies (a at 0) becomes 00 a b 00 c d e f ...: 10 bytes.
-struct ZerosBefore {
-    alignas(16) uint8_t row[256][16];
+//   so "abcdefgh" becomes 00 a b 00 c d e f g h: 8 + 2 bytes.
+// KEPT_UNITS (16-bit lanes, kept): for m = 0b0000'1101, lanes 0, 2 and 3, as the byte pairs
+//   00 01, 04 05, 06 07.
+// UNIT_ZEROS_BEFORE (16-bit lanes, zeros before): 8 units spread over up to 16, as two rows of
+//   16 bytes, both taking from the same 8 units.
+template <uint32_t ROW_BYTES>
+struct ShuffleRows {
+    alignas(16) uint8_t row[256][ROW_BYTES];
 };
 
-inline constexpr ZerosBefore make_zeros_before() {
-    ZerosBefore t{};
+template <uint32_t ROW_BYTES>
+inline constexpr ShuffleRows<ROW_BYTES> make_rows(uint32_t width, bool kept) {
+    ShuffleRows<ROW_BYTES> t{};
     for (uint32_t m = 0; m < 256; ++m) {
         uint32_t out = 0;
         for (uint32_t i = 0; i < 8; ++i) {
-            if ((m >> i & 1) != 0) t.row[m][out++] = ZERO_LANE;
-            t.row[m][out++] = static_cast<uint8_t>(i);
+            const bool set = (m >> i & 1) != 0;
+            if (kept && !set) continue;
+            if (!kept && set)
+                for (uint32_t b = 0; b < width; ++b) t.row[m][out++] = ZERO_LANE;
+            for (uint32_t b = 0; b < width; ++b) t.row[m][out++] = static_cast<uint8_t>(i * width + b);
         }
-        while (out < 16) t.row[m][out++] = ZERO_LANE;
+        while (out < ROW_BYTES) t.row[m][out++] = ZERO_LANE;
     }
     return t;
 }
 
-// Row m gathers the 16-bit lanes whose bit is set in m to the front, in order; the rest is
-// zeros. For m = 0b0000'1101: lanes 0, 2, 3, as the byte pairs 00 01, 04 05, 06 07.
-struct KeptUnits {
-    alignas(16) uint8_t row[256][16];
-};
-
-inline constexpr KeptUnits make_kept_units() {
-    KeptUnits t{};
-    for (uint32_t m = 0; m < 256; ++m) {
-        uint32_t out = 0;
-        for (uint32_t i = 0; i < 8; ++i) {
-            if ((m >> i & 1) == 0) continue;
-            t.row[m][out++] = static_cast<uint8_t>(2 * i);
-            t.row[m][out++] = static_cast<uint8_t>(2 * i + 1);
-        }
-        while (out < 16) t.row[m][out++] = ZERO_LANE;
-    }
-    return t;
-}
-
-// ZerosBefore for 16-bit lanes: 8 units spread over up to 16, as two 16-byte halves.
-struct UnitZerosBefore {
-    alignas(16) uint8_t row[256][32];
-};
-
-inline constexpr UnitZerosBefore make_unit_zeros_before() {
-    UnitZerosBefore t{};
-    for (uint32_t m = 0; m < 256; ++m) {
-        uint32_t out = 0;
-        for (uint32_t i = 0; i < 8; ++i) {
-            if ((m >> i & 1) != 0) {
-                t.row[m][out++] = ZERO_LANE;
-                t.row[m][out++] = ZERO_LANE;
-            }
-            t.row[m][out++] = static_cast<uint8_t>(2 * i);
-            t.row[m][out++] = static_cast<uint8_t>(2 * i + 1);
-        }
-        while (out < 32) t.row[m][out++] = ZERO_LANE;
-    }
-    return t;
-}
-
-inline constexpr ZerosBefore ZEROS_BEFORE = make_zeros_before();
-inline constexpr KeptUnits KEPT_UNITS = make_kept_units();
-inline constexpr UnitZerosBefore UNIT_ZEROS_BEFORE = make_unit_zeros_before();
+inline constexpr ShuffleRows<16> ZEROS_BEFORE = make_rows<16>(1, false);
+inline constexpr ShuffleRows<16> KEPT_UNITS = make_rows<16>(2, true);
+inline constexpr ShuffleRows<32> UNIT_ZEROS_BEFORE = make_rows<32>(2, false);
 
 }  // namespace detail
 }  // namespace vorlenta

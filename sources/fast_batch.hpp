@@ -9,8 +9,7 @@
 #include <array>
 #include <iterator>
 
-#include "sources/lanes_avx2.hpp"
-#include "sources/lanes_avx512.hpp"
+#include "sources/block_scan.hpp"
 #include "sources/scan_path.hpp"
 
 namespace vorlenta {
@@ -96,7 +95,9 @@ inline bool always_runs() { return true; }
 
 // The paths of the batch loop: the name VORLENTA_SCAN_PATH takes, whether the CPU runs it, its
 // scan without and with offsets, the UTF-8 tally's vector step and the block classifier on its
-// own (neither on the scalar path, which has no blocks). Which one a process prefers is
+// own (neither on the scalar path, which has no blocks). The rows are SCAN_PATH_TABLE, in
+// scan_path.cpp: the one place that compiles the block paths, which take longer to compile
+// than the rest of a file that tokenizes. Which one a process prefers is
 // sources/scan_paths.txt's order, not the rows'; every row has its line there, and every line
 // its row (scan_path.cpp checks both at compile time). A path whose instruction set this
 // compiler or machine lacks keeps its row without functions: its name is still checked
@@ -110,34 +111,17 @@ struct ScanPathRow {
     detail::ByteKinds (*kinds)(const uint8_t* p);
 };
 
-inline constexpr ScanPathRow SCAN_PATH_TABLE[] = {
-    {"scalar", detail::always_runs, detail::scan<detail::NoBlocks, NoOffsets>,
-     detail::scan<detail::NoBlocks, TokenOffsets>, nullptr, nullptr},
-#if defined(VORLENTA_AVX2)
-    {"avx2", detail::Avx2Lanes::cpu_runs, detail::scan<detail::Avx2Blocks, NoOffsets>,
-     detail::scan<detail::Avx2Blocks, TokenOffsets>, detail::Avx2Blocks::well_formed,
-     detail::Avx2Blocks::kinds},
-#else
-    {"avx2", nullptr, nullptr, nullptr, nullptr, nullptr},
-#endif
-#if defined(VORLENTA_AVX512)
-    {"avx512", detail::Avx512Lanes::cpu_runs, detail::scan<detail::Avx512Blocks, NoOffsets>,
-     detail::scan<detail::Avx512Blocks, TokenOffsets>, detail::Avx512Blocks::well_formed,
-     detail::Avx512Blocks::kinds},
-#else
-    {"avx512", nullptr, nullptr, nullptr, nullptr, nullptr},
-#endif
-};
+// scalar, avx2, avx512: every build has the three rows.
+inline constexpr size_t SCAN_PATH_COUNT = 3;
 
-inline constexpr std::array<ScanPath, std::size(SCAN_PATH_TABLE)> SCAN_PATHS = [] {
-    std::array<ScanPath, std::size(SCAN_PATH_TABLE)> paths{};
+inline constexpr std::array<ScanPath, SCAN_PATH_COUNT> SCAN_PATHS = [] {
+    std::array<ScanPath, SCAN_PATH_COUNT> paths{};
     for (size_t i = 0; i < paths.size(); ++i) paths[i] = static_cast<ScanPath>(i);
     return paths;
 }();
 
-inline const ScanPathRow& scan_path_row(ScanPath path) {
-    return SCAN_PATH_TABLE[static_cast<size_t>(path)];
-}
+// The row of a path of SCAN_PATHS.
+const ScanPathRow& scan_path_row(ScanPath path);
 
 // The batch loop over a source of byte spans: next_span(p, end) gives the next non-empty span,
 // or false at end of input (or at a failed read, when the source has failed() to tell it: then

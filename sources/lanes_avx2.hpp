@@ -1,7 +1,7 @@
 // The block path's lanes for AVX2: a 64-byte block as two 32-byte vectors. Compiled by target
 // attributes, so that the rest of the build needs no AVX2; the process takes the path only
 // where the CPU runs it (cpu_runs). Another instruction set is another header like this one,
-// another row of SCAN_PATH_TABLE (fast_batch.hpp) and its line in sources/scan_paths.txt.
+// another row of SCAN_PATH_TABLE (scan_path.cpp) and its line in sources/scan_paths.txt.
 #pragma once
 
 #include "sources/block_scan.hpp"

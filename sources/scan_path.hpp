@@ -1,5 +1,5 @@
 // Which copy of the batch loop runs: the scalar scan, or the scan with a block path compiled
-// for an instruction set; a row of SCAN_PATH_TABLE (fast_batch.hpp) each. All give the same
+// for an instruction set; a row of SCAN_PATH_TABLE (scan_path.cpp) each. All give the same
 // batches, byte for byte.
 #pragma once
 

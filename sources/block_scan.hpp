@@ -273,6 +273,12 @@ inline const uint8_t* run_tight(InFlight& flight, const BlockContext& block_in, 
     return tight_loop<Lanes, false, false>(flight, block, p, v, places);
 }
 
+// Whether blocks may be written at once: every token is kept and nobody asks where they lie.
+template <class Places>
+SCAN_STEP bool writes_whole_blocks(const BlockContext& block) {
+    return std::is_same_v<Places, NoPlaces> && block.keep.all;
+}
+
 // Writes the rest of the block at p from byte `from` at once (InFlight::emit_block).
 template <class Lanes>
 SCAN_STEP void emit(InFlight& flight, const BlockContext& block, const uint8_t* p,
@@ -292,9 +298,9 @@ template <class Blocks, class Places>
 SCAN_STEP const uint8_t* block_tokens(InFlight& flight, const BlockContext& block, const uint8_t* p,
                                       const BlockView& v, Places& places) {
     using Lanes = typename Blocks::Lanes;
-    // Where every token is kept and nobody asks where they lie, the rest of a block is written
-    // at once as soon as the group allows; else the tight loop takes the tokens one by one.
-    const bool emits = std::is_same_v<Places, NoPlaces> && block.keep.all;
+    // Where blocks may be written at once, the rest of this one is as soon as the group allows;
+    // else the tight loop takes the tokens one by one.
+    const bool emits = writes_whole_blocks<Places>(block);
     uint64_t boundaries = v.boundaries;
     while (boundaries != 0) {
         if (emits && flight.can_emit(block.context, Lanes::count_bits(boundaries))) {
@@ -339,7 +345,7 @@ inline const uint8_t* run_blocks(InFlight& flight_in, const ScanContext& context
     InFlight flight = flight_in;
     Places places = places_in;
     const BlockContext block{context, KeepTable(context.keep), end};  // copies, as in run_tight
-    const bool emits = std::is_same_v<Places, NoPlaces> && block.keep.all;
+    const bool emits = writes_whole_blocks<Places>(block);
     bool emitted = false;  // the last block was written at once
     const uint8_t* left = nullptr;
     while (end - p >= static_cast<ptrdiff_t>(BLOCK_READ)) {
